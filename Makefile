@@ -1,0 +1,49 @@
+# The two commands of the README:
+#   make run   installs what is missing, builds, starts the program
+#   make test  installs what is missing, builds, runs every test (also in
+#              the AddressSanitizer + UBSan build) and a short fuzzing round
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD := build/release
+ASAN := build/asan
+FUZZ := build/fuzz
+FUZZ_SECONDS ?= 10
+
+.PHONY: all deps build run test test-release test-asan fuzz bench clean
+
+all: build
+
+deps:
+	./scripts/install-deps
+
+$(BUILD)/CMakeCache.txt:
+	cmake --preset release >/dev/null
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS)
+
+run: build
+	./scripts/run-program $(BUILD)
+
+test: deps test-release test-asan fuzz
+
+test-release: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+test-asan:
+	[ -f $(ASAN)/CMakeCache.txt ] || cmake --preset sanitizers >/dev/null
+	cmake --build $(ASAN) -j$(JOBS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j$(JOBS)
+
+fuzz:
+	[ -f $(FUZZ)/CMakeCache.txt ] || cmake --preset fuzz >/dev/null
+	cmake --build $(FUZZ) -j$(JOBS)
+	./scripts/run-fuzzers $(FUZZ) $(FUZZ_SECONDS)
+
+bench:
+	[ -f build/bench/CMakeCache.txt ] || cmake --preset bench >/dev/null
+	cmake --build build/bench -j$(JOBS)
+
+clean:
+	rm -rf build

@@ -1,0 +1,49 @@
+// kvo: the command-line companion of KvoPanoramics. Everything runs on the
+// core library, with no display; results go to standard output, errors to
+// standard error in the system's own texts.
+//
+// Exit status: 0 success, 1 failure, 2 usage error.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "base/VCLUtils.h"
+
+namespace {
+
+constexpr int EXIT_USAGE = 2;
+
+int Run(int argc, char** argv) {
+  CLI::App app{
+      "kvo - manage the Startup, \"Wait to shut down\" and \"Turn off\" logos of "
+      "Windows 95 and 98, and the store of logo pictures",
+      "kvo"};
+  app.set_version_flag("--version", std::string("kvo (KvoPanoramics) ") + KVO_VERSION);
+  app.footer(
+      "The logos are written into the Windows folder named by SystemRoot in\n"
+      "$XDG_CONFIG_HOME/KvoPanoramics/registry.ini (a mounted Windows 98 drive works).");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return EXIT_USAGE;
+  }
+  if (app.get_subcommands().empty()) std::fputs(app.help().c_str(), stdout);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kvo::InstallSilentDialogs();
+  int rc = Run(argc, argv);
+  kvo::BasicFinalize();
+  kvo::ErrorsFinalize();
+  return rc;
+}

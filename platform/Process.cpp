@@ -1,0 +1,162 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace kvo {
+namespace {
+
+bool IsExecutableFile(const std::string& Path) {
+  struct stat st {};
+  return ::stat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         ::access(Path.c_str(), X_OK) == 0;
+}
+
+std::string SearchPath(const std::string& Name) {
+  const char* env = std::getenv("PATH");
+  std::string path = env ? env : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    // An empty PATH entry means the current folder.
+    std::string dir = end > start ? path.substr(start, end - start) : std::string(".");
+    std::string candidate = dir + "/" + Name;
+    if (IsExecutableFile(candidate)) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
+// The children change folder before exec, so a relative path is anchored
+// to our own current folder first.
+std::string Absolute(const std::string& Path) {
+  if (Path.empty() || Path.front() == '/') return Path;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (!cwd) return Path;
+  std::string r = std::string(cwd) + "/" + Path;
+  std::free(cwd);
+  return r;
+}
+
+// The argument vector as exec wants it; the strings stay owned by Argv.
+std::vector<char*> ArgPointers(const std::vector<std::string>& Argv) {
+  std::vector<char*> p;
+  p.reserve(Argv.size() + 1);
+  for (const std::string& a : Argv) p.push_back(const_cast<char*>(a.c_str()));
+  p.push_back(nullptr);
+  return p;
+}
+
+pid_t WaitFor(pid_t Pid, int* Status) {
+  int status = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(Pid, &status, 0);
+  } while (r < 0 && errno == EINTR);
+  if (Status) *Status = status;
+  return r;
+}
+
+// In a forked child: tell the parent why the start failed, and end. Only
+// async-signal-safe calls from here on.
+[[noreturn]] void FailChild(int Fd, int Error) {
+  ssize_t ignored = ::write(Fd, &Error, sizeof Error);
+  (void)ignored;
+  ::_exit(127);
+}
+
+// The grandchild: a clean signal mask, no terminal input, then the program.
+[[noreturn]] void ExecGrandchild(int Fd, const char* Path, char* const* Argv, const char* Folder) {
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  int null = ::open("/dev/null", O_RDONLY);
+  if (null >= 0 && null != STDIN_FILENO) {
+    ::dup2(null, STDIN_FILENO);
+    ::close(null);
+  }
+  if (Folder && ::chdir(Folder) != 0) FailChild(Fd, errno);
+  ::execv(Path, Argv);
+  FailChild(Fd, errno);
+}
+
+// Reads the failure report of the children; 0 bytes means the program was
+// executed (the close-on-exec pipe closed without a word).
+bool ExecSucceeded(int Fd) {
+  int error = 0;
+  ssize_t n;
+  do {
+    n = ::read(Fd, &error, sizeof error);
+  } while (n < 0 && errno == EINTR);
+  return n == 0;
+}
+
+}  // namespace
+
+std::string FindExecutable(const std::string& Program, const std::string& Folder) {
+  if (Program.empty()) return {};
+  if (Program.find('/') == std::string::npos) return SearchPath(Program);
+  std::string path = Program;
+  if (Program.front() != '/' && !Folder.empty())
+    path = Folder + (Folder.back() == '/' ? "" : "/") + Program;
+  return IsExecutableFile(path) ? path : std::string();
+}
+
+bool StartDetached(const std::vector<std::string>& Argv, const std::string& Folder) {
+  if (Argv.empty()) return false;
+  // Everything the children need is prepared here: after fork only
+  // async-signal-safe calls are allowed.
+  const std::string path = Absolute(FindExecutable(Argv[0], Folder));
+  if (path.empty()) return false;
+  std::vector<char*> argv = ArgPointers(Argv);
+  const char* folder = Folder.empty() ? nullptr : Folder.c_str();
+
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  pid_t child = ::fork();
+  if (child < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return false;
+  }
+  if (child == 0) {
+    ::close(fds[0]);
+    ::setsid();
+    pid_t grandchild = ::fork();
+    if (grandchild < 0) FailChild(fds[1], errno);
+    if (grandchild > 0) ::_exit(0);
+    ExecGrandchild(fds[1], path.c_str(), argv.data(), folder);
+  }
+  ::close(fds[1]);
+  WaitFor(child, nullptr);
+  bool ok = ExecSucceeded(fds[0]);
+  ::close(fds[0]);
+  return ok;
+}
+
+bool SpawnAndWait(const std::vector<std::string>& Argv, const std::string& Folder,
+                  int* ExitStatus) {
+  if (Argv.empty() || Argv[0].empty()) return false;
+  std::vector<char*> argv = ArgPointers(Argv);
+  posix_spawn_file_actions_t actions;
+  if (::posix_spawn_file_actions_init(&actions) != 0) return false;
+  int rc = 0;
+  if (!Folder.empty()) rc = ::posix_spawn_file_actions_addchdir_np(&actions, Folder.c_str());
+  pid_t pid = 0;
+  // glibc reports a failed chdir or exec of the child as the result here.
+  if (rc == 0) rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
+  WaitFor(pid, ExitStatus);
+  return true;
+}
+
+}  // namespace kvo

@@ -1,0 +1,67 @@
+#include "tests/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace kvo::test {
+
+std::string MakeTempFolder(const std::string& Prefix) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + Prefix + "XXXXXX";
+  if (!::mkdtemp(tmpl.data())) return {};
+  return tmpl + "/";
+}
+
+void RemoveTree(const std::string& Path) {
+  std::error_code ec;
+  // Read-only files left by a test must not stop the clean-up.
+  for (auto it = std::filesystem::recursive_directory_iterator(Path, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(Path, ec);
+}
+
+std::string ReadWhole(const std::string& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteWhole(const std::string& Path, const std::string& Bytes) {
+  std::ofstream out(Path, std::ios::binary | std::ios::trunc);
+  out << Bytes;
+}
+
+std::string SharedDir() {
+  std::string dir = KVO_SHARED_DIR;
+  struct stat st {};
+  EXPECT_EQ(::stat((dir + "/testdata").c_str(), &st), 0)
+      << "the shared test files are missing: " << dir << "/testdata";
+  return dir + "/";
+}
+
+ScopedXdg::ScopedXdg() {
+  root_ = MakeTempFolder("kvo-xdg-");
+  const char* c = std::getenv("XDG_CONFIG_HOME");
+  const char* d = std::getenv("XDG_DATA_HOME");
+  oldConfig_ = c ? c : "";
+  oldData_ = d ? d : "";
+  ::setenv("XDG_CONFIG_HOME", (root_ + "config").c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (root_ + "data").c_str(), 1);
+}
+
+ScopedXdg::~ScopedXdg() {
+  ::setenv("XDG_CONFIG_HOME", oldConfig_.c_str(), 1);
+  ::setenv("XDG_DATA_HOME", oldData_.c_str(), 1);
+  RemoveTree(root_);
+}
+
+}  // namespace kvo::test

@@ -1,0 +1,32 @@
+// Small helpers shared by the tests.
+#pragma once
+
+#include <string>
+
+namespace kvo::test {
+
+// A new empty folder under the system's temporary folder, with a trailing "/".
+std::string MakeTempFolder(const std::string& Prefix);
+// Removes a folder and everything in it.
+void RemoveTree(const std::string& Path);
+// The whole file as bytes; empty when it cannot be read.
+std::string ReadWhole(const std::string& Path);
+void WriteWhole(const std::string& Path, const std::string& Bytes);
+// ../shared beside the clone, where the test pictures live. Fails the
+// calling test (rather than skipping it) when the folder is missing.
+std::string SharedDir();
+
+// Points XDG_CONFIG_HOME and XDG_DATA_HOME at fresh folders for one test.
+class ScopedXdg {
+ public:
+  ScopedXdg();
+  ~ScopedXdg();
+  ScopedXdg(const ScopedXdg&) = delete;
+  ScopedXdg& operator=(const ScopedXdg&) = delete;
+  const std::string& Root() const { return root_; }
+
+ private:
+  std::string root_, oldConfig_, oldData_;
+};
+
+}  // namespace kvo::test
