@@ -71,20 +71,21 @@ void ReleaseBlock(const TMemRecord& Rec) {
     std::free(Rec.Ptr);
 }
 
-int NewBlock(void** Var, int64_t Padded, int Line, std::string_view Name, int Kind) {
+int NewBlock(void*& Value, const void* Var, int64_t Padded, int Line, std::string_view Name,
+             int Kind) {
   auto& t = Mem();
   if (static_cast<int>(t.Records.size()) >= MEM_TABLE_SIZE) return 6;
   void* p = AllocBlock(Kind, static_cast<size_t>(Padded));
   if (!p) return 1;
-  *Var = p;
+  Value = p;
   int index = static_cast<int>(t.Records.size());
   t.Records.push_back({p, Var, static_cast<int32_t>(Padded), MakeDesc(Kind, Name, index, Line)});
   if (MemCount() > t.HighWater) t.HighWater = MemCount();
   return 0;
 }
 
-int ResizeBlock(int Index, void** Var, int64_t Padded, int Line, std::string_view Name,
-                int Kind) {
+int ResizeBlock(int Index, void*& Value, const void* Var, int64_t Padded, int Line,
+                std::string_view Name, int Kind) {
   TMemRecord& rec = Mem().Records[static_cast<size_t>(Index)];
   void* p;
   if (Kind == MK_STR) {
@@ -103,7 +104,7 @@ int ResizeBlock(int Index, void** Var, int64_t Padded, int Line, std::string_vie
       if (!p) return 3;
     }
   }
-  *Var = p;
+  Value = p;
   rec = {p, Var, static_cast<int32_t>(Padded), MakeDesc(Kind, Name, Index, Line)};
   return 0;
 }
@@ -214,14 +215,6 @@ void CloseAt(int Index) {
   fs.pop_back();
 }
 
-// Scoped trace name, for the routines that announce themselves.
-struct TProcName {
-  explicit TProcName(const char* Name) { ProcEnter(Name); }
-  ~TProcName() { ProcLeave(); }
-  TProcName(const TProcName&) = delete;
-  TProcName& operator=(const TProcName&) = delete;
-};
-
 }  // namespace
 
 // ---- memory ------------------------------------------------------------------
@@ -239,8 +232,9 @@ int64_t MemPaddedSize(int64_t Size) {
   return ((q + 3) / 4) * 4;
 }
 
-int MemAllocRaw(void** Var, int64_t Size, int Line, std::string_view Name, int Kind) {
-  TProcName trace("Basic._memalloc_");
+int MemAllocRaw(void*& Value, const void* VarAddr, int64_t Size, int Line, std::string_view Name,
+                int Kind) {
+  TProcScope trace("Basic._memalloc_");
   int64_t padded = MemPaddedSize(Size);
   int result;
   // The table records 32-bit sizes; a request beyond that is refused
@@ -248,18 +242,18 @@ int MemAllocRaw(void** Var, int64_t Size, int Line, std::string_view Name, int K
   if (padded <= 0 || padded > std::numeric_limits<int32_t>::max()) {
     result = 5;
   } else {
-    int index = FindByVar(*Var, Var);
-    if (*Var == nullptr || index == INVALID_ID || Kind == MK_NEW)
-      result = NewBlock(Var, padded, Line, Name, Kind);
+    int index = FindByVar(Value, VarAddr);
+    if (Value == nullptr || index == INVALID_ID || Kind == MK_NEW)
+      result = NewBlock(Value, VarAddr, padded, Line, Name, Kind);
     else
-      result = ResizeBlock(index, Var, padded, Line, Name, Kind);
+      result = ResizeBlock(index, Value, VarAddr, padded, Line, Name, Kind);
   }
   SetError(EG_MEM, result, Line);
   return result;
 }
 
 void MemFreeRaw(void*& P) {
-  TProcName trace("Basic.MemFree");
+  TProcScope trace("Basic.MemFree");
   SetWarning(EG_MEM, 0, __LINE__);
   int index = MemFind(P);
   if (index == INVALID_ID) return;
@@ -314,7 +308,7 @@ const std::string& LastFileName() { return Files().LastName; }
 void SetLastFileName(std::string_view Name) { Files().LastName = std::string(Name); }
 
 int FOpen(int32_t& Handle, std::string_view Name, int Mode) {
-  TProcName trace("Basic.FOpen");
+  TProcScope trace("Basic.FOpen");
   errno = 0;
   SetLastFileName(Name);
   Handle = INVALID_ID;
@@ -331,7 +325,7 @@ int FOpen(int32_t& Handle, std::string_view Name, int Mode) {
 }
 
 int TXTOpen(int32_t& Handle, std::string_view Name, int Mode) {
-  TProcName trace("Basic.TXTOpen");
+  TProcScope trace("Basic.TXTOpen");
   SetLastFileName(Name);
   Handle = INVALID_ID;
   int result;
@@ -347,7 +341,7 @@ int TXTOpen(int32_t& Handle, std::string_view Name, int Mode) {
 }
 
 int FRead(int32_t Handle, void* Buffer, int64_t Count) {
-  TProcName trace("Basic.FRead");
+  TProcScope trace("Basic.FRead");
   TFileEntry* f = FindFile(Handle);
   if (!f || Count <= 0 || f->Text) return 0;
   int64_t got = 0;
@@ -379,7 +373,7 @@ int FReadPart(int32_t Handle, void* Buffer, int64_t Count, int64_t& Got) {
 }
 
 int FWrite(int32_t Handle, const void* Buffer, int64_t Count) {
-  TProcName trace("Basic.FWrite");
+  TProcScope trace("Basic.FWrite");
   TFileEntry* f = FindFile(Handle);
   if (!f || Count <= 0 || f->Text) return 0;
   int64_t put = 0;
@@ -396,7 +390,7 @@ int FWrite(int32_t Handle, const void* Buffer, int64_t Count) {
 }
 
 int FSeek(int32_t Handle, int64_t Position) {
-  TProcName trace("Basic.FSeek");
+  TProcScope trace("Basic.FSeek");
   TFileEntry* f = FindFile(Handle);
   if (!f || f->Text) return 0;
   int result = (Position < 0 || ::lseek(f->Fd, Position, SEEK_SET) < 0) ? 5 : 0;
@@ -420,14 +414,14 @@ int64_t FPos(int32_t Handle) {
 }
 
 void FClose(int32_t Handle) {
-  TProcName trace("Basic.FClose");
+  TProcScope trace("Basic.FClose");
   SetWarning(EG_FILE, 0, __LINE__);
   int index = FindFileIndex(Handle);
   if (index != INVALID_ID) CloseAt(index);
 }
 
 void TXTClose(int32_t Handle) {
-  TProcName trace("Basic.TXTClose");
+  TProcScope trace("Basic.TXTClose");
   SetWarning(EG_FILE, 0, __LINE__);
   int index = FindFileIndex(Handle);
   if (index != INVALID_ID) CloseAt(index);
@@ -454,7 +448,7 @@ void FCloseFrom(int N) {
 }
 
 int FDelete(std::string_view Name) {
-  TProcName trace("Basic.FDelete");
+  TProcScope trace("Basic.FDelete");
   SetLastFileName(Name);
   std::string path(Name);
   int result = 0;
@@ -469,7 +463,7 @@ int FDelete(std::string_view Name) {
 }
 
 int TXTWrite(int32_t Handle, std::string_view Line) {
-  TProcName trace("Basic.TXTWrite");
+  TProcScope trace("Basic.TXTWrite");
   TFileEntry* f = FindFile(Handle);
   if (!f || !f->Text) return 0;
   bool ok = std::fwrite(Line.data(), 1, Line.size(), f->Text) == Line.size() &&

@@ -33,16 +33,18 @@ inline constexpr int FM_APPEND = 8;
 
 // ---- memory ------------------------------------------------------------------
 
-// Allocates (or resizes, when *Var already holds a block tracked for this
-// very variable) a block of Size bytes padded by 5 % and to a multiple of 4.
-// Var is the address of the caller's pointer variable; its value is read and
-// replaced. Returns 0 or an EG_MEM code (also recorded through SetError).
-int MemAllocRaw(void** Var, int64_t Size, int Line, std::string_view Name, int Kind);
+// Allocates (or resizes, when Value is a block tracked for the very variable
+// at VarAddr) a block of Size bytes padded by 5 % and to a multiple of 4.
+// VarAddr is the address of the caller's pointer variable, which identifies
+// the holder; Value is its value, replaced by the block's address. Returns 0
+// or an EG_MEM code (also recorded through SetError).
+int MemAllocRaw(void*& Value, const void* VarAddr, int64_t Size, int Line, std::string_view Name,
+                int Kind);
 
 template <class T>
 int _memalloc_(T*& P, int64_t Size, int Line, std::string_view Name, int Kind = MK_MEM) {
   void* v = const_cast<void*>(static_cast<const void*>(P));
-  int r = MemAllocRaw(&v, Size, Line, Name, Kind);
+  int r = MemAllocRaw(v, &P, Size, Line, Name, Kind);
   P = static_cast<T*>(v);
   return r;
 }

@@ -84,6 +84,16 @@ inline constexpr bool kTraceEnabled = false;
 
 void ProcEnter(const char* Name);
 void ProcLeave();
+
+// Puts a routine's name on the trace name stack for its lifetime, for the
+// routines that announce themselves without being monitored.
+class TProcScope {
+ public:
+  explicit TProcScope(const char* Name) { ProcEnter(Name); }
+  ~TProcScope() { ProcLeave(); }
+  TProcScope(const TProcScope&) = delete;
+  TProcScope& operator=(const TProcScope&) = delete;
+};
 // Writes Text as "#" lines (split at line breaks) when tracing is on.
 void TraceText(std::string_view Text);
 // The lines an error (or, with Warning, a warning) adds to the trace.

@@ -10,15 +10,6 @@
 namespace kvo {
 namespace {
 
-// Puts a routine's name on the trace name stack for its lifetime.
-class TraceScope_ {
- public:
-  explicit TraceScope_(const char* Name) { ProcEnter(Name); }
-  ~TraceScope_() { ProcLeave(); }
-  TraceScope_(const TraceScope_&) = delete;
-  TraceScope_& operator=(const TraceScope_&) = delete;
-};
-
 struct TPrefsTarget_ {
   std::string File;
   std::string Section;
@@ -76,13 +67,13 @@ std::optional<int32_t> ParseInt_(std::string_view S) {
 }  // namespace
 
 void PrefsPrepare(std::string_view FileName, std::string_view Section) {
-  TraceScope_ trace("iniwrap.PrefsPrepare");
+  TProcScope trace("iniwrap.PrefsPrepare");
   Target_().File.assign(FileName);
   Target_().Section.assign(Section);
 }
 
 std::string _PrefsReadStr(std::string_view Key, std::string_view Default) {
-  TraceScope_ trace("iniwrap._PrefsReadStr");
+  TProcScope trace("iniwrap._PrefsReadStr");
   if (!HasTarget_()) return {};
   std::string file = TargetFile_();
   std::string value = file.empty() ? std::string(Default)
@@ -92,7 +83,7 @@ std::string _PrefsReadStr(std::string_view Key, std::string_view Default) {
 }
 
 void _PrefsWriteStr(std::string_view Key, std::string_view Value) {
-  TraceScope_ trace("iniwrap._PrefsWriteStr");
+  TProcScope trace("iniwrap._PrefsWriteStr");
   if (!HasTarget_()) return;
   std::string file = TargetFile_();
   // A failed write is not reported: preferences are best effort, and the
@@ -101,22 +92,22 @@ void _PrefsWriteStr(std::string_view Key, std::string_view Value) {
 }
 
 bool PrefsFlushCache() {
-  TraceScope_ trace("iniwrap.PrefsFlushCache");
+  TProcScope trace("iniwrap.PrefsFlushCache");
   return true;
 }
 
 void PrefsReadStr(std::string_view Key, std::string& Value, std::string_view Default) {
-  TraceScope_ trace("iniwrap.PrefsReadStr");
+  TProcScope trace("iniwrap.PrefsReadStr");
   Value = _PrefsReadStr(Key, Default);
 }
 
 void PrefsReadInt(std::string_view Key, int32_t& Value, int32_t Default) {
-  TraceScope_ trace("iniwrap.PrefsReadInt");
+  TProcScope trace("iniwrap.PrefsReadInt");
   Value = ParseInt_(_PrefsReadStr(Key, "")).value_or(Default);
 }
 
 void PrefsReadBool(std::string_view Key, bool& Value, bool Default) {
-  TraceScope_ trace("iniwrap.PrefsReadBool");
+  TProcScope trace("iniwrap.PrefsReadBool");
   std::string text = _PrefsReadStr(Key, "");
   Value = Default;
   if (text.empty()) return;
@@ -128,17 +119,17 @@ void PrefsReadBool(std::string_view Key, bool& Value, bool Default) {
 }
 
 void PrefsWriteStr(std::string_view Key, std::string_view Value) {
-  TraceScope_ trace("iniwrap.PrefsWriteStr");
+  TProcScope trace("iniwrap.PrefsWriteStr");
   _PrefsWriteStr(Key, Value);
 }
 
 void PrefsWriteInt(std::string_view Key, int32_t Value) {
-  TraceScope_ trace("iniwrap.PrefsWriteInt");
+  TProcScope trace("iniwrap.PrefsWriteInt");
   _PrefsWriteStr(Key, std::to_string(Value));
 }
 
 void PrefsWriteBool(std::string_view Key, bool Value) {
-  TraceScope_ trace("iniwrap.PrefsWriteBool");
+  TProcScope trace("iniwrap.PrefsWriteBool");
   _PrefsWriteStr(Key, Value ? "1" : "0");
 }
 

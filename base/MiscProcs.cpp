@@ -20,20 +20,12 @@ namespace {
 
 // Puts a routine's name on the trace name stack for its lifetime, so an
 // early return or an exception cannot leave it behind.
-class TraceScope {
- public:
-  explicit TraceScope(const char* Name) { ProcEnter(Name); }
-  ~TraceScope() { ProcLeave(); }
-  TraceScope(const TraceScope&) = delete;
-  TraceScope& operator=(const TraceScope&) = delete;
-};
-
 // Runs Body inside two nested keeping frames. A failure of the tracked file
 // layer then stops here: the failing frame closes what Body opened, and the
 // recorded error is cleared, because these helpers report nothing.
 template <class F>
 void KeptTwice(const char* Name, F&& Body) {
-  TraceScope trace(Name);
+  TProcScope trace(Name);
   MonEnterKeep();
   try {
     MonEnterKeep();
@@ -118,14 +110,14 @@ int HexDigit(char c) {
 }  // namespace
 
 std::string AddBS(std::string_view Path) {
-  TraceScope trace("miscprocs.AddBS");
+  TProcScope trace("miscprocs.AddBS");
   std::string r(Path);
   if (!r.empty() && r.back() != '/') r += '/';
   return r;
 }
 
 std::string AppDirFor(std::string_view ExeDir) {
-  TraceScope trace("miscprocs.GetAppDir");
+  TProcScope trace("miscprocs.GetAppDir");
   std::string dir = AddBS(ExeDir);
   if (!dir.empty()) {
     // Portable mode needs an ini the program can write back on exit; a
@@ -140,7 +132,7 @@ std::string AppDirFor(std::string_view ExeDir) {
 std::string GetAppDir() { return AppDirFor(ExecutableDir()); }
 
 int64_t GetFileSize(std::string_view Name) {
-  TraceScope trace("miscprocs.GetFileSize");
+  TProcScope trace("miscprocs.GetFileSize");
   if (Name.empty()) return INVALID_ID;
   size_t slash = Name.rfind('/');
   std::string folder(slash == std::string_view::npos ? std::string_view() : Name.substr(0, slash + 1));
@@ -156,7 +148,7 @@ int64_t GetFileSize(std::string_view Name) {
 }
 
 std::string GetFileSizeStr(double Size) {
-  TraceScope trace("miscprocs.GetFileSizeStr");
+  TProcScope trace("miscprocs.GetFileSizeStr");
   constexpr double KB = 1024.0;
   constexpr double MB = KB * 1024.0;
   constexpr double GB = MB * 1024.0;
@@ -168,7 +160,7 @@ std::string GetFileSizeStr(double Size) {
 }
 
 int32_t HexToInt(std::string_view Text, int32_t Default) {
-  TraceScope trace("miscprocs.HexToInt");
+  TProcScope trace("miscprocs.HexToInt");
   if (Text.empty()) return Default;
   uint32_t value = 0;  // unsigned, so overflow wraps instead of being undefined
   for (char c : Text) {
@@ -205,12 +197,12 @@ void StrToFile(std::string_view Name, std::string_view Text, bool Append) {
 }
 
 double DivisibleFloat(double Value, double Step) {
-  TraceScope trace("miscprocs.DivisibleFloat");
+  TProcScope trace("miscprocs.DivisibleFloat");
   return std::trunc(Value / Step) * Step;
 }
 
 std::string SecToStr(double Seconds, int Flags) {
-  TraceScope trace("miscprocs.SecToStr");
+  TProcScope trace("miscprocs.SecToStr");
   double hours = std::trunc(Seconds / 3600.0);
   double rest = Seconds - hours * 3600.0;
   double minutes = std::trunc(rest / 60.0);
@@ -241,7 +233,7 @@ std::string SecToStr(double Seconds, int Flags) {
 }
 
 std::string ForceFileExt(std::string_view Name, std::string_view Ext) {
-  TraceScope trace("miscprocs.ForceFileExt");
+  TProcScope trace("miscprocs.ForceFileExt");
   size_t slash = Name.rfind('/');
   size_t start = slash == std::string_view::npos ? 0 : slash + 1;
   size_t dot = Name.rfind('.');
@@ -253,13 +245,13 @@ std::string ForceFileExt(std::string_view Name, std::string_view Ext) {
 }
 
 bool MakeLongDir(const std::string& Folder) {
-  TraceScope trace("miscprocs.MakeLongDir");
+  TProcScope trace("miscprocs.MakeLongDir");
   if (Folder.empty()) throw std::runtime_error("Unable to create directory");
   return EnsureFolder(Folder);
 }
 
 std::string ReplaceStr(std::string_view Text, std::string_view Old, std::string_view New) {
-  TraceScope trace("miscprocs.ReplaceStr");
+  TProcScope trace("miscprocs.ReplaceStr");
   if (Old.empty()) return std::string(Text);
   // Searching from the start again would never end when New brings Old
   // back, so that case gives nothing at all.
@@ -278,7 +270,7 @@ std::string ReplaceStr(std::string_view Text, std::string_view Old, std::string_
 }
 
 int PosFrom(std::string_view Sub, std::string_view Text, int Start) {
-  TraceScope trace("miscprocs.PosFrom");
+  TProcScope trace("miscprocs.PosFrom");
   if (Sub.empty() || Text.empty()) return 0;
   if (Start < 1) Start = 1;
   if (static_cast<int64_t>(Start) >=

@@ -6,19 +6,10 @@
 namespace kvo {
 namespace {
 
-// Puts a routine's name on the trace name stack for its lifetime.
-class TraceScope_ {
- public:
-  explicit TraceScope_(const char* Name) { ProcEnter(Name); }
-  ~TraceScope_() { ProcLeave(); }
-  TraceScope_(const TraceScope_&) = delete;
-  TraceScope_& operator=(const TraceScope_&) = delete;
-};
-
 }  // namespace
 
 std::string RegReadStr(TRegistry& Key, std::string_view ValueName, std::string_view Default) {
-  TraceScope_ trace("regwrap.RegReadStr");
+  TProcScope trace("regwrap.RegReadStr");
   try {
     if (Key.ValueExists(ValueName)) return Key.ReadString(ValueName);
   } catch (...) {
@@ -28,7 +19,7 @@ std::string RegReadStr(TRegistry& Key, std::string_view ValueName, std::string_v
 }
 
 std::string RegGetString(TRegRoot Root, std::string_view KeyPath, std::string_view ValueName) {
-  TraceScope_ trace("regwrap.RegGetString");
+  TProcScope trace("regwrap.RegGetString");
   std::string value;
   try {
     TRegistry reg;
@@ -43,7 +34,7 @@ std::string RegGetString(TRegRoot Root, std::string_view KeyPath, std::string_vi
 
 std::string _GetRegistryFolder(TRegRoot Root, std::string_view KeyPath,
                                std::string_view ValueName) {
-  TraceScope_ trace("regwrap._GetRegistryFolder");
+  TProcScope trace("regwrap._GetRegistryFolder");
   try {
     std::string folder = RegGetString(Root, KeyPath, ValueName);
     // Hand-edited values often join parts with a doubled separator.
@@ -56,7 +47,7 @@ std::string _GetRegistryFolder(TRegRoot Root, std::string_view KeyPath,
 }
 
 std::string GetProgFilesFolder() {
-  TraceScope_ trace("regwrap.GetProgFilesFolder");
+  TProcScope trace("regwrap.GetProgFilesFolder");
   return _GetRegistryFolder(HKEY_LOCAL_MACHINE, "\\Software\\Microsoft\\Windows\\CurrentVersion",
                             "ProgramFilesDir");
 }

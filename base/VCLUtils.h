@@ -7,8 +7,10 @@
 // default button).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kvo {
 
@@ -25,6 +27,38 @@ struct TDialogTable {
   std::function<char(const std::string& Text, char Default)> YesNoCancel;
   // The system box of fatal errors: caption "Error", error icon, OK.
   std::function<void(const std::string& Text)> FatalError;
+
+  // The store's questions. Overwrite answers 1 Overwrite, 2 Skip, 3 Rename,
+  // 4 Overwrite All, 5 Skip All, 6 Abort.
+  std::function<int32_t(const std::string& Caption, const std::string& Text)> OverwriteDialog;
+  // True when confirmed; Name then holds the text as typed.
+  std::function<bool(const std::string& Caption, const std::string& SubTitle, std::string& Name)>
+      RenameDialog;
+  // True when confirmed; Mode then holds the chosen fit mode.
+  std::function<bool(int32_t& Mode)> ResizeDialog;
+  // True when confirmed; Positions then holds the checked positions.
+  std::function<bool(uint32_t& Positions, const std::string& Text, uint32_t TextColor)>
+      PositionDialog;
+
+  // File choice. Folder and FilterIndex are kept by the caller and updated
+  // from the user's last choice; Filter is "name|patterns|name|patterns".
+  std::function<bool(const std::string& Title, std::string& Folder, const std::string& Filter,
+                     int32_t& FilterIndex, std::vector<std::string>& Files)>
+      MultiFileOpen;
+  std::function<bool(const std::string& Title, std::string& Folder, const std::string& Filter,
+                     int32_t& FilterIndex, std::string& File)>
+      FileOpen;
+  std::function<bool(const std::string& Title, std::string& Folder, const std::string& Filter,
+                     int32_t& FilterIndex, std::string& File)>
+      FileSave;
+
+  // The status bar, the busy state of the window and the event pump that
+  // lets ESC through during long operations.
+  std::function<void(const std::string& Text, bool Bold)> Status;
+  std::function<void(bool Busy)> SetBusy;
+  std::function<void()> ProcessPending;
+  // Shows a stored picture in the preview while a batch runs.
+  std::function<void(const std::string& Path)> PreviewStored;
 };
 
 // The table in use. Starts with the silent defaults.
@@ -39,5 +73,21 @@ char YesNo(const std::string& Text, bool DefaultYes = true);
 char YesNoCancel(const std::string& Text, char Default = 'Y');
 // Shows the recorded error, when there is one, in an error box.
 void ShowLastError();
+
+int32_t ExecOverwriteDialog(const std::string& Caption, const std::string& Text);
+bool ExecRenameDialog(const std::string& Caption, const std::string& SubTitle, std::string& Name);
+bool ExecResizeDialog(int32_t& Mode);
+bool ExecPositionDialog(uint32_t& Positions, const std::string& Text, uint32_t TextColor);
+bool MultiFileOpenDlg(const std::string& Title, std::string& Folder, const std::string& Filter,
+                      int32_t& FilterIndex, std::vector<std::string>& Files);
+bool FileOpenDlg(const std::string& Title, std::string& Folder, const std::string& Filter,
+                 int32_t& FilterIndex, std::string& File);
+bool FileSaveDlg(const std::string& Title, std::string& Folder, const std::string& Filter,
+                 int32_t& FilterIndex, std::string& File);
+void ShowStatus(const std::string& Text, bool Bold = false);
+void ShowBusy();
+void ShowReady();
+void ProcessPending();
+void PreviewStored(const std::string& Path);
 
 }  // namespace kvo

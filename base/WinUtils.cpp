@@ -19,15 +19,6 @@
 namespace kvo {
 namespace {
 
-// Puts a routine's name on the trace name stack for its lifetime.
-class TraceScope {
- public:
-  explicit TraceScope(const char* Name) { ProcEnter(Name); }
-  ~TraceScope() { ProcLeave(); }
-  TraceScope(const TraceScope&) = delete;
-  TraceScope& operator=(const TraceScope&) = delete;
-};
-
 // Buffer sizes of the program-starting calls, terminating zero included.
 constexpr size_t NOWAIT_BUFFER = 80;
 constexpr size_t DOWAIT_BUFFER = 512;
@@ -60,13 +51,13 @@ std::string FormatWinVersion(int32_t PlatformId, uint32_t Major, uint32_t Minor,
 }
 
 std::string GetWinVersionStr() {
-  TraceScope trace("WinUtils.GetWinVersionStr");
+  TProcScope trace("WinUtils.GetWinVersionStr");
   TKernelVersion v = ParseKernelRelease(KernelRelease()).value_or(TKernelVersion{});
   return FormatWinVersion(VER_PLATFORM_HOST, v.Major, v.Minor, v.Patch);
 }
 
 std::string GetWinFolder() {
-  TraceScope trace("WinUtils.GetWinFolder");
+  TProcScope trace("WinUtils.GetWinFolder");
   char* dir = nullptr;
   std::string result;
   try {
@@ -94,19 +85,19 @@ std::string TraceFileName() {
 }
 
 uint64_t GetWinPhysicalMemory() {
-  TraceScope trace("WinUtils.GetWinPhysicalMemory");
+  TProcScope trace("WinUtils.GetWinPhysicalMemory");
   auto m = QueryMemoryStatus();
   return m ? m->TotalPhys : 0;
 }
 
 uint64_t GetWinFreeMemory() {
-  TraceScope trace("WinUtils.GetWinFreeMemory");
+  TProcScope trace("WinUtils.GetWinFreeMemory");
   auto m = QueryMemoryStatus();
   return m ? m->AvailPhys : 0;
 }
 
 bool GetDriveFreeSpace(const std::string& Folder, uint64_t& Total, uint64_t& Free) {
-  TraceScope trace("WinUtils.GetDriveFreeSpace");
+  TProcScope trace("WinUtils.GetDriveFreeSpace");
   auto d = QueryDiskSpace(Folder);
   Total = d ? d->Total : 0;
   Free = d ? d->Avail : 0;
@@ -123,7 +114,7 @@ void DvlShowError(const std::string& Text) {
 }
 
 bool _ExecNoWait(std::string_view Program, std::string_view Params, std::string_view Folder) {
-  TraceScope trace("WinUtils._ExecNoWait");
+  TProcScope trace("WinUtils._ExecNoWait");
   std::array<char, NOWAIT_BUFFER> program{}, params{}, folder{};
   CopyCut(program.data(), program.size(), Program);
   CopyCut(params.data(), params.size(), Params);
@@ -142,7 +133,7 @@ bool _ExecNoWait(std::string_view Program, std::string_view Params, std::string_
 }
 
 bool _ExecDoWait(std::string_view Program, std::string_view Params, std::string_view Folder) {
-  TraceScope trace("WinUtils._ExecDoWait");
+  TProcScope trace("WinUtils._ExecDoWait");
   char* buffer = nullptr;
   char* dir = nullptr;
   if (_memalloc_(buffer, DOWAIT_BUFFER, __LINE__, "WinUtils._ExecDoWait.buffer", MK_STR) != 0)
@@ -166,7 +157,7 @@ bool _ExecDoWait(std::string_view Program, std::string_view Params, std::string_
 
 bool ExecuteProgram(std::string_view Program, std::string_view Params, std::string_view Folder,
                     bool Wait) {
-  TraceScope trace("WinUtils.ExecuteProgram");
+  TProcScope trace("WinUtils.ExecuteProgram");
   return Wait ? _ExecDoWait(Program, Params, Folder) : _ExecNoWait(Program, Params, Folder);
 }
 

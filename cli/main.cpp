@@ -10,10 +10,10 @@
 #include "base/Basic.h"
 #include "base/Errors.h"
 #include "base/VCLUtils.h"
+#include "cli/Verbs.h"
+#include "formats/ConForm.h"
 
 namespace {
-
-constexpr int EXIT_USAGE = 2;
 
 int Run(int argc, char** argv) {
   CLI::App app{
@@ -24,18 +24,24 @@ int Run(int argc, char** argv) {
   app.footer(
       "The logos are written into the Windows folder named by SystemRoot in\n"
       "$XDG_CONFIG_HOME/KvoPanoramics/registry.ini (a mounted Windows 98 drive works).");
+  app.require_subcommand(0, 1);
+  int status = kvo::cli::EXIT_OK;
+  kvo::cli::AddInfoVerb(app, status);
+  kvo::cli::AddConvertVerb(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
-    return EXIT_USAGE;
+    return kvo::cli::EXIT_USAGE;
   }
   if (app.get_subcommands().empty()) std::fputs(app.help().c_str(), stdout);
-  return 0;
+  return status;
 }
 
 }  // namespace
@@ -43,6 +49,7 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   kvo::InstallSilentDialogs();
   int rc = Run(argc, argv);
+  kvo::ConDone();
   kvo::BasicFinalize();
   kvo::ErrorsFinalize();
   return rc;

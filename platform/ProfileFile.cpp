@@ -1,4 +1,5 @@
 #include "platform/ProfileFile.h"
+#include "platform/TextUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,29 +13,6 @@
 namespace kvo {
 namespace {
 
-bool IsBlank_(char C) { return C == ' ' || C == '\t'; }
-
-std::string_view Trim_(std::string_view S) {
-  while (!S.empty() && IsBlank_(S.front())) S.remove_prefix(1);
-  while (!S.empty() && IsBlank_(S.back())) S.remove_suffix(1);
-  return S;
-}
-
-char UpperAscii_(char C) { return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 32) : C; }
-
-bool SameText_(std::string_view A, std::string_view B) {
-  if (A.size() != B.size()) return false;
-  for (size_t i = 0; i < A.size(); ++i)
-    if (UpperAscii_(A[i]) != UpperAscii_(B[i])) return false;
-  return true;
-}
-
-std::string UpperText_(std::string_view S) {
-  std::string u(S);
-  for (char& c : u) c = UpperAscii_(c);
-  return u;
-}
-
 enum class TLineKind { Other, Comment, Section, Key };
 
 // What one line of a profile means. Views point into the line's text.
@@ -47,7 +25,7 @@ struct TLineInfo {
 
 TLineInfo ClassifyLine_(std::string_view Text) {
   TLineInfo info;
-  std::string_view t = Trim_(Text);
+  std::string_view t = TrimBlanks(Text);
   if (t.empty()) return info;
   if (t.front() == ';') {
     info.Kind = TLineKind::Comment;
@@ -59,33 +37,33 @@ TLineInfo ClassifyLine_(std::string_view Text) {
     size_t close = t.rfind(']');
     if (close != std::string_view::npos) {
       info.Kind = TLineKind::Section;
-      info.Name = Trim_(t.substr(1, close - 1));
+      info.Name = TrimBlanks(t.substr(1, close - 1));
     }
     return info;
   }
   size_t eq = Text.find('=');
   if (eq == std::string_view::npos) return info;
-  std::string_view key = Trim_(Text.substr(0, eq));
+  std::string_view key = TrimBlanks(Text.substr(0, eq));
   if (key.empty()) return info;
   info.Kind = TLineKind::Key;
   info.Name = key;
   size_t vp = eq + 1;
-  while (vp < Text.size() && IsBlank_(Text[vp])) ++vp;
+  while (vp < Text.size() && IsBlank(Text[vp])) ++vp;
   info.ValuePos = vp;
-  info.Value = Trim_(Text.substr(eq + 1));
+  info.Value = TrimBlanks(Text.substr(eq + 1));
   return info;
 }
 
-bool IsBlankLine_(const TProfileLine& Line) { return Trim_(Line.Text).empty(); }
+bool IsBlankLine_(const TProfileLine& Line) { return TrimBlanks(Line.Text).empty(); }
 
 bool IsSectionNamed_(const TProfileLine& Line, std::string_view Section) {
   TLineInfo info = ClassifyLine_(Line.Text);
-  return info.Kind == TLineKind::Section && SameText_(info.Name, Section);
+  return info.Kind == TLineKind::Section && SameText(info.Name, Section);
 }
 
 bool IsKeyNamed_(const TProfileLine& Line, std::string_view Key) {
   TLineInfo info = ClassifyLine_(Line.Text);
-  return info.Kind == TLineKind::Key && SameText_(info.Name, Key);
+  return info.Kind == TLineKind::Key && SameText(info.Name, Key);
 }
 
 // Index of the first header of Section, or Lines.size() when there is none.
@@ -189,14 +167,14 @@ std::string ProfileSerialise(const TProfile& Profile) {
 
 std::optional<std::string> ProfileGetValue(const TProfile& Profile, std::string_view Section,
                                            std::string_view Key) {
-  Section = Trim_(Section);
-  Key = Trim_(Key);
+  Section = TrimBlanks(Section);
+  Key = TrimBlanks(Key);
   size_t header = FindSection_(Profile, Section);
   if (header == Profile.Lines.size() || Key.empty()) return std::nullopt;
   size_t end = SectionEnd_(Profile, header);
   for (size_t i = header + 1; i < end; ++i) {
     TLineInfo info = ClassifyLine_(Profile.Lines[i].Text);
-    if (info.Kind == TLineKind::Key && SameText_(info.Name, Key))
+    if (info.Kind == TLineKind::Key && SameText(info.Name, Key))
       return std::string(Unquote_(info.Value));
   }
   return std::nullopt;
@@ -204,8 +182,8 @@ std::optional<std::string> ProfileGetValue(const TProfile& Profile, std::string_
 
 bool ProfileSetValue(TProfile& Profile, std::string_view Section, std::string_view Key,
                      std::string_view Value) {
-  Section = Trim_(Section);
-  Key = Trim_(Key);
+  Section = TrimBlanks(Section);
+  Key = TrimBlanks(Key);
   if (!CanStoreSection_(Section) || !CanStoreKey_(Key) || HasLineBreak_(Value)) return false;
   size_t header = FindSection_(Profile, Section);
   if (header == Profile.Lines.size()) header = AppendSection_(Profile, Section);
@@ -213,7 +191,7 @@ bool ProfileSetValue(TProfile& Profile, std::string_view Section, std::string_vi
   for (size_t i = header + 1; i < end; ++i) {
     std::string& text = Profile.Lines[i].Text;
     TLineInfo info = ClassifyLine_(text);
-    if (info.Kind == TLineKind::Key && SameText_(info.Name, Key)) {
+    if (info.Kind == TLineKind::Key && SameText(info.Name, Key)) {
       // Keep the line's own spelling of the key and its spacing around '='.
       text = text.substr(0, info.ValuePos) + std::string(Value);
       return true;
@@ -247,8 +225,8 @@ bool RemoveLines_(TProfile& P, size_t First, size_t Last, F Drop) {
 }
 
 bool ProfileRemoveKey(TProfile& Profile, std::string_view Section, std::string_view Key) {
-  Section = Trim_(Section);
-  Key = Trim_(Key);
+  Section = TrimBlanks(Section);
+  Key = TrimBlanks(Key);
   size_t header = FindSection_(Profile, Section);
   if (header == Profile.Lines.size() || Key.empty()) return false;
   return RemoveLines_(Profile, header + 1, SectionEnd_(Profile, header),
@@ -257,18 +235,18 @@ bool ProfileRemoveKey(TProfile& Profile, std::string_view Section, std::string_v
 
 bool ProfileRemoveSection(TProfile& Profile, std::string_view Section) {
   // Every copy goes: a later duplicate would otherwise surface as the section.
-  Section = Trim_(Section);
+  Section = TrimBlanks(Section);
   if (Section.empty()) return false;
   bool inside = false;
   return RemoveLines_(Profile, 0, Profile.Lines.size(), [&](const TProfileLine& l) {
     TLineInfo info = ClassifyLine_(l.Text);
-    if (info.Kind == TLineKind::Section) inside = SameText_(info.Name, Section);
+    if (info.Kind == TLineKind::Section) inside = SameText(info.Name, Section);
     return inside;
   });
 }
 
 bool ProfileAddSection(TProfile& Profile, std::string_view Section) {
-  Section = Trim_(Section);
+  Section = TrimBlanks(Section);
   if (!CanStoreSection_(Section)) return false;
   if (FindSection_(Profile, Section) == Profile.Lines.size()) AppendSection_(Profile, Section);
   return true;
@@ -277,12 +255,12 @@ bool ProfileAddSection(TProfile& Profile, std::string_view Section) {
 std::vector<std::string> ProfileListKeys(const TProfile& Profile, std::string_view Section) {
   std::vector<std::string> keys;
   std::unordered_set<std::string> seen;
-  size_t header = FindSection_(Profile, Trim_(Section));
+  size_t header = FindSection_(Profile, TrimBlanks(Section));
   if (header == Profile.Lines.size()) return keys;
   size_t end = SectionEnd_(Profile, header);
   for (size_t i = header + 1; i < end; ++i) {
     TLineInfo info = ClassifyLine_(Profile.Lines[i].Text);
-    if (info.Kind == TLineKind::Key && seen.insert(UpperText_(info.Name)).second)
+    if (info.Kind == TLineKind::Key && seen.insert(UpperText(info.Name)).second)
       keys.emplace_back(info.Name);
   }
   return keys;
@@ -294,7 +272,7 @@ std::vector<std::string> ProfileListSections(const TProfile& Profile) {
   for (const auto& line : Profile.Lines) {
     TLineInfo info = ClassifyLine_(line.Text);
     if (info.Kind == TLineKind::Section && !info.Name.empty() &&
-        seen.insert(UpperText_(info.Name)).second)
+        seen.insert(UpperText(info.Name)).second)
       names.emplace_back(info.Name);
   }
   return names;

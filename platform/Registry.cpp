@@ -1,4 +1,5 @@
 #include "platform/Registry.h"
+#include "platform/TextUtil.h"
 
 #include <unistd.h>
 
@@ -20,15 +21,6 @@ constexpr std::string_view kRunKey = "Software\\Microsoft\\Windows\\CurrentVersi
 // quoted from there).
 constexpr std::string_view kRunDataKey = "X-KvoPanoramics-RunValue";
 constexpr size_t kMaxFileName = 255;
-
-char UpperAscii_(char C) { return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 32) : C; }
-
-bool SameText_(std::string_view A, std::string_view B) {
-  if (A.size() != B.size()) return false;
-  for (size_t i = 0; i < A.size(); ++i)
-    if (UpperAscii_(A[i]) != UpperAscii_(B[i])) return false;
-  return true;
-}
 
 // "\Software\\Microsoft\" -> "Software\Microsoft": no outer or doubled
 // backslashes, so every spelling of a path finds the same section.
@@ -158,9 +150,9 @@ bool DeleteRunValue_(std::string_view Name) {
 
 bool HasSectionOrSubkey_(const std::string& Section) {
   for (const auto& s : ProfileSections(RegistryFile())) {
-    if (SameText_(s, Section)) return true;
+    if (SameText(s, Section)) return true;
     if (s.size() > Section.size() && s[Section.size()] == '\\' &&
-        SameText_(std::string_view(s).substr(0, Section.size()), Section))
+        SameText(std::string_view(s).substr(0, Section.size()), Section))
       return true;
   }
   return false;
@@ -209,7 +201,7 @@ bool TRegistry::OpenKey(TRegRoot Root, std::string_view KeyPath, bool CanCreate)
   CloseKey();
   std::string path = NormaliseKeyPath_(KeyPath);
   std::string section = SectionName_(Root, path);
-  bool isRun = SameText_(path, kRunKey);
+  bool isRun = SameText(path, kRunKey);
   if (isRun) {
     // The autostart folder stands for a key every installation has.
     if (CanCreate) EnsureFolder(AutostartFolder());
@@ -230,7 +222,7 @@ bool TRegistry::OpenKeyReadOnly(TRegRoot Root, std::string_view KeyPath) {
 
 bool TRegistry::KeyExists(TRegRoot Root, std::string_view KeyPath) {
   std::string path = NormaliseKeyPath_(KeyPath);
-  return SameText_(path, kRunKey) || HasSectionOrSubkey_(SectionName_(Root, path));
+  return SameText(path, kRunKey) || HasSectionOrSubkey_(SectionName_(Root, path));
 }
 
 bool TRegistry::ValueExists(std::string_view Name) {

@@ -1,5 +1,7 @@
 #include "tests/TestSupport.h"
 
+#include "base/VCLUtils.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -63,5 +65,54 @@ ScopedXdg::~ScopedXdg() {
   ::setenv("XDG_DATA_HOME", oldData_.c_str(), 1);
   RemoveTree(root_);
 }
+
+ScriptedDialogs::ScriptedDialogs() {
+  TDialogTable& t = Dialogs();
+  t.ShowError = [this](const std::string& s) { Errors.push_back(s); };
+  t.ShowWarning = [this](const std::string& s) { Warnings.push_back(s); };
+  t.ShowInfo = [this](const std::string& s) { Infos.push_back(s); };
+  t.YesNo = [this](const std::string& q, bool DefaultYes) {
+    Questions.push_back(q);
+    if (YesNoAnswers.empty()) return DefaultYes ? 'Y' : 'N';
+    char a = YesNoAnswers.front();
+    YesNoAnswers.pop_front();
+    return a;
+  };
+  t.OverwriteDialog = [this](const std::string&, const std::string&) {
+    ++OverwriteAsked;
+    if (OverwriteAnswers.empty()) return int32_t{6};
+    int32_t a = OverwriteAnswers.front();
+    OverwriteAnswers.pop_front();
+    return a;
+  };
+  t.RenameDialog = [this](const std::string&, const std::string&, std::string& Name) {
+    if (RenameAnswers.empty()) return false;
+    auto [ok, text] = RenameAnswers.front();
+    RenameAnswers.pop_front();
+    if (ok) Name = text;
+    return ok;
+  };
+  t.ResizeDialog = [this](int32_t& Mode) {
+    Mode = ResizeMode;
+    return true;
+  };
+  t.PositionDialog = [this](uint32_t& Positions, const std::string&, uint32_t) {
+    if (PositionAnswers.empty()) return false;
+    auto [ok, p] = PositionAnswers.front();
+    PositionAnswers.pop_front();
+    if (ok) Positions = p;
+    return ok;
+  };
+  t.MultiFileOpen = [this](const std::string&, std::string&, const std::string&, int32_t&,
+                           std::vector<std::string>& Files) {
+    if (FileChoices.empty()) return false;
+    Files = FileChoices.front();
+    FileChoices.pop_front();
+    return true;
+  };
+  t.Status = [this](const std::string& s, bool) { Statuses.push_back(s); };
+}
+
+ScriptedDialogs::~ScriptedDialogs() { InstallSilentDialogs(); }
 
 }  // namespace kvo::test

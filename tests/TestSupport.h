@@ -1,7 +1,11 @@
 // Small helpers shared by the tests.
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kvo::test {
 
@@ -27,6 +31,26 @@ class ScopedXdg {
 
  private:
   std::string root_, oldConfig_, oldData_;
+};
+
+// Answers the core's questions from scripted queues and records every box
+// shown, for the lifetime of the object; the silent table comes back after.
+class ScriptedDialogs {
+ public:
+  ScriptedDialogs();
+  ~ScriptedDialogs();
+  ScriptedDialogs(const ScriptedDialogs&) = delete;
+  ScriptedDialogs& operator=(const ScriptedDialogs&) = delete;
+
+  std::deque<char> YesNoAnswers;                          // default button when empty
+  std::deque<int32_t> OverwriteAnswers;                   // 6 (abort) when empty
+  std::deque<std::pair<bool, std::string>> RenameAnswers; // cancel when empty
+  std::deque<std::pair<bool, uint32_t>> PositionAnswers;  // cancel when empty
+  std::deque<std::vector<std::string>> FileChoices;       // cancel when empty
+  int32_t ResizeMode = 0;
+
+  std::vector<std::string> Errors, Warnings, Infos, Questions, Statuses;
+  int OverwriteAsked = 0;
 };
 
 }  // namespace kvo::test

@@ -359,3 +359,24 @@ TEST(ByteRoutines, FillMoveSwapSearch) {
 
 }  // namespace
 }  // namespace kvo
+
+namespace kvo {
+namespace {
+
+// The holder is the caller's variable itself, wherever the call is made
+// from: a second allocation into the same variable from another function
+// resizes the block instead of orphaning it.
+void GrowFromElsewhere(uint8_t*& P) { _memalloc_(P, 400, __LINE__, "Test.Grow.p"); }
+
+TEST_F(TrackedMemory, SameVariableIsRecognisedFromAnyCaller) {
+  uint8_t* p = nullptr;
+  _memalloc_(p, 10, __LINE__, "Test.Grow.p");
+  int count = MemCount();
+  GrowFromElsewhere(p);
+  EXPECT_EQ(MemCount(), count);
+  EXPECT_EQ(MemRecord(MemFind(p))->VarAddr, static_cast<const void*>(&p));
+  MemFree(p);
+}
+
+}  // namespace
+}  // namespace kvo

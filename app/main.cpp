@@ -1,0 +1,45 @@
+// kvopanoramics: the desktop program. "/shuffle" and "/uninst" runs are
+// recognised here, before anything of the window system exists, so that
+// automatic change at session start works with no display at all.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "app/Desktop.h"
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "base/VCLUtils.h"
+#include "core/Locations.h"
+#include "core/Settings.h"
+
+namespace {
+
+// The start sequence as it applies to every start: the settings and
+// message files, the storage folder, and the Run value brought in line with
+// AutoChange (so a moved program repairs its own autostart entry). Then the
+// switches; when one was recognised the run ends here without saving
+// anything, since a command-line run leaves behind only what its action
+// wrote.
+int Run(int argc, char** argv) {
+  kvo::InstallSilentDialogs();
+  kvo::LoadSettings(true);
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  if (kvo::ProcessCommandLine(args)) return 0;
+  return kvo::RunDesktop(argc, argv);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rc = 1;
+  try {
+    rc = Run(argc, argv);
+  } catch (const std::exception& e) {
+    // The runs swallow their own failures; this only guards the start-up.
+    std::fprintf(stderr, "kvopanoramics: %s\n", e.what());
+  }
+  kvo::BasicFinalize();
+  kvo::ErrorsFinalize();
+  return rc;
+}

@@ -1,0 +1,44 @@
+// The verbs of the kvo command. Each verb file adds its subcommand to the
+// application; when the subcommand is chosen its callback runs the verb and
+// stores the exit status. Verbs print results on standard output and errors
+// on standard error, in the system's own error texts.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+#include "formats/ConForm.h"
+
+namespace kvo::cli {
+
+inline constexpr int EXIT_OK = 0;
+inline constexpr int EXIT_FAIL = 1;
+inline constexpr int EXIT_USAGE = 2;
+
+void AddInfoVerb(CLI::App& App, int& Status);
+void AddConvertVerb(CLI::App& App, int& Status);
+
+// "kvo: SUBJECT: TEXT" on standard error.
+void ReportError(const std::string& Subject, const std::string& Text);
+
+// Describes a file as the import sees it (UniInfo, with its probe of the
+// other formats). False with the reason in Error when the file cannot be
+// described at all; true (with the flags telling) otherwise.
+bool DescribeFile(const std::string& FileName, TUniInfo& Info, std::string& Error);
+
+// Runs Verb so that nothing it raises escapes: an exception becomes a
+// message and status 1.
+template <class F>
+int GuardVerb(const char* Name, F&& Verb) {
+  try {
+    return Verb();
+  } catch (const std::exception& e) {
+    ReportError(Name, e.what());
+  } catch (...) {
+    ReportError(Name, "unexpected failure");
+  }
+  return EXIT_FAIL;
+}
+
+}  // namespace kvo::cli

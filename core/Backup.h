@@ -1,0 +1,58 @@
+// The backup of the logos as they were before the program first changed
+// them, and their restore.
+//
+// The backup folder (BackupDir(), "logos.bak" in the Windows folder) holds
+// numbered copies logo1.bmp, logo2.bmp, ... and "restore.bat", a batch file
+// that names, for every logo file ever touched, the one command that brings
+// back its state before the first change:
+//
+//   REM --------------------------------------------
+//   REM  Run this file to restore previous logos.
+//   REM --------------------------------------------
+//
+//   del  "<logo that did not exist>"
+//   copy "<backup copy>" "<logo that existed>"
+//
+// with CR LF line ends, so the file stays usable by hand on the machine.
+// Every file error here is swallowed: a failed backup never stops a logo
+// from being written, and the restore goes on with the next line.
+#pragma once
+
+#include <string>
+
+namespace kvo {
+
+inline constexpr const char* RESTORE_BAT = "restore.bat";
+inline constexpr const char* RESTORE_HEADER_RULE = "REM --------------------------------------------";
+inline constexpr const char* RESTORE_HEADER_TEXT = "REM  Run this file to restore previous logos.";
+
+// The restore batch file of the backup folder (found in any letter case).
+std::string RestoreBatFile();
+
+// Saves the state of LogoPath before its first change; later calls for the
+// same path (compared without regard to case) add nothing.
+void BackupLogo(const std::string& LogoPath);
+// Appends Line to the batch file BatPath (created with its header when
+// missing) unless a command line already names LogoPath. True when Line
+// was written.
+bool AddRestoreLine(const std::string& BatPath, const std::string& LogoPath,
+                    const std::string& Line);
+// Folder + "logoN.bmp" for the smallest N >= 1 that does not exist yet.
+std::string NextBackupName(const std::string& Folder);
+// The text between the (2N-1)-th and the 2N-th double quote of Line (N < 1
+// counts as 1); empty when they are missing.
+std::string QuotedField(const std::string& Line, int N);
+// Carries out the batch file: deletes the logos that had not existed and
+// copies the others back. The backup stays, so every restore brings back
+// the state from before the very first change.
+void RestoreLogos();
+// The "/uninst" run: removes the Run value, then restores the logos.
+void UninstallRun();
+// The menu command "Restore Original Logos...": asks, then UninstallRun.
+void RestoreCommand();
+
+// Copies Source over Target through a temporary file in Target's folder,
+// so a failed copy never leaves half a file. False when it failed.
+bool CopyFileReplace(const std::string& Source, const std::string& Target);
+
+}  // namespace kvo

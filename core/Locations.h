@@ -1,0 +1,61 @@
+// Where everything the logo manager touches lives, the Run value, and the
+// command-line switches.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kvo {
+
+// Logo positions: bit values, so a set of positions fits in one integer.
+// Wherever all three are handled, they go in this order.
+inline constexpr uint32_t POS_STARTUP = 1;
+inline constexpr uint32_t POS_WAIT = 2;
+inline constexpr uint32_t POS_TURNOFF = 4;
+inline constexpr uint32_t POS_ALL = POS_STARTUP | POS_WAIT | POS_TURNOFF;
+inline constexpr uint32_t POSITIONS[3] = {POS_STARTUP, POS_WAIT, POS_TURNOFF};
+
+// The Run value that starts "/shuffle" at every session start while
+// automatic change is on (an autostart entry on this system).
+inline constexpr const char* RUN_KEY_PATH = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline constexpr const char* RUN_VALUE_NAME = "KvoPanoramics";
+
+// The command-line switches, compared without regard to case after trimming.
+inline constexpr const char* SWITCH_SHUFFLE = "/shuffle";
+inline constexpr const char* SWITCH_UNINST = "/uninst";
+
+// The win.ini section that remembers the storage folder between runs.
+inline constexpr const char* MAKER_SECTION = "tarvoni";
+inline constexpr const char* MAKER_DATE = "2000-10-10";
+
+// "Startup", "Wait to shut down", "Turn off"; empty for other values.
+std::string PositionCaption(uint32_t Position);
+// 0, 1, 2 for the three positions; -1 for any other value.
+int PositionIndex(uint32_t Position);
+
+// The root of the managed drive: the parent folder of the Windows folder,
+// with a trailing "/"; empty when the Windows folder is unknown.
+std::string BootDriveRoot();
+
+std::string GetLogoFile(uint32_t Position);
+void SetLogoFile(uint32_t Position, const std::string& Path);
+std::string DefaultLogoFile(uint32_t Position);
+std::string GetStorageDir();
+void SetStorageDir(const std::string& Path);
+std::string DefaultStorageDir();
+// Windows folder + "logos.bak/" (an existing folder of that name in any
+// letter case serves).
+std::string BackupDir();
+
+// The program's own full file name, remembered at start for the Run value
+// and win.ini.
+const std::string& ExecutablePathSetting();
+void SetExecutablePath(const std::string& Path);
+
+void SetAutoRun(bool Enable);
+// Runs the recognised switches of Args (the parameters after the program
+// name) in order; true when at least one was recognised.
+bool ProcessCommandLine(const std::vector<std::string>& Args);
+
+}  // namespace kvo

@@ -1,0 +1,163 @@
+#include "core/Settings.h"
+
+#include "base/Errors.h"
+#include "base/IniWrap.h"
+#include "base/MiscProcs.h"
+#include "core/Locations.h"
+#include "platform/Folders.h"
+
+namespace kvo {
+namespace {
+
+// Every key of kvo.ini's "Main" section, in the order the file is written
+// and read. Reader and writer both walk this one list, so a key cannot be
+// saved without being loaded again, or the other way round.
+template <class V>
+void VisitKeys_(TSettings& S, V& Visit) {
+  Visit.Str("GalDir", S.GalDir, "/");
+  Visit.Logo("LogoFile0", S.LogoFile[0], POS_STARTUP);
+  Visit.Logo("LogoFile1", S.LogoFile[1], POS_WAIT);
+  Visit.Logo("LogoFile2", S.LogoFile[2], POS_TURNOFF);
+  Visit.Str("FileOpenDir", S.FileOpenDir, "/");
+  Visit.Int("ResizeMode", S.ResizeMode, RESIZE_BORDER);
+  Visit.Bool("AutoChange", S.AutoChange, true);
+  Visit.Str("FontName", S.FontName, "Verdana");
+  Visit.Bool("FontBold", S.FontBold, true);
+  Visit.Bool("FontItalic", S.FontItalic, false);
+  Visit.Bool("FontUnderline", S.FontUnderline, false);
+  Visit.Bool("FontStrikeout", S.FontStrikeout, false);
+  Visit.Int("FontSize", S.FontSize, 10);
+  Visit.Color("TextColor", S.TextColor, 16777215);
+  Visit.Color("TextBorderColor", S.TextBorderColor, 0);
+  Visit.Bool("AnimEnabled", S.AnimEnabled, true);
+  Visit.Int("AnimShape", S.AnimShape, ANIM_BOTTOM);
+  Visit.Int("AnimMove", S.AnimMove, ANIM_SMOOTH);
+  Visit.Color("AnimColor1", S.AnimColor1, 16744448);
+  Visit.Color("AnimColor2", S.AnimColor2, 8404992);
+  Visit.Bool("Msg0Enabled", S.MsgEnabled[0], true);
+  Visit.Bool("Msg1Enabled", S.MsgEnabled[1], true);
+  Visit.Bool("Msg2Enabled", S.MsgEnabled[2], true);
+  Visit.Int("MsgPickMethod", S.MsgPickMethod, PICK_RANDOM);
+}
+
+struct TKeyReader_ {
+  void Str(const char* Key, std::string& V, const char* Default) { PrefsReadStr(Key, V, Default); }
+  // The default of a logo file depends on the Windows folder, so it is
+  // worked out right before its key is read.
+  void Logo(const char* Key, std::string& V, uint32_t Position) {
+    PrefsReadStr(Key, V, DefaultLogoFile(Position));
+  }
+  void Int(const char* Key, int32_t& V, int32_t Default) { PrefsReadInt(Key, V, Default); }
+  void Bool(const char* Key, bool& V, bool Default) { PrefsReadBool(Key, V, Default); }
+  // Colours are 0x00BBGGRR and are stored as the signed decimal the
+  // integer preferences use.
+  void Color(const char* Key, uint32_t& V, uint32_t Default) {
+    int32_t v = 0;
+    PrefsReadInt(Key, v, static_cast<int32_t>(Default));
+    V = static_cast<uint32_t>(v);
+  }
+};
+
+struct TKeyWriter_ {
+  void Str(const char* Key, std::string& V, const char*) { PrefsWriteStr(Key, V); }
+  void Logo(const char* Key, std::string& V, uint32_t) { PrefsWriteStr(Key, V); }
+  void Int(const char* Key, int32_t& V, int32_t) { PrefsWriteInt(Key, V); }
+  void Bool(const char* Key, bool& V, bool) { PrefsWriteBool(Key, V); }
+  void Color(const char* Key, uint32_t& V, uint32_t) {
+    PrefsWriteInt(Key, static_cast<int32_t>(V));
+  }
+};
+
+// win.ini is the only place the storage folder survives between runs.
+void ReadMakerSection_() {
+  PrefsPrepare("win.ini", MAKER_SECTION);
+  std::string path, date, storage;
+  // The maker's path and date are kept for other tools; nothing here uses
+  // them.
+  PrefsReadStr("kvo-Path", path, "");
+  PrefsReadStr("kvo-Date", date, "");
+  PrefsReadStr("kvo-StorageDir", storage, "");
+  SetStorageDir(storage.empty() ? DefaultStorageDir() : storage);
+}
+
+void WriteMakerSection_() {
+  PrefsPrepare("win.ini", MAKER_SECTION);
+  PrefsWriteStr("kvo-Path", ExecutablePathSetting());
+  PrefsWriteStr("kvo-Date", MAKER_DATE);
+  PrefsFlushCache();
+  PrefsWriteStr("kvo-StorageDir", GetStorageDir());
+  PrefsFlushCache();
+}
+
+const char* MessageFileName_(uint32_t Position) {
+  switch (Position) {
+    case POS_STARTUP: return "msg-startup.txt";
+    case POS_WAIT: return "msg-wait.txt";
+    case POS_TURNOFF: return "msg-turnoff.txt";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+TSettings& Settings() {
+  static TSettings settings;
+  return settings;
+}
+
+std::string SettingsFile() { return GetAppDir() + "kvo.ini"; }
+
+std::string MessageFile(uint32_t Position) {
+  const char* name = MessageFileName_(Position);
+  return name ? GetAppDir() + name : std::string();
+}
+
+void LoadSettings(bool ReadMessages) {
+  TProcScope trace("Settings.LoadSettings");
+  TSettings& s = Settings();
+  PrefsPrepare(SettingsFile(), SETTINGS_SECTION);
+  TKeyReader_ reader;
+  VisitKeys_(s, reader);
+  if (ReadMessages)
+    for (uint32_t p : POSITIONS) s.Messages[PositionIndex(p)] = FileToStr(MessageFile(p));
+  ReadMakerSection_();
+  SetExecutablePath(ExecutablePath());
+  s.GalDir = AddBS(s.GalDir);
+  s.FileOpenDir = AddBS(s.FileOpenDir);
+  SetAutoRun(s.AutoChange);
+}
+
+void SaveSettings(bool WriteMessages) {
+  TProcScope trace("Settings.SaveSettings");
+  TSettings& s = Settings();
+  PrefsPrepare(SettingsFile(), SETTINGS_SECTION);
+  TKeyWriter_ writer;
+  VisitKeys_(s, writer);
+  PrefsFlushCache();
+  if (WriteMessages)
+    for (uint32_t p : POSITIONS) StrToFile(MessageFile(p), s.Messages[PositionIndex(p)], false);
+  WriteMakerSection_();
+}
+
+std::string GetMessages(uint32_t Position) {
+  int i = PositionIndex(Position);
+  return i < 0 ? std::string() : Settings().Messages[i];
+}
+
+void SetMessages(uint32_t Position, const std::string& Text) {
+  int i = PositionIndex(Position);
+  if (i >= 0) Settings().Messages[i] = Text;
+}
+
+int32_t EffectiveResizeMode(const TSettings& S) {
+  return (S.ResizeMode == RESIZE_CROP || S.ResizeMode == RESIZE_STRETCH) ? S.ResizeMode
+                                                                         : RESIZE_BORDER;
+}
+
+int32_t EffectivePickMethod(const TSettings& S) {
+  return S.MsgPickMethod == PICK_RANDOM ? PICK_RANDOM : PICK_FIRST;
+}
+
+std::string FontFaceName(const TSettings& S) { return S.FontName.substr(0, FONT_NAME_MAX); }
+
+}  // namespace kvo

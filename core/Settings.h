@@ -1,0 +1,77 @@
+// The settings of the logo manager (kvo.ini, section "Main") and the three
+// message texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kvo {
+
+inline constexpr int32_t RESIZE_BORDER = 0;
+inline constexpr int32_t RESIZE_CROP = 1;
+inline constexpr int32_t RESIZE_STRETCH = 2;
+
+inline constexpr int32_t ANIM_TOP = 0;
+inline constexpr int32_t ANIM_BOTTOM = 1;
+inline constexpr int32_t ANIM_VERTICAL = 2;
+inline constexpr int32_t ANIM_SMOOTH = 0;
+inline constexpr int32_t ANIM_VEGAS = 1;
+
+inline constexpr int32_t PICK_RANDOM = 0;
+inline constexpr int32_t PICK_FIRST = 1;
+
+// Only this many characters of FontName name the face; the cut is made
+// when the font is created, so the setting keeps what the user typed.
+inline constexpr size_t FONT_NAME_MAX = 32;
+
+inline constexpr const char* SETTINGS_SECTION = "Main";
+
+struct TSettings {
+  std::string GalDir = "/";
+  std::string LogoFile[3];  // LogoFile0 .. LogoFile2
+  std::string FileOpenDir = "/";
+  int32_t ResizeMode = RESIZE_BORDER;
+  bool AutoChange = true;
+  std::string FontName = "Verdana";
+  bool FontBold = true;
+  bool FontItalic = false;
+  bool FontUnderline = false;
+  bool FontStrikeout = false;
+  int32_t FontSize = 10;
+  uint32_t TextColor = 16777215;
+  uint32_t TextBorderColor = 0;
+  bool AnimEnabled = true;
+  int32_t AnimShape = ANIM_BOTTOM;
+  int32_t AnimMove = ANIM_SMOOTH;
+  uint32_t AnimColor1 = 16744448;
+  uint32_t AnimColor2 = 8404992;
+  bool MsgEnabled[3] = {true, true, true};  // Msg0Enabled .. Msg2Enabled
+  int32_t MsgPickMethod = PICK_RANDOM;
+  std::string Messages[3];  // startup, wait, turn off
+  std::string StorageDir;   // kept in win.ini, not in kvo.ini
+};
+
+// The one settings record of the program.
+TSettings& Settings();
+
+void LoadSettings(bool ReadMessages);
+void SaveSettings(bool WriteMessages);
+std::string GetMessages(uint32_t Position);
+void SetMessages(uint32_t Position, const std::string& Text);
+
+// The settings file and the message file of a position, in the
+// application folder.
+std::string SettingsFile();
+std::string MessageFile(uint32_t Position);
+
+// The values as they act: an unknown ResizeMode fits like RESIZE_BORDER,
+// an unknown MsgPickMethod picks like PICK_FIRST. The settings keep what was
+// stored, so a value written by a newer version survives a save.
+int32_t EffectiveResizeMode(const TSettings& S);
+int32_t EffectivePickMethod(const TSettings& S);
+// The face name the message font is created with: the first FONT_NAME_MAX
+// characters of FontName.
+std::string FontFaceName(const TSettings& S);
+
+}  // namespace kvo

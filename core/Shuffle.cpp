@@ -1,0 +1,65 @@
+#include "core/Shuffle.h"
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "base/VCLUtils.h"
+#include "core/Composer.h"
+#include "core/Locations.h"
+#include "core/Random.h"
+#include "core/Store.h"
+
+namespace kvo {
+
+int32_t PickImage(uint32_t Position) {
+  auto& entries = LogoList().Entries;
+  auto eligible = [&](const TLogoEntry& E) { return (E.Positions & Position) != 0; };
+  auto free = [&](const TLogoEntry& E) { return eligible(E) && !(E.Used & Position); };
+  int32_t f = 0;
+  for (const auto& e : entries) f += free(e);
+  if (f == 0) {
+    // A round ends: every picture may be chosen again for this position.
+    for (auto& e : entries) e.Used &= ~Position;
+    for (const auto& e : entries) f += eligible(e);
+  }
+  if (f <= 0) return INVALID_ID;
+  int32_t b = Random(f);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!free(entries[i])) continue;
+    if (b-- == 0) {
+      entries[i].Used |= Position;
+      return static_cast<int32_t>(i);
+    }
+  }
+  return INVALID_ID;
+}
+
+void ShuffleLogos() {
+  LoadLogoList();
+  for (uint32_t p : POSITIONS) {
+    int32_t k = PickImage(p);
+    std::string path =
+        k == INVALID_ID ? std::string() : GetStorageDir() + LogoList().Entries[static_cast<size_t>(k)].FileName;
+    SetLogo(path, p);
+  }
+}
+
+void ShuffleCommand() {
+  if (StoreBusy()) return;
+  StoreBusy() = true;
+  ShowBusy();
+  ShowStatus("Setting logos...", true);
+  ShuffleLogos();
+  ShowStatus("Random logos are set.", true);
+  ShowReady();
+  StoreBusy() = false;
+}
+
+void ShuffleCommandRun() {
+  TProcScope trace("Shuffle.ShuffleCommandRun");
+  ShuffleLogos();
+  // Without the window nothing else would ever save the round's marks, and
+  // every start would begin the same round again.
+  SaveLogoMarks();
+}
+
+}  // namespace kvo

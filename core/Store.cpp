@@ -1,0 +1,297 @@
+// The storage folder's names, its list and the stored picture files.
+#include "core/Store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "base/MiscProcs.h"
+#include "core/Locations.h"
+#include "formats/FF_PNG.h"
+#include "platform/Folders.h"
+#include "platform/TextUtil.h"
+
+namespace kvo {
+namespace {
+
+// The 8 bytes that end every PNG stream: the empty IEND chunk and its CRC.
+constexpr uint8_t PNG_END[8] = {'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+
+bool EndsWithExt(const std::string& Name, std::string_view Ext) {
+  return Name.size() > Ext.size() && SameText(std::string_view(Name).substr(Name.size() - Ext.size()), Ext);
+}
+
+void PutLE32(uint8_t* P, uint32_t V) {
+  for (int i = 0; i < 4; ++i) P[i] = static_cast<uint8_t>(V >> (8 * i));
+}
+
+uint32_t GetLE32(const uint8_t* P) {
+  return P[0] | (P[1] << 8) | (P[2] << 16) | (static_cast<uint32_t>(P[3]) << 24);
+}
+
+// Reads the 20 bytes at the end of a stored picture: the PNG's closing
+// chunk and the trailer. Without a trailer the last 8 bytes are the PNG's.
+struct TTail {
+  int64_t FileSize = 0;
+  uint8_t Bytes[20] = {};
+  int32_t Got = 0;  // how many of the 20 bytes the file has
+};
+
+bool ReadTail(const std::string& Path, TTail& Tail) {
+  int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    Tail.FileSize = st.st_size;
+    Tail.Got = static_cast<int32_t>(std::min<int64_t>(20, st.st_size));
+    int64_t from = st.st_size - Tail.Got;
+    ok = ::pread(fd, Tail.Bytes + (20 - Tail.Got), static_cast<size_t>(Tail.Got), from) == Tail.Got;
+  }
+  ::close(fd);
+  return ok;
+}
+
+// A trailer is believed only when it says 12 and sits right after the PNG
+// stream's end: a lying or missing trailer must never make us overwrite
+// picture data.
+bool TailHasTrailer(const TTail& T) {
+  return T.Got == 20 && static_cast<int32_t>(GetLE32(T.Bytes + 16)) == MARKS_SIZE &&
+         std::memcmp(T.Bytes, PNG_END, 8) == 0;
+}
+
+bool TailEndsPng(const TTail& T) {
+  return T.Got >= 8 && std::memcmp(T.Bytes + 12, PNG_END, 8) == 0;
+}
+
+bool WriteAt(const std::string& Path, const uint8_t* Data, size_t Size, int64_t Offset) {
+  int fd = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::pwrite(fd, Data, Size, Offset) == static_cast<ssize_t>(Size);
+  ok = (::close(fd) == 0) && ok;
+  return ok;
+}
+
+// Quicksort by file name without regard to case, middle element as pivot.
+void SortEntries(std::vector<TLogoEntry>& E, int32_t Lo, int32_t Hi) {
+  auto less = [](const std::string& A, const std::string& B) { return CompareText(A, B) < 0; };
+  while (Lo < Hi) {
+    int32_t i = Lo, j = Hi;
+    std::string pivot = E[static_cast<size_t>((Lo + Hi) / 2)].FileName;
+    while (i <= j) {
+      while (less(E[static_cast<size_t>(i)].FileName, pivot)) ++i;
+      while (less(pivot, E[static_cast<size_t>(j)].FileName)) --j;
+      if (i <= j) std::swap(E[static_cast<size_t>(i++)], E[static_cast<size_t>(j--)]);
+    }
+    // Recurse into the smaller half so the depth stays logarithmic.
+    if (j - Lo < Hi - i) {
+      SortEntries(E, Lo, j);
+      Lo = i;
+    } else {
+      SortEntries(E, i, Hi);
+      Hi = j;
+    }
+  }
+}
+
+}  // namespace
+
+TLogoList& LogoList() {
+  static TLogoList list;
+  return list;
+}
+
+int32_t& BatchAnswer() {
+  static int32_t answer = BA_NONE;
+  return answer;
+}
+
+bool& StoreBusy() {
+  static bool busy = false;
+  return busy;
+}
+
+// ---- names ---------------------------------------------------------------------
+
+std::string PrefixOf(const std::string& FileName) {
+  size_t p = FileName.find("--");
+  if (p == std::string::npos || p == 0 || p + 1 >= FileName.size()) return {};
+  return FileName.substr(0, p);
+}
+
+std::string NameAfterPrefix(const std::string& FileName) {
+  size_t p = FileName.find("--");
+  if (p == std::string::npos || p + 2 >= FileName.size()) return FileName;
+  return FileName.substr(p + 2);
+}
+
+std::string SanitizeName(const std::string& Text) {
+  std::string s(TrimBlanks(Text));
+  // "/" too: here it is the path separator, and a name must never leave
+  // the storage folder.
+  for (char& c : s)
+    if (c == '\\' || c == ':' || c == '>' || c == '<' || c == '/') c = '_';
+  return s;
+}
+
+std::string MakePrefix(const std::string& Text, bool WithSeparator) {
+  std::string s(TrimBlanks(Text));
+  for (size_t p; (p = s.find("--")) != std::string::npos;) s.erase(p, 2);
+  s = SanitizeName(s);
+  if (WithSeparator) s += "--";
+  return s;
+}
+
+// ---- the list ------------------------------------------------------------------
+
+void LoadLogoList() {
+  TLogoList& list = LogoList();
+  list = TLogoList{};
+  std::string dir = GetStorageDir();
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
+  if (!d) return;
+  while (dirent* e = ::readdir(d.get())) {
+    if (list.Count >= LOGO_LIST_MAX) break;
+    std::string name = e->d_name;
+    if (!EndsWithExt(name, STORED_EXT)) continue;
+    struct stat st {};
+    std::string path = dir + name;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    TLogoMarks marks{0, 0, MARKS_SIZE};  // a file without a valid trailer lists with none
+    ReadMarks(path, marks);
+    TLogoEntry entry;
+    entry.FileName = name.substr(0, LOGO_NAME_MAX);
+    entry.Prefix = PrefixOf(entry.FileName).substr(0, LOGO_PREFIX_MAX);
+    entry.Positions = marks.Positions;
+    entry.Used = marks.Used;
+    list.Entries.push_back(std::move(entry));
+    list.TotalSize += st.st_size;
+    ++list.Count;
+  }
+  if (list.Count > 1) SortEntries(list.Entries, 0, list.Count - 1);
+}
+
+void SaveLogoMarks() {
+  std::string dir = GetStorageDir();
+  for (const TLogoEntry& e : LogoList().Entries) {
+    std::string path = dir + e.FileName;
+    if (FileExists(path)) WriteMarks(path, TLogoMarks{e.Positions, e.Used, MARKS_SIZE});
+  }
+}
+
+int32_t FindByFileName(const std::string& FileName) {
+  const auto& entries = LogoList().Entries;
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (SameText(entries[i].FileName, FileName)) return static_cast<int32_t>(i);
+  return INVALID_ID;
+}
+
+int32_t FindByPrefix(const std::string& Prefix) {
+  const auto& entries = LogoList().Entries;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const std::string& n = entries[i].FileName;
+    if (n.size() >= Prefix.size() && SameText(std::string_view(n).substr(0, Prefix.size()), Prefix))
+      return static_cast<int32_t>(i);
+  }
+  return INVALID_ID;
+}
+
+std::string StatusSummary() {
+  const TLogoList& list = LogoList();
+  double mb = static_cast<double>(list.TotalSize / 1024) / 1024.0;
+  char size[64];
+  std::snprintf(size, sizeof size, "%.1f", mb);
+  return std::to_string(list.Count) + (list.Count == 1 ? " image" : " images") +
+         " (total size: " + size + " MB)";
+}
+
+// ---- stored picture files --------------------------------------------------------
+
+bool LoadStoredPicture(const std::string& Path, TImg& Img) {
+  MonitoredKeep("Store.LoadStoredPicture", [&] { PNGLoad(Path, Img); });
+  bool ok = NoError();
+  if (!ok) {
+    // The failing reader's frame released what it allocated.
+    if (!ImgIsValid(Img)) Img = TImg{};
+    ClearError();
+  }
+  return ok;
+}
+
+bool SaveStoredPicture(const std::string& Path, TImg& Img, const TLogoMarks& Marks) {
+  int32_t level = PNGSetCompression(INVALID_ID);
+  MonitoredKeep("Store.SaveStoredPicture", [&] {
+    PNGSetCompression(7);
+    PNGSave(Path, Img);
+  });
+  PNGSetCompression(level);
+  bool ok = NoError();
+  ClearError();
+  if (!ok) return false;
+  uint8_t trailer[MARKS_SIZE];
+  PutLE32(trailer, Marks.Positions);
+  PutLE32(trailer + 4, Marks.Used);
+  PutLE32(trailer + 8, static_cast<uint32_t>(MARKS_SIZE));
+  TTail tail;
+  return ReadTail(Path, tail) && WriteAt(Path, trailer, sizeof trailer, tail.FileSize);
+}
+
+bool ReadMarks(const std::string& Path, TLogoMarks& Marks) {
+  TTail tail;
+  if (!ReadTail(Path, tail) || !TailHasTrailer(tail)) return false;
+  Marks.Positions = GetLE32(tail.Bytes + 8);
+  Marks.Used = GetLE32(tail.Bytes + 12);
+  Marks.TrailerSize = MARKS_SIZE;
+  return true;
+}
+
+bool WriteMarks(const std::string& Path, const TLogoMarks& Marks) {
+  TTail tail;
+  if (!ReadTail(Path, tail)) return false;
+  uint8_t trailer[MARKS_SIZE];
+  PutLE32(trailer, Marks.Positions);
+  PutLE32(trailer + 4, Marks.Used);
+  PutLE32(trailer + 8, static_cast<uint32_t>(MARKS_SIZE));
+  // Over a valid trailer; after a bare PNG stream a fresh one is appended.
+  // Anything else is left untouched, so picture data is never overwritten.
+  if (TailHasTrailer(tail)) return WriteAt(Path, trailer, sizeof trailer, tail.FileSize - MARKS_SIZE);
+  if (TailEndsPng(tail)) return WriteAt(Path, trailer, sizeof trailer, tail.FileSize);
+  return false;
+}
+
+bool RenameStored(const std::string& OldFileName, const std::string& NewFileName) {
+  std::string dir = GetStorageDir();
+  std::string from = dir + OldFileName, to = dir + NewFileName;
+  // A rename never replaces another picture: the file system is asked not
+  // to, and where it cannot promise that, an existing target is refused.
+  int rc = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+  if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    struct stat st {};
+    rc = (::lstat(to.c_str(), &st) == 0) ? -1 : ::rename(from.c_str(), to.c_str());
+  }
+  if (rc != 0) return false;
+  auto& entries = LogoList().Entries;
+  int32_t lo = 0, hi = static_cast<int32_t>(entries.size()) - 1;
+  while (lo <= hi) {
+    int32_t mid = (lo + hi) / 2;
+    int c = CompareText(entries[static_cast<size_t>(mid)].FileName, OldFileName);
+    if (c == 0) {
+      TLogoEntry& e = entries[static_cast<size_t>(mid)];
+      e.FileName = NewFileName.substr(0, LOGO_NAME_MAX);
+      e.Prefix = PrefixOf(e.FileName).substr(0, LOGO_PREFIX_MAX);
+      break;
+    }
+    if (c < 0) lo = mid + 1; else hi = mid - 1;
+  }
+  return true;
+}
+
+}  // namespace kvo

@@ -1,0 +1,220 @@
+// Adding pictures to the store: identify any supported file, fit it to the
+// logo canvas, reduce it to the logo palette and store it.
+#include <cstdio>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "base/MiscProcs.h"
+#include "base/VCLUtils.h"
+#include "core/Locations.h"
+#include "core/Settings.h"
+#include "core/Store.h"
+#include "formats/ConForm.h"
+#include "image/PalOpt.h"
+#include "platform/Folders.h"
+
+namespace kvo {
+namespace {
+
+// Num / Den rounded to the nearest integer, an exact half to the even one.
+int64_t RoundDiv(int64_t Num, int64_t Den) {
+  int64_t q = Num / Den, r = Num % Den;
+  if (2 * r > Den || (2 * r == Den && (q & 1))) ++q;
+  return q;
+}
+
+std::string FileNameOnly(const std::string& Path) {
+  size_t slash = Path.rfind('/');
+  return slash == std::string::npos ? Path : Path.substr(slash + 1);
+}
+
+// Proportion check r < 1.2 (six wide for five high), exactly.
+bool NarrowerThanCanvas(int64_t W, int64_t H) { return 5 * W < 6 * H; }
+
+void FitByCrop(TImg& Img) {
+  int64_t w = Img.Width, h = Img.Height;
+  int64_t cw = w, ch = h, left = 0, top = 0;
+  if (NarrowerThanCanvas(w, h)) {
+    ch = RoundDiv(w * 5, 6);
+    top = (h - ch) / 2;
+  } else {
+    cw = RoundDiv(h * 6, 5);
+    left = (w - cw) / 2;
+  }
+  TImg temp;
+  ImgCrop(Img, temp, static_cast<int32_t>(left), static_cast<int32_t>(top),
+          static_cast<int32_t>(cw), static_cast<int32_t>(ch));
+  ImgResample(temp, Img, LOGO_WIDTH, LOGO_HEIGHT);
+  ImgFree(temp);
+}
+
+void FitByBorder(TImg& Img) {
+  int64_t w = Img.Width, h = Img.Height;
+  int64_t nw = w, nh = h, x = 0, y = 0;
+  if (NarrowerThanCanvas(w, h)) {
+    nw = RoundDiv(h * 6, 5);
+    x = (nw - w) / 2;
+  } else {
+    nh = RoundDiv(w * 5, 6);
+    y = (nh - h) / 2;
+  }
+  TImg temp;
+  _imgalloc_(temp, static_cast<int32_t>(nw), static_cast<int32_t>(nh), 24, __LINE__,
+             "Store.FitByBorder.temp");
+  MemFill(temp.Data, static_cast<int64_t>(temp.Width) * temp.Height * 3, 0);
+  ImgInsert(Img, temp, static_cast<int32_t>(x), static_cast<int32_t>(y));
+  ImgResample(temp, Img, LOGO_WIDTH, LOGO_HEIGHT);
+  ImgFree(temp);
+}
+
+// Loads the first picture of an identified file.
+void LoadFirstPicture(const TUniInfo& Info, TImg& Img) {
+  TUniFile uni;
+  UniOpen(uni, Info);
+  UniImgLoad(uni, Img, 1, 0);
+  UniClose(uni);
+}
+
+}  // namespace
+
+void FitToCanvas(TImg& Img, int32_t ResizeMode) {
+  Monitored("Store.FitToCanvas", [&] {
+    if (Img.Width == LOGO_WIDTH && Img.Height == LOGO_HEIGHT) return;
+    if (Img.Width <= 0 || Img.Height <= 0) SetError(EG_IMG, 4, __LINE__);
+    if (ResizeMode == RESIZE_CROP)
+      FitByCrop(Img);
+    else if (ResizeMode == RESIZE_STRETCH)
+      ImgResample(Img, Img, LOGO_WIDTH, LOGO_HEIGHT);
+    else
+      FitByBorder(Img);
+  });
+}
+
+void ReduceToLogoPalette(TImg& Img) {
+  Monitored("Store.ReduceToLogoPalette", [&] {
+    TImg temp;
+    _imgalloc_(temp, Img.Width, Img.Height, 8, __LINE__, "Store.ReduceToLogoPalette.temp");
+    PalInit();
+    PalClearVars();
+    PalCountColors(Img);
+    PalReduce(LOGO_COLORS);
+    PalRemap(Img, temp, 1);
+    PalDone();
+    ImgXchg(Img, temp);
+    ImgFree(temp);
+    // Shift to the logo layout: 0 black, the picture at 1 .. 235, and the
+    // animation's entries 236 .. 255 cleared.
+    for (int i = LOGO_COLORS; i >= 1; --i) MemMove(Img.Palette[i - 1], Img.Palette[i], 3);
+    MemFill(Img.Palette[0], 3, 0);
+    MemFill(Img.Palette[LOGO_COLORS + 1], 3 * (255 - LOGO_COLORS), 0);
+    int64_t pixels = static_cast<int64_t>(Img.Width) * Img.Height;
+    for (int64_t i = 0; i < pixels; ++i) Img.Data[i] = static_cast<uint8_t>(Img.Data[i] + 1);
+  });
+}
+
+std::string ConfirmDestination(std::string Dest) {
+  for (;;) {
+    if (!FileExists(Dest) || BatchAnswer() == BA_OVERWRITE_ALL) return Dest;
+    if (BatchAnswer() == BA_SKIP_ALL || BatchAnswer() == BA_ABORT) return {};
+    BatchAnswer() = ExecOverwriteDialog(
+        "Image Already Exists", "Image \"" + FileNameOnly(Dest) + "\" already exists " +
+                                    "in the destination folder. What to do with it?");
+    switch (BatchAnswer()) {
+      case BA_OVERWRITE:
+      case BA_OVERWRITE_ALL: return Dest;
+      case BA_RENAME: {
+        size_t slash = Dest.rfind('/') + 1;
+        size_t dot = Dest.rfind('.');
+        if (dot == std::string::npos || dot < slash) dot = Dest.size();
+        std::string name = Dest.substr(slash, dot - slash);
+        if (!ExecRenameDialog("Rename", "Enter new name", name)) continue;
+        if (name.empty()) return {};
+        // The typed name stays inside the destination folder.
+        Dest = Dest.substr(0, slash) + SanitizeName(name) + Dest.substr(dot);
+        continue;
+      }
+      case BA_SKIP:
+      case BA_SKIP_ALL:
+      case BA_ABORT: return {};
+      default: continue;
+    }
+  }
+}
+
+bool ImportPicture(const std::string& Source, std::string& Dest) {
+  TUniInfo info;
+  bool known = UniInfo(Source, info, false);
+  ClearError();
+  if (!known || !info.VideoValid || !info.VideoLoadable) {
+    ShowError("Format not supported (\"" + FileNameOnly(Source) + "\")");
+    return false;
+  }
+  Dest = ConfirmDestination(Dest);
+  if (Dest.empty() || BatchAnswer() == BA_ABORT) return false;
+  TImg picture;
+  MonitoredKeep("Store.ImportPicture", [&] {
+    LoadFirstPicture(info, picture);
+    FitToCanvas(picture, Settings().ResizeMode);
+    size_t slash = Dest.rfind('/');
+    if (slash != std::string::npos) MakeLongDir(Dest.substr(0, slash + 1));
+    ReduceToLogoPalette(picture);
+    if (!SaveStoredPicture(Dest, picture, TLogoMarks{POS_ALL, 0, MARKS_SIZE}))
+      SetError(EG_IMG, 11, __LINE__);
+    ImgFree(picture);
+  });
+  if (NoError()) return true;
+  // The failing frame released the picture's blocks; the quantiser's state
+  // went with them.
+  std::string message = LastErrorText();
+  ClearError();
+  PalDone();
+  ShowError(message);
+  return false;
+}
+
+int32_t AddPictureFiles(const std::vector<std::string>& Files) {
+  BatchAnswer() = BA_NONE;
+  StoreBusy() = true;
+  std::string last;
+  int n = static_cast<int>(Files.size());
+  for (int i = 0; i < n; ++i) {
+    const std::string& source = Files[static_cast<size_t>(i)];
+    std::string dest =
+        GetStorageDir() + CUSTOM_PREFIX + "--" + ForceFileExt(FileNameOnly(source), STORED_EXT);
+    char status[1024];
+    std::snprintf(status, sizeof status,
+                  "Adding image \"%s\" (file %d of %d), press ESC to abort...",
+                  FileNameOnly(source).c_str(), i + 1, n);
+    ShowStatus(status, true);
+    ProcessPending();
+    if (BatchAnswer() == BA_ABORT) break;
+    if (ImportPicture(source, dest)) {
+      last = dest;
+      if (n > 1) PreviewStored(dest);
+    }
+    if (BatchAnswer() == BA_ABORT) break;
+  }
+  StoreBusy() = false;
+  LoadLogoList();
+  int32_t index = last.empty() ? INVALID_ID : FindByFileName(FileNameOnly(last));
+  return index == INVALID_ID ? 0 : index;
+}
+
+int32_t AddPictures() {
+  if (StoreBusy()) return -1;
+  static int32_t filterIndex = 1;
+  std::vector<std::string> files;
+  std::string filter;
+  FFMakeLoadFilter(1, 1, filter);
+  if (!MultiFileOpenDlg("Add New Image", Settings().FileOpenDir, filter, filterIndex, files) ||
+      files.empty())
+    return -1;
+  if (!ExecResizeDialog(Settings().ResizeMode)) return -1;
+  ShowBusy();
+  int32_t select = AddPictureFiles(files);
+  ShowReady();
+  ShowStatus(StatusSummary(), false);
+  return select;
+}
+
+}  // namespace kvo

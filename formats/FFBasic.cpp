@@ -1,0 +1,255 @@
+// The format tables, their lookups, and the depth preparation of writers.
+#include "formats/FFBasic.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <climits>
+#include <vector>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "formats/ByteCursor.h"
+
+namespace kvo {
+
+namespace {
+
+// Row order matters: the open dialog's "All supported formats" pattern and
+// UniInfo's probe of the other formats follow it.
+const std::array<TFormatRow, FF_READ_ROWS>& ReadTable() {
+  static const std::array<TFormatRow, FF_READ_ROWS> rows = {{
+      {FF_HAV, 0x1A, ".hav", "HAV", "High quality Audio Video", "HAV, High quality Audio Video"},
+      {FF_GIF, 0x0B, ".gif.giff", "GIF", "Graphics Interchange Format",
+       "GIF, Graphics Interchange Format"},
+      {FF_BMP, 0x09, ".bmp.dib.rle", "BMP", "Windows Device Independent Bitmap",
+       "BMP/DIB, Windows Device Independent Bitmap"},
+      {FF_FLIC, 0x0A, ".flc.fli", "FLIC", "Autodesk FLIC", "FLIC/FLIC-Pro, Autodesk"},
+      {FF_RAS, 0x09, ".ras.sun", "RGB", "Sun Raster Image", "RAS, Sun Raster Image"},
+      {FF_SGI, 0x09, ".rgb.rgba.bw.sgi", "SGI", "Silicon Graphics Image",
+       "RGB, Silicon Graphics Image"},
+      {FF_PNM, 0x09, ".pnm.ppm.pgm", "PNM", "Portable Image", "PNM, Portable Image"},
+      {FF_PCX, 0x09, ".pcx", "PCX", "Zsoft Paintbrush", "PCX, Zsoft Paintbrush"},
+      {FF_PNG, 0x09, ".png", "PNG", "Portable Network Graphics", "PNG, Portable Network Graphics"},
+      {FF_AVI, 0x1A, ".avi", "AVI", "Windows Audio Video Interleaved",
+       "AVI, Windows Audio Video Interleaved"},
+      {FF_WAV, 0x14, ".wav", "WAV", "Windows Wave Sound", "WAV, Windows Wave Sound"},
+      {FF_JPEG, 0x09, ".jpg.jpeg.jif.jfif.jpe.J", "JPEG", "Joint Photographic Experts Group",
+       "JPEG, Joint Photographic Experts Group"},
+      {FF_TIFF, 0x09, ".tif.tiff", "TIFF", "Tagged Image File Format",
+       "TIFF, Tagged Image File Format"},
+      {FF_MPEG, 0x1A, ".mpg.mpeg.m1v.m2v.mpe", "MPEG", "Moving Pictures Experts Group",
+       "MPEG, Moving Pictures Experts Group"},
+      {FF_TGA, 0x09, ".tga", "TGA", "Truevision Targa", "TGA, Truevision Targa"},
+      {FF_BAY, 0x09, ".bay", "BAY", "Bayer Image", "BAY, Bayer Image"},
+      {FF_XPM, 0x09, ".xpm", "XPM", "X PixMap", "XPM, X PixMap"},
+      // MPEG audio is read by the MPEG reader, hence identifier 11 here.
+      {FF_MPEG, 0x14, ".mp3.mpa.mp2", "MPA", "MPEG Audio Layer I/II/III",
+       "MP3/MPA, MPEG Audio Layer I/II/III"},
+      {FF_OGG, 0x14, ".ogg", "OGG", "Ogg Vorbis Audio", "OGG, Ogg Vorbis Audio"},
+  }};
+  return rows;
+}
+
+const std::array<TFormatRow, FF_WRITE_ROWS>& WriteTable() {
+  static const std::array<TFormatRow, FF_WRITE_ROWS> rows = {{
+      {FF_AVI, 0x1A, ".avi", "AVI", "Windows Audio Video Interleaved",
+       "AVI, Windows Audio Video Interleaved"},
+      {FF_BMP, 0x09, ".bmp.dib", "BMP", "Windows Device Independent Bitmap",
+       "BMP/DIB, Windows Device Independent Bitmap"},
+      {FF_FLIC, 0x0A, ".flc.fli", "FLIC", "Autodesk FLIC", "FLIC/FLIC-Pro, Autodesk"},
+      {FF_HAV, 0x1A, ".hav", "HAV", "High quality Audio Video", "HAV, High quality Audio Video"},
+      {FF_JPEG, 0x09, ".jpg.jpeg", "JPEG", "Joint Photographic Experts Group",
+       "JPEG, Joint Photographic Experts Group"},
+      {FF_PCX, 0x09, ".pcx", "PCX", "Zsoft Paintbrush", "PCX, Zsoft Paintbrush"},
+      {FF_PNG, 0x09, ".png", "PNG", "Portable Network Graphics", "PNG, Portable Network Graphics"},
+      {FF_TGA, 0x09, ".tga", "TGA", "Truevision Targa", "TGA, Truevision Targa"},
+      {FF_MPEG, 0x1A, ".mpg.mpeg.m1v.m2v", "MPEG", "Moving Pictures Experts Group",
+       "MPEG, Moving Pictures Experts Group"},
+      {FF_WAV, 0x14, ".wav", "WAV", "Windows Wave Sound", "WAV, Windows Wave Sound"},
+      {FF_SGI, 0x09, ".rgb.sgi", "SGI", "Silicon Graphics Image", "RGB, Silicon Graphics Image"},
+      {FF_RAS, 0x09, ".ras.sun", "RGB", "Sun Raster Image", "RAS, Sun Raster Image"},
+      {FF_PNM, 0x09, ".ppm.pnm", "PPM", "Portable PixelMap", "PPM, Portable PixelMap"},
+      {FF_TIFF, 0x09, ".tif.tiff", "TIFF", "Tagged Image File Format",
+       "TIFF, Tagged Image File Format"},
+      {FF_XPM, 0x09, ".xpm", "XPM", "X PixMap", "XPM, X PixMap"},
+      {FF_MPA, 0x14, ".mp2", "MPA", "MPEG Audio Layer II", "MP2, MPEG Audio Layer II"},
+      {FF_OGG, 0x14, ".ogg", "OGG", "Ogg Vorbis Audio", "OGG, Ogg Vorbis Audio"},
+  }};
+  return rows;
+}
+
+// The depth a writer takes, by the picture's depth 8 / 15 / 16 / 24 / 32 /
+// other. Sound formats take no pictures (0).
+struct TDepthRow {
+  int32_t Id;
+  int32_t Depth[6];
+};
+
+constexpr TDepthRow kWriterDepths[] = {
+    {FF_AVI, {8, 15, 24, 24, 24, 24}},  {FF_BMP, {8, 15, 24, 24, 24, 24}},
+    {FF_FLIC, {8, 8, 8, 8, 8, 8}},      {FF_HAV, {8, 16, 16, 24, 24, 24}},
+    {FF_JPEG, {24, 24, 24, 24, 24, 24}}, {FF_PCX, {8, 24, 24, 24, 24, 24}},
+    {FF_PNG, {8, 24, 24, 24, 24, 24}},  {FF_TGA, {8, 15, 24, 24, 24, 24}},
+    {FF_MPEG, {24, 24, 24, 24, 24, 24}}, {FF_WAV, {0, 0, 0, 0, 0, 0}},
+    {FF_SGI, {24, 24, 24, 24, 24, 24}}, {FF_RAS, {8, 24, 24, 24, 24, 24}},
+    {FF_PNM, {24, 24, 24, 24, 24, 24}}, {FF_TIFF, {8, 24, 24, 24, 24, 24}},
+    {FF_XPM, {24, 24, 24, 24, 24, 24}}, {FF_MPA, {0, 0, 0, 0, 0, 0}},
+    {FF_OGG, {0, 0, 0, 0, 0, 0}},
+};
+
+int DepthColumn(int32_t BitsPerPixel) {
+  switch (BitsPerPixel) {
+    case 8: return 0;
+    case 15: return 1;
+    case 16: return 2;
+    case 24: return 3;
+    case 32: return 4;
+    default: return 5;
+  }
+}
+
+// The extension as the tables compare it: from the last dot of the last
+// path component, lower-cased, followed by ".". Empty without extension.
+std::string TableKey(std::string_view FileName) {
+  size_t slash = FileName.find_last_of('/');
+  size_t dot = FileName.find_last_of('.');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
+  std::string key(FileName.substr(dot));
+  for (char& ch : key) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return key + ".";
+}
+
+template <class Table>
+const TFormatRow* FindRow(const Table& Rows, const std::string& Key) {
+  for (const TFormatRow& row : Rows)
+    if ((row.Exts + ".").find(Key) != std::string::npos) return &row;
+  return nullptr;
+}
+
+}  // namespace
+
+std::string FFText(std::string_view Text) {
+  return std::string(Text.substr(0, std::min(Text.size(), FF_TEXT_MAX)));
+}
+
+int32_t FFClampSize(int64_t Size) {
+  return static_cast<int32_t>(std::clamp<int64_t>(Size, 0, INT32_MAX));
+}
+
+const TFormatRow* FFReadRow(int Index) {
+  return Index >= 0 && Index < FF_READ_ROWS ? &ReadTable()[static_cast<size_t>(Index)] : nullptr;
+}
+
+const TFormatRow* FFWriteRow(int Index) {
+  return Index >= 0 && Index < FF_WRITE_ROWS ? &WriteTable()[static_cast<size_t>(Index)] : nullptr;
+}
+
+const TFormatRow* FFReadRowById(int32_t Id) {
+  for (const TFormatRow& row : ReadTable())
+    if (row.Id == Id) return &row;
+  return nullptr;
+}
+
+void FFGetFormat(std::string_view FileName, TFormatRow& Row, int Table) {
+  Row = TFormatRow{};
+  std::string key = TableKey(FileName);
+  if (key.size() <= 1) return;
+  const TFormatRow* found =
+      Table == FF_TABLE_WRITE ? FindRow(WriteTable(), key) : FindRow(ReadTable(), key);
+  if (found) Row = *found;
+}
+
+int32_t FFGetFormatId(std::string_view FileName, int Table) {
+  TFormatRow row;
+  FFGetFormat(FileName, row, Table);
+  return row.Id;
+}
+
+void FFConvExt_(std::string_view Exts, std::string& Patterns, std::string& List) {
+  Patterns.clear();
+  List.clear();
+  size_t start = Exts.find('.');
+  while (start != std::string_view::npos) {
+    size_t next = Exts.find('.', start + 1);
+    std::string_view ext = Exts.substr(start + 1, next == std::string_view::npos ? next : next - start - 1);
+    if (!Patterns.empty()) {
+      Patterns += ';';
+      List += ',';
+    }
+    Patterns += "*.";
+    Patterns += ext;
+    List += ext;
+    start = next;
+  }
+}
+
+void FFMakeLoadFilter(uint32_t Mask, int Options, std::string& Filter) {
+  std::string all = "All supported formats|";
+  std::vector<std::string> entries;  // kept sorted; equal texts keep their order
+  int taken = 0;
+  for (const TFormatRow& row : ReadTable()) {
+    if (Mask != 0 && (row.Flags & Mask) == 0) continue;
+    std::string patterns, list;
+    FFConvExt_(row.Exts, patterns, list);
+    std::string name = (Options & FFL_LONG_NAMES) ? row.LongName : row.ShortName;
+    if (Options & FFL_LIST_EXTS) name += " (" + list + ")";
+    std::string entry = name + "|" + patterns;
+    all += patterns + ";";
+    entries.insert(std::upper_bound(entries.begin(), entries.end(), entry), entry);
+    ++taken;
+  }
+  Filter.clear();
+  if (!(Options & FFL_NO_ALL) && taken >= 2) Filter = all.substr(0, all.size() - 1) + "|";
+  for (const std::string& entry : entries) Filter += entry + "|";
+  if (!(Options & FFL_NO_ALL)) Filter += "Any file (*.*)|*.*";
+}
+
+int32_t FFWriterDepth(int32_t FormatId, int32_t BitsPerPixel) {
+  for (const TDepthRow& row : kWriterDepths)
+    if (row.Id == FormatId) return row.Depth[DepthColumn(BitsPerPixel)];
+  return 0;
+}
+
+void FFInit(int32_t FormatId, TFFInit& Ffi, TImg& Img) {
+  Monitored("FFBasic.FFInit", [&] {
+    Ffi = TFFInit{};
+    bool sizeOk = Img.Width >= 4 && Img.Width <= 4096 && Img.Height >= 4 && Img.Height <= 4096;
+    if (!ImgIsValid(Img) || !sizeOk) SetError(EG_MVI2, 1, __LINE__);
+    int32_t depth = FFWriterDepth(FormatId, Img.BitsPerPixel);
+    if (depth == 0) SetError(EG_MVI2, 1, __LINE__);
+    if (depth != Img.BitsPerPixel) {
+      // The conversion's own error is replaced by the writer's one error.
+      MonKeepNext();
+      ImgConvBpp(Img, Ffi.Temp, depth);
+      if (!NoError()) {
+        Ffi.Temp = TImg{};  // its block went with the failed conversion
+        SetError(EG_MVI2, 1, __LINE__);
+      }
+      Ffi.TempUsed = true;
+    }
+    Ffi.Img = Ffi.TempUsed ? &Ffi.Temp : &Img;
+  });
+}
+
+void FFDone(TFFInit& Ffi) {
+  if (Ffi.TempUsed) ImgFree(Ffi.Temp);
+  Ffi.Img = nullptr;
+  Ffi.TempUsed = false;
+}
+
+int64_t FFCheckPictureSize(int64_t Width, int64_t Height, int32_t BitsPerPixel) {
+  if (Width <= 0 || Height <= 0) {
+    SetError(EG_IMG, 4, __LINE__);
+    return 0;
+  }
+  int64_t bytes = 0;
+  if (!CheckedMul3(Width, Height, (BitsPerPixel + 7) / 8, bytes) ||
+      bytes > FF_MAX_PICTURE_BYTES) {
+    SetError(EG_IMG, 1, __LINE__);
+    return 0;
+  }
+  return bytes;
+}
+
+}  // namespace kvo

@@ -1,0 +1,161 @@
+// Types every file reader and writer shares: the description of a file,
+// the format identifiers, the reading and writing tables with their lookups,
+// and the depth preparation before a writer runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/Basic.h"
+#include "image/IMGBasic.h"
+
+namespace kvo {
+
+// Format identifiers.
+inline constexpr int32_t FF_TGA = 1;
+inline constexpr int32_t FF_PCX = 2;
+inline constexpr int32_t FF_BMP = 3;
+inline constexpr int32_t FF_GIF = 4;
+inline constexpr int32_t FF_FLIC = 5;
+inline constexpr int32_t FF_AVI = 6;
+inline constexpr int32_t FF_HAV = 7;
+inline constexpr int32_t FF_JPEG = 8;
+inline constexpr int32_t FF_PNG = 9;
+inline constexpr int32_t FF_TIFF = 10;
+inline constexpr int32_t FF_MPEG = 11;
+inline constexpr int32_t FF_WAV = 12;
+inline constexpr int32_t FF_SGI = 13;
+inline constexpr int32_t FF_RAS = 14;
+inline constexpr int32_t FF_PNM = 15;
+inline constexpr int32_t FF_BAY = 16;
+inline constexpr int32_t FF_XPM = 17;
+inline constexpr int32_t FF_MPA = 18;
+inline constexpr int32_t FF_OGG = 19;
+inline constexpr int32_t FF_MAX_ID = 19;
+
+inline constexpr size_t FF_TEXT_MAX = 255;
+
+// The largest picture a reader allocates, in bytes of pixels. A header that
+// asks for more is refused before anything is allocated (EG_IMG 1): the
+// logo canvas is 320 x 400, and 256 MiB still takes an 85-megapixel
+// true-colour photograph.
+inline constexpr int64_t FF_MAX_PICTURE_BYTES = int64_t{256} << 20;
+
+// The 18-byte WAVEFORMATEX record, field for field.
+struct TWaveFormatEx {
+  uint16_t wFormatTag = 0;
+  uint16_t nChannels = 0;
+  uint32_t nSamplesPerSec = 0;
+  uint32_t nAvgBytesPerSec = 0;
+  uint16_t nBlockAlign = 0;
+  uint16_t wBitsPerSample = 0;
+  uint16_t cbSize = 0;
+};
+
+struct TFileInfo {
+  int32_t FormatId = 0;
+  int32_t FileSize = 0;
+  int32_t AuxValue = 0;
+  int32_t Width = 0;
+  int32_t Height = 0;
+  int32_t BytesPerPixel = 0;
+  int32_t BitsPerPixel = 0;
+  int32_t FrameCount = 0;
+  double FramesPerSecond = 0;
+  std::string VideoCompression;  // at most FF_TEXT_MAX characters
+  int32_t VideoValid = 0;
+  int32_t VideoLoadable = 0;
+  TWaveFormatEx AudioFormat;
+  TWaveFormatEx AudioOutFormat;
+  int32_t AudioLength = 0;
+  std::string AudioCompression;
+  int32_t AudioValid = 0;
+  int32_t AudioLoadable = 0;
+  std::string Description;
+};
+
+// Cuts a text to the length the description fields hold.
+std::string FFText(std::string_view Text);
+
+// A file size as the 32-bit description fields hold it (larger files are
+// reported as the largest value).
+int32_t FFClampSize(int64_t Size);
+
+// ---- format tables ------------------------------------------------------------
+
+// Flags of a format row (bits).
+inline constexpr uint32_t FFF_STILL = 0x01;
+inline constexpr uint32_t FFF_MOVING = 0x02;
+inline constexpr uint32_t FFF_SOUND = 0x04;
+inline constexpr uint32_t FFF_PICTURES = 0x08;
+inline constexpr uint32_t FFF_HAS_SOUND = 0x10;
+
+struct TFormatRow {
+  int32_t Id = INVALID_ID;
+  uint32_t Flags = 0;
+  std::string Exts;  // each extension with its dot, no separators: ".bmp.dib.rle"
+  std::string ShortName;
+  std::string Desc;
+  std::string LongName;
+};
+
+// Which table a lookup searches.
+inline constexpr int FF_TABLE_READ = 1;
+inline constexpr int FF_TABLE_WRITE = 2;
+
+inline constexpr int FF_READ_ROWS = 19;
+inline constexpr int FF_WRITE_ROWS = 17;
+
+// Row Index (0-based) of the reading or writing table; nullptr past the end.
+const TFormatRow* FFReadRow(int Index);
+const TFormatRow* FFWriteRow(int Index);
+// The first reading-table row with this identifier, or nullptr.
+const TFormatRow* FFReadRowById(int32_t Id);
+
+// The row whose extensions hold the file name's extension (lower-cased):
+// the writing table when Table is 2, otherwise the reading table. Row.Id is
+// INVALID_ID when no row matches or the name has no extension.
+void FFGetFormat(std::string_view FileName, TFormatRow& Row, int Table);
+int32_t FFGetFormatId(std::string_view FileName, int Table);
+
+// ".bmp.dib.rle" gives Patterns "*.bmp;*.dib;*.rle" and List "bmp,dib,rle".
+void FFConvExt_(std::string_view Exts, std::string& Patterns, std::string& List);
+
+// Options of FFMakeLoadFilter (bits).
+inline constexpr int FFL_LONG_NAMES = 1;  // LongName instead of ShortName
+inline constexpr int FFL_LIST_EXTS = 2;   // " (bmp,dib,rle)" after each name
+inline constexpr int FFL_NO_ALL = 4;      // no "All supported formats", no "Any file"
+
+// The open dialog's filter ("name|patterns|name|patterns...") of the reading
+// rows whose flags share a bit with Mask (every row for Mask 0).
+void FFMakeLoadFilter(uint32_t Mask, int Options, std::string& Filter);
+
+// ---- writers -------------------------------------------------------------------
+
+// Depth preparation of a writer: Img is the picture to write, either the
+// caller's own or the embedded temporary in the depth the format takes.
+struct TFFInit {
+  TImg* Img = nullptr;
+  TImg Temp;
+  bool TempUsed = false;
+};
+
+// A writer deletes any old file, calls FFInit with its own identifier, writes
+// *Ffi.Img and calls FFDone. Pictures must be valid and 4 to 4096 pixels in
+// both directions; failures are EG_MVI2 1.
+void FFInit(int32_t FormatId, TFFInit& Ffi, TImg& Img);
+void FFDone(TFFInit& Ffi);
+// The depth a writer takes a picture of the given depth in; 0 when the
+// format has no row in the writer depth table or cannot hold pictures.
+int32_t FFWriterDepth(int32_t FormatId, int32_t BitsPerPixel);
+
+// ---- readers -------------------------------------------------------------------
+
+// The check every reader makes before allocating a picture it read from a
+// header: width and height above 0 (else EG_IMG 4, "Image header invalid.")
+// and at most FF_MAX_PICTURE_BYTES of pixels (else EG_IMG 1, "Image format
+// not supported."). Returns the byte size.
+int64_t FFCheckPictureSize(int64_t Width, int64_t Height, int32_t BitsPerPixel);
+
+}  // namespace kvo

@@ -1,0 +1,409 @@
+// JPEG files through libjpeg(-turbo).
+//
+// libjpeg reports a fatal error through error_exit, which must not return:
+// ours keeps the message and long-jumps back to the setjmp of a small step
+// function (JpegStart_, JpegPixels_, JpegEncode_) that holds no object with
+// a destructor. The routines then fail by their result, and the format
+// operations report "Cannot open image file." or "Cannot create image file.";
+// the library's text is kept as a warning so the trace names the cause.
+// Bytes come from and go to the tracked file layer through our own source
+// and destination managers, which never raise.
+//
+// Tolerated: corrupt-data warnings (the picture decodes as libjpeg repairs
+// it; the first warning is recorded). A file that ends before its end
+// marker is an error, as is a progressive file of more than JPEG_MAX_SCANS
+// scans (a known way to make decoding take minutes). CMYK and YCCK files are turned
+// into RGB (inverted, as Adobe writes them, when the Adobe marker says so).
+#include "formats/FF_JPG.h"
+
+// jpeglib.h needs FILE and size_t declared before it.
+#include <cstddef>
+#include <cstdio>
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
+
+#include <csetjmp>
+#include <memory>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "formats/FFLib.h"
+
+namespace kvo {
+namespace {
+
+constexpr int64_t JPEG_IO_BUFFER = 16384;
+constexpr int JPEG_MAX_SCANS = 1000;
+
+struct TJpegError_ {
+  jpeg_error_mgr Pub;  // first: libjpeg only sees this part
+  jmp_buf Jump;
+  char Text[FF_LIB_TEXT_MAX];
+};
+
+struct TJpegSource_ {
+  jpeg_source_mgr Pub;
+  int32_t File;
+  uint8_t* Buffer;  // JPEG_IO_BUFFER bytes
+};
+
+struct TJpegDest_ {
+  jpeg_destination_mgr Pub;
+  int32_t File;
+  uint8_t* Buffer;  // JPEG_IO_BUFFER bytes
+};
+
+struct TJpegRead_ {
+  jpeg_decompress_struct Dec;
+  TJpegError_ Error;
+  TJpegSource_ Source;
+  jpeg_progress_mgr Progress;
+  uint8_t* Pixels;   // the caller's buffer; null when only the header is wanted
+  uint8_t* CmykRow;  // one row of four-component samples, for CMYK files
+  int32_t Width, Height, Components;
+  bool Supported;
+};
+
+struct TJpegWrite_ {
+  jpeg_compress_struct Enc;
+  TJpegError_ Error;
+  TJpegDest_ Dest;
+  const uint8_t* Pixels;
+  int32_t Width, Height, Quality;
+};
+
+struct TJpegDecFree_ {
+  void operator()(jpeg_decompress_struct* D) const noexcept { jpeg_destroy_decompress(D); }
+};
+
+struct TJpegEncFree_ {
+  void operator()(jpeg_compress_struct* E) const noexcept { jpeg_destroy_compress(E); }
+};
+
+// ---- error and message hooks: called from libjpeg's frames, never raise ------
+
+[[noreturn]] void JpegErrorExit_(j_common_ptr C) {
+  auto* e = reinterpret_cast<TJpegError_*>(C->err);
+  if (e->Text[0] == '\0') {
+    char text[JMSG_LENGTH_MAX];
+    (*C->err->format_message)(C, text);
+    FFLibCopyText(e->Text, text);
+  }
+  std::longjmp(e->Jump, 1);
+}
+
+// Like the library's own: trace messages are dropped, and of the warnings
+// (corrupt data) only the first is recorded, as a damaged file may give one
+// for every block.
+void JpegEmit_(j_common_ptr C, int Level) {
+  if (Level >= 0) return;
+  if (C->err->num_warnings++ != 0) return;
+  char text[JMSG_LENGTH_MAX];
+  (*C->err->format_message)(C, text);
+  FFLibWarning(text, __LINE__);
+}
+
+void JpegProgress_(j_common_ptr C) {
+  auto* d = reinterpret_cast<j_decompress_ptr>(C);
+  if (d->input_scan_number <= JPEG_MAX_SCANS) return;
+  auto* e = reinterpret_cast<TJpegError_*>(C->err);
+  FFLibCopyText(e->Text, "Too many scans in the progressive JPEG file");
+  std::longjmp(e->Jump, 1);
+}
+
+void InitError_(TJpegError_& E, jpeg_error_mgr*& Err) {
+  Err = jpeg_std_error(&E.Pub);
+  E.Pub.error_exit = JpegErrorExit_;
+  E.Pub.emit_message = JpegEmit_;
+  E.Text[0] = '\0';
+}
+
+// ---- source manager: the tracked file, read without raising ---------------------
+
+void InitSource_(j_decompress_ptr) {}
+void TermSource_(j_decompress_ptr) {}
+
+boolean FillInput_(j_decompress_ptr C) {
+  auto* s = reinterpret_cast<TJpegSource_*>(C->src);
+  int64_t got = 0;
+  FReadPart(s->File, s->Buffer, JPEG_IO_BUFFER, got);
+  // The decoder asks for more only before it has met the end marker: the
+  // file is cut short. (libjpeg's own file source would supply an end
+  // marker and decode grey for the rest; a cut file is refused instead, as
+  // Pillow refuses it, whether it lacks rows, scans or only the marker.)
+  if (got <= 0) ERREXIT(C, JERR_INPUT_EOF);
+  s->Pub.next_input_byte = s->Buffer;
+  s->Pub.bytes_in_buffer = static_cast<size_t>(got);
+  return TRUE;
+}
+
+void SkipInput_(j_decompress_ptr C, long Count) {
+  auto* s = reinterpret_cast<TJpegSource_*>(C->src);
+  if (Count <= 0) return;
+  size_t left = static_cast<size_t>(Count);
+  while (left > s->Pub.bytes_in_buffer) {
+    left -= s->Pub.bytes_in_buffer;
+    FillInput_(C);
+  }
+  s->Pub.next_input_byte += left;
+  s->Pub.bytes_in_buffer -= left;
+}
+
+void SetSource_(TJpegRead_& J) {
+  J.Source.Pub.init_source = InitSource_;
+  J.Source.Pub.fill_input_buffer = FillInput_;
+  J.Source.Pub.skip_input_data = SkipInput_;
+  J.Source.Pub.resync_to_restart = jpeg_resync_to_restart;
+  J.Source.Pub.term_source = TermSource_;
+  J.Progress.progress_monitor = JpegProgress_;
+}
+
+// ---- destination manager: the tracked file, written without raising -----------
+
+bool PutBytes_(const TJpegDest_& D, int64_t Count) {
+  return FFLibKept("FF_JPG.PutBytes_", [&] { FWrite(D.File, D.Buffer, Count); });
+}
+
+void InitDest_(j_compress_ptr C) {
+  auto* d = reinterpret_cast<TJpegDest_*>(C->dest);
+  d->Pub.next_output_byte = d->Buffer;
+  d->Pub.free_in_buffer = JPEG_IO_BUFFER;
+}
+
+boolean EmptyOutput_(j_compress_ptr C) {
+  auto* d = reinterpret_cast<TJpegDest_*>(C->dest);
+  bool ok = PutBytes_(*d, JPEG_IO_BUFFER);
+  if (!ok) ERREXIT(C, JERR_FILE_WRITE);
+  InitDest_(C);
+  return TRUE;
+}
+
+void TermDest_(j_compress_ptr C) {
+  auto* d = reinterpret_cast<TJpegDest_*>(C->dest);
+  bool ok = PutBytes_(*d, JPEG_IO_BUFFER - static_cast<int64_t>(d->Pub.free_in_buffer));
+  if (!ok) ERREXIT(C, JERR_FILE_WRITE);
+}
+
+// ---- protected steps: nothing with a destructor lives in them -------------------
+
+// Picks what libjpeg is to deliver: grey, blue-green-red, or CMYK that
+// ConvertCmyk_ turns into blue-green-red.
+void ChooseOutput_(TJpegRead_* J) {
+  J->Supported = true;
+  J->Components = 3;
+  switch (J->Dec.jpeg_color_space) {
+    case JCS_GRAYSCALE:
+      J->Dec.out_color_space = JCS_GRAYSCALE;
+      J->Components = 1;
+      break;
+    case JCS_YCbCr:
+    case JCS_RGB:
+      J->Dec.out_color_space = JCS_EXT_BGR;
+      break;
+    case JCS_CMYK:
+    case JCS_YCCK:
+      J->Dec.out_color_space = JCS_CMYK;
+      break;
+    default:
+      J->Supported = false;
+      break;
+  }
+}
+
+int JpegStart_(TJpegRead_* J) {
+  if (setjmp(J->Error.Jump)) return 1;
+  jpeg_create_decompress(&J->Dec);
+  J->Dec.src = &J->Source.Pub;
+  J->Dec.progress = &J->Progress;
+  J->Dec.mem->max_memory_to_use = FF_MAX_PICTURE_BYTES;
+  jpeg_read_header(&J->Dec, TRUE);
+  ChooseOutput_(J);
+  J->Width = static_cast<int32_t>(J->Dec.image_width);
+  J->Height = static_cast<int32_t>(J->Dec.image_height);
+  return 0;
+}
+
+void ConvertCmyk_(const uint8_t* In, int32_t Width, bool Inverted, uint8_t* Out) {
+  int flip = Inverted ? 255 : 0;
+  for (int32_t x = 0; x < Width; ++x, In += 4, Out += 3) {
+    int notBlack = 255 - (In[3] ^ flip);
+    for (int c = 0; c < 3; ++c) {
+      int t = (In[c] ^ flip) * notBlack + 128;  // ink times (255 - black), / 255
+      Out[2 - c] = static_cast<uint8_t>(notBlack - (((t >> 8) + t) >> 8));
+    }
+  }
+}
+
+int JpegPixels_(TJpegRead_* J) {
+  if (setjmp(J->Error.Jump)) return 1;
+  jpeg_start_decompress(&J->Dec);
+  int64_t stride = static_cast<int64_t>(J->Width) * J->Components;
+  while (J->Dec.output_scanline < J->Dec.output_height) {
+    uint8_t* out = J->Pixels + J->Dec.output_scanline * stride;
+    JSAMPROW row = J->CmykRow ? J->CmykRow : out;
+    if (jpeg_read_scanlines(&J->Dec, &row, 1) != 1) ERREXIT(&J->Dec, JERR_INPUT_EOF);
+    if (J->CmykRow) ConvertCmyk_(J->CmykRow, J->Width, J->Dec.saw_Adobe_marker, out);
+  }
+  jpeg_finish_decompress(&J->Dec);
+  return 0;
+}
+
+int JpegEncode_(TJpegWrite_* J) {
+  if (setjmp(J->Error.Jump)) return 1;
+  jpeg_create_compress(&J->Enc);
+  J->Enc.dest = &J->Dest.Pub;
+  J->Enc.image_width = static_cast<JDIMENSION>(J->Width);
+  J->Enc.image_height = static_cast<JDIMENSION>(J->Height);
+  J->Enc.input_components = 3;
+  J->Enc.in_color_space = JCS_EXT_BGR;
+  jpeg_set_defaults(&J->Enc);
+  jpeg_set_quality(&J->Enc, J->Quality, TRUE);
+  jpeg_start_compress(&J->Enc, TRUE);
+  int64_t stride = static_cast<int64_t>(J->Width) * 3;
+  while (J->Enc.next_scanline < J->Enc.image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(J->Pixels + J->Enc.next_scanline * stride);
+    jpeg_write_scanlines(&J->Enc, &row, 1);
+  }
+  jpeg_finish_compress(&J->Enc);
+  return 0;
+}
+
+// ---- the routines' bodies, run in keeping frames --------------------------------
+
+// Raises after a failed step, keeping libjpeg's text as a warning.
+void JpegFailed_(const char* Text, int32_t Code, int Line) {
+  if (Text && *Text) SetWarningText(EG_TEXT, Text, Line);
+  SetError(EG_IMG, Code, Line);
+}
+
+void ReadFile_(const char* FileName, uint8_t* Pixels, int32_t& Width, int32_t& Height,
+               int32_t& Components) {
+  TJpegRead_ j{};  // zero-filled, as libjpeg expects its records
+  FOpen(j.Source.File, FileName, FM_READ);
+  _memalloc_(j.Source.Buffer, JPEG_IO_BUFFER, __LINE__, "FF_JPG.read_JPEG_file.buffer");
+  InitError_(j.Error, j.Dec.err);
+  SetSource_(j);
+  std::unique_ptr<jpeg_decompress_struct, TJpegDecFree_> library(&j.Dec);
+  if (JpegStart_(&j) != 0) JpegFailed_(j.Error.Text, 8, __LINE__);
+  if (!j.Supported) JpegFailed_("JPEG colour space not supported", 8, __LINE__);
+  if (Pixels) {
+    if (j.Width != Width || j.Height != Height || j.Components != Components)
+      JpegFailed_("The JPEG file changed while it was read", 8, __LINE__);
+    if (j.Dec.out_color_space == JCS_CMYK)
+      _memalloc_(j.CmykRow, static_cast<int64_t>(j.Width) * 4, __LINE__,
+                 "FF_JPG.read_JPEG_file.cmykRow");
+    j.Pixels = Pixels;
+    if (JpegPixels_(&j) != 0) JpegFailed_(j.Error.Text, 8, __LINE__);
+    MemFree(j.CmykRow);
+  }
+  Width = j.Width;
+  Height = j.Height;
+  Components = j.Components;
+  library.reset();
+  MemFree(j.Source.Buffer);
+  FClose(j.Source.File);
+}
+
+void WriteFile_(const char* FileName, const uint8_t* Pixels, int32_t Width, int32_t Height,
+                int32_t Quality) {
+  if (!Pixels || Width <= 0 || Height <= 0) SetError(EG_IMG, 11, __LINE__);
+  TJpegWrite_ j{};
+  FOpen(j.Dest.File, FileName, FM_CREATE);
+  _memalloc_(j.Dest.Buffer, JPEG_IO_BUFFER, __LINE__, "FF_JPG.write_JPEG_file.buffer");
+  InitError_(j.Error, j.Enc.err);
+  j.Dest.Pub.init_destination = InitDest_;
+  j.Dest.Pub.empty_output_buffer = EmptyOutput_;
+  j.Dest.Pub.term_destination = TermDest_;
+  j.Pixels = Pixels;
+  j.Width = Width;
+  j.Height = Height;
+  j.Quality = Limit(Quality, 0, 100);
+  std::unique_ptr<jpeg_compress_struct, TJpegEncFree_> library(&j.Enc);
+  if (JpegEncode_(&j) != 0) JpegFailed_(j.Error.Text, 11, __LINE__);
+  library.reset();
+  MemFree(j.Dest.Buffer);
+  FClose(j.Dest.File);
+}
+
+}  // namespace
+
+// ---- the JPEG routines ----------------------------------------------------------------
+
+int32_t info_JPEG_file(const char* FileName, int32_t* Width, int32_t* Height,
+                       int32_t* Components) {
+  int32_t w = 0, h = 0, c = 0;
+  bool ok = FileName && FFLibKept("FF_JPG.info_JPEG_file",
+                                  [&] { ReadFile_(FileName, nullptr, w, h, c); });
+  if (!ok) return 1;
+  if (Width) *Width = w;
+  if (Height) *Height = h;
+  if (Components) *Components = c;
+  return 0;
+}
+
+int32_t read_JPEG_file(const char* FileName, uint8_t* Pixels, int32_t* Width, int32_t* Height,
+                       int32_t* Components) {
+  if (!FileName || !Pixels || !Width || !Height || !Components) return 1;
+  bool ok = FFLibKept("FF_JPG.read_JPEG_file",
+                      [&] { ReadFile_(FileName, Pixels, *Width, *Height, *Components); });
+  return ok ? 0 : 1;
+}
+
+int32_t write_JPEG_file(const char* FileName, const uint8_t* Pixels, int32_t Width,
+                        int32_t Height, int32_t Quality) {
+  bool ok = FileName && FFLibKept("FF_JPG.write_JPEG_file",
+                                  [&] { WriteFile_(FileName, Pixels, Width, Height, Quality); });
+  return ok ? 0 : 1;
+}
+
+// ---- format operations -----------------------------------------------------------------
+
+void JPGInfo(const std::string& FileName, TFileInfo& Info) {
+  Monitored("FF_JPG.JPGInfo", [&] {
+    int32_t width = 0, height = 0, components = 0;
+    if (info_JPEG_file(FileName.c_str(), &width, &height, &components) != 0)
+      SetError(EG_IMG, 8, __LINE__);
+    int32_t file = INVALID_ID;
+    FOpen(file, FileName, FM_READ);
+    Info.FileSize = FFClampSize(FSize(file));
+    FClose(file);
+    Info.Width = width;
+    Info.Height = height;
+    Info.BytesPerPixel = components;
+    Info.BitsPerPixel = components * 8;
+    Info.FrameCount = 1;
+    Info.VideoCompression = "JFIF 1.02";
+    Info.VideoValid = Info.VideoLoadable = width > 0 ? -1 : 0;
+  });
+}
+
+void JPGLoad(const std::string& FileName, TImg& Img) {
+  Monitored("FF_JPG.JPGLoad", [&] {
+    TImgLoadGuard guard(Img);
+    TFileInfo info;
+    JPGInfo(FileName, info);
+    FFCheckPictureSize(info.Width, info.Height, info.BitsPerPixel);
+    _imgalloc_(Img, info.Width, info.Height, info.BitsPerPixel, __LINE__, "FF_JPG.JPGLoad.img");
+    int32_t width = info.Width, height = info.Height, components = info.BytesPerPixel;
+    if (read_JPEG_file(FileName.c_str(), Img.Data, &width, &height, &components) != 0)
+      SetError(EG_IMG, 8, __LINE__);
+    ImgSetDims(Img, width, height, components * 8);
+    if (components == 1) PalGreyRamp(Img.Palette);
+  });
+}
+
+void JPGSave(const std::string& FileName, TImg& Img) {
+  Monitored("FF_JPG.JPGSave", [&] {
+    FDelete(FileName);
+    TFFInit ffi;
+    FFInit(FF_JPEG, ffi, Img);
+    const TImg& img = *ffi.Img;
+    if (write_JPEG_file(FileName.c_str(), img.Data, img.Width, img.Height, JPEG_QUALITY) != 0)
+      SetError(EG_IMG, 11, __LINE__);
+    FFDone(ffi);
+  });
+}
+
+}  // namespace kvo

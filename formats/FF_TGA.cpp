@@ -1,0 +1,212 @@
+// Truevision TGA reader and writer.
+//
+// TGA has no signature, so the header is whitelisted field by field: an
+// image type of 1, 2, 9 or 10 and a colour-map type of 0 or 1; anything
+// else is "Invalid image format." (EG_IMG 2). That keeps the format probe
+// from taking a BMP or PCX file for a TGA one.
+//
+// Odd files the reader tolerates, because real writers make them and the
+// picture is still unambiguous:
+// - an image ID field of any length, and a colour map in a true-colour file
+//   (both skipped);
+// - a colour map that starts past entry 0 or holds more than 256 entries
+//   (entries from PalFirst on are kept up to palette entry 255);
+// - rows stored right to left (descriptor bit 4): mirrored back;
+// - run-length packets that cross the end of a row, and run-length data that
+//   ends early (the rest of the picture stays black);
+// - a footer, an extension area or a developer area after the pixels.
+// Refused as not loadable (EG_IMG 1): colour-mapped pictures whose indices
+// are not 8 bits or that come without a colour map of 15, 16, 24 or 32-bit
+// entries, and true-colour depths other than 15, 16, 24 and 32. A header
+// whose picture the remaining data could not fill even at the best
+// compression is "Cannot decompress image data." (EG_IMG 3) before any
+// allocation.
+#include "formats/FF_TGA.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "formats/ByteCursor.h"
+
+namespace kvo {
+
+namespace {
+
+constexpr int kHeader = 18;
+
+bool IsColourMapped(int Type) { return Type == 1 || Type == 9; }
+
+bool MapBitsOK(int Bits) { return Bits == 15 || Bits == 16 || Bits == 24 || Bits == 32; }
+
+// Reads the part of the colour map that lands in palette entries PalFirst to
+// 255. The rest of the palette is black.
+void ReadColourMap_(const TImgFile& Imgf, TImg& Img) {
+  std::memset(Img.Palette, 0, sizeof Img.Palette);
+  const int64_t count =
+      std::clamp<int64_t>(std::min<int64_t>(Imgf.PalSize / std::max(Imgf.PalEntrySize, 1),
+                                            256 - int64_t{Imgf.PalFirst}),
+                          0, 256);
+  if (count == 0) return;
+  uint8_t map[256 * 4] = {};
+  FSeek(Imgf.Handle, Imgf.PalOffset);
+  FRead(Imgf.Handle, map, count * Imgf.PalEntrySize);
+  PalImport(Imgf.PalEntrySize == 2, Imgf.PalEntrySize, static_cast<int32_t>(count),
+            &Img.Palette[Imgf.PalFirst][0], map);
+}
+
+// EG_IMG 3 unless the run-length data after DataOffset could fill the
+// picture: each packet of 1 + BytesPerPixel bytes makes at most 128 pixels.
+void CheckRleCoverage_(const TImgFile& Imgf) {
+  const int64_t data = int64_t{Imgf.FileSize} - Imgf.DataOffset;
+  const int64_t packets = (data + Imgf.BytesPerPixel) / (1 + Imgf.BytesPerPixel);
+  if (data > 0 && int64_t{Imgf.Width} * Imgf.Height > packets * 128) SetError(EG_IMG, 3, __LINE__);
+}
+
+void MirrorRows_(TImg& Img) {
+  const int32_t bpp = Img.BytesPerPixel;
+  for (int64_t y = 0; y < Img.Height; ++y) {
+    uint8_t* row = Img.Data + y * Img.Width * bpp;
+    for (int64_t l = 0, r = Img.Width - 1; l < r; ++l, --r)
+      for (int32_t k = 0; k < bpp; ++k) std::swap(row[l * bpp + k], row[r * bpp + k]);
+  }
+}
+
+}  // namespace
+
+void TGAOpen_(TImgFile& Imgf, const std::string& FileName) {
+  Monitored("conform.TGAOpen_", [&] {
+    ImgFileOpen_(Imgf, FileName);
+    uint8_t hdr[kHeader] = {};
+    FRead(Imgf.Handle, hdr, sizeof hdr);
+    TByteCursor c = CurMake(hdr, sizeof hdr);
+    const int idLength = CurU8(c);
+    const int mapType = CurU8(c);
+    const int type = CurU8(c);
+    const int mapFirst = CurU16LE(c);
+    const int mapLength = CurU16LE(c);
+    const int mapBits = CurU8(c);
+    CurSkip(c, 4);  // origin
+    const int width = CurU16LE(c);
+    const int height = CurU16LE(c);
+    const int depth = CurU8(c);
+    const int descriptor = CurU8(c);
+    const bool typeOk = type == 1 || type == 2 || type == 9 || type == 10;
+    if (!typeOk || mapType > 1) SetError(EG_IMG, 2, __LINE__);
+
+    ImgFileSetGeometry_(Imgf, width, height, depth);
+    if (depth == 16) Imgf.BitsPerPixel = 15;
+    const bool depthOk = IsColourMapped(type) ? depth == 8 && mapType == 1 && MapBitsOK(mapBits)
+                                              : MapBitsOK(depth);
+    Imgf.DepthOK = depthOk ? -1 : 0;
+    Imgf.Compressed = type == 9 || type == 10 ? -1 : 0;
+    Imgf.BottomUp = (descriptor & 0x20) ? 0 : -1;
+    Imgf.RightToLeft = (descriptor & 0x10) ? -1 : 0;
+    Imgf.PalEntrySize = IsColourMapped(type) || mapType == 1 ? (mapBits + 7) / 8 : 0;
+    Imgf.PalFirst = mapFirst;
+    Imgf.PalSize = mapLength * ((mapBits + 7) / 8);
+    Imgf.PalOffset = kHeader + idLength;
+    Imgf.DataOffset = Imgf.PalOffset + (mapType != 0 ? Imgf.PalSize : 0);
+  });
+}
+
+void TGAInfo(const std::string& FileName, TFileInfo& Info) {
+  Monitored("conform.TGAInfo", [&] {
+    TImgFile imgf;
+    TGAOpen_(imgf, FileName);
+    Info.FileSize = imgf.FileSize;
+    Info.Width = imgf.Width;
+    Info.Height = imgf.Height;
+    Info.BytesPerPixel = imgf.BytesPerPixel;
+    Info.BitsPerPixel = imgf.BitsPerPixel;
+    Info.FrameCount = 1;
+    if (imgf.Compressed) Info.VideoCompression = "Run Length Encoding (RLE)";
+    // A picture of no pixels is not one, whatever its depth says.
+    Info.VideoValid = (imgf.BitsPerPixel >= 1 && imgf.BitsPerPixel <= 32 && imgf.Width > 0 &&
+                       imgf.Height > 0) ? -1 : 0;
+    Info.VideoLoadable = imgf.DepthOK ? -1 : 0;
+    ImgFileClose_(imgf);
+  });
+}
+
+void TGAUnRLE_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int64_t Count,
+               int32_t BytesPerPixel) {
+  TByteCursor c = CurMake(Data, static_cast<size_t>(std::max<int64_t>(Size, 0)));
+  const size_t bpp = static_cast<size_t>(BytesPerPixel);
+  int64_t done = 0;
+  while (done < Count && CurHas(c, 1)) {
+    const uint8_t packet = CurU8(c);
+    const int64_t n = std::min<int64_t>((packet & 0x7F) + 1, Count - done);
+    uint8_t* out = Pixels + done * static_cast<int64_t>(bpp);
+    if (packet & 0x80) {  // one pixel, repeated
+      if (!CurHas(c, bpp)) break;
+      const uint8_t* px = CurBytes(c, bpp);
+      for (int64_t i = 0; i < n; ++i) std::memcpy(out + i * static_cast<int64_t>(bpp), px, bpp);
+      done += n;
+    } else {  // literal pixels
+      const int64_t avail = std::min<int64_t>(n, static_cast<int64_t>(CurLeft(c) / bpp));
+      std::memcpy(out, CurBytes(c, avail * bpp), static_cast<size_t>(avail) * bpp);
+      done += avail;
+      if (avail < n) break;
+    }
+  }
+}
+
+void TGALoad_(const std::string& FileName, TImg& Img) {
+  Monitored("conform.TGALoad_", [&] {
+    TImgFile imgf;
+    TGAOpen_(imgf, FileName);
+    if (!imgf.DepthOK) SetError(EG_IMG, 1, __LINE__);
+    FFCheckPictureSize(imgf.Width, imgf.Height, imgf.BitsPerPixel);
+    if (imgf.Compressed) {
+      CheckRleCoverage_(imgf);
+      GetCmpsData_(imgf);
+    } else {
+      ImgFileCheckRows_(imgf, 0);
+    }
+    _imgalloc_(Img, imgf.Width, imgf.Height, imgf.BitsPerPixel, __LINE__, "conform.TGALoad_.ih");
+    if (imgf.BitsPerPixel == 8) ReadColourMap_(imgf, Img);
+    if (imgf.Compressed) {
+      MemFill(Img.Data, imgf.TotalBytes, 0);
+      TGAUnRLE_(imgf.CmpsData, imgf.CmpsSize, Img.Data, int64_t{imgf.Width} * imgf.Height,
+                imgf.BytesPerPixel);
+      MemFree(imgf.CmpsData);
+      if (imgf.BottomUp) ImgFlipV(Img, Img);  // decoded in file order
+    } else {
+      Dsk2Mem_(imgf, Img.Data, 0);
+    }
+    if (imgf.RightToLeft) MirrorRows_(Img);
+    ImgFileClose_(imgf);
+  });
+}
+
+// ---- writing --------------------------------------------------------------------------
+
+void TGASave_(const std::string& FileName, TImg& Img) {
+  Monitored("conform.TGASave_", [&] {
+    FDelete(FileName);
+    TFFInit ffi;
+    FFInit(FF_TGA, ffi, Img);
+    const TImg& pic = *ffi.Img;
+    const bool mapped = pic.BitsPerPixel == 8;
+    uint8_t h[kHeader] = {};
+    h[1] = mapped ? 1 : 0;
+    h[2] = mapped ? 1 : 2;
+    PutU16LE(h + 5, mapped ? 256 : 0);
+    h[7] = mapped ? 24 : 0;
+    PutU16LE(h + 12, static_cast<uint32_t>(pic.Width));
+    PutU16LE(h + 14, static_cast<uint32_t>(pic.Height));
+    h[16] = static_cast<uint8_t>(pic.BytesPerPixel * 8);
+    h[17] = 0x20;  // top row first: the rows go out as they are in memory
+    int32_t handle = 0;
+    FOpen(handle, FileName, FM_CREATE);
+    FWrite(handle, h, sizeof h);
+    if (mapped) FWrite(handle, pic.Palette, sizeof pic.Palette);  // blue, green, red
+    FWrite(handle, pic.Data, int64_t{pic.Width} * pic.Height * pic.BytesPerPixel);
+    FClose(handle);
+    FFDone(ffi);
+  });
+}
+
+}  // namespace kvo

@@ -1,0 +1,100 @@
+// The body shared by the fuzz targets of the still-picture readers: the
+// bytes go to a file (the readers read files), the loader and the info
+// function run on it, and the invariants are checked after each.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "formats/FFBasic.h"
+#include "image/IMGBasic.h"
+
+namespace kvo::fuzz {
+
+inline void Check(bool Ok, const char* What) {
+  if (Ok) return;
+  std::fprintf(stderr, "format reader invariant broken: %s\n", What);
+  std::abort();
+}
+
+// One temporary folder per process, removed at exit.
+inline const std::string& InputPath(const char* Ext) {
+  static std::string dir, path;
+  if (dir.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/kvo-fuzz-XXXXXX";
+    Check(::mkdtemp(tmpl.data()) != nullptr, "a temporary folder can be made");
+    dir = tmpl;
+    path = dir + "/input" + Ext;
+    std::atexit([] {
+      ::unlink(path.c_str());
+      ::rmdir(dir.c_str());
+    });
+  }
+  return path;
+}
+
+inline void WriteInput(const std::string& Path, const uint8_t* Data, size_t Size) {
+  FILE* f = std::fopen(Path.c_str(), "wb");
+  Check(f != nullptr, "the input file can be written");
+  Check(Size == 0 || std::fwrite(Data, 1, Size, f) == Size, "the input file is written whole");
+  std::fclose(f);
+}
+
+// Reads every pixel byte, so a block shorter than its picture shows under
+// AddressSanitizer.
+inline uint32_t TouchPixels(const TImg& Img) {
+  uint32_t sum = 0;
+  const int64_t n = int64_t{Img.Width} * Img.Height * Img.BytesPerPixel;
+  for (int64_t i = 0; i < n; ++i) sum += Img.Data[i];
+  return sum;
+}
+
+inline int RunReader(const uint8_t* Data, size_t Size, const char* Ext,
+                     void (*Load)(const std::string&, TImg&),
+                     void (*Info)(const std::string&, TFileInfo&)) {
+  const std::string& path = InputPath(Ext);
+  WriteInput(path, Data, Size);
+  const int mem = MemCount(), files = FCount();
+
+  TImg img;
+  MonitoredKeep("fuzz.Load", [&] { Load(path, img); });
+  const bool loaded = NoError();
+  ClearError();
+  if (loaded) {
+    Check(img.Width > 0 && img.Height > 0, "a loaded picture has pixels");
+    Check(ImgIsValid(img), "a loaded picture holds a tracked block");
+    const int b = img.BitsPerPixel;
+    Check(b == 8 || b == 15 || b == 24 || b == 32, "a loaded picture has a readers' depth");
+    Check(img.BytesPerPixel == (b + 7) / 8, "bytes per pixel follow the depth");
+    Check(int64_t{img.Width} * img.Height * img.BytesPerPixel <= img.Size,
+          "the block holds the whole picture");
+    volatile uint32_t sum = TouchPixels(img);
+    (void)sum;
+  } else {
+    Check(img.Data == nullptr, "a failed load leaves no block in the picture");
+  }
+  ImgFree(img);
+  Check(MemCount() == mem && FCount() == files, "a load leaves no block or file behind");
+
+  TFileInfo info;
+  MonitoredKeep("fuzz.Info", [&] { Info(path, info); });
+  const bool described = NoError();
+  ClearError();
+  Check(MemCount() == mem && FCount() == files, "a description leaves no block or file behind");
+  if (loaded) {
+    Check(described, "a file that loads can be described");
+    Check(info.VideoValid && info.VideoLoadable, "a file that loads is valid and loadable");
+  }
+  Check(MonDepth() == 0, "every monitor frame is popped");
+  return 0;
+}
+
+}  // namespace kvo::fuzz

@@ -1,0 +1,7 @@
+// PNG reader under the fuzzer: see LibFormatFuzz.h for what is checked.
+#include "formats/FF_PNG.h"
+#include "fuzz/LibFormatFuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  return kvo::fuzz::CheckLibFormat(Data, Size, ".png", kvo::PNGLoad, kvo::PNGInfo);
+}

@@ -1,0 +1,7 @@
+// XPM reader under the fuzzer: see LibFormatFuzz.h for what is checked.
+#include "formats/FF_XPM.h"
+#include "fuzz/LibFormatFuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  return kvo::fuzz::CheckLibFormat(Data, Size, ".xpm", kvo::XPMLoad, kvo::XPMInfo);
+}

@@ -1,0 +1,115 @@
+// The image record and its basic operations, the scalers, and the common
+// frame every geometric operation runs in.
+//
+// Rows are stored top row first with no padding; 24-bit pixels are blue,
+// green, red; the palette is 256 entries of blue, green, red.
+#pragma once
+
+#include <cstdint>
+
+namespace kvo {
+
+struct TImg {
+  uint8_t* Data = nullptr;  // tracked pixel block
+  int32_t Size = 0;         // bytes requested when the block was last allocated
+  int32_t Width = 0;
+  int32_t Height = 0;
+  int32_t BytesPerPixel = 0;
+  int32_t BitsPerPixel = 0;
+  uint8_t Palette[256][3] = {};  // blue, green, red
+  uint32_t Borrowed = 0;         // nonzero: the pixel block is not ours
+};
+
+using TPalette = uint8_t[256][3];
+
+// Operation identifiers of the frame.
+inline constexpr int IOP_FLIPV = 13;
+inline constexpr int IOP_SWAPRB = 30;
+inline constexpr int IOP_SPRITE = 35;
+inline constexpr int IOP_RESIZE = 36;
+inline constexpr int IOP_RESAMPLE = 37;
+inline constexpr int IOP_CROP = 38;
+inline constexpr int IOP_INSERT = 40;
+
+struct TImgOpInfo {
+  int32_t Op = 0;
+  int32_t DepthFor8 = 24, DepthFor15 = 24, DepthFor16 = 24, DepthFor24 = 24, DepthFor32 = 24,
+          DepthOther = 24;
+  int32_t InPlace = -1;
+  int32_t PaletteOnly = 0;
+  int32_t DestToSourceDepth = 0;
+  int32_t DepthToHigher = 0;
+};
+
+struct TImgOpVars {
+  bool FreeTemp = false, CopyData = false, CopyPalette = false, Exchange = false;
+  int64_t SrcRowBytes = 0, SrcBytes = 0, DestRowBytes = 0, DestBytes = 0;
+  int64_t SrcPixels = 0, DestPixels = 0;
+  int64_t SrcUnits = 0, DestUnits = 0, SrcLen = 0, DestLen = 0;
+  int32_t NewWidth = 0, NewHeight = 0;
+  TImg* Src = nullptr;
+  TImg* Dest = nullptr;
+  TImg Temp;
+  uint8_t* SrcPtr = nullptr;
+  uint8_t* DestPtr = nullptr;
+};
+
+// ---- allocation and bookkeeping ---------------------------------------------
+void _imgalloc_(TImg& Img, int32_t Width, int32_t Height, int32_t BitsPerPixel, int Line,
+                const char* Label);
+void ImgAlloc(TImg& Img, int32_t Width, int32_t Height, int32_t BitsPerPixel);
+void ImgFree(TImg& Img);
+bool ImgIsValid(const TImg& Img);
+void ImgSetDims(TImg& Img, int32_t Width, int32_t Height, int32_t BitsPerPixel);
+void ImgCopyDims(const TImg& Src, TImg& Dest);
+
+// ---- copying and exchange -----------------------------------------------------
+void ImgCopyData(const TImg& Src, TImg& Dest);
+void ImgCopyPalette(const TImg& Src, TImg& Dest);
+void ImgCopy(const TImg& Src, TImg& Dest);
+void ImgXchg(TImg& A, TImg& B);
+
+// ---- depth conversion ------------------------------------------------------------
+void ImgConvBpp(TImg& Src, TImg& Dest, int32_t BitsPerPixel);
+void ImgConvBppEx(TImg& Src, TImg& Dest, int32_t BitsPerPixel, int32_t Mode);
+
+// ---- operation frame ---------------------------------------------------------------
+void ImgInitInfo(TImgOpInfo& Info);
+void ImgInfo(TImgOpInfo& Info, int32_t Op);
+// Dest may be null only for operations that work in place.
+void ImgInitEx(const TImgOpInfo& Info, TImgOpVars& Vars, TImg& Src, TImg* Dest,
+               int32_t NewWidth, int32_t NewHeight);
+void ImgInit(const TImgOpInfo& Info, TImgOpVars& Vars, TImg& Src, TImg* Dest);
+void ImgDone(TImgOpVars& Vars);
+
+// ---- geometric operations ----------------------------------------------------------
+void ImgInsert(TImg& Src, TImg& Dest, int32_t X, int32_t Y);
+void ImgSprite(TImg& Src, TImg& Dest, int32_t X, int32_t Y, uint32_t Key);
+void AutoPut_(int32_t Op, TImg& Src, TImg& Dest, int32_t X, int32_t Y, uint32_t Key);
+void ImgCrop(TImg& Src, TImg& Dest, int32_t X, int32_t Y, int32_t Width, int32_t Height);
+void ImgFlipV(TImg& Src, TImg& Dest);
+void ImgSwapRB(TImg& Src, TImg& Dest);
+
+// ---- images from foreign buffers -------------------------------------------------
+void MakeQimg(TImg& Img, const uint8_t* Pixels, int32_t Width, int32_t Height,
+              int32_t BitsPerPixel, int64_t Stride, bool TopDown);
+// Dib: a packed device-independent bitmap of DibSize bytes.
+void DibToQimg(TImg& Img, const uint8_t* Dib, int64_t DibSize);
+
+// ---- helpers shared with the format readers ----------------------------------------
+void PalGreyRamp(TPalette& Palette);
+void PalGreyRampInv(TPalette& Palette);
+void PalImport(bool Swap, int32_t EntrySize, int32_t Count, uint8_t* DestEntries,
+               const uint8_t* Src);
+void CopySwapRB(int64_t Count, uint8_t* Dest, const uint8_t* Src);
+void SwapRBInPlace(int64_t Count, uint8_t* Buf);
+void ColorSplit(uint32_t Color, uint8_t& Red, uint8_t& Green, uint8_t& Blue);
+
+// ---- resizing and resampling -------------------------------------------------------
+void CalcBoxResize(int32_t SrcWidth, int32_t SrcHeight, int32_t BoxWidth, int32_t BoxHeight,
+                   bool Always, int32_t& OffsetX, int32_t& OffsetY, int32_t& NewWidth,
+                   int32_t& NewHeight);
+void ImgResize(TImg& Src, TImg& Dest, int32_t NewWidth, int32_t NewHeight);
+void ImgResample(TImg& Src, TImg& Dest, int32_t NewWidth, int32_t NewHeight);
+
+}  // namespace kvo

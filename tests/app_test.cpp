@@ -1,0 +1,141 @@
+// The kvopanoramics program run with its command-line switches, with no
+// display at all, as automatic change starts it at session start.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/RegWrap.h"
+#include "core/Backup.h"
+#include "core/Locations.h"
+#include "core/Settings.h"
+#include "platform/Folders.h"
+#include "tests/TestSupport.h"
+
+extern char** environ;
+
+namespace kvo {
+namespace {
+
+struct TRun {
+  int Status = -1;
+  std::string Err;
+};
+
+// Our environment (with the test's XDG folders) without any display.
+std::vector<std::string> EnvironmentWithoutDisplay() {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string_view v = *e;
+    if (v.starts_with("DISPLAY=") || v.starts_with("WAYLAND_DISPLAY=")) continue;
+    env.emplace_back(v);
+  }
+  return env;
+}
+
+TRun RunApp(const std::vector<std::string>& Args, const std::string& ErrFile) {
+  std::vector<std::string> argStore{KVO_APP_PATH};
+  argStore.insert(argStore.end(), Args.begin(), Args.end());
+  std::vector<std::string> envStore = EnvironmentWithoutDisplay();
+  std::vector<char*> argv, envp;
+  for (std::string& a : argStore) argv.push_back(a.data());
+  for (std::string& e : envStore) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  TRun r;
+  pid_t pid = 0;
+  int rc = ::posix_spawn(&pid, KVO_APP_PATH, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  int raw = 0;
+  if (rc == 0 && ::waitpid(pid, &raw, 0) == pid && WIFEXITED(raw)) r.Status = WEXITSTATUS(raw);
+  r.Err = test::ReadWhole(ErrFile);
+  return r;
+}
+
+std::string AppPath() {
+  char buf[PATH_MAX];
+  return ::realpath(KVO_APP_PATH, buf) ? std::string(buf) : std::string(KVO_APP_PATH);
+}
+
+std::string RunValue() { return RegGetString(HKEY_LOCAL_MACHINE, RUN_KEY_PATH, RUN_VALUE_NAME); }
+
+class AppRun : public testing::Test {
+ protected:
+  void SetUp() override {
+    Settings() = TSettings{};
+    drive_ = xdg_.Root() + "data/KvoPanoramics/drive_c/";
+    err_ = xdg_.Root() + "stderr.txt";
+    ASSERT_EQ(BackupDir(), drive_ + "WINDOWS/logos.bak/");  // creates the registry file
+    // A Run value left by the program at its old place.
+    SetExecutablePath("/old/place/kvopanoramics");
+    SetAutoRun(true);
+    ASSERT_EQ(RunValue(), "/old/place/kvopanoramics /shuffle");
+  }
+  void TearDown() override { Settings() = TSettings{}; }
+  std::string Entry() const { return xdg_.Root() + "config/autostart/KvoPanoramics.desktop"; }
+  // Nothing but the Run value and the action's own files may appear.
+  void ExpectNothingSaved() const {
+    EXPECT_FALSE(FileExists(xdg_.Root() + "config/KvoPanoramics/kvo.ini"));
+    EXPECT_FALSE(FileExists(xdg_.Root() + "config/KvoPanoramics/msg-startup.txt"));
+    EXPECT_FALSE(FileExists(drive_ + "WINDOWS/win.ini"));
+  }
+  test::ScopedXdg xdg_;
+  std::string drive_, err_;
+};
+
+TEST_F(AppRun, ShuffleRepairsTheRunValueAndEndsWithoutAWindow) {
+  TRun r = RunApp({" /SHUFFLE "}, err_);
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_EQ(RunValue(), AppPath() + " /shuffle");
+  EXPECT_FALSE(FileExists(drive_ + "logo.sys"));
+  ExpectNothingSaved();
+}
+
+TEST_F(AppRun, UninstallRestoresTheLogosAndRemovesTheRunValue) {
+  const std::string startup = drive_ + "logo.sys", wait = drive_ + "WINDOWS/logow.sys";
+  const std::string before = std::string("BM\r\n\0\xff before", 12);
+  test::WriteWhole(wait, before);
+  BackupLogo(startup);
+  BackupLogo(wait);
+  test::WriteWhole(startup, "written by us");
+  test::WriteWhole(wait, "written by us");
+  const std::string bat = test::ReadWhole(RestoreBatFile());
+
+  TRun r = RunApp({"/uninst"}, err_);
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_FALSE(FileExists(startup));
+  EXPECT_EQ(test::ReadWhole(wait), before);
+  EXPECT_FALSE(FileExists(Entry()));
+  EXPECT_EQ(test::ReadWhole(RestoreBatFile()), bat);
+  ExpectNothingSaved();
+}
+
+TEST_F(AppRun, ShuffleThenUninstallEndsWithoutAWindow) {
+  TRun r = RunApp({"/shuffle", "/uninst"}, err_);
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_FALSE(FileExists(Entry()));
+  ExpectNothingSaved();
+}
+
+TEST_F(AppRun, OtherParametersAreNoSwitches) {
+  TRun r = RunApp({"-shuffle"}, err_);
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("kvo --help"), std::string::npos) << r.Err;
+  // The start itself still brought the Run value in line.
+  EXPECT_EQ(RunValue(), AppPath() + " /shuffle");
+}
+
+}  // namespace
+}  // namespace kvo

@@ -1,0 +1,313 @@
+// The image store end to end: pictures made by ImageMagick are added with
+// scripted answers to every question, then listed, renamed, re-prefixed,
+// given positions and deleted, and every stored file is checked as a logo
+// canvas with a valid trailer.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <set>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "core/Locations.h"
+#include "core/Settings.h"
+#include "core/Store.h"
+#include "image/IMGBasic.h"
+#include "platform/TextUtil.h"
+#include "tests/TestSupport.h"
+
+namespace kvo {
+namespace {
+
+class Store : public testing::Test {
+ protected:
+  void SetUp() override {
+    src_ = xdg_.Root() + "src/";
+    ASSERT_EQ(::mkdir(src_.c_str(), 0777), 0);
+    SetStorageDir(xdg_.Root() + "store");
+    Settings().ResizeMode = RESIZE_BORDER;
+    mem_ = MemCount();
+    files_ = FCount();
+  }
+  void TearDown() override {
+    for (const auto& e : dialogs_.Errors) ADD_FAILURE() << "error box: " << e;
+    EXPECT_EQ(MemCount(), mem_);
+    EXPECT_EQ(FCount(), files_);
+  }
+  // Makes a picture with ImageMagick: Spec is its drawing, e.g.
+  // "-size 640x480 gradient:red-blue".
+  std::string Make(const std::string& Name, const std::string& Spec) {
+    std::string path = src_ + Name;
+    std::string cmd = "convert " + Spec + " '" + path + "' 2>/dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    return path;
+  }
+  std::string Stored(const std::string& FileName) { return GetStorageDir() + FileName; }
+
+  // A stored picture must be the logo canvas with the logo palette layout.
+  void ExpectCanvas(const std::string& FileName) {
+    SCOPED_TRACE(FileName);
+    TImg img;
+    ASSERT_TRUE(LoadStoredPicture(Stored(FileName), img));
+    EXPECT_EQ(img.Width, 320);
+    EXPECT_EQ(img.Height, 400);
+    EXPECT_EQ(img.BitsPerPixel, 8);
+    EXPECT_EQ(img.Palette[0][0] | img.Palette[0][1] | img.Palette[0][2], 0);
+    for (int i = 236; i < 256; ++i)
+      EXPECT_EQ(img.Palette[i][0] | img.Palette[i][1] | img.Palette[i][2], 0) << i;
+    int64_t outside = 0;
+    for (int64_t i = 0; i < 320 * 400; ++i) outside += (img.Data[i] < 1 || img.Data[i] > 235);
+    EXPECT_EQ(outside, 0);
+    ImgFree(img);
+    TLogoMarks marks;
+    EXPECT_TRUE(ReadMarks(Stored(FileName), marks));
+  }
+
+  test::ScopedXdg xdg_;
+  test::ScriptedDialogs dialogs_;
+  std::string src_;
+  int mem_ = 0, files_ = 0;
+};
+
+TEST(StoreNames, PrefixesAndSanitising) {
+  EXPECT_EQ(PrefixOf("Custom--a.kvo"), "Custom");
+  EXPECT_EQ(PrefixOf("--a.kvo"), "");
+  EXPECT_EQ(PrefixOf("a.kvo"), "");
+  EXPECT_EQ(PrefixOf("ab--"), "ab");
+  EXPECT_EQ(PrefixOf("a-"), "");
+  EXPECT_EQ(NameAfterPrefix("a.kvo"), "a.kvo");
+  EXPECT_EQ(NameAfterPrefix("--a.kvo"), "a.kvo");
+  EXPECT_EQ(NameAfterPrefix("My--Cars--x.kvo"), "Cars--x.kvo");
+  EXPECT_EQ(SanitizeName("  a\\b:c>d<e/f  "), "a_b_c_d_e_f");
+  EXPECT_EQ(MakePrefix("My--Cars", true), "MyCars--");
+  EXPECT_EQ(MakePrefix("", true), "--");
+  EXPECT_EQ(MakePrefix(" ../x ", false), ".._x");
+}
+
+TEST_F(Store, AddsInEveryFitModeAndStoresLogoCanvases) {
+  std::vector<std::string> files = {
+      Make("Sunset.JPG", "-size 640x480 gradient:orange-navy"),
+      Make("tall.png", "-size 100x300 plasma:fractal -seed 7"),
+      Make("exact.bmp", "-size 320x400 xc:gray50 -fill red -draw 'circle 160,200 160,260' -type truecolor"),
+  };
+  for (int32_t mode : {RESIZE_BORDER, RESIZE_CROP, RESIZE_STRETCH}) {
+    SCOPED_TRACE(mode);
+    dialogs_.ResizeMode = mode;
+    dialogs_.FileChoices.push_back(files);
+    dialogs_.OverwriteAnswers = {BA_OVERWRITE_ALL};
+    AddPictures();
+    EXPECT_EQ(Settings().ResizeMode, mode);
+    EXPECT_TRUE(dialogs_.Errors.empty()) << dialogs_.Errors.front();
+    ASSERT_EQ(LogoList().Count, 3);
+    EXPECT_EQ(LogoList().Entries[0].FileName, "Custom--exact.kvo");
+    EXPECT_EQ(LogoList().Entries[2].FileName, "Custom--tall.kvo");
+    for (const auto& e : LogoList().Entries) {
+      ExpectCanvas(e.FileName);
+      EXPECT_EQ(e.Positions, POS_ALL);
+      EXPECT_EQ(e.Used, 0u);
+      EXPECT_EQ(e.Prefix, "Custom");
+    }
+  }
+  // Only the second and third Add found clashes, answered once each.
+  EXPECT_EQ(dialogs_.OverwriteAsked, 2);
+  EXPECT_EQ(dialogs_.Statuses.front(), "Adding image \"Sunset.JPG\" (file 1 of 3), press ESC to abort...");
+}
+
+TEST_F(Store, OverwriteQuestionAnswers) {
+  std::string a = Make("a.png", "-size 320x400 xc:red");
+  std::string b = Make("b.png", "-size 320x400 xc:blue");
+  std::string c = Make("c.png", "-size 320x400 xc:green");
+  AddPictureFiles({a, b, c});
+  auto modified = [&](const std::string& n) {
+    struct stat st {};
+    ::stat(Stored(n).c_str(), &st);
+    return st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  };
+  int64_t before = modified("Custom--a.kvo");
+
+  // Skip All: nothing asked after the first answer, nothing written.
+  dialogs_.OverwriteAnswers = {BA_SKIP_ALL};
+  AddPictureFiles({a, b, c});
+  EXPECT_EQ(dialogs_.OverwriteAsked, 1);
+  EXPECT_EQ(modified("Custom--a.kvo"), before);
+
+  // Rename with a new name stores a fourth picture; a cancelled rename asks
+  // the overwrite question again; an empty name skips.
+  dialogs_.OverwriteAsked = 0;
+  dialogs_.OverwriteAnswers = {BA_RENAME, BA_RENAME, BA_RENAME, BA_SKIP};
+  dialogs_.RenameAnswers = {{true, "Custom--a2"}, {false, ""}, {true, ""}};
+  AddPictureFiles({a, b, c});
+  EXPECT_EQ(dialogs_.OverwriteAsked, 4);
+  EXPECT_EQ(LogoList().Count, 4);
+  EXPECT_NE(FindByFileName("Custom--a2.kvo"), INVALID_ID);
+
+  // Abort ends the batch at once.
+  dialogs_.OverwriteAsked = 0;
+  dialogs_.OverwriteAnswers = {BA_ABORT};
+  AddPictureFiles({a, b, c});
+  EXPECT_EQ(dialogs_.OverwriteAsked, 1);
+  EXPECT_EQ(BatchAnswer(), BA_ABORT);
+}
+
+TEST_F(Store, UnsupportedFilesAreRefusedAndTheBatchGoesOn) {
+  std::string junk = src_ + "notes.txt";
+  test::WriteWhole(junk, "not a picture");
+  std::string ok = Make("ok.png", "-size 32x32 xc:yellow");
+  AddPictureFiles({junk, ok});
+  ASSERT_EQ(dialogs_.Errors.size(), 1u);
+  EXPECT_EQ(dialogs_.Errors[0], "Format not supported (\"notes.txt\")");
+  dialogs_.Errors.clear();
+  EXPECT_EQ(LogoList().Count, 1);
+}
+
+// Columns 0..31 and 608..639 red, the rest green: the crop must cut away
+// exactly the red margins, and the border must put black above and below.
+TEST_F(Store, FitModesCutAndPadWhereExpected) {
+  TImg img;
+  _imgalloc_(img, 640, 480, 24, __LINE__, "Test.Fit.img");
+  for (int y = 0; y < 480; ++y)
+    for (int x = 0; x < 640; ++x) {
+      uint8_t* p = img.Data + (static_cast<int64_t>(y) * 640 + x) * 3;
+      bool margin = x < 32 || x >= 608;
+      p[0] = 0, p[1] = margin ? 0 : 255, p[2] = margin ? 255 : 0;
+    }
+  TImg crop;
+  ImgCopy(img, crop);
+  FitToCanvas(crop, RESIZE_CROP);
+  ASSERT_EQ(crop.Width, 320);
+  int red = 0;
+  for (int64_t i = 0; i < 320 * 400; ++i) red += crop.Data[i * 3 + 2] != 0;
+  EXPECT_EQ(red, 0);
+  ImgFree(crop);
+
+  // Border: 640 x 533 with the picture at row 26; 26 / 533 of 400 rows is
+  // 19.5, so rows 0..18 stay black and row 21 is picture.
+  FitToCanvas(img, RESIZE_BORDER);
+  ASSERT_EQ(img.Height, 400);
+  auto rowSum = [&](int y) {
+    int64_t s = 0;
+    for (int x = 0; x < 320 * 3; ++x) s += img.Data[static_cast<int64_t>(y) * 320 * 3 + x];
+    return s;
+  };
+  for (int y = 0; y <= 18; ++y) EXPECT_EQ(rowSum(y), 0) << y;
+  for (int y = 381; y < 400; ++y) EXPECT_EQ(rowSum(y), 0) << y;
+  EXPECT_GT(rowSum(21), 0);
+  EXPECT_GT(rowSum(378), 0);
+  ImgFree(img);
+}
+
+// A 9 x 100 picture in crop mode keeps Round(9 * 5 / 6) = Round(7.5) = 8
+// rows from row (100 - 8) / 2 = 46: the enlarged result starts with row 46's
+// grey and ends with row 53's.
+TEST_F(Store, CropRoundsHalvesToEven) {
+  TImg img;
+  _imgalloc_(img, 9, 100, 24, __LINE__, "Test.Crop.img");
+  for (int y = 0; y < 100; ++y) MemFill(img.Data + y * 27, 27, static_cast<uint8_t>(y * 2));
+  FitToCanvas(img, RESIZE_CROP);
+  EXPECT_EQ(img.Data[0], 92);
+  EXPECT_EQ(img.Data[(320 * 399) * 3], 106);
+  ImgFree(img);
+}
+
+TEST_F(Store, RenamePrefixPositionsAndDelete) {
+  AddPictureFiles({Make("x.png", "-size 64x64 xc:white"), Make("y.png", "-size 64x64 xc:black"),
+                   Make("z.png", "-size 64x64 xc:gray")});
+  ASSERT_EQ(LogoList().Count, 3);
+
+  // Same name without regard to case: nothing happens.
+  dialogs_.RenameAnswers = {{true, "custom--X"}};
+  EXPECT_EQ(RenameSelected({{0}, 0}), -1);
+  EXPECT_EQ(LogoList().Entries[0].FileName, "Custom--x.kvo");
+  // A clash is refused, a new name renames.
+  dialogs_.RenameAnswers = {{true, "Custom--y"}, {true, " Fresh/one "}};
+  RenameSelected({{0}, 0});
+  EXPECT_EQ(dialogs_.Errors.back(),
+            "There already exists an image with that name, please select another one.");
+  dialogs_.Errors.clear();
+  int32_t at = RenameSelected({{0}, 0});
+  ASSERT_NE(at, -1);
+  EXPECT_EQ(LogoList().Entries[static_cast<size_t>(at)].FileName, "Fresh_one.kvo");
+
+  // Change prefix of everything: "My--Cars" becomes "MyCars--".
+  dialogs_.RenameAnswers = {{true, "My--Cars"}};
+  ChangePrefixSelected({{0, 1, 2}, 0});
+  EXPECT_EQ(dialogs_.Infos.back(), "Images renamed: 3");
+  std::set<std::string> names;
+  for (const auto& e : LogoList().Entries) names.insert(e.FileName);
+  EXPECT_EQ(names, (std::set<std::string>{"MyCars--Fresh_one.kvo", "MyCars--y.kvo", "MyCars--z.kvo"}));
+  EXPECT_EQ(StatusSummary().substr(0, 9), "3 images ");
+
+  // Positions: the dialog opens with the OR of the selection; F-key toggles.
+  dialogs_.PositionAnswers = {{true, POS_STARTUP | POS_TURNOFF}};
+  ChoosePositionsSelected({{0, 1}, 0});
+  EXPECT_EQ(LogoList().Entries[0].Positions, 5u);
+  TogglePosition({{0}, 0}, POS_WAIT);
+  EXPECT_EQ(LogoList().Entries[0].Positions, 7u);
+  SaveLogoMarks();
+  LoadLogoList();
+  EXPECT_EQ(LogoList().Entries[0].Positions, 7u);
+  EXPECT_EQ(LogoList().Entries[1].Positions, 5u);
+
+  // Delete asks, with No as the default answer.
+  EXPECT_EQ(DeleteSelected({{0, 1}, 1}), -1);
+  EXPECT_EQ(dialogs_.Questions.back(), "Delete 2 selected logos?");
+  EXPECT_EQ(LogoList().Count, 3);
+  dialogs_.YesNoAnswers = {'Y'};
+  EXPECT_EQ(DeleteSelected({{0, 1}, 1}), 0);
+  ASSERT_EQ(LogoList().Count, 1);
+  EXPECT_EQ(LogoList().Entries[0].FileName, "MyCars--z.kvo");
+}
+
+TEST_F(Store, MarksTrailerIsOnlyTrustedWhenValid) {
+  AddPictureFiles({Make("m.png", "-size 16x16 xc:teal")});
+  std::string path = Stored("Custom--m.kvo");
+  std::string bytes = test::ReadWhole(path);
+
+  // A bare PNG (no trailer) lists with empty marks and gets a fresh trailer.
+  std::string bare = bytes.substr(0, bytes.size() - 12);
+  test::WriteWhole(path, bare);
+  LoadLogoList();
+  EXPECT_EQ(LogoList().Entries[0].Positions, 0u);
+  EXPECT_TRUE(WriteMarks(path, {POS_WAIT, 0, 12}));
+  EXPECT_EQ(test::ReadWhole(path).substr(0, bare.size()), bare);
+  TLogoMarks m;
+  ASSERT_TRUE(ReadMarks(path, m));
+  EXPECT_EQ(m.Positions, POS_WAIT);
+
+  // A lying trailer size, or a file too short for one, is never written over.
+  std::string liar = bytes;
+  liar[liar.size() - 4] = 13;
+  test::WriteWhole(path, liar);
+  EXPECT_FALSE(ReadMarks(path, m));
+  EXPECT_FALSE(WriteMarks(path, {POS_ALL, 0, 12}));
+  EXPECT_EQ(test::ReadWhole(path), liar);
+  test::WriteWhole(path, "short");
+  EXPECT_FALSE(WriteMarks(path, {POS_ALL, 0, 12}));
+  EXPECT_EQ(test::ReadWhole(path), "short");
+}
+
+TEST_F(Store, ListingStopsAt5000AndSortsWithoutRegardToCase) {
+  std::string dir = GetStorageDir();
+  ::mkdir(dir.c_str(), 0777);
+  for (int i = 0; i < 5003; ++i) test::WriteWhole(dir + "n" + std::to_string(i) + ".kvo", "x");
+  test::WriteWhole(dir + "B.kvo", "x");
+  test::WriteWhole(dir + "readme.txt", "x");
+  LoadLogoList();
+  EXPECT_EQ(LogoList().Count, 5000);
+  for (int i = 1; i < LogoList().Count; ++i)
+    EXPECT_LE(UpperText(LogoList().Entries[i - 1].FileName), UpperText(LogoList().Entries[i].FileName));
+}
+
+TEST(StoreStatus, SummaryTexts) {
+  LogoList() = TLogoList{};
+  LogoList().Count = 1;
+  LogoList().TotalSize = 1572864;
+  EXPECT_EQ(StatusSummary(), "1 image (total size: 1.5 MB)");
+  LogoList().Count = 0;
+  LogoList().TotalSize = 0;
+  EXPECT_EQ(StatusSummary(), "0 images (total size: 0.0 MB)");
+}
+
+}  // namespace
+}  // namespace kvo
