@@ -1,19 +1,110 @@
 #include "app/Desktop.h"
 
 #include <cstdio>
+#include <cstdlib>
+
+#ifdef KVO_HAS_GUI
+#include <QApplication>
+
+#include <exception>
+#include <string>
+
+#include "base/Errors.h"
+#include "base/VCLUtils.h"
+#include "ui/VCLUtils_qt.h"
+#include "ui/wMain.h"
+#endif
 
 namespace kvo {
 
+#ifdef KVO_HAS_GUI
+namespace {
+
+// The application object. Every handler of the window already runs its
+// work in a keeping frame; this is the last guard, so that no exception
+// ever unwinds through Qt's event loop, which is not made for it.
+class TKvoApplication : public QApplication {
+ public:
+  using QApplication::QApplication;
+
+  bool notify(QObject* Receiver, QEvent* Event) override {
+    try {
+      return QApplication::notify(Receiver, Event);
+    } catch (...) {
+      Report_(DescribeException(std::current_exception()));
+      return false;
+    }
+  }
+
+ private:
+  // A failure while the box for the last one is up goes to standard error,
+  // so one fault cannot stack boxes without end.
+  void Report_(const std::string& Text) {
+    if (reporting_) {
+      std::fprintf(stderr, "kvopanoramics: %s\n", Text.c_str());
+      return;
+    }
+    reporting_ = true;
+    try {
+      ShowError(Text);
+    } catch (...) {
+      std::fprintf(stderr, "kvopanoramics: %s\n", Text.c_str());
+    }
+    reporting_ = false;
+  }
+
+  bool reporting_ = false;
+};
+
+bool HasDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* v = std::getenv(name);
+    if (v && *v) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// The settings, the message files, the storage folder and the Run value are
+// in place already: the program entry loaded them for the switches. The
+// window's start sequence reads the list; its end sequence (the close
+// handler) saves the settings and the marks and releases the preview, and
+// runs here once more in case the event loop ended without a close.
+int RunDesktop(int argc, char** argv) {
+  if (!HasDisplay()) {
+    std::fputs("kvopanoramics: no display to show the window on (DISPLAY is not set).\n"
+               "The switches /shuffle and /uninst run without one, and so does `kvo`.\n",
+               stderr);
+    return 1;
+  }
+  TKvoApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("KvoPanoramics"));
+  QApplication::setApplicationVersion(QStringLiteral(KVO_VERSION));
+  InstallQtDialogs();
+  int rc = 0;
+  {
+    TfrmMain frmMain;
+    frmMain.SetSettingsLoaded(true);
+    frmMain.show();
+    rc = app.exec();
+    frmMain.EndSession();
+  }
+  InstallSilentDialogs();
+  return rc;
+}
+
+#else
+
 int RunDesktop(int, char**) {
-  // TODO: the main window arrives with the user interface; until then a
-  // start without "/shuffle" or "/uninst" has nothing to show, and says so
-  // instead of pretending to have done something.
   std::fputs(
-      "kvopanoramics: the desktop window is not part of this build yet.\n"
+      "kvopanoramics: this build has no desktop window (Qt 6 Widgets were not found).\n"
       "The logos and the picture store can be managed with the command-line\n"
       "companion: see `kvo --help`.\n",
       stderr);
   return 1;
 }
+
+#endif
 
 }  // namespace kvo

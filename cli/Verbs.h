@@ -18,6 +18,12 @@ inline constexpr int EXIT_USAGE = 2;
 
 void AddInfoVerb(CLI::App& App, int& Status);
 void AddConvertVerb(CLI::App& App, int& Status);
+// list, add, delete, rename, prefix
+void AddStoreVerbs(CLI::App& App, int& Status);
+// positions, set, shuffle, restore
+void AddLogoVerbs(CLI::App& App, int& Status);
+// gallery create, gallery install
+void AddGalleryVerbs(CLI::App& App, int& Status);
 
 // "kvo: SUBJECT: TEXT" on standard error.
 void ReportError(const std::string& Subject, const std::string& Text);

@@ -28,6 +28,9 @@ int Run(int argc, char** argv) {
   int status = kvo::cli::EXIT_OK;
   kvo::cli::AddInfoVerb(app, status);
   kvo::cli::AddConvertVerb(app, status);
+  kvo::cli::AddStoreVerbs(app, status);
+  kvo::cli::AddLogoVerbs(app, status);
+  kvo::cli::AddGalleryVerbs(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -255,7 +255,7 @@ void CreateGallery(const std::string& GalleryPath, const std::string& Prefix,
   ClearError();
 }
 
-int32_t InstallGallery(const std::string& GalleryPath) {
+int32_t InstallGallery(const std::string& GalleryPath, const std::string* PrefixOverride) {
   std::string first;
   std::string prefix;
   bool checked = false;
@@ -266,7 +266,7 @@ int32_t InstallGallery(const std::string& GalleryPath) {
     uint8_t head[GAL_HEADER_SIZE];
     FRead(h, head, GAL_HEADER_SIZE);
     TGalleryHeader header = ParseGalleryHeader(head);
-    prefix = header.Prefix;
+    prefix = PrefixOverride ? *PrefixOverride : header.Prefix;
     if (CheckGalleryHeader(header) && ConfirmGalleryPrefix(prefix)) {
       checked = true;
       MakeLongDir(GetStorageDir());

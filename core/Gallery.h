@@ -46,9 +46,10 @@ TGalleryEntry ParseGalleryEntry(const uint8_t* Bytes);     // GAL_ENTRY_SIZE byt
 // Writes the gallery of the given list entries and shows its report.
 void CreateGallery(const std::string& GalleryPath, const std::string& Prefix,
                    const std::vector<int32_t>& Entries);
-// Checks and unpacks a gallery into the storage folder; returns the list
-// index of the first picture written, or -1.
-int32_t InstallGallery(const std::string& GalleryPath);
+// Checks and unpacks a gallery into the storage folder, under the gallery's
+// own prefix or, when given, PrefixOverride; returns the list index of the
+// first picture written, or -1.
+int32_t InstallGallery(const std::string& GalleryPath, const std::string* PrefixOverride = nullptr);
 std::string DownloadTime(double Bytes, double BitsPerSecond);
 // The two menu commands.
 void CreateGalleryCommand(const TListSelection& Sel);

@@ -112,8 +112,8 @@ std::string MessageFile(uint32_t Position) {
   return name ? GetAppDir() + name : std::string();
 }
 
-void LoadSettings(bool ReadMessages) {
-  TProcScope trace("Settings.LoadSettings");
+void ReadSettings(bool ReadMessages) {
+  TProcScope trace("Settings.ReadSettings");
   TSettings& s = Settings();
   PrefsPrepare(SettingsFile(), SETTINGS_SECTION);
   TKeyReader_ reader;
@@ -121,10 +121,15 @@ void LoadSettings(bool ReadMessages) {
   if (ReadMessages)
     for (uint32_t p : POSITIONS) s.Messages[PositionIndex(p)] = FileToStr(MessageFile(p));
   ReadMakerSection_();
-  SetExecutablePath(ExecutablePath());
   s.GalDir = AddBS(s.GalDir);
   s.FileOpenDir = AddBS(s.FileOpenDir);
-  SetAutoRun(s.AutoChange);
+}
+
+void LoadSettings(bool ReadMessages) {
+  TProcScope trace("Settings.LoadSettings");
+  ReadSettings(ReadMessages);
+  SetExecutablePath(ExecutablePath());
+  SetAutoRun(Settings().AutoChange);
 }
 
 void SaveSettings(bool WriteMessages) {

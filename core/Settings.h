@@ -56,6 +56,10 @@ struct TSettings {
 TSettings& Settings();
 
 void LoadSettings(bool ReadMessages);
+// LoadSettings without its duties as the program's start: the executable
+// path and the Run value are left alone (the kvo command reads settings
+// but is not the program automatic change starts).
+void ReadSettings(bool ReadMessages);
 void SaveSettings(bool WriteMessages);
 std::string GetMessages(uint32_t Position);
 void SetMessages(uint32_t Position, const std::string& Text);

@@ -14,6 +14,7 @@
 #include "core/TextGen.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -204,7 +205,8 @@ void _Text_AddBorder(TImg& Dest, TImg& Src, const TTextOptions& Opts) {
         Text_Stamp(Dest, Src, static_cast<int32_t>(j), static_cast<int32_t>(i), Opts.EffectIndex,
                    Opts.TextIndex);
     if (Is8bit_(Src))
-      ImgSprite(Src, Dest, static_cast<int32_t>(a), static_cast<int32_t>(b), Index_(Opts.BackIndex));
+      ImgSprite(Src, Dest, static_cast<int32_t>(a), static_cast<int32_t>(b),
+                Index_(Opts.BackIndex));
   });
 }
 

@@ -9,6 +9,8 @@
 // exhausted and the read yields zeros, so nothing past the end is touched
 // either way.
 //
+// Every read takes the caller's source line (for the trace) by default.
+//
 // A part of the data whose length a header gives (a FLIC chunk, a GIF
 // sub-block, a PCX line) is decoded from its own sub-cursor (CurTake), so a
 // lying length can never let it read its neighbour.
@@ -17,7 +19,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <source_location>
 
 #include "base/Errors.h"
 
@@ -47,86 +48,76 @@ inline bool CurAtEnd(const TByteCursor& C) { return CurLeft(C) == 0; }
 
 // Reports the cursor's error and leaves it exhausted. Returns false so a
 // caller outside any monitored procedure can stop.
-inline bool CurFail(TByteCursor& C, std::source_location Where = std::source_location::current()) {
+inline bool CurFail(TByteCursor& C, int Line = __builtin_LINE()) {
   C.pos = C.size;
-  SetError(C.errGroup, C.errCode, static_cast<int>(Where.line()));
+  SetError(C.errGroup, C.errCode, Line);
   return false;
 }
 
 // True when N more bytes are there; otherwise the cursor's error.
-inline bool CurNeed(TByteCursor& C, uint64_t N,
-                    std::source_location Where = std::source_location::current()) {
-  return CurHas(C, N) || CurFail(C, Where);
+inline bool CurNeed(TByteCursor& C, uint64_t N, int Line = __builtin_LINE()) {
+  return CurHas(C, N) || CurFail(C, Line);
 }
 
-inline uint8_t CurU8(TByteCursor& C, std::source_location Where = std::source_location::current()) {
-  if (!CurNeed(C, 1, Where)) return 0;
+inline uint8_t CurU8(TByteCursor& C, int Line = __builtin_LINE()) {
+  if (!CurNeed(C, 1, Line)) return 0;
   return C.data[C.pos++];
 }
 
-inline uint16_t CurU16LE(TByteCursor& C,
-                         std::source_location Where = std::source_location::current()) {
-  if (!CurNeed(C, 2, Where)) return 0;
+inline uint16_t CurU16LE(TByteCursor& C, int Line = __builtin_LINE()) {
+  if (!CurNeed(C, 2, Line)) return 0;
   const uint8_t* p = C.data + C.pos;
   C.pos += 2;
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
-inline uint32_t CurU32LE(TByteCursor& C,
-                         std::source_location Where = std::source_location::current()) {
-  if (!CurNeed(C, 4, Where)) return 0;
+inline uint32_t CurU32LE(TByteCursor& C, int Line = __builtin_LINE()) {
+  if (!CurNeed(C, 4, Line)) return 0;
   const uint8_t* p = C.data + C.pos;
   C.pos += 4;
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-inline uint16_t CurU16BE(TByteCursor& C,
-                         std::source_location Where = std::source_location::current()) {
-  if (!CurNeed(C, 2, Where)) return 0;
+inline uint16_t CurU16BE(TByteCursor& C, int Line = __builtin_LINE()) {
+  if (!CurNeed(C, 2, Line)) return 0;
   const uint8_t* p = C.data + C.pos;
   C.pos += 2;
   return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
 
-inline uint32_t CurU32BE(TByteCursor& C,
-                         std::source_location Where = std::source_location::current()) {
-  if (!CurNeed(C, 4, Where)) return 0;
+inline uint32_t CurU32BE(TByteCursor& C, int Line = __builtin_LINE()) {
+  if (!CurNeed(C, 4, Line)) return 0;
   const uint8_t* p = C.data + C.pos;
   C.pos += 4;
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
          (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
 
-inline int32_t CurI32LE(TByteCursor& C,
-                        std::source_location Where = std::source_location::current()) {
-  return static_cast<int32_t>(CurU32LE(C, Where));
+inline int32_t CurI32LE(TByteCursor& C, int Line = __builtin_LINE()) {
+  return static_cast<int32_t>(CurU32LE(C, Line));
 }
 
-inline void CurSkip(TByteCursor& C, uint64_t N,
-                    std::source_location Where = std::source_location::current()) {
-  if (CurNeed(C, N, Where)) C.pos += static_cast<size_t>(N);
+inline void CurSkip(TByteCursor& C, uint64_t N, int Line = __builtin_LINE()) {
+  if (CurNeed(C, N, Line)) C.pos += static_cast<size_t>(N);
 }
 
 // The next N bytes (advancing past them), or nullptr after the error.
-inline const uint8_t* CurBytes(TByteCursor& C, uint64_t N,
-                               std::source_location Where = std::source_location::current()) {
-  if (!CurNeed(C, N, Where)) return nullptr;
+inline const uint8_t* CurBytes(TByteCursor& C, uint64_t N, int Line = __builtin_LINE()) {
+  if (!CurNeed(C, N, Line)) return nullptr;
   const uint8_t* p = C.data + C.pos;
   C.pos += static_cast<size_t>(N);
   return p;
 }
 
-inline void CurCopy(TByteCursor& C, void* Dest, uint64_t N,
-                    std::source_location Where = std::source_location::current()) {
-  if (const uint8_t* p = CurBytes(C, N, Where); p && N) std::memcpy(Dest, p, static_cast<size_t>(N));
+inline void CurCopy(TByteCursor& C, void* Dest, uint64_t N, int Line = __builtin_LINE()) {
+  if (const uint8_t* p = CurBytes(C, N, Line); p && N) std::memcpy(Dest, p, static_cast<size_t>(N));
 }
 
 // A cursor over the next N bytes, with the same error; the parent moves
 // past them. When fewer remain: the error, and an empty sub-cursor.
-inline TByteCursor CurTake(TByteCursor& C, uint64_t N,
-                           std::source_location Where = std::source_location::current()) {
-  const uint8_t* p = CurBytes(C, N, Where);
+inline TByteCursor CurTake(TByteCursor& C, uint64_t N, int Line = __builtin_LINE()) {
+  const uint8_t* p = CurBytes(C, N, Line);
   return CurMake(p, p ? static_cast<size_t>(N) : 0, C.errGroup, C.errCode);
 }
 

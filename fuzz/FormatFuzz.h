@@ -13,6 +13,7 @@
 
 #include "base/Basic.h"
 #include "base/Errors.h"
+#include "formats/ConForm.h"
 #include "formats/FFBasic.h"
 #include "image/IMGBasic.h"
 
@@ -57,15 +58,15 @@ inline uint32_t TouchPixels(const TImg& Img) {
   return sum;
 }
 
-inline int RunReader(const uint8_t* Data, size_t Size, const char* Ext,
-                     void (*Load)(const std::string&, TImg&),
-                     void (*Info)(const std::string&, TFileInfo&)) {
+// Runs the format's reader through the entry points the program uses
+// (ImgLoad and FFInfo, with the format named, so no extension decides).
+inline int RunReader(const uint8_t* Data, size_t Size, const char* Ext, int32_t FormatId) {
   const std::string& path = InputPath(Ext);
   WriteInput(path, Data, Size);
   const int mem = MemCount(), files = FCount();
 
   TImg img;
-  MonitoredKeep("fuzz.Load", [&] { Load(path, img); });
+  MonitoredKeep("fuzz.Load", [&] { ImgLoad(path, img, FormatId); });
   const bool loaded = NoError();
   ClearError();
   if (loaded) {
@@ -85,7 +86,7 @@ inline int RunReader(const uint8_t* Data, size_t Size, const char* Ext,
   Check(MemCount() == mem && FCount() == files, "a load leaves no block or file behind");
 
   TFileInfo info;
-  MonitoredKeep("fuzz.Info", [&] { Info(path, info); });
+  MonitoredKeep("fuzz.Info", [&] { FFInfo(path, FormatId, info); });
   const bool described = NoError();
   ClearError();
   Check(MemCount() == mem && FCount() == files, "a description leaves no block or file behind");
@@ -94,6 +95,7 @@ inline int RunReader(const uint8_t* Data, size_t Size, const char* Ext,
     Check(info.VideoValid && info.VideoLoadable, "a file that loads is valid and loadable");
   }
   Check(MonDepth() == 0, "every monitor frame is popped");
+  Check(info.FormatId == FormatId || !described, "the description names the format");
   return 0;
 }
 

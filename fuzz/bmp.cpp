@@ -1,7 +1,6 @@
 // Windows bitmaps: any bytes load or fail cleanly, and nothing is left behind.
-#include "formats/FF_BMP.h"
 #include "fuzz/FormatFuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-  return kvo::fuzz::RunReader(Data, Size, ".bmp", kvo::DIBLoad_, kvo::DIBInfo);
+  return kvo::fuzz::RunReader(Data, Size, ".bmp", kvo::FF_BMP);
 }

@@ -1,7 +1,6 @@
 // Zsoft PCX: any bytes load or fail cleanly, and nothing is left behind.
-#include "formats/FF_PCX.h"
 #include "fuzz/FormatFuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-  return kvo::fuzz::RunReader(Data, Size, ".pcx", kvo::PCXLoad_, kvo::PCXInfo);
+  return kvo::fuzz::RunReader(Data, Size, ".pcx", kvo::FF_PCX);
 }

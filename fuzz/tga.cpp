@@ -1,7 +1,6 @@
 // Truevision TGA: any bytes load or fail cleanly, and nothing is left behind.
-#include "formats/FF_TGA.h"
 #include "fuzz/FormatFuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-  return kvo::fuzz::RunReader(Data, Size, ".tga", kvo::TGALoad_, kvo::TGAInfo);
+  return kvo::fuzz::RunReader(Data, Size, ".tga", kvo::FF_TGA);
 }

@@ -55,6 +55,9 @@ struct TImgOpVars {
 };
 
 // ---- allocation and bookkeeping ---------------------------------------------
+// The block is labelled "(ImgAlloc):" + Label. A size below 1 or a byte count
+// beyond 32 bits fails with EG_MEM 5, a depth other than 8, 15, 16, 24 or 32
+// with EG_IMG 1; a record that holds a block then keeps it as it was.
 void _imgalloc_(TImg& Img, int32_t Width, int32_t Height, int32_t BitsPerPixel, int Line,
                 const char* Label);
 void ImgAlloc(TImg& Img, int32_t Width, int32_t Height, int32_t BitsPerPixel);
@@ -83,6 +86,8 @@ void ImgInit(const TImgOpInfo& Info, TImgOpVars& Vars, TImg& Src, TImg* Dest);
 void ImgDone(TImgOpVars& Vars);
 
 // ---- geometric operations ----------------------------------------------------------
+// A position at or beyond the right or bottom edge does nothing; a negative
+// position (or a crop size below 1) fails with EG_GEN 1 "Out of range.".
 void ImgInsert(TImg& Src, TImg& Dest, int32_t X, int32_t Y);
 void ImgSprite(TImg& Src, TImg& Dest, int32_t X, int32_t Y, uint32_t Key);
 void AutoPut_(int32_t Op, TImg& Src, TImg& Dest, int32_t X, int32_t Y, uint32_t Key);
@@ -93,7 +98,9 @@ void ImgSwapRB(TImg& Src, TImg& Dest);
 // ---- images from foreign buffers -------------------------------------------------
 void MakeQimg(TImg& Img, const uint8_t* Pixels, int32_t Width, int32_t Height,
               int32_t BitsPerPixel, int64_t Stride, bool TopDown);
-// Dib: a packed device-independent bitmap of DibSize bytes.
+// Dib: a packed device-independent bitmap of DibSize bytes. A header that
+// claims more than DibSize holds fails with EG_IMG 4, a depth other than 8,
+// 16, 24 or 32 bits with EG_IMG 1.
 void DibToQimg(TImg& Img, const uint8_t* Dib, int64_t DibSize);
 
 // ---- helpers shared with the format readers ----------------------------------------
@@ -109,6 +116,8 @@ void ColorSplit(uint32_t Color, uint8_t& Red, uint8_t& Green, uint8_t& Blue);
 void CalcBoxResize(int32_t SrcWidth, int32_t SrcHeight, int32_t BoxWidth, int32_t BoxHeight,
                    bool Always, int32_t& OffsetX, int32_t& OffsetY, int32_t& NewWidth,
                    int32_t& NewHeight);
+// Sizes below 1 fail with EG_GEN 1. ImgResize keeps 8 bits (with the
+// palette) and works every other depth at 24; ImgResample always gives 24.
 void ImgResize(TImg& Src, TImg& Dest, int32_t NewWidth, int32_t NewHeight);
 void ImgResample(TImg& Src, TImg& Dest, int32_t NewWidth, int32_t NewHeight);
 

@@ -78,7 +78,8 @@ TFcPattern_ MakePattern_(const std::string& Face, bool Bold, bool Italic) {
   if (!pattern) return pattern;
   FcPattern* p = pattern.get();
   // No name: fontconfig's default face, as GDI's font mapper picks its own.
-  if (!Face.empty()) FcPatternAddString(p, FC_FAMILY, reinterpret_cast<const FcChar8*>(Face.c_str()));
+  if (!Face.empty())
+    FcPatternAddString(p, FC_FAMILY, reinterpret_cast<const FcChar8*>(Face.c_str()));
   FcPatternAddInteger(p, FC_WEIGHT, Bold ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
   FcPatternAddInteger(p, FC_SLANT, Italic ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
   // GDI is asked to prefer TrueType; here outlines are what can be scaled
@@ -89,7 +90,9 @@ TFcPattern_ MakePattern_(const std::string& Face, bool Bold, bool Italic) {
   return pattern;
 }
 
-extern "C" void FcFiniAtExit_() { FcFini(); }
+#ifdef KVO_FONTS_FREE_AT_EXIT
+void FcFiniAtExit_() { FcFini(); }
+#endif
 
 // Loads fontconfig's configuration once per run; false when it cannot.
 bool FontconfigReady_() {
@@ -154,13 +157,14 @@ int32_t UnitsToPixels_(FT_Face Face, FT_Long Units) {
 // Underline and strike-out rows, counted from the top of the cell.
 void PlaceBars_(FT_Face Face, TFont& Font) {
   // The underline position is the centre of the stroke below the baseline.
-  const FT_Short thick = Face->underline_thickness > 0 ? Face->underline_thickness
-                                                       : static_cast<FT_Short>(Face->units_per_EM / 20);
+  const FT_Short thick = Face->underline_thickness > 0
+                             ? Face->underline_thickness
+                             : static_cast<FT_Short>(Face->units_per_EM / 20);
   Font.UnderlineRows = std::max(1, UnitsToPixels_(Face, thick));
   const FT_Long centre26 = -FT_MulFix(Face->underline_position, Face->size->metrics.y_scale);
   const FT_Long top26 = centre26 - Font.UnderlineRows * 32;
-  Font.UnderlineTop = Font.Ascent + static_cast<int32_t>(top26 >= 0 ? (top26 + 32) >> 6
-                                                                    : -((-top26 + 32) >> 6));
+  Font.UnderlineTop =
+      Font.Ascent + static_cast<int32_t>(top26 >= 0 ? (top26 + 32) >> 6 : -((-top26 + 32) >> 6));
   // The strike-out position is the top of its stroke above the baseline.
   // A face without an OS/2 table says nothing about it: a quarter of the em
   // is where common faces put it, as thick as the underline.
@@ -337,8 +341,10 @@ bool FontDrawText(TFont& Font, std::string_view Text, uint8_t* Bits, int32_t Wid
     pen += AdvanceOf_(slot);
   }
   const int64_t cx = pen;
-  if (Font.Underline) DrawBar_(Font.UnderlineTop, Font.UnderlineRows, cx, Bits, Width, Height, RowBytes);
-  if (Font.StrikeOut) DrawBar_(Font.StrikeOutTop, Font.StrikeOutRows, cx, Bits, Width, Height, RowBytes);
+  if (Font.Underline)
+    DrawBar_(Font.UnderlineTop, Font.UnderlineRows, cx, Bits, Width, Height, RowBytes);
+  if (Font.StrikeOut)
+    DrawBar_(Font.StrikeOutTop, Font.StrikeOutRows, cx, Bits, Width, Height, RowBytes);
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "base/Basic.h"
+#include "base/Errors.h"
 #include "formats/ConForm.h"
 #include "formats/FF_SGI.h"
 #include "tests/FormatTestSupport.h"

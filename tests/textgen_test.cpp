@@ -10,6 +10,7 @@
 // `convert -font DejaVu-Sans -pointsize 12 -density 96 +antialias label:`.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -109,7 +110,9 @@ int32_t RightmostText(const TImg& Img, uint8_t TextIndex) {
 struct Line {
   int32_t Cx = 0, Cy = 0, Width = 0, RowBytes = 0;
   std::vector<uint8_t> Bits;
-  bool Bit(int32_t X, int32_t Y) const { return (Bits[Y * RowBytes + X / 8] & (0x80 >> (X % 8))) != 0; }
+  bool Bit(int32_t X, int32_t Y) const {
+    return (Bits[Y * RowBytes + X / 8] & (0x80 >> (X % 8))) != 0;
+  }
   int64_t Count() const {
     int64_t n = 0;
     for (int32_t y = 0; y < Cy; ++y)
@@ -341,7 +344,8 @@ TEST_F(TextFonts, BoldAndItalicTakeTheirFaceOrAreSynthesised) {
   ASSERT_EQ(plain.Family, "DejaVu Math TeX Gyre");
   EXPECT_TRUE(thick.SynthBold);
   EXPECT_TRUE(slanted.SynthItalic);
-  const Line p = DrawLine(plain, "Hello"), t = DrawLine(thick, "Hello"), s = DrawLine(slanted, "Hello");
+  const Line p = DrawLine(plain, "Hello"), t = DrawLine(thick, "Hello");
+  const Line s = DrawLine(slanted, "Hello");
   EXPECT_GT(t.Cx, p.Cx);
   EXPECT_GT(t.Count(), p.Count());
   EXPECT_EQ(s.Cx, p.Cx);  // a slant moves pixels, not the pen

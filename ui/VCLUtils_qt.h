@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,11 @@ namespace kvo {
 // event pump. Status, SetBusy and PreviewStored belong to the main window,
 // which installs them itself; they are left as they are.
 void InstallQtDialogs();
+
+// Runs Body (which calls the core) in a keeping frame, so that no error
+// reaches the event loop, and shows the error it recorded, if any. True when
+// it ended without an error.
+bool RunKeeping(const char* Name, const std::function<void()>& Body);
 
 // ---- colours and texts --------------------------------------------------------
 

@@ -1,0 +1,369 @@
+// The store, logo and gallery verbs of the kvo command. They run the same
+// core operations as the window's commands; the questions those ask are
+// answered from the command's options, never by prompting.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <map>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "base/VCLUtils.h"
+#include "cli/Verbs.h"
+#include "core/Backup.h"
+#include "core/Composer.h"
+#include "core/Gallery.h"
+#include "core/Locations.h"
+#include "core/Settings.h"
+#include "core/Shuffle.h"
+#include "core/Store.h"
+#include "platform/Folders.h"
+#include "platform/TextUtil.h"
+#include "base/MiscProcs.h"
+
+namespace kvo::cli {
+namespace {
+
+// What the answers to the core's questions are, and what it reported.
+struct TAnswers {
+  int32_t Overwrite = BA_SKIP;  // skip unless told otherwise
+  std::string RenameTo;         // typed into the rename question
+  char YesNo = 'Y';             // the command itself is the confirmation
+  char YesNoCancel = 'C';
+  int Errors = 0;
+};
+
+TAnswers& Answers() {
+  static TAnswers a;
+  return a;
+}
+
+void InstallCommandDialogs() {
+  InstallSilentDialogs();
+  TDialogTable& t = Dialogs();
+  t.ShowError = [](const std::string& s) {
+    ++Answers().Errors;
+    std::fprintf(stderr, "kvo: %s\n", s.c_str());
+  };
+  t.ShowWarning = [](const std::string& s) {
+    ++Answers().Errors;
+    std::fprintf(stderr, "kvo: %s\n", s.c_str());
+  };
+  t.ShowInfo = [](const std::string& s) { std::printf("%s\n", s.c_str()); };
+  t.YesNo = [](const std::string&, bool) { return Answers().YesNo; };
+  t.YesNoCancel = [](const std::string&, char) { return Answers().YesNoCancel; };
+  t.OverwriteDialog = [](const std::string&, const std::string& Text) {
+    if (Answers().Overwrite == BA_SKIP) std::fprintf(stderr, "kvo: %s Skipped.\n", Text.c_str());
+    return Answers().Overwrite;
+  };
+  t.RenameDialog = [](const std::string&, const std::string&, std::string& Name) {
+    if (Answers().RenameTo.empty()) return false;
+    Name = Answers().RenameTo;
+    Answers().RenameTo.clear();  // one name answers one question
+    return true;
+  };
+}
+
+// Settings and the list, as the window has them at start.
+void OpenStore() {
+  InstallCommandDialogs();
+  ReadSettings(true);
+  LoadLogoList();
+}
+
+// The list index of a stored picture named with or without ".kvo".
+int32_t FindStored(const std::string& Name) {
+  int32_t i = FindByFileName(Name);
+  if (i == INVALID_ID) i = FindByFileName(Name + STORED_EXT);
+  return i;
+}
+
+bool SelectNames(const std::vector<std::string>& Names, TListSelection& Sel) {
+  for (const std::string& n : Names) {
+    int32_t i = FindStored(n);
+    if (i == INVALID_ID) {
+      ReportError(n, "no such stored picture in " + GetStorageDir());
+      return false;
+    }
+    Sel.Selected.push_back(i);
+  }
+  Sel.Current = Sel.Selected.empty() ? -1 : Sel.Selected.front();
+  return true;
+}
+
+std::string PositionLetters(uint32_t Set) {
+  std::string s;
+  s += (Set & POS_STARTUP) ? 'S' : '-';
+  s += (Set & POS_WAIT) ? 'W' : '-';
+  s += (Set & POS_TURNOFF) ? 'T' : '-';
+  return s;
+}
+
+std::string JsonText(const std::string& S) {
+  std::string out = "\"";
+  for (unsigned char c : S) {
+    if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
+    else if (c < 0x20) { char b[8]; std::snprintf(b, sizeof b, "\\u%04x", c); out += b; }
+    else out += static_cast<char>(c);
+  }
+  return out + "\"";
+}
+
+int ListVerb(bool Json) {
+  OpenStore();
+  const TLogoList& list = LogoList();
+  if (Json) {
+    std::printf("{\"storage\": %s, \"count\": %d, \"totalSize\": %lld, \"pictures\": [",
+                JsonText(GetStorageDir()).c_str(), list.Count, static_cast<long long>(list.TotalSize));
+    for (size_t i = 0; i < list.Entries.size(); ++i) {
+      const TLogoEntry& e = list.Entries[i];
+      std::printf("%s\n  {\"file\": %s, \"prefix\": %s, \"positions\": %u, \"used\": %u}",
+                  i ? "," : "", JsonText(e.FileName).c_str(), JsonText(e.Prefix).c_str(),
+                  e.Positions, e.Used);
+    }
+    std::printf("]}\n");
+    return EXIT_OK;
+  }
+  for (const TLogoEntry& e : list.Entries)
+    std::printf("%s  %s  used %s\n", PositionLetters(e.Positions).c_str(), e.FileName.c_str(),
+                PositionLetters(e.Used).c_str());
+  std::printf("%s\n", StatusSummary().c_str());
+  return EXIT_OK;
+}
+
+int AddVerb(const std::vector<std::string>& Files, const std::string& Mode) {
+  OpenStore();
+  static const std::map<std::string, int32_t> modes = {
+      {"border", RESIZE_BORDER}, {"crop", RESIZE_CROP}, {"stretch", RESIZE_STRETCH}};
+  Settings().ResizeMode = modes.at(Mode);
+  MakeLongDir(GetStorageDir());
+  AddPictureFiles(Files);
+  std::printf("%s\n", StatusSummary().c_str());
+  return Answers().Errors ? EXIT_FAIL : EXIT_OK;
+}
+
+int DeleteVerb(const std::vector<std::string>& Names) {
+  OpenStore();
+  TListSelection sel;
+  if (!SelectNames(Names, sel)) return EXIT_FAIL;
+  DeleteSelected(sel);
+  return Answers().Errors ? EXIT_FAIL : EXIT_OK;
+}
+
+int RenameVerb(const std::string& Name, const std::string& NewName) {
+  OpenStore();
+  TListSelection sel;
+  if (!SelectNames({Name}, sel)) return EXIT_FAIL;
+  std::string target = NewName;
+  if (target.size() > 4 && SameText(std::string_view(target).substr(target.size() - 4), STORED_EXT))
+    target.resize(target.size() - 4);
+  Answers().RenameTo = target;
+  RenameSelected(sel);
+  return Answers().Errors ? EXIT_FAIL : EXIT_OK;
+}
+
+int PrefixVerb(const std::string& Prefix, const std::vector<std::string>& Names) {
+  OpenStore();
+  TListSelection sel;
+  if (!SelectNames(Names, sel)) return EXIT_FAIL;
+  // An empty answer would read as "cancelled"; a lone blank makes the
+  // empty prefix the command asked for.
+  Answers().RenameTo = Prefix.empty() ? " " : Prefix;
+  ChangePrefixSelected(sel);
+  return Answers().Errors ? EXIT_FAIL : EXIT_OK;
+}
+
+ino_t FileIdentity(const std::string& Path) {
+  struct stat st {};
+  return ::stat(Path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+uint32_t ChosenPositions(bool S, bool W, bool T) {
+  return (S ? POS_STARTUP : 0) | (W ? POS_WAIT : 0) | (T ? POS_TURNOFF : 0);
+}
+
+int PositionsVerb(uint32_t Positions, const std::vector<std::string>& Names) {
+  OpenStore();
+  TListSelection sel;
+  if (!SelectNames(Names, sel)) return EXIT_FAIL;
+  SetPositions(sel.Selected, Positions);
+  SaveLogoMarks();
+  return EXIT_OK;
+}
+
+int SetVerb(const std::string& Name, uint32_t Positions) {
+  OpenStore();
+  TListSelection sel;
+  if (!SelectNames({Name}, sel)) return EXIT_FAIL;
+  std::string path = GetStorageDir() + LogoList().Entries[static_cast<size_t>(sel.Current)].FileName;
+  int failed = 0;
+  for (uint32_t p : POSITIONS) {
+    if (!(Positions & p)) continue;
+    std::string logo = GetLogoFile(p);
+    ino_t before = FileIdentity(logo);
+    SetLogo(path, p);
+    // Composing is silent by design; say here whether the file came out. A
+    // logo is always replaced by a new file, so a new identity means written.
+    if (FileIdentity(logo) == 0 || FileIdentity(logo) == before) {
+      ReportError(PositionCaption(p), "the logo could not be written: " + logo);
+      ++failed;
+    } else {
+      std::printf("%s: %s\n", PositionCaption(p).c_str(), logo.c_str());
+    }
+  }
+  return failed ? EXIT_FAIL : EXIT_OK;
+}
+
+int ShuffleVerb() {
+  OpenStore();
+  ShuffleLogos();
+  SaveLogoMarks();
+  for (uint32_t p : POSITIONS) std::printf("%s: %s\n", PositionCaption(p).c_str(), GetLogoFile(p).c_str());
+  return EXIT_OK;
+}
+
+int RestoreVerb() {
+  OpenStore();
+  if (!FileExists(RestoreBatFile())) {
+    ReportError("restore", "no backup of earlier logos: " + RestoreBatFile());
+    return EXIT_FAIL;
+  }
+  RestoreLogos();
+  std::printf("Previous logos restored.\n");
+  return EXIT_OK;
+}
+
+int GalleryCreateVerb(const std::string& File, const std::string& Prefix,
+                      const std::vector<std::string>& Names) {
+  OpenStore();
+  TListSelection sel;
+  if (!SelectNames(Names, sel)) return EXIT_FAIL;
+  std::string prefix = MakePrefix(Prefix, false);
+  if (prefix.empty() || prefix.size() >= 64) {
+    ReportError("gallery create", "Invalid prefix.");
+    return EXIT_USAGE;
+  }
+  CreateGallery(File, prefix, sel.Selected);
+  return Answers().Errors ? EXIT_FAIL : EXIT_OK;
+}
+
+int GalleryInstallVerb(const std::string& File, const std::string& Prefix, bool Overwrite) {
+  OpenStore();
+  Answers().YesNoCancel = Overwrite ? 'Y' : 'C';
+  MakeLongDir(GetStorageDir());
+  int32_t first = InstallGallery(File, Prefix.empty() ? nullptr : &Prefix);
+  if (first < 0 && !Answers().Errors) {
+    ReportError("gallery install", "pictures of that prefix are stored already; use --overwrite "
+                                   "or --prefix");
+    return EXIT_FAIL;
+  }
+  return Answers().Errors ? EXIT_FAIL : EXIT_OK;
+}
+
+void AddPositionFlags(CLI::App* Sub, bool& S, bool& W, bool& T) {
+  Sub->add_flag("--startup", S, "the \"Startup\" logo (logo.sys)");
+  Sub->add_flag("--wait", W, "the \"Wait to shut down\" logo (logow.sys)");
+  Sub->add_flag("--turnoff", T, "the \"Turn off\" logo (logos.sys)");
+}
+
+}  // namespace
+
+void AddStoreVerbs(CLI::App& App, int& Status) {
+  auto* list = App.add_subcommand("list", "the stored pictures with their positions and used marks");
+  static bool json = false;
+  list->add_flag("--json", json, "fields for scripts");
+  list->callback([&Status] { Status = GuardVerb("list", [] { return ListVerb(json); }); });
+
+  auto* add = App.add_subcommand("add", "import pictures into the store, as Add does");
+  static std::vector<std::string> files;
+  static std::string mode = "border";
+  static bool overwrite = false, skip = false;
+  static std::string renameTo;
+  add->add_option("FILE", files, "pictures or movies to import")->required();
+  add->add_option("--mode", mode, "how a picture is fitted to 320 x 400")
+      ->check(CLI::IsMember({"border", "crop", "stretch"}));
+  add->add_flag("--overwrite", overwrite, "replace stored pictures of the same name");
+  add->add_flag("--skip", skip, "keep stored pictures of the same name (the default)");
+  add->add_option("--rename-to", renameTo, "store a clashing picture under this name instead");
+  add->callback([&Status] {
+    Answers().Overwrite = overwrite ? BA_OVERWRITE_ALL : !renameTo.empty() ? BA_RENAME : BA_SKIP;
+    Answers().RenameTo = renameTo;
+    Status = GuardVerb("add", [] { return AddVerb(files, mode); });
+  });
+
+  auto* del = App.add_subcommand("delete", "delete stored pictures");
+  static std::vector<std::string> delNames;
+  del->add_option("NAME", delNames, "stored pictures, with or without .kvo")->required();
+  del->callback([&Status] { Status = GuardVerb("delete", [] { return DeleteVerb(delNames); }); });
+
+  auto* ren = App.add_subcommand("rename", "rename a stored picture");
+  static std::string renName, renNew;
+  ren->add_option("NAME", renName)->required();
+  ren->add_option("NEWNAME", renNew)->required();
+  ren->callback([&Status] { Status = GuardVerb("rename", [] { return RenameVerb(renName, renNew); }); });
+
+  auto* pre = App.add_subcommand("prefix", "change the prefix of stored pictures");
+  static std::string newPrefix;
+  static std::vector<std::string> preNames;
+  pre->add_option("NEWPREFIX", newPrefix)->required();
+  pre->add_option("NAME", preNames)->required();
+  pre->callback([&Status] { Status = GuardVerb("prefix", [] { return PrefixVerb(newPrefix, preNames); }); });
+}
+
+void AddLogoVerbs(CLI::App& App, int& Status) {
+  auto* pos = App.add_subcommand("positions", "choose the positions stored pictures may be shuffled into");
+  static bool ps = false, pw = false, pt = false;
+  static std::vector<std::string> posNames;
+  AddPositionFlags(pos, ps, pw, pt);
+  pos->add_option("NAME", posNames)->required();
+  pos->callback([&Status] {
+    Status = GuardVerb("positions", [] { return PositionsVerb(ChosenPositions(ps, pw, pt), posNames); });
+  });
+
+  auto* set = App.add_subcommand("set", "compose and write logos from a stored picture");
+  static bool ss = false, sw = false, st = false;
+  static std::string setName;
+  set->add_option("NAME", setName)->required();
+  AddPositionFlags(set, ss, sw, st);
+  set->callback([&Status] {
+    uint32_t p = ChosenPositions(ss, sw, st);
+    if (p == 0) {
+      ReportError("set", "name at least one of --startup, --wait, --turnoff");
+      Status = EXIT_USAGE;
+      return;
+    }
+    Status = GuardVerb("set", [p] { return SetVerb(setName, p); });
+  });
+
+  App.add_subcommand("shuffle", "set random logos")->callback([&Status] {
+    Status = GuardVerb("shuffle", [] { return ShuffleVerb(); });
+  });
+  App.add_subcommand("restore", "restore the previous logos")->callback([&Status] {
+    Status = GuardVerb("restore", [] { return RestoreVerb(); });
+  });
+}
+
+void AddGalleryVerbs(CLI::App& App, int& Status) {
+  auto* gal = App.add_subcommand("gallery", "gallery files (.gal)");
+  gal->require_subcommand(1);
+  auto* create = gal->add_subcommand("create", "pack stored pictures into a gallery");
+  static std::string cFile, cPrefix;
+  static std::vector<std::string> cNames;
+  create->add_option("FILE", cFile)->required();
+  create->add_option("PREFIX", cPrefix)->required();
+  create->add_option("NAME", cNames)->required();
+  create->callback([&Status] {
+    Status = GuardVerb("gallery create", [] { return GalleryCreateVerb(cFile, cPrefix, cNames); });
+  });
+  auto* install = gal->add_subcommand("install", "unpack a gallery into the store");
+  static std::string iFile, iPrefix;
+  static bool iOverwrite = false;
+  install->add_option("FILE", iFile)->required()->check(CLI::ExistingFile);
+  install->add_option("--prefix", iPrefix, "install under this prefix instead of the gallery's");
+  install->add_flag("--overwrite", iOverwrite, "replace stored pictures of that prefix");
+  install->callback([&Status] {
+    Status = GuardVerb("gallery install", [] { return GalleryInstallVerb(iFile, iPrefix, iOverwrite); });
+  });
+}
+
+}  // namespace kvo::cli

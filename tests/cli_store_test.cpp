@@ -1,0 +1,125 @@
+// The kvo command's store, logo and gallery verbs, run as a user runs them,
+// on a fresh default drive.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/Locations.h"
+#include "core/Settings.h"
+#include "platform/Folders.h"
+#include "tests/TestSupport.h"
+
+namespace kvo {
+namespace {
+
+struct TOut {
+  int Status = -1;
+  std::string Text;  // standard output and standard error
+};
+
+TOut Kvo(const std::string& Args) {
+  std::string cmd = std::string("'") + KVO_CLI_PATH + "' " + Args + " 2>&1 </dev/null";
+  TOut out;
+  std::FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.Text.append(buf, n);
+  int raw = ::pclose(p);
+  out.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return out;
+}
+
+class KvoStoreVerbs : public testing::Test {
+ protected:
+  void SetUp() override {
+    src_ = xdg_.Root() + "src/";
+    std::string cmd = "mkdir -p '" + src_ + "' && convert -size 640x480 gradient:red-blue '" + src_ +
+                      "Sunset.JPG' && convert -size 100x100 xc:green '" + src_ + "leaf.png'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    Settings() = TSettings{};
+    SetStorageDir(DefaultStorageDir());
+  }
+  std::string Stored(const std::string& Name) { return GetStorageDir() + Name; }
+  test::ScopedXdg xdg_;
+  std::string src_;
+};
+
+TEST_F(KvoStoreVerbs, AddListRenamePrefixPositionsDelete) {
+  TOut r = Kvo("add --mode crop '" + src_ + "Sunset.JPG' '" + src_ + "leaf.png'");
+  ASSERT_EQ(r.Status, 0) << r.Text;
+  EXPECT_TRUE(FileExists(Stored("Custom--Sunset.kvo")));
+  // A clash is skipped by default, replaced with --overwrite, stored under
+  // another name with --rename-to.
+  r = Kvo("add '" + src_ + "leaf.png'");
+  EXPECT_EQ(r.Status, 0);
+  EXPECT_NE(r.Text.find("Image \"Custom--leaf.kvo\" already exists"), std::string::npos);
+  EXPECT_EQ(Kvo("add --rename-to Custom--leaf2 '" + src_ + "leaf.png'").Status, 0);
+  EXPECT_TRUE(FileExists(Stored("Custom--leaf2.kvo")));
+
+  r = Kvo("list");
+  EXPECT_EQ(r.Text.rfind("SWT  Custom--leaf.kvo  used ---\n", 0), 0u) << r.Text;
+  EXPECT_NE(r.Text.find("3 images (total size: "), std::string::npos);
+
+  EXPECT_EQ(Kvo("rename Custom--leaf2.kvo Green").Status, 0);
+  EXPECT_TRUE(FileExists(Stored("Green.kvo")));
+  r = Kvo("rename Green Custom--leaf");
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Text.find("There already exists an image with that name"), std::string::npos);
+  EXPECT_EQ(Kvo("rename NoSuchPicture X").Status, 1);
+
+  r = Kvo("prefix My--Cars Green Custom--Sunset");
+  EXPECT_EQ(r.Status, 0) << r.Text;
+  EXPECT_EQ(r.Text, "Images renamed: 2\n");
+  EXPECT_TRUE(FileExists(Stored("MyCars--Sunset.kvo")));
+
+  EXPECT_EQ(Kvo("positions --startup --turnoff MyCars--Sunset").Status, 0);
+  r = Kvo("list --json");
+  EXPECT_NE(r.Text.find("{\"file\": \"MyCars--Sunset.kvo\", \"prefix\": \"MyCars\", \"positions\": 5, \"used\": 0}"),
+            std::string::npos) << r.Text;
+
+  EXPECT_EQ(Kvo("delete MyCars--Green MyCars--Sunset.kvo").Status, 0);
+  EXPECT_FALSE(FileExists(Stored("MyCars--Sunset.kvo")));
+  EXPECT_EQ(Kvo("delete MyCars--Sunset").Status, 1);
+}
+
+TEST_F(KvoStoreVerbs, SetShuffleRestoreOnAFreshDrive) {
+  ASSERT_EQ(Kvo("add '" + src_ + "leaf.png'").Status, 0);
+  TOut r = Kvo("set leaf");
+  EXPECT_EQ(r.Status, 2);
+  r = Kvo("set Custom--leaf --startup --turnoff");
+  ASSERT_EQ(r.Status, 0) << r.Text;
+  std::string startup = DefaultLogoFile(POS_STARTUP);
+  EXPECT_EQ(test::ReadWhole(startup).size(), 129078u);
+  EXPECT_FALSE(FileExists(DefaultLogoFile(POS_WAIT)));
+  EXPECT_EQ(Kvo("shuffle").Status, 0);
+  EXPECT_TRUE(FileExists(DefaultLogoFile(POS_WAIT)));
+  // None of the logos existed before: restoring deletes them all.
+  EXPECT_EQ(Kvo("restore").Status, 0);
+  EXPECT_FALSE(FileExists(startup));
+  EXPECT_FALSE(FileExists(DefaultLogoFile(POS_WAIT)));
+}
+
+TEST_F(KvoStoreVerbs, GalleriesAndUsageErrors) {
+  ASSERT_EQ(Kvo("add '" + src_ + "leaf.png' '" + src_ + "Sunset.JPG'").Status, 0);
+  std::string gal = xdg_.Root() + "g.gal";
+  TOut r = Kvo("gallery create '" + gal + "' Trees Custom--leaf Custom--Sunset");
+  ASSERT_EQ(r.Status, 0) << r.Text;
+  EXPECT_NE(r.Text.find("Number of pictures: 2"), std::string::npos);
+  EXPECT_EQ(Kvo("gallery install '" + gal + "'").Status, 0);
+  EXPECT_TRUE(FileExists(Stored("Trees--leaf.kvo")));
+  EXPECT_EQ(Kvo("gallery install '" + gal + "'").Status, 1);  // the prefix is taken
+  EXPECT_EQ(Kvo("gallery install --overwrite '" + gal + "'").Status, 0);
+  EXPECT_EQ(Kvo("gallery install --prefix Wood '" + gal + "'").Status, 0);
+  EXPECT_TRUE(FileExists(Stored("Wood--Sunset.kvo")));
+  r = Kvo("gallery create '" + gal + "' ' ' Custom--leaf");
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Text.find("Invalid prefix."), std::string::npos);
+  EXPECT_EQ(Kvo("add --mode sideways x.png").Status, 2);
+  EXPECT_EQ(Kvo("nosuchverb").Status, 2);
+}
+
+}  // namespace
+}  // namespace kvo

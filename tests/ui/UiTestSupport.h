@@ -1,0 +1,52 @@
+// Helpers for driving modal windows from the tests: the code under test
+// calls exec(), and the test acts on the window once it is up.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+#include <utility>
+
+namespace kvo::test {
+
+// Runs Action on the next modal window of type T as soon as it is shown.
+// Call it before the code that opens the window. A window that never opens
+// fails the test after TimeoutMs; a window of another type is closed then,
+// so the test does not hang.
+template <class T, class F>
+void WhenModal(F Action, int TimeoutMs = 10000) {
+  auto* timer = new QTimer;
+  auto clock = std::make_shared<QElapsedTimer>();
+  clock->start();
+  timer->setInterval(5);
+  QObject::connect(timer, &QTimer::timeout, [timer, clock, TimeoutMs, Action]() mutable {
+    if (T* w = qobject_cast<T*>(QApplication::activeModalWidget())) {
+      timer->stop();
+      timer->deleteLater();
+      Action(w);
+      return;
+    }
+    if (clock->elapsed() < TimeoutMs) return;
+    timer->stop();
+    timer->deleteLater();
+    ADD_FAILURE() << "the expected modal window did not open";
+    if (QWidget* other = QApplication::activeModalWidget()) other->close();
+  });
+  timer->start();
+}
+
+// The child of Parent with the object name Name, failing the test when it
+// is missing.
+template <class T>
+T* Child(QWidget* Parent, const char* Name) {
+  T* w = Parent ? Parent->findChild<T*>(QString::fromLatin1(Name)) : nullptr;
+  EXPECT_NE(w, nullptr) << "no control " << Name;
+  return w;
+}
+
+}  // namespace kvo::test

@@ -1,0 +1,57 @@
+// The picture display control: a window control that owns one picture and
+// paints it at its top-left corner, or fills itself with its colour when it
+// has none.
+#pragma once
+
+#include <QWidget>
+
+#include <cstdint>
+
+#include "image/IMGBasic.h"
+
+namespace kvo {
+
+class TDisplayControl : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TDisplayControl(QWidget* Parent);
+  ~TDisplayControl() override;
+
+  // The control's own copy of the picture shown; all zeros when none.
+  TImg& Picture() { return Picture_; }
+  const TImg& Picture() const { return Picture_; }
+  // The fill colour (0x00BBGGRR) where there is no valid picture.
+  uint32_t Color() const { return Color_; }
+  void SetColor(uint32_t Color);
+  // A valid picture with a width and a height.
+  bool IsImgValid() const;
+
+ protected:
+  void paintEvent(QPaintEvent* Event) override;
+
+ private:
+  TImg Picture_;
+  uint32_t Color_ = 0;  // black
+};
+
+// Every operation accepts a missing control and then does nothing.
+
+// A control owned by and placed in Parent at the given bounds, with no
+// picture and the colour black; painted once.
+TDisplayControl* Display_Create_VCL(QWidget* Parent, int32_t Left, int32_t Top, int32_t Width,
+                                    int32_t Height);
+void Display_SetBounds(TDisplayControl* Control, int32_t Left, int32_t Top, int32_t Width,
+                       int32_t Height);
+void Display_SetColor(TDisplayControl* Control, uint32_t Color);
+// Copies Img into the control, shows the control and repaints it. A failed
+// copy is reported through the error state and leaves the control's picture
+// as it was.
+void Display_ShowImg(TDisplayControl* Control, const TImg& Img);
+// Hides the control; the picture is kept.
+void Display_Hide(TDisplayControl* Control);
+void _Display_ReleaseImage(TDisplayControl* Control);
+// Releases the picture and destroys the control; Control becomes null.
+void Display_Free(TDisplayControl*& Control);
+
+}  // namespace kvo

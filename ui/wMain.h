@@ -1,0 +1,200 @@
+// The main window: the list of stored pictures with their position marks,
+// the preview, the tool bar, the menu and the status bar. Its handlers are
+// thin: each calls one operation of the logo manager core, inside a keeping
+// frame, and shows what went wrong there.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "core/Store.h"
+#include "ui/CtlPreview.h"
+#include "ui/wFormNormal.h"
+
+class QAction;
+class QFrame;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QToolButton;
+
+namespace kvo {
+
+// The client area and the places of its parts.
+inline constexpr int MAIN_CLIENT_WIDTH = 624;
+inline constexpr int MAIN_CLIENT_HEIGHT = 327;
+inline constexpr int MAIN_TOOLS_HEIGHT = 54;
+inline constexpr int MAIN_STATUS_HEIGHT = 23;
+inline constexpr int MAIN_LIST_WIDTH = 321;
+inline constexpr int PREVIEW_MARGIN = 2;
+// A logo shown in the proportion of the screen it fills: 320 x 400 pixels
+// stretched to 6 : 5.
+inline constexpr int PREVIEW_WIDTH = 480;
+inline constexpr int PREVIEW_HEIGHT = 400;
+
+// The campaign page behind the button beside the tool bar.
+inline constexpr const char* CAMPAIGN_WEB_PAGE = "https://ffii.org/";
+// The product's web page. This edition has none, so "Web Site" stays grey.
+inline constexpr const char* PRODUCT_WEB_PAGE = "";
+
+// Value with a comma between groups of three digits ("16,777,216").
+std::string DigitGroups(uint64_t Value);
+// The system information text, lines ended by CR LF.
+std::string SystemInformationText();
+// The first of: the application folder, the installed data folder, the
+// source tree's docs/ that holds Name; empty when none does.
+std::string FindDocument(const std::string& Name);
+// The colour of the separator line under each list item: Color (0x00BBGGRR)
+// darker by 32 in each of red, green and blue.
+uint32_t SeparatorColor(uint32_t Color);
+
+class TfrmMain : public TFormNormal {
+  Q_OBJECT
+
+ public:
+  explicit TfrmMain(QWidget* Parent = nullptr);
+  ~TfrmMain() override;
+
+  // The program entry loads the settings (and handles the switches) before
+  // any window exists; a window told so does not load them again.
+  void SetSettingsLoaded(bool Loaded) { settingsLoaded_ = Loaded; }
+  // The end sequence: settings, marks, preview. Runs once, whichever of
+  // the close box, Exit or the end of the event loop comes first.
+  void EndSession();
+
+  // ---- window procedures ----------------------------------------------------
+  void SetStatus(const std::string& Text, bool Bold);
+  void SetBusyUI(bool Busy);
+  void RefreshListDisplay(bool WithPreview);
+  void ReloadList(bool WithPreview);
+  void SelectIndex(int32_t Index);
+  void SelectFileName(const std::string& Name);
+  void ShowPreviewOfCurrent();
+  void ViewLogo(uint32_t Position);
+  // The list's selected entries and its current one.
+  TListSelection Selection() const;
+
+  bool Starting() const { return starting_; }
+  bool Busy() const { return busy_; }
+  bool BusyUI() const { return busyUI_; }
+  std::string StatusText() const { return statusText_; }
+  bool StatusBold() const { return statusBold_; }
+
+  // ---- controls ---------------------------------------------------------------
+  QFrame* panTools = nullptr;
+  QToolButton* btnAdd = nullptr;
+  QToolButton* btnSet = nullptr;
+  QToolButton* btnShuffle = nullptr;
+  QToolButton* btnDelete = nullptr;
+  QToolButton* btnHelp = nullptr;
+  QToolButton* btnAbout = nullptr;
+  QToolButton* btnExit = nullptr;
+  QToolButton* btnNoPat = nullptr;
+  QListWidget* lstFiles = nullptr;
+  QFrame* Panel2 = nullptr;
+  QLabel* panStatus = nullptr;
+
+  QMenu* mnuImage = nullptr;
+  QAction* mnuAdd = nullptr;
+  QAction* mnuDelete = nullptr;
+  QAction* mnuRename = nullptr;
+  QAction* mnuPosition = nullptr;
+  QAction* mnuPrefix = nullptr;
+  QAction* mnuSetLogo = nullptr;
+  QAction* mnuShuffle = nullptr;
+  QAction* mnuExit = nullptr;
+  QMenu* mnuGallery = nullptr;
+  QAction* mnuGalOpen = nullptr;
+  QAction* mnuGalCreate = nullptr;
+  QMenu* mnuView = nullptr;
+  QAction* mnuViewStartup = nullptr;
+  QAction* mnuViewWait = nullptr;
+  QAction* mnuViewTurnOff = nullptr;
+  QAction* mnuRefresh = nullptr;
+  QMenu* mnuTools = nullptr;
+  QAction* mnuOptions = nullptr;
+  QAction* mnuFolders = nullptr;
+  QAction* mnuRestore = nullptr;
+  QMenu* mnuHelp = nullptr;
+  QAction* mnuManual = nullptr;
+  QAction* mnuWebSite = nullptr;
+  QAction* mnuSysInfo = nullptr;
+  QAction* mnuAbout = nullptr;
+
+  TPreview Preview;
+
+ protected:
+  void showEvent(QShowEvent* Event) override;
+  void closeEvent(QCloseEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+ private:
+  void BuildClient_();
+  void BuildTools_(QWidget* Client);
+  QToolButton* AddToolButton_(const char* Name, const QString& Caption, int Left, int Glyph);
+  void BuildMenus_();
+  void BuildImageMenu_();
+  void BuildGalleryAndViewMenus_();
+  void BuildToolsAndHelpMenus_();
+  QAction* AddItem_(QMenu* Menu, const char* Name, const QString& Caption,
+                    void (TfrmMain::*Slot)());
+  void ConnectButtons_();
+  void InstallWindowEntries_();
+
+  void FormShow_();
+  void FormResize_();
+  void SetHints_();
+  bool FormKeyDown_(int Key);
+
+  // Runs Body as one command: a keeping frame, the recorded error shown in
+  // a box, and nothing thrown on. The outermost command also puts the
+  // window back to normal should the core have stopped half way.
+  void Command_(const char* Name, const std::function<void()>& Body);
+  void AfterListChange_(int32_t Select);
+  bool ItemsMatchList_() const;
+  void SyncItems_();
+  void ShowStoredPreview_(const std::string& Path);
+  void ChangePositions_(const std::function<void(const TListSelection&)>& Change);
+  void WriteSelectedMarks_(const TListSelection& Sel);
+  void ListClicked_();
+  void OpenDocument_(const std::string& Name);
+  void OpenWebPage_(const char* Address);
+
+  // ---- commands ------------------------------------------------------------------
+  void AddClick_();
+  void DeleteClick_();
+  void RenameClick_();
+  void PositionClick_();
+  void PrefixClick_();
+  void SetLogoClick_();
+  void ShuffleClick_();
+  void ExitClick_();
+  void GalOpenClick_();
+  void GalCreateClick_();
+  void ViewStartupClick_();
+  void ViewWaitClick_();
+  void ViewTurnOffClick_();
+  void RefreshClick_();
+  void OptionsClick_();
+  void FoldersClick_();
+  void RestoreClick_();
+  void ManualClick_();
+  void WebSiteClick_();
+  void SysInfoClick_();
+  void AboutClick_();
+  void NoPatClick_();
+
+  QWidget* client_ = nullptr;
+  bool settingsLoaded_ = false;
+  bool started_ = false;
+  bool starting_ = true;  // until the start sequence has run; again from the end sequence
+  bool busy_ = false;     // the list is being rebuilt or a preview loaded
+  bool busyUI_ = false;   // a long operation has the buttons and menu items disabled
+  int commandDepth_ = 0;
+  int32_t previewRow_ = -1;  // the list entry the preview shows; -1 for none or a logo
+  std::string statusText_;
+  bool statusBold_ = false;
+};
+
+}  // namespace kvo
