@@ -5,9 +5,13 @@
 
 #ifdef KVO_HAS_GUI
 #include <QApplication>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <exception>
 #include <string>
+
+#include <unistd.h>
 
 #include "base/Errors.h"
 #include "base/VCLUtils.h"
@@ -56,6 +60,27 @@ class TKvoApplication : public QApplication {
   bool reporting_ = false;
 };
 
+// A termination request (the session ending, kill, Ctrl+C) ends the event
+// loop the ordinary way, so the end sequence still saves the settings and
+// the marks. The handler only writes a byte; the loop reads it.
+int gSignalPipe[2] = {-1, -1};
+
+void OnTerminate(int) {
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+}
+
+void QuitOnTermination(QApplication& App) {
+  if (::pipe(gSignalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &App);
+  QObject::connect(notifier, &QSocketNotifier::activated, &App, [] {
+    char byte = 0;
+    [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &byte, 1);
+    QApplication::quit();
+  });
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) std::signal(sig, OnTerminate);
+}
+
 bool HasDisplay() {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
     const char* v = std::getenv(name);
@@ -74,14 +99,18 @@ bool HasDisplay() {
 int RunDesktop(int argc, char** argv) {
   if (!HasDisplay()) {
     std::fputs("kvopanoramics: no display to show the window on (DISPLAY is not set).\n"
-               "The switches /shuffle and /uninst run without one, and so does `kvo`.\n",
+               "The switches /shuffle and /uninst run without one, and so does the\n"
+               "command-line companion: see `kvo --help`.\n",
                stderr);
     return 1;
   }
   TKvoApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("KvoPanoramics"));
   QApplication::setApplicationVersion(QStringLiteral(KVO_VERSION));
+  // Lets the desktop find the program's entry and icon for its windows.
+  QGuiApplication::setDesktopFileName(QStringLiteral("kvopanoramics"));
   InstallQtDialogs();
+  QuitOnTermination(app);
   int rc = 0;
   {
     TfrmMain frmMain;

@@ -77,8 +77,9 @@ int RunConvert(const TConvertOptions& O) {
 void AddConvertVerb(CLI::App& App, int& Status) {
   auto options = std::make_shared<TConvertOptions>();
   CLI::App* sub = App.add_subcommand(
-      "convert", "Load picture N (default 1) of any readable file and save it in the format "
-                 "the output file's extension names");
+      "convert",
+      "Load picture N (default 1) of any readable file and save it in the format "
+      "the output file's extension names");
   sub->add_option("--frame", options->Frame, "Picture (frame) number, from 1")
       ->check(CLI::Range(1, INT32_MAX));
   sub->add_option("IN", options->In, "File to read")->required();

@@ -24,7 +24,9 @@ std::string ShortName(int32_t Id) {
 
 std::string YesNo(int32_t Flag) { return Flag ? "yes" : "no"; }
 
-std::string Grouped(int64_t V) { return NumToStr(static_cast<uint32_t>(std::max<int64_t>(V, 0)), 100); }
+std::string Grouped(int64_t V) {
+  return NumToStr(static_cast<uint32_t>(std::max<int64_t>(V, 0)), 100);
+}
 
 std::string Fixed(double V, int Decimals) { return RealToStr(V, 0, Decimals); }
 
@@ -100,7 +102,8 @@ int RunInfo(const TInfoOptions& O) {
     std::string error;
     if (!DescribeFile(file, u, error)) {
       ReportError(file, error);
-      if (O.Json) objects.push_back("{\"file\":" + JsonText(file) + ",\"error\":" + JsonText(error) + "}");
+      if (O.Json)
+        objects.push_back("{\"file\":" + JsonText(file) + ",\"error\":" + JsonText(error) + "}");
       status = EXIT_FAIL;
       continue;
     }
@@ -113,7 +116,8 @@ int RunInfo(const TInfoOptions& O) {
   }
   if (O.Json) {
     std::printf("[");
-    for (size_t i = 0; i < objects.size(); ++i) std::printf("%s\n%s", i ? "," : "", objects[i].c_str());
+    for (size_t i = 0; i < objects.size(); ++i)
+      std::printf("%s\n%s", i ? "," : "", objects[i].c_str());
     std::printf("%s]\n", objects.empty() ? "" : "\n");
   }
   return status;
@@ -124,11 +128,13 @@ int RunInfo(const TInfoOptions& O) {
 void AddInfoVerb(CLI::App& App, int& Status) {
   auto options = std::make_shared<TInfoOptions>();
   CLI::App* sub = App.add_subcommand(
-      "info", "Describe each file as the format layer sees it: format, file size, picture "
-              "geometry, frames, frame rate, compression, valid and loadable flags, sound");
+      "info",
+      "Describe each file as the format layer sees it: format, file size, picture "
+      "geometry, frames, frame rate, compression, valid and loadable flags, sound");
   sub->add_option("FILE", options->Files, "Picture, movie or sound files")->required();
   sub->add_flag("--json", options->Json, "Print a JSON array of objects, one per file");
-  sub->callback([options, &Status] { Status = GuardVerb("info", [&] { return RunInfo(*options); }); });
+  sub->callback(
+      [options, &Status] { Status = GuardVerb("info", [&] { return RunInfo(*options); }); });
 }
 
 }  // namespace kvo::cli

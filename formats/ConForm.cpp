@@ -45,7 +45,7 @@ const TFormatProcs kProcs[] = {
     {FF_BAY, BayLoad, nullptr, BayInfo, nullptr},
     {FF_GIF, GIFLoadStill, nullptr, GIFInfo, &kGifMovie},
     {FF_FLIC, nullptr, nullptr, FLCInfo, &kFlcMovie},
-    // GIF, FLIC, AVI, HAV, MPEG, WAV, SGI, RAS, PNM, BAY and OGG join here.
+    // AVI, HAV, MPEG, WAV and OGG join here.
 };
 
 using TProcTable = std::array<TFormatProcs, FF_MAX_ID + 1>;
@@ -195,12 +195,15 @@ void UniProbe_(const std::string& FileName, int32_t& Id, TFileInfo& Fi) {
 
 int32_t UniKind_(int32_t Id, int32_t FrameCount) {
   switch (Id) {
-    case FF_FLIC: case FF_AVI: case FF_HAV: case FF_MPEG: case FF_WAV: case FF_MPA: case FF_OGG:
-      return UNI_MOVIE;
-    case FF_GIF:
-      return FrameCount >= 2 ? UNI_MOVIE : UNI_STILL;
-    default:
-      return Id >= 1 && Id <= FF_MAX_ID ? UNI_STILL : UNI_NONE;
+    case FF_FLIC:
+    case FF_AVI:
+    case FF_HAV:
+    case FF_MPEG:
+    case FF_WAV:
+    case FF_MPA:
+    case FF_OGG: return UNI_MOVIE;
+    case FF_GIF: return FrameCount >= 2 ? UNI_MOVIE : UNI_STILL;
+    default: return Id >= 1 && Id <= FF_MAX_ID ? UNI_STILL : UNI_NONE;
   }
 }
 
@@ -227,7 +230,8 @@ void UniFill_(TUniInfo& U, const std::string& FileName, int32_t Id, const TFileI
   U.AudioLoadable = F.AudioLoadable;
   U.Kind = UniKind_(Id, F.FrameCount);
   U.VideoBytes = double(F.Width) * F.Height * F.BytesPerPixel * F.FrameCount;
-  U.VideoDuration = F.FrameCount > 0 && F.FramesPerSecond > 0 ? F.FrameCount / F.FramesPerSecond : 0;
+  U.VideoDuration =
+      F.FrameCount > 0 && F.FramesPerSecond > 0 ? F.FrameCount / F.FramesPerSecond : 0;
   U.SampleRate = F.AudioOutFormat.nSamplesPerSec;
   U.Channels = F.AudioOutFormat.nChannels;
   U.BitsPerSample = F.AudioOutFormat.wBitsPerSample;

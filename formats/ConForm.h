@@ -129,8 +129,8 @@ struct TUniFile {
   TUniInfo Info;  // the source as UniInfo described it
   TMviFile Mvi;   // Kind 3 only
   int32_t CurFrame = 0;
-  int32_t FrameFlag = 0;  // the last UniImgLoad delivered a picture
-  double TimePos = 0;     // seconds from the start to the current frame
+  int32_t FrameFlag = 0;      // the last UniImgLoad delivered a picture
+  double TimePos = 0;         // seconds from the start to the current frame
   uint8_t* SndBuf = nullptr;  // sound conversion buffer (tracked)
 };
 

@@ -86,17 +86,28 @@ struct TDepthRow {
   int32_t Depth[6];
 };
 
+// clang-format off
 constexpr TDepthRow kWriterDepths[] = {
-    {FF_AVI, {8, 15, 24, 24, 24, 24}},  {FF_BMP, {8, 15, 24, 24, 24, 24}},
-    {FF_FLIC, {8, 8, 8, 8, 8, 8}},      {FF_HAV, {8, 16, 16, 24, 24, 24}},
-    {FF_JPEG, {24, 24, 24, 24, 24, 24}}, {FF_PCX, {8, 24, 24, 24, 24, 24}},
-    {FF_PNG, {8, 24, 24, 24, 24, 24}},  {FF_TGA, {8, 15, 24, 24, 24, 24}},
-    {FF_MPEG, {24, 24, 24, 24, 24, 24}}, {FF_WAV, {0, 0, 0, 0, 0, 0}},
-    {FF_SGI, {24, 24, 24, 24, 24, 24}}, {FF_RAS, {8, 24, 24, 24, 24, 24}},
-    {FF_PNM, {24, 24, 24, 24, 24, 24}}, {FF_TIFF, {8, 24, 24, 24, 24, 24}},
-    {FF_XPM, {24, 24, 24, 24, 24, 24}}, {FF_MPA, {0, 0, 0, 0, 0, 0}},
-    {FF_OGG, {0, 0, 0, 0, 0, 0}},
+    //          8   15  16  24  32  other
+    {FF_AVI,  {8,  15, 24, 24, 24, 24}},
+    {FF_BMP,  {8,  15, 24, 24, 24, 24}},
+    {FF_FLIC, {8,  8,  8,  8,  8,  8}},
+    {FF_HAV,  {8,  16, 16, 24, 24, 24}},
+    {FF_JPEG, {24, 24, 24, 24, 24, 24}},
+    {FF_PCX,  {8,  24, 24, 24, 24, 24}},
+    {FF_PNG,  {8,  24, 24, 24, 24, 24}},
+    {FF_TGA,  {8,  15, 24, 24, 24, 24}},
+    {FF_MPEG, {24, 24, 24, 24, 24, 24}},
+    {FF_WAV,  {0,  0,  0,  0,  0,  0}},
+    {FF_SGI,  {24, 24, 24, 24, 24, 24}},
+    {FF_RAS,  {8,  24, 24, 24, 24, 24}},
+    {FF_PNM,  {24, 24, 24, 24, 24, 24}},
+    {FF_TIFF, {8,  24, 24, 24, 24, 24}},
+    {FF_XPM,  {24, 24, 24, 24, 24, 24}},
+    {FF_MPA,  {0,  0,  0,  0,  0,  0}},
+    {FF_OGG,  {0,  0,  0,  0,  0,  0}},
 };
+// clang-format on
 
 int DepthColumn(int32_t BitsPerPixel) {
   switch (BitsPerPixel) {
@@ -172,7 +183,8 @@ void FFConvExt_(std::string_view Exts, std::string& Patterns, std::string& List)
   size_t start = Exts.find('.');
   while (start != std::string_view::npos) {
     size_t next = Exts.find('.', start + 1);
-    std::string_view ext = Exts.substr(start + 1, next == std::string_view::npos ? next : next - start - 1);
+    std::string_view ext =
+        Exts.substr(start + 1, next == std::string_view::npos ? next : next - start - 1);
     if (!Patterns.empty()) {
       Patterns += ';';
       List += ',';
@@ -244,8 +256,7 @@ int64_t FFCheckPictureSize(int64_t Width, int64_t Height, int32_t BitsPerPixel) 
     return 0;
   }
   int64_t bytes = 0;
-  if (!CheckedMul3(Width, Height, (BitsPerPixel + 7) / 8, bytes) ||
-      bytes > FF_MAX_PICTURE_BYTES) {
+  if (!CheckedMul3(Width, Height, (BitsPerPixel + 7) / 8, bytes) || bytes > FF_MAX_PICTURE_BYTES) {
     SetError(EG_IMG, 1, __LINE__);
     return 0;
   }

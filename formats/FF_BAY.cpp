@@ -11,6 +11,7 @@
 
 #include "base/Basic.h"
 #include "base/Errors.h"
+#include "formats/FFLib.h"
 
 namespace kvo {
 
@@ -122,6 +123,7 @@ std::string BayCameraName_(const char (&Camera)[2]) {
 
 void BayLoad(const std::string& FileName, TImg& Img) {
   Monitored("FF_BAY.BayLoad", [&] {
+    TImgLoadGuard guard(Img);  // a failed load leaves no stale block in Img
     TBAYFile f;
     BayOpen_(f, FileName);
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);

@@ -17,9 +17,11 @@
 // - run-length data that ends early, runs that cross the end of a row, and
 //   runs or moves past the end of the picture: decoding stops at the end of
 //   the data or the picture, and what was not painted stays black.
-// Refused: other depths and compressions (EG_IMG 1), a header length below
-// 16 other than 12 or beyond the file, no or negative width (EG_IMG 4),
-// rows that are not all in the file (EG_FILE 3).
+// Refused: other depths and compressions, and pictures larger than the
+// format layer allocates (EG_IMG 1); a header length below 16 other than 12
+// or beyond the file, and no or a negative width or no height (EG_IMG 4);
+// rows that are not all in the file, or pixel data that starts past its
+// end (EG_FILE 3).
 #include "formats/FF_BMP.h"
 
 #include <algorithm>
@@ -95,21 +97,25 @@ void ReadPalette_(const TImgFile& Imgf, TImg& Img) {
 
 // What the (x, y) position of an end of line means when x ran past the row:
 // the run ended in a later row, and the line after that one is next.
-int64_t RowsToNextLine(int64_t X, int32_t Width) { return std::max<int64_t>(1, (X + Width - 1) / Width); }
+int64_t RowsToNextLine(int64_t X, int32_t Width) {
+  return std::max<int64_t>(1, (X + Width - 1) / Width);
+}
 
 }  // namespace
 
 // ---- the shared file record -----------------------------------------------------
 
 void ImgFileSetGeometry_(TImgFile& Imgf, int64_t Width, int64_t Height, int32_t Bits) {
-  auto fit = [](int64_t V) { return static_cast<int32_t>(std::clamp<int64_t>(V, INT32_MIN, INT32_MAX)); };
+  auto fit = [](int64_t V) {
+    return static_cast<int32_t>(std::clamp<int64_t>(V, INT32_MIN, INT32_MAX));
+  };
   Imgf.Width = fit(Width);
   Imgf.Height = fit(Height);
   Imgf.BitsPerPixel = Bits;
   Imgf.BytesPerPixel = (Bits + 7) / 8;
   int64_t row = 0, total = 0;
-  bool ok = CheckedMul(Imgf.Width, Imgf.BytesPerPixel, row) && CheckedMul(row, Imgf.Height, total) &&
-            row >= 0 && total >= 0 && total <= INT32_MAX;
+  bool ok = CheckedMul(Imgf.Width, Imgf.BytesPerPixel, row) &&
+            CheckedMul(row, Imgf.Height, total) && row >= 0 && total >= 0 && total <= INT32_MAX;
   Imgf.RowBytes = ok ? static_cast<int32_t>(row) : 0;
   Imgf.TotalBytes = ok ? static_cast<int32_t>(total) : 0;
 }
@@ -219,8 +225,7 @@ void DIBInfo(const std::string& FileName, TFileInfo& Info) {
   });
 }
 
-void DIBUnRLE8_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int32_t Width,
-                int32_t Height) {
+void DIBUnRLE8_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int32_t Width, int32_t Height) {
   TByteCursor c = CurMake(Data, static_cast<size_t>(std::max<int64_t>(Size, 0)));
   const int64_t total = int64_t{Width} * Height;
   // x may run past the row when a run crosses its end; the output position
@@ -244,7 +249,8 @@ void DIBUnRLE8_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int32_t Widt
       y += CurU8(c);
     } else {  // literal bytes, padded to an even count
       const size_t n = std::min<size_t>(second, CurLeft(c));
-      std::memcpy(Pixels + pos, CurBytes(c, n), static_cast<size_t>(std::min<int64_t>(n, total - pos)));
+      std::memcpy(Pixels + pos, CurBytes(c, n),
+                  static_cast<size_t>(std::min<int64_t>(n, total - pos)));
       if (n < second) break;
       x += n;
       if ((second & 1) && CurHas(c, 1)) CurSkip(c, 1);

@@ -30,7 +30,7 @@ struct TImgFile {
   int32_t Compressed = 0;
   int32_t DepthOK = 0;
   int32_t BottomUp = 0;
-  int32_t CoreHeader = 0;  // BMP: the 12-byte header
+  int32_t CoreHeader = 0;   // BMP: the 12-byte header
   int32_t RightToLeft = 0;  // TGA: pixels stored right to left in each row
   int32_t LineBytes = 0;    // PCX: bytes of one plane line
 };
@@ -64,7 +64,6 @@ void DIBLoad_(const std::string& FileName, TImg& Img);
 void DIBSave_(const std::string& FileName, TImg& Img);
 // The published 8-bit run-length scheme, decoded in file row order into a
 // Width x Height block that the caller has cleared.
-void DIBUnRLE8_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int32_t Width,
-                int32_t Height);
+void DIBUnRLE8_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int32_t Width, int32_t Height);
 
 }  // namespace kvo

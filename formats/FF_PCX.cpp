@@ -12,7 +12,8 @@
 // - runs that cross the end of a plane line or a scan line;
 // - zero-length runs, and bytes after the last scan line.
 // Refused as not loadable (EG_IMG 1): anything but one or three planes of 8
-// bits with run-length encoding. Run-length data that ends before the last
+// bits with run-length encoding, and pictures larger than the format layer
+// allocates. No width or height is EG_IMG 4. Run-length data that ends before the last
 // scan line, or an 8-bit file too short to hold its palette, is "Cannot
 // decompress image data." (EG_IMG 3): PCX has no end marker, so a short
 // stream means a cut file. A header whose picture the data could not fill
@@ -102,7 +103,8 @@ void PCXOpen_(TImgFile& Imgf, const std::string& FileName) {
     Imgf.DepthOK = (bits == 8 && (planes == 1 || planes == 3) && encoding == 1) ? -1 : 0;
     const int64_t width = xmax - xmin + 1;
     ImgFileSetGeometry_(Imgf, width, ymax - ymin + 1, planes * 8);
-    Imgf.LineBytes = static_cast<int32_t>(lineField >= width ? lineField : (width + 1) & ~int64_t{1});
+    Imgf.LineBytes =
+        static_cast<int32_t>(lineField >= width ? lineField : (width + 1) & ~int64_t{1});
     Imgf.Compressed = -1;
     Imgf.PalSize = kPaletteBytes;
     Imgf.DataOffset = kHeader;

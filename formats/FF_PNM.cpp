@@ -29,6 +29,7 @@
 
 #include "base/Basic.h"
 #include "base/Errors.h"
+#include "formats/FFLib.h"
 
 namespace kvo {
 
@@ -164,6 +165,7 @@ int32_t PNMShift_(uint32_t MaxValue) {
 
 void PNMLoad(const std::string& FileName, TImg& Img) {
   Monitored("FF_PNM.PNMLoad", [&] {
+    TImgLoadGuard guard(Img);  // a failed load leaves no stale block in Img
     TPNMFile f;
     PNMOpen_(f, FileName);
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);

@@ -26,6 +26,7 @@
 
 #include "base/Basic.h"
 #include "base/Errors.h"
+#include "formats/FFLib.h"
 
 namespace kvo {
 
@@ -258,6 +259,7 @@ int64_t RASUnpack_(TRasRuns& R, uint8_t* Out, int64_t N) {
 
 void RASLoad(const std::string& FileName, TImg& Img) {
   Monitored("FF_RAS.RASLoad", [&] {
+    TImgLoadGuard guard(Img);  // a failed load leaves no stale block in Img
     TRASFile f;
     RASOpen_(f, FileName);
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);

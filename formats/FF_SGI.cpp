@@ -24,6 +24,7 @@
 
 #include "base/Basic.h"
 #include "base/Errors.h"
+#include "formats/FFLib.h"
 
 namespace kvo {
 
@@ -227,6 +228,7 @@ void SGIUnpackRow_(TByteCursor& In, uint8_t* Out, int64_t N) {
 
 void SGILoad(const std::string& FileName, TImg& Img) {
   Monitored("FF_SGI.SGILoad", [&] {
+    TImgLoadGuard guard(Img);  // a failed load leaves no stale block in Img
     TSGIFile f;
     SGIOpen_(f, FileName);
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);

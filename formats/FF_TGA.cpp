@@ -3,7 +3,7 @@
 // TGA has no signature, so the header is whitelisted field by field: an
 // image type of 1, 2, 9 or 10 and a colour-map type of 0 or 1; anything
 // else is "Invalid image format." (EG_IMG 2). That keeps the format probe
-// from taking a BMP or PCX file for a TGA one.
+// from taking a BMP file (or a PCX file of version 2 or later) for a TGA one.
 //
 // Odd files the reader tolerates, because real writers make them and the
 // picture is still unambiguous:
@@ -17,7 +17,9 @@
 // - a footer, an extension area or a developer area after the pixels.
 // Refused as not loadable (EG_IMG 1): colour-mapped pictures whose indices
 // are not 8 bits or that come without a colour map of 15, 16, 24 or 32-bit
-// entries, and true-colour depths other than 15, 16, 24 and 32. A header
+// entries, true-colour depths other than 15, 16, 24 and 32, and pictures
+// larger than the format layer allocates. No width or height is EG_IMG 4,
+// pixels or a colour map missing from the file EG_FILE 3. A header
 // whose picture the remaining data could not fill even at the best
 // compression is "Cannot decompress image data." (EG_IMG 3) before any
 // allocation.
@@ -97,8 +99,8 @@ void TGAOpen_(TImgFile& Imgf, const std::string& FileName) {
 
     ImgFileSetGeometry_(Imgf, width, height, depth);
     if (depth == 16) Imgf.BitsPerPixel = 15;
-    const bool depthOk = IsColourMapped(type) ? depth == 8 && mapType == 1 && MapBitsOK(mapBits)
-                                              : MapBitsOK(depth);
+    const bool depthOk =
+        IsColourMapped(type) ? depth == 8 && mapType == 1 && MapBitsOK(mapBits) : MapBitsOK(depth);
     Imgf.DepthOK = depthOk ? -1 : 0;
     Imgf.Compressed = type == 9 || type == 10 ? -1 : 0;
     Imgf.BottomUp = (descriptor & 0x20) ? 0 : -1;
@@ -123,8 +125,10 @@ void TGAInfo(const std::string& FileName, TFileInfo& Info) {
     Info.FrameCount = 1;
     if (imgf.Compressed) Info.VideoCompression = "Run Length Encoding (RLE)";
     // A picture of no pixels is not one, whatever its depth says.
-    Info.VideoValid = (imgf.BitsPerPixel >= 1 && imgf.BitsPerPixel <= 32 && imgf.Width > 0 &&
-                       imgf.Height > 0) ? -1 : 0;
+    Info.VideoValid =
+        (imgf.BitsPerPixel >= 1 && imgf.BitsPerPixel <= 32 && imgf.Width > 0 && imgf.Height > 0)
+            ? -1
+            : 0;
     Info.VideoLoadable = imgf.DepthOK ? -1 : 0;
     ImgFileClose_(imgf);
   });

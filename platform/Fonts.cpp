@@ -28,17 +28,6 @@
 #include FT_SYNTHESIS_H
 #include FT_TRUETYPE_TABLES_H
 
-// In builds with the leak checker, fontconfig's configuration is released
-// at exit: part of it is otherwise reported as lost, which would bury a
-// real leak of ours. Ordinary builds leave it to the end of the process, as
-// every fontconfig user does (the Qt program shares it).
-#if defined(__SANITIZE_ADDRESS__)
-#define KVO_FONTS_FREE_AT_EXIT 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KVO_FONTS_FREE_AT_EXIT 1
-#endif
-#endif
 
 namespace kvo {
 
@@ -90,18 +79,12 @@ TFcPattern_ MakePattern_(const std::string& Face, bool Bold, bool Italic) {
   return pattern;
 }
 
-#ifdef KVO_FONTS_FREE_AT_EXIT
-void FcFiniAtExit_() { FcFini(); }
-#endif
-
 // Loads fontconfig's configuration once per run; false when it cannot.
 bool FontconfigReady_() {
   static const bool ready = [] {
-    if (!FcInit()) return false;
-#ifdef KVO_FONTS_FREE_AT_EXIT
-    std::atexit(FcFiniAtExit_);
-#endif
-    return true;
+    // The configuration stays loaded to the end of the process, as every
+    // fontconfig user (the Qt program among them) expects.
+    return FcInit() != FcFalse;
   }();
   return ready;
 }

@@ -93,7 +93,8 @@ std::vector<uint8_t> SizedRgb(const std::string& Text, int& Width, int& Height) 
   // "W H\n" followed by the RGB bytes.
   size_t nl = Text.find('\n');
   Width = Height = 0;
-  if (nl == std::string::npos || std::sscanf(Text.c_str(), "%d %d", &Width, &Height) != 2) return {};
+  if (nl == std::string::npos || std::sscanf(Text.c_str(), "%d %d", &Width, &Height) != 2)
+    return {};
   std::vector<uint8_t> rgb(Text.begin() + static_cast<std::ptrdiff_t>(nl + 1), Text.end());
   if (rgb.size() != static_cast<size_t>(Width) * Height * 3) return {};
   return rgb;
@@ -103,8 +104,10 @@ std::vector<uint8_t> SizedRgb(const std::string& Text, int& Width, int& Height) 
 
 std::vector<uint8_t> MagickRgb(const std::string& Path, int& Width, int& Height) {
   std::string q = Quoted(Path + "[0]");
-  std::string text = RunCapture("/usr/bin/identify -format '%w %h\\n' " + q + " 2>/dev/null && "
-                                "/usr/bin/convert " + q + " -auto-orient -depth 8 rgb:- 2>/dev/null");
+  std::string text = RunCapture("/usr/bin/identify -format '%w %h\\n' " + q +
+                                " 2>/dev/null && "
+                                "/usr/bin/convert " +
+                                q + " -auto-orient -depth 8 rgb:- 2>/dev/null");
   return SizedRgb(text, Width, Height);
 }
 
@@ -112,8 +115,8 @@ std::vector<uint8_t> PillowRgb(const std::string& Path, int& Width, int& Height)
   std::string script =
       "import sys\nfrom PIL import Image\nim = Image.open(sys.argv[1]).convert('RGB')\n"
       "sys.stdout.buffer.write(b'%d %d\\n' % im.size + im.tobytes())\n";
-  std::string text = RunCapture("/usr/bin/python3 -c " + Quoted(script) + " " + Quoted(Path) +
-                                " 2>/dev/null");
+  std::string text =
+      RunCapture("/usr/bin/python3 -c " + Quoted(script) + " " + Quoted(Path) + " 2>/dev/null");
   return SizedRgb(text, Width, Height);
 }
 

@@ -33,7 +33,9 @@ std::vector<std::string> EnvironmentWithoutDisplay() {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     std::string_view v = *e;
-    if (v.starts_with("DISPLAY=") || v.starts_with("WAYLAND_DISPLAY=")) continue;
+    if (v.starts_with("DISPLAY=") || v.starts_with("WAYLAND_DISPLAY=") ||
+        v.starts_with("QT_QPA_PLATFORM="))
+      continue;
     env.emplace_back(v);
   }
   return env;

@@ -89,9 +89,9 @@ TEST_F(BmpTest, LogoIsWrittenExactlyAsTheHeaderTableSays) {
     *P = static_cast<uint8_t>(Y == 399 ? 7 : (X + Y) % 236);
   });
   for (int i = 0; i < 256; ++i) {
-    logo.Palette[i][0] = uint8_t(i);          // blue
-    logo.Palette[i][1] = uint8_t(255 - i);    // green
-    logo.Palette[i][2] = uint8_t(i ^ 0x55);   // red
+    logo.Palette[i][0] = uint8_t(i);         // blue
+    logo.Palette[i][1] = uint8_t(255 - i);   // green
+    logo.Palette[i][2] = uint8_t(i ^ 0x55);  // red
   }
   std::string path = dir_.Path("logo.sys");
   ASSERT_EQ(test::Kept([&] { DIBSave_(path, logo); }), kOk);
@@ -139,7 +139,7 @@ TEST_F(BmpTest, RowsArePaddedToFourBytesAndCounted) {
   EXPECT_EQ(U32At(f, 10), 54u);
   EXPECT_EQ(U32At(f, 46), 0u);
   EXPECT_EQ(f.substr(54 + 9, 3), std::string(3, '\0'));  // padding of the bottom row
-  EXPECT_EQ(uint8_t(f[54 + 1]), 1);                       // bottom row first: Y = 1
+  EXPECT_EQ(uint8_t(f[54 + 1]), 1);                      // bottom row first: Y = 1
   ImgFree(pic);
 }
 
@@ -240,11 +240,11 @@ TEST_F(BmpTest, TopDownRowsKeepTheirOrder) {
 
 TEST_F(BmpTest, Rle8MatchesItsUncompressedTwin) {
   // 5 x 3, bottom row first: rows "1 1 1 1 1", "2 3 4 5 6", "7 7 9 9 9".
-  std::vector<uint8_t> plain = {1, 1, 1, 1, 1, 0, 0, 0, 2, 3, 4, 5, 6, 0, 0, 0,
-                                7, 7, 9, 9, 9, 0, 0, 0};
-  std::vector<uint8_t> rle = {5, 1, 0, 0,                      // run, end of line
-                              0, 5, 2, 3, 4, 5, 6, 0, 0, 0,    // odd literal with its pad
-                              2, 7, 3, 9, 0, 1};               // runs, end of bitmap
+  std::vector<uint8_t> plain = {1, 1, 1, 1, 1, 0, 0, 0, 2, 3, 4, 5,
+                                6, 0, 0, 0, 7, 7, 9, 9, 9, 0, 0, 0};
+  std::vector<uint8_t> rle = {5, 1, 0, 0,                    // run, end of line
+                              0, 5, 2, 3, 4, 5, 6, 0, 0, 0,  // odd literal with its pad
+                              2, 7, 3, 9, 0, 1};             // runs, end of bitmap
   ASSERT_EQ(Load(Bmp(5, 3, 8, 0, GreyTable(256), plain)), kOk);
   std::vector<uint8_t> want = Indices(img_);
   ASSERT_EQ(Load(Bmp(5, 3, 8, 1, GreyTable(256), rle)), kOk);
@@ -338,7 +338,8 @@ TEST_F(BmpTest, RefusalsNameTheirReason) {
   // Pixel data that starts past the end of the file.
   std::string plain = Bmp(4, 1, 24, 0, {}, std::vector<uint8_t>(12, 0));
   std::string rle = Bmp(4, 1, 8, 1, GreyTable(2), {4, 1, 0, 1});
-  for (const std::string& f : {plain, rle}) EXPECT_EQ(Load(WithU32(f, 10, 0xFFF0)), (TErr{EG_FILE, 3}));
+  for (const std::string& f : {plain, rle})
+    EXPECT_EQ(Load(WithU32(f, 10, 0xFFF0)), (TErr{EG_FILE, 3}));
   EXPECT_EQ(test::LoadFile(dir_.Path("missing.bmp"), img_), (TErr{EG_FILE, 1}));
   EXPECT_EQ(LastFileName(), dir_.Path("missing.bmp"));
 }

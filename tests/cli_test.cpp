@@ -44,7 +44,9 @@ TRun RunKvo(const std::vector<std::string>& Args, const test::TTempDir& Dir) {
   return r;
 }
 
-bool Has(const std::string& Text, const std::string& Part) { return Text.find(Part) != std::string::npos; }
+bool Has(const std::string& Text, const std::string& Part) {
+  return Text.find(Part) != std::string::npos;
+}
 
 // The files of a test-data folder, sorted, without the manifests.
 std::vector<std::string> FilesUnder(const std::string& Folder) {
@@ -74,10 +76,12 @@ TEST_F(KvoCommand, HelpVersionAndUsageErrors) {
   r = RunKvo({"--version"}, dir_);
   EXPECT_EQ(r.Status, 0);
   EXPECT_TRUE(Has(r.Out, "2.0.0")) << r.Out;
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"frobnicate"}, {"info"}, {"convert", "a.bmp"},
-        {"convert", "--frame", "0", "a.bmp", "b.bmp"}, {"convert", "--frame", "x", "a", "b"},
-        {"info", "--bogus", "a.bmp"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"frobnicate"},
+                                               {"info"},
+                                               {"convert", "a.bmp"},
+                                               {"convert", "--frame", "0", "a.bmp", "b.bmp"},
+                                               {"convert", "--frame", "x", "a", "b"},
+                                               {"info", "--bogus", "a.bmp"}}) {
     r = RunKvo(args, dir_);
     EXPECT_EQ(r.Status, 2) << args[0] << " " << r.Err;
     EXPECT_FALSE(r.Err.empty());
@@ -95,9 +99,10 @@ TEST_F(KvoCommand, InfoShowsEveryFieldOfTheDescription) {
     EXPECT_TRUE(Has(r.Out, want)) << want << "\n" << r.Out;
   r = RunKvo({"info", "--json", data_ + "tga/truevision/ctc24.tga"}, dir_);
   ASSERT_EQ(r.Status, 0) << r.Err;
-  for (const char* want : {"\"format\":\"TGA\"", "\"formatId\":1", "\"width\":128", "\"bitsPerPixel\":24",
-                           "\"frames\":1", "\"valid\":true", "\"loadable\":true",
-                           "\"compression\":\"Run Length Encoding (RLE)\"", "\"sound\":{\"valid\":false"})
+  for (const char* want :
+       {"\"format\":\"TGA\"", "\"formatId\":1", "\"width\":128", "\"bitsPerPixel\":24",
+        "\"frames\":1", "\"valid\":true", "\"loadable\":true",
+        "\"compression\":\"Run Length Encoding (RLE)\"", "\"sound\":{\"valid\":false"})
     EXPECT_TRUE(Has(r.Out, want)) << want << "\n" << r.Out;
   EXPECT_EQ(r.Out.front(), '[');
 }
@@ -124,8 +129,8 @@ TEST_F(KvoCommand, InfoReportsFailuresInTheSystemsTexts) {
 // Every test file, folder by folder: one JSON object per file, marked valid
 // exactly when the format layer (in this process) finds it valid.
 TEST_F(KvoCommand, InfoAgreesWithTheFormatLayerOnEveryTestFile) {
-  for (const char* folder : {"bmp", "tga", "pcx", "png", "jpeg", "tiff", "xpm", "gif", "pnm",
-                             "ras", "sgi", "flic", "avi", "wav", "bad"}) {
+  for (const char* folder : {"bmp", "tga", "pcx", "png", "jpeg", "tiff", "xpm", "gif", "pnm", "ras",
+                             "sgi", "flic", "avi", "wav", "bad"}) {
     SCOPED_TRACE(folder);
     std::vector<std::string> files = FilesUnder(data_ + folder);
     std::vector<std::string> args = {"info", "--json"};
@@ -161,7 +166,8 @@ TEST_F(KvoCommand, ConvertWritesTheFormatTheExtensionNames) {
   EXPECT_EQ(test::ReadWhole(out).substr(0, 2), "BM");
   r = RunKvo({"convert", data_ + "bmp/bmpsuite/g/rgb24.bmp", dir_.Path("x.pcx")}, dir_);
   EXPECT_EQ(r.Status, 0) << r.Err;
-  r = RunKvo({"convert", "--frame", "2", data_ + "bmp/bmpsuite/g/rgb24.bmp", dir_.Path("y.bmp")}, dir_);
+  r = RunKvo({"convert", "--frame", "2", data_ + "bmp/bmpsuite/g/rgb24.bmp", dir_.Path("y.bmp")},
+             dir_);
   EXPECT_EQ(r.Status, 1);
   EXPECT_TRUE(Has(r.Err, "End of movie reached.")) << r.Err;
   r = RunKvo({"convert", data_ + "bmp/bmpsuite/g/rgb24.bmp", dir_.Path("y.gif")}, dir_);

@@ -1,5 +1,7 @@
 // The format registry, the dispatch, the movie interface and the unified
 // source; and the golden battery of every BMP, TGA and PCX test file.
+#include "formats/ConForm.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 
 #include "base/Basic.h"
 #include "base/Errors.h"
-#include "formats/ConForm.h"
 #include "formats/FFBasic.h"
 #include "tests/FormatTestSupport.h"
 #include "tests/TestSupport.h"
@@ -248,6 +249,29 @@ TEST(UnifiedSource, AFileUnderAnotherFormatsNameIsFoundByItsContent) {
   EXPECT_EQ(MonDepth(), 0);
 }
 
+TEST(UnifiedSource, AGifUnderABitmapsNameIsImportedAsGif) {
+  test::TTempDir dir;
+  std::string gif = test::ReadWhole(test::SharedDir() + "testdata/gif/sdl/palette.gif");
+  std::string path = dir.Write("palette.bmp", gif);
+  TUniInfo info;
+  ASSERT_TRUE(UniInfo(path, info, false));
+  EXPECT_EQ(info.FormatId, FF_GIF);
+  EXPECT_EQ(info.Kind, UNI_STILL);  // one frame
+  TUniFile uni;
+  TImg img;
+  EXPECT_EQ(test::Kept([&] {
+              UniOpen(uni, info);
+              UniImgLoad(uni, img, 1, 0);
+              UniClose(uni);
+            }),
+            kOk);
+  EXPECT_EQ(img.Width, 23);
+  EXPECT_EQ(img.Height, 42);
+  ImgFree(img);
+  // The same bytes under a name no row knows are refused.
+  EXPECT_FALSE(UniInfo(dir.Write("palette.pic", gif), info, false));
+}
+
 TEST(UnifiedSource, AnExtensionInNoRowIsRefusedWithoutProbing) {
   test::TTempDir dir;
   std::string bmp = test::ReadWhole(test::SharedDir() + "testdata/bmp/bmpsuite/g/pal8.bmp");
@@ -360,9 +384,8 @@ void FakeInfo(const std::string& FileName, TFileInfo& Info) {
   });
 }
 
-const TMviReader kFakeReader = {&TMviFile::FLC, "test.FakeMovie", sizeof(TFakeMovie),
-                                FakeOpen,       FakeLoad,         FakeClose,
-                                FakeView};
+const TMviReader kFakeReader = {
+    &TMviFile::FLC, "test.FakeMovie", sizeof(TFakeMovie), FakeOpen, FakeLoad, FakeClose, FakeView};
 
 class MovieInterface : public ::testing::Test {
  protected:
@@ -401,7 +424,8 @@ TEST_F(MovieInterface, AFailedOpenReleasesTheStateAndTheFile) {
   EXPECT_EQ(test::Kept([&] { MviOpen(mf, dir_.Write("empty.flc", ""), INVALID_ID); }),
             (TErr{EG_MVI, 6}));
   EXPECT_EQ(mf.FLC, nullptr);
-  EXPECT_EQ(test::Kept([&] { MviOpen(mf, dir_.Path("missing.flc"), FF_FLIC); }), (TErr{EG_FILE, 1}));
+  EXPECT_EQ(test::Kept([&] { MviOpen(mf, dir_.Path("missing.flc"), FF_FLIC); }),
+            (TErr{EG_FILE, 1}));
   EXPECT_EQ(test::Kept([&] { MviOpen(mf, dir_.Write("x.bmp", "BM"), INVALID_ID); }),
             (TErr{EG_MVI, 1}));
   TImg img;
@@ -473,8 +497,9 @@ TEST(FormatGolden, EveryBmpTgaPcxFileDecodesAsTheReferenceOrIsRefused) {
 // stays honest.
 TEST(FormatGolden, LiveDifferentialAgainstImageMagickAndPillow) {
   const std::string root = test::SharedDir() + "testdata/";
-  for (const char* file : {"bmp/bmpsuite/g/pal8rle.bmp", "tga/truevision/ctc24.tga",
-                           "pcx/kimageformats/rgb.pcx", "tga/gdk-pixbuf/gtk-logo-cmap-rle-8bpp-top-right.tga"}) {
+  for (const char* file :
+       {"bmp/bmpsuite/g/pal8rle.bmp", "tga/truevision/ctc24.tga", "pcx/kimageformats/rgb.pcx",
+        "tga/gdk-pixbuf/gtk-logo-cmap-rle-8bpp-top-right.tga"}) {
     SCOPED_TRACE(file);
     TImg img;
     ASSERT_EQ(test::LoadFile(root + file, img), kOk);

@@ -166,6 +166,32 @@ TEST_F(Galleries, HostileNamesStayInTheStorageFolder) {
   EXPECT_EQ(test::ReadWhole(xdg_.Root() + "escape--evil.kvo"), "");
 }
 
+TEST_F(Galleries, NegativeSizesAreCorruptData) {
+  TGalleryHeader h;
+  h.Magic = GAL_MAGIC;
+  h.Version = 1;
+  h.Prefix = "N";
+  h.ImageCount = 2;
+  TGalleryEntry good;
+  good.Name = "a/b.kvo";
+  good.DataSize = 1;
+  TGalleryEntry bad = good;
+  bad.Name = "neg.kvo";
+  bad.DataSize = -5;
+  test::WriteWhole(Gal("n.gal"), GalleryHeaderBytes(h) + GalleryEntryBytes(good) + "x" +
+                                     GalleryEntryBytes(bad) + "yyyyyy");
+  InstallGallery(Gal("n.gal"));
+  EXPECT_EQ(test::ReadWhole(GetStorageDir() + "N--a_b.kvo"), "x");
+  ASSERT_EQ(dialogs_.Errors.size(), 1u);
+  EXPECT_EQ(dialogs_.Errors[0], "Image data corrupted.");
+  bad.DataSize = 1;
+  bad.EntrySize = -136;
+  test::WriteWhole(Gal("n.gal"), GalleryHeaderBytes(h) + GalleryEntryBytes(bad) + "z");
+  InstallGallery(Gal("n.gal"));
+  EXPECT_EQ(dialogs_.Errors.back(), "Image data corrupted.");
+  dialogs_.Errors.clear();
+}
+
 TEST_F(Galleries, OversizedEntriesStopQuietlyAndTruncationIsAnError) {
   TGalleryHeader h;
   h.Magic = GAL_MAGIC;

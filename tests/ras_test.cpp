@@ -218,6 +218,10 @@ TEST_F(RasTest, WrittenFilesReadBackHereAndInImageMagickPillowAndNetpbm) {
       const uint32_t map = bits == 8 ? 768 : 0;
       EXPECT_EQ(file.substr(12, 20), Be32(bits) + Be32(static_cast<uint32_t>(file.size() - 32 - map)) +
                                          Be32(2) + Be32(map ? 1 : 0) + Be32(map));
+      TFileInfo info;
+      ASSERT_EQ(test::InfoFile(path, info), kOk);
+      EXPECT_EQ(info.VideoCompression, "Run Length Encoding (RLE)");
+      EXPECT_EQ(info.BitsPerPixel, bits);
       TImg back;
       ASSERT_EQ(test::LoadFile(path, back), kOk);
       const std::vector<uint8_t> rgb = test::CanonicalRgb(img_);
@@ -253,6 +257,7 @@ TEST_F(RasTest, FilesNetpbmAndImageMagickWriteReadAsTheirSource) {
       {"/usr/bin/pnmtorast -rle " + src, &rgb},
       {"/usr/bin/pnmtorast -rle " + grey, &greyRgb},
       {"/usr/bin/convert " + src + " ras:-", &rgb},
+      {"/usr/bin/convert " + grey + " ras:-", &greyRgb},
   };
   for (const auto& [command, expected] : runs) {
     SCOPED_TRACE(command);

@@ -247,6 +247,10 @@ TEST_F(SgiTest, WrittenFilesAreRleRgbAndReadBackEverywhere) {
   EXPECT_EQ(file.substr(16, 4), Be(255, 4));
   EXPECT_EQ(file.substr(512, 4), Be(512 + 2 * 5 * 3 * 4, 4));  // the first row follows the tables
 
+  TFileInfo info;
+  ASSERT_EQ(test::InfoFile(path, info), kOk);
+  EXPECT_EQ(info.VideoCompression, "Run Length Encoding (RLE)");
+  EXPECT_EQ(info.BitsPerPixel, 24);
   TImg back;
   ASSERT_EQ(test::LoadFile(path, back), kOk);
   const std::vector<uint8_t> rgb = test::CanonicalRgb(img_);

@@ -173,12 +173,14 @@ TEST_F(TgaPcxTest, TgaRunsCrossRowsAndStopAtTheEnds) {
   t.Depth = 24;
   t.Pixels = {0x83, 1, 1, 1, 0x01, 2, 2, 2, 3, 3, 3};  // a run of 4, then 2 literal pixels
   ASSERT_EQ(Load(t), kOk);
-  EXPECT_EQ(Bytes(img_), (std::vector<uint8_t>{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 3, 3, 3}));
+  EXPECT_EQ(Bytes(img_),
+            (std::vector<uint8_t>{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 3, 3, 3}));
   // Bottom-up, cut short: the run lands in the bottom row, the rest is black.
   t.Descriptor = 0;
   t.Pixels = {0x83, 1, 1, 1, 0x01, 2};
   ASSERT_EQ(Load(t), kOk);
-  EXPECT_EQ(Bytes(img_), (std::vector<uint8_t>{1, 1, 1, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+  EXPECT_EQ(Bytes(img_),
+            (std::vector<uint8_t>{1, 1, 1, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
   // Packets past the picture's end are dropped.
   t.Descriptor = 0x20;
   t.Pixels = {0xFF, 4, 4, 4, 0x7F, 5, 5, 5};
@@ -221,16 +223,28 @@ TEST_F(TgaPcxTest, TgaRefusalsNameTheirReason) {
       {"colour-map type 2", with([](TTga& t) { t.MapType = 2; }), {EG_IMG, 2}},
       {"a BMP", "BM" + std::string(100, '\x01'), {EG_IMG, 2}},
       {"mapped without a map", with([](TTga& t) { t.Type = 1, t.Depth = 8; }), {EG_IMG, 1}},
-      {"16-bit indices", with([](TTga& t) { t.Type = 1, t.Depth = 16, t.Map = {1, 2, 3}; }), {EG_IMG, 1}},
-      {"8-bit map entries", with([](TTga& t) { t.Type = 1, t.Depth = 8, t.MapBits = 8, t.Map = {1}; }), {EG_IMG, 1}},
+      {"16-bit indices",
+       with([](TTga& t) {
+         t.Type = 1, t.Depth = 16, t.Map = {1, 2, 3};
+       }),
+       {EG_IMG, 1}},
+      {"8-bit map entries",
+       with([](TTga& t) { t.Type = 1, t.Depth = 8, t.MapBits = 8, t.Map = {1}; }),
+       {EG_IMG, 1}},
       {"8-bit true colour", with([](TTga& t) { t.Depth = 8; }), {EG_IMG, 1}},
       {"12-bit true colour", with([](TTga& t) { t.Depth = 12; }), {EG_IMG, 1}},
       {"zero width", with([](TTga& t) { t.Width = 0; }), {EG_IMG, 4}},
       {"zero height", with([](TTga& t) { t.Height = 0; }), {EG_IMG, 4}},
       {"pixels missing", with([](TTga& t) { t.Height = 5; }), {EG_FILE, 3}},
-      {"map missing", with([](TTga& t) { t.Type = 1, t.Depth = 8, t.Map = {1, 2, 3}, t.MapFirst = 0, t.Pixels.clear(); }), {EG_FILE, 3}},
+      {"map missing",
+       with([](TTga& t) {
+         t.Type = 1, t.Depth = 8, t.Map = {1, 2, 3}, t.MapFirst = 0, t.Pixels.clear();
+       }),
+       {EG_FILE, 3}},
       {"RLE data missing", with([](TTga& t) { t.Type = 10, t.Pixels.clear(); }), {EG_FILE, 3}},
-      {"RLE too short to fill it", with([](TTga& t) { t.Type = 10, t.Width = 60000, t.Height = 1000; }), {EG_IMG, 3}},
+      {"RLE too short to fill it",
+       with([](TTga& t) { t.Type = 10, t.Width = 60000, t.Height = 1000; }),
+       {EG_IMG, 3}},
       {"header cut", std::string(17, '\0'), {EG_FILE, 3}},
   };
   for (const TCase& c : cases) {
@@ -261,9 +275,9 @@ TEST_F(TgaPcxTest, TgaInfoTellsValidFromLoadable) {
 
 TEST_F(TgaPcxTest, TgaPrefixesLoadOrFailCleanly) {
   const std::string root = test::SharedDir() + "testdata/tga/";
-  for (const char* f : {"megazeux/tga_idx8_16bpp_rle.tga", "megazeux/tga_32bpp_rle.tga",
-                        "megazeux/tga_idx8_24bpp_ttb.tga", "megazeux/tga_15bpp.tga",
-                        "image-rs/b5-cmap.tga"})
+  for (const char* f :
+       {"megazeux/tga_idx8_16bpp_rle.tga", "megazeux/tga_32bpp_rle.tga",
+        "megazeux/tga_idx8_24bpp_ttb.tga", "megazeux/tga_15bpp.tga", "image-rs/b5-cmap.tga"})
     SweepPrefixes(test::ReadWhole(root + f), "cut.tga");
 }
 
@@ -359,7 +373,8 @@ TEST_F(TgaPcxTest, PcxPrefixesLoadOrFailCleanly) {
   p8.Height = 3;
   p8.Data = {0xC6, 1, 2, 3, 0xC1, 0xC4, 0xC3, 9, 0xC2, 8, 0xC4, 7};
   SweepPrefixes(p8.Bytes(), "cut.pcx");
-  SweepPrefixes(test::ReadWhole(test::SharedDir() + "testdata/pcx/kimageformats/rgb.pcx"), "cut.pcx");
+  SweepPrefixes(test::ReadWhole(test::SharedDir() + "testdata/pcx/kimageformats/rgb.pcx"),
+                "cut.pcx");
 }
 
 // ---- the writers ------------------------------------------------------------------------

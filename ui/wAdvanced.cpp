@@ -23,6 +23,8 @@ TfrmLoc::TfrmLoc(QWidget* Parent) : TFormDialog(Parent) {
   Label4 = new QLabel(
       QStringLiteral("Warning: Read the manual before changing anything in this dialog!"), this);
   Label4->setObjectName(QStringLiteral("Label4"));
+  // A wider stand-in for the designed face may need a second line.
+  Label4->setWordWrap(true);
   QFont bold = Label4->font();
   bold.setBold(true);
   Label4->setFont(bold);
@@ -42,10 +44,16 @@ TfrmLoc::TfrmLoc(QWidget* Parent) : TFormDialog(Parent) {
   main->addWidget(pgFolders, 1);
   main->addLayout(MakeOkCancelRow(this, btnOK, btnCancel));
 
-  edSrc->setText(QString::fromStdString(GetStorageDir()));
-  edDest0->setText(QString::fromStdString(GetLogoFile(POS_STARTUP)));
-  edDest1->setText(QString::fromStdString(GetLogoFile(POS_WAIT)));
-  edDest2->setText(QString::fromStdString(GetLogoFile(POS_TURNOFF)));
+  ShowPath_(edSrc, GetStorageDir());
+  ShowPath_(edDest0, GetLogoFile(POS_STARTUP));
+  ShowPath_(edDest1, GetLogoFile(POS_WAIT));
+  ShowPath_(edDest2, GetLogoFile(POS_TURNOFF));
+}
+
+// Long paths show from their beginning, where they differ most.
+void TfrmLoc::ShowPath_(QLineEdit* Edit, const std::string& Path) {
+  Edit->setText(QString::fromStdString(Path));
+  Edit->setCursorPosition(0);
 }
 
 QLineEdit* TfrmLoc::AddPathRow_(QVBoxLayout* Page, const char* Name, const char* Caption) {
@@ -88,13 +96,13 @@ QWidget* TfrmLoc::BuildStoragePage_() {
 
 // The defaults only go into the edits; nothing changes until OK.
 void TfrmLoc::RestoreLogoDefaults_() {
-  edDest0->setText(QString::fromStdString(DefaultLogoFile(POS_STARTUP)));
-  edDest1->setText(QString::fromStdString(DefaultLogoFile(POS_WAIT)));
-  edDest2->setText(QString::fromStdString(DefaultLogoFile(POS_TURNOFF)));
+  ShowPath_(edDest0, DefaultLogoFile(POS_STARTUP));
+  ShowPath_(edDest1, DefaultLogoFile(POS_WAIT));
+  ShowPath_(edDest2, DefaultLogoFile(POS_TURNOFF));
 }
 
 void TfrmLoc::RestoreStorageDefault_() {
-  edSrc->setText(QString::fromStdString(DefaultStorageDir()));
+  ShowPath_(edSrc, DefaultStorageDir());
 }
 
 void TfrmLoc::StoreValues() {

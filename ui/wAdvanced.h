@@ -2,6 +2,8 @@
 // are written and which folder holds the stored pictures.
 #pragma once
 
+#include <string>
+
 #include "ui/wFormDialog.h"
 
 class QLabel;
@@ -38,6 +40,7 @@ class TfrmLoc : public TFormDialog {
   QWidget* BuildFilesPage_();
   QWidget* BuildStoragePage_();
   QLineEdit* AddPathRow_(QVBoxLayout* Page, const char* Name, const char* Caption);
+  void ShowPath_(QLineEdit* Edit, const std::string& Path);
   void RestoreLogoDefaults_();
   void RestoreStorageDefault_();
 };

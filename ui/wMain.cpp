@@ -8,7 +8,6 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QLayout>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
@@ -202,8 +201,9 @@ TfrmMain::TfrmMain(QWidget* Parent) : TFormNormal(Parent) {
   InstallWindowEntries_();
   // Key preview: the window sees ESC and F6 to F8 before the focused control.
   qApp->installEventFilter(this);
-  // A fixed border: the client area keeps its size whatever the fonts.
-  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  // A fixed border around the client area; the menu bar comes on top of it,
+  // as it lies outside the client area in the window's original design.
+  setFixedSize(MAIN_CLIENT_WIDTH, MAIN_CLIENT_HEIGHT + menuBar()->sizeHint().height());
 }
 
 TfrmMain::~TfrmMain() {
@@ -301,7 +301,8 @@ void TfrmMain::BuildImageMenu_() {
   mnuDelete = AddItem_(mnuImage, "mnuDelete", tr("Delete..."), &TfrmMain::DeleteClick_);
   mnuDelete->setShortcut(Qt::Key_Delete);
   mnuRename = AddItem_(mnuImage, "mnuRename", tr("Rename..."), &TfrmMain::RenameClick_);
-  mnuRename->setShortcut(Qt::Key_R);
+  // F2 as well: the key that renames almost everywhere else on the desktop.
+  mnuRename->setShortcuts({QKeySequence(Qt::Key_R), QKeySequence(Qt::Key_F2)});
   mnuPosition =
       AddItem_(mnuImage, "mnuPosition", tr("Choose Position..."), &TfrmMain::PositionClick_);
   mnuPosition->setShortcut(Qt::Key_P);
@@ -309,7 +310,8 @@ void TfrmMain::BuildImageMenu_() {
   mnuPrefix = AddItem_(mnuImage, "mnuPrefix", tr("Change Prefix..."), &TfrmMain::PrefixClick_);
   mnuImage->addSeparator();
   mnuSetLogo = AddItem_(mnuImage, "mnuSetLogo", tr("Set as Logo..."), &TfrmMain::SetLogoClick_);
-  mnuSetLogo->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+  // Both Enter keys; the menu names the first.
+  mnuSetLogo->setShortcuts({QKeySequence(Qt::Key_Enter), QKeySequence(Qt::Key_Return)});
   mnuShuffle = AddItem_(mnuImage, "mnuShuffle", tr("Shuffle"), &TfrmMain::ShuffleClick_);
   mnuImage->addSeparator();
   mnuExit = AddItem_(mnuImage, "mnuExit", tr("Exit"), &TfrmMain::ExitClick_);

@@ -298,7 +298,7 @@ void TfrmOptions::LoadValues_() {
   lstAnimMove->setCurrentIndex(s.AnimMove);
   panAnimColor1->SetColor(s.AnimColor1);
   panAnimColor2->SetColor(s.AnimColor2);
-  edFont->setText(QString::fromStdString(FontDescription(copy_)));
+  ShowFontDescription_();
   panTextColor1->SetColor(copy_.TextColor);
   panTextColor2->SetColor(copy_.TextBorderColor);
   for (int i = 0; i < 3; ++i) {
@@ -306,6 +306,11 @@ void TfrmOptions::LoadValues_() {
     chkMsg[i]->setChecked(s.MsgEnabled[i]);
     ApplyMemoRule_(i);
   }
+}
+
+void TfrmOptions::ShowFontDescription_() {
+  edFont->setText(QString::fromStdString(FontDescription(copy_)));
+  edFont->setCursorPosition(0);
 }
 
 // A switched-off message keeps its text, greyed, and the text is still saved.
@@ -317,7 +322,7 @@ void TfrmOptions::ChooseFont_() {
   QFontDialog dialog(OptionsFont(copy_), this);
   if (dialog.exec() != QDialog::Accepted) return;
   TakeChosenFont(copy_, dialog.selectedFont());
-  edFont->setText(QString::fromStdString(FontDescription(copy_)));
+  ShowFontDescription_();
 }
 
 // The colour dialog keeps its custom colours in kvo.ini beside the settings.

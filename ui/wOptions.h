@@ -105,6 +105,7 @@ class TfrmOptions : public TFormDialog {
   QWidget* BuildMessagePage_(int Index);
   QWidget* BuildAnimationPage_();
   void LoadValues_();
+  void ShowFontDescription_();
   void ApplyMemoRule_(int Index);
   void ChooseFont_();
   void PickColor_(TColorPanel* Panel);

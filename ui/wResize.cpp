@@ -30,6 +30,8 @@ constexpr qreal kSceneW = 200;
 constexpr qreal kSceneH = 100;
 
 void DrawScene_(QPainter& P) {
+  // The hills reach past the box; what lies outside the picture is not drawn.
+  P.setClipRect(QRectF(0, 0, kSceneW, kSceneH), Qt::IntersectClip);
   QLinearGradient sky(0, 0, 0, kSceneH);
   sky.setColorAt(0, QColor(60, 120, 215));
   sky.setColorAt(1, QColor(175, 215, 250));

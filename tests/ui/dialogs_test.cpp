@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
@@ -21,6 +22,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,8 @@ using test::WhenModal;
 
 QColor ButtonFace() { return QApplication::palette().color(QPalette::Active, QPalette::Button); }
 QColor WindowColor() { return QApplication::palette().color(QPalette::Active, QPalette::Base); }
+// QFileDialog hides accept(); the dialog's own checks still run through it.
+void Accept(QFileDialog* D) { static_cast<QDialog*>(D)->accept(); }
 QColor FieldColor(const QWidget* W) { return W->palette().color(QPalette::Active, QPalette::Base); }
 
 // Each test starts from default settings in fresh XDG folders.
@@ -222,7 +226,7 @@ TEST_F(FileDialogTest, OpenDialogStartsWhereTheCallerLeftAndRemembersTheEnd) {
     EXPECT_EQ(d->selectedNameFilter(), "PNG (*.png)");
     d->selectNameFilter("GIF (*.gif)");
     d->selectFile(QString::fromStdString(dir_ + "pic.gif"));
-    d->accept();
+    Accept(d);
   });
   ASSERT_TRUE(qt::FileOpenDlg("Open a Gallery", dir, filter_, index, file));
   EXPECT_EQ(file, dir_ + "pic.gif");
@@ -245,7 +249,7 @@ TEST_F(FileDialogTest, SaveDialogCompletesTheNameAndNeverAsksAboutOverwriting) {
     EXPECT_TRUE(d->testOption(QFileDialog::DontConfirmOverwrite));
     EXPECT_EQ(d->selectedFiles().value(0), QString::fromStdString(dir_ + "gallery"));
     d->selectFile(QString::fromStdString(dir_ + "newpic"));
-    d->accept();
+    Accept(d);
   });
   ASSERT_TRUE(qt::FileSaveDlg("Create New Gallery", dir, filter_, index, file));
   EXPECT_EQ(file, dir_ + "newpic.gif");
@@ -253,7 +257,7 @@ TEST_F(FileDialogTest, SaveDialogCompletesTheNameAndNeverAsksAboutOverwriting) {
   WhenModal<QFileDialog>([&](QFileDialog* d) {
     d->selectNameFilter("Any file (*)");
     d->selectFile(QString::fromStdString(dir_ + "a.png"));
-    d->accept();
+    Accept(d);
   });
   ASSERT_TRUE(qt::FileSaveDlg("Create New Gallery", dir, filter_, index, file));
   EXPECT_EQ(file, dir_ + "a.png");
@@ -268,7 +272,7 @@ TEST_F(FileDialogTest, MultiOpenReturnsEveryChosenFileInOrder) {
     EXPECT_EQ(d->fileMode(), QFileDialog::ExistingFiles);
     d->setDirectory(QString::fromStdString(folder));
     d->selectFile("\"c.png\" \"b.png\" \"a.png\"");
-    d->accept();
+    Accept(d);
   });
   ASSERT_TRUE(qt::MultiFileOpenDlg("Add New Image", dir, filter_, index, files));
   EXPECT_EQ(files, (std::vector<std::string>{dir_ + "a.png", dir_ + "b.png", dir_ + "c.png"}));
@@ -681,6 +685,48 @@ TEST_F(DialogTest, FoldersDialogHandsOnWhatWasTypedOnlyOnOk) {
   EXPECT_EQ(GetStorageDir(), "");
   EXPECT_EQ(GetLogoFile(POS_TURNOFF), "/mnt/win98/WINDOWS/LOGOS.SYS");
   EXPECT_EQ(GetLogoFile(POS_WAIT), "/w/logow.sys");
+}
+
+// ---- screenshots ---------------------------------------------------------------------------------
+
+// With KVO_UI_SHOTS naming a folder, every dialog is drawn into a PNG there,
+// so that its layout can be looked at (run under a real display server, such
+// as xvfb-run, to see the platform's own fonts and style).
+TEST_F(DialogTest, Screenshots) {
+  const char* folder = std::getenv("KVO_UI_SHOTS");
+  if (!folder || !*folder) GTEST_SKIP() << "set KVO_UI_SHOTS to a folder to take screenshots";
+  LoadSettings(true);
+  SetMessages(POS_STARTUP, "Welcome to Windows\r\n--\r\nHave a nice day");
+  auto shoot = [&](QWidget& w, const char* name) {
+    w.show();
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    EXPECT_TRUE(w.grab().save(QString::fromLocal8Bit(folder) + "/" + name + ".png")) << name;
+    w.hide();
+  };
+  TfrmSetLogo setLogo(POS_STARTUP | POS_TURNOFF,
+                      "Select one or more positions where you want to set this image. The logo "
+                      "will be generated immediately and you will see it on the next shut down "
+                      "(or startup).",
+                      0);
+  shoot(setLogo, "setlogo");
+  TfrmResize resize(0);
+  shoot(resize, "resize");
+  TfrmRename rename("Change Prefix", "New prefix for selected images", "Custom");
+  shoot(rename, "rename");
+  TfrmOverwrite overwrite("Image Already Exists",
+                          "Image \"Custom--sunset.kvo\" already exists in the destination folder. "
+                          "What to do with it?");
+  shoot(overwrite, "overwrite");
+  TOptionsCopy copy = OptionsFromSettings();
+  TfrmOptions options(copy);
+  for (int page = 0; page < options.pgOptions->count(); ++page) {
+    options.pgOptions->setCurrentIndex(page);
+    shoot(options, ("options" + std::to_string(page)).c_str());
+  }
+  TfrmLoc loc;
+  shoot(loc, "folders0");
+  loc.pgFolders->setCurrentIndex(1);
+  shoot(loc, "folders1");
 }
 
 }  // namespace

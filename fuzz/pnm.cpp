@@ -1,0 +1,7 @@
+// PNM reader under the fuzzer: see LibFormatFuzz.h for what is checked.
+#include "formats/FF_PNM.h"
+#include "fuzz/LibFormatFuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  return kvo::fuzz::CheckLibFormat(Data, Size, ".pnm", kvo::PNMLoad, kvo::PNMInfo);
+}

@@ -1,0 +1,398 @@
+// The main window, built on the offscreen platform over a storage folder of
+// a few stored pictures in the test's own XDG folders. The core's questions
+// are answered by the scripted dialog table; the window installs its own
+// status, busy and preview entries over it.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QToolButton>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "base/MiscProcs.h"
+#include "base/VCLUtils.h"
+#include "core/Locations.h"
+#include "core/Settings.h"
+#include "core/Store.h"
+#include "platform/Folders.h"
+#include "tests/TestSupport.h"
+#include "ui/CtlDisplay.h"
+#include "ui/wMain.h"
+
+namespace kvo {
+namespace {
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LoadSettings(true);
+    dir_ = GetStorageDir();
+    ASSERT_TRUE(MakeLongDir(dir_));
+    Store("Custom--Alpha.kvo", 200, 10, 10, POS_STARTUP);
+    Store("custom--Beta.kvo", 10, 200, 10, POS_STARTUP | POS_WAIT);
+    Store("Gal--Gamma.kvo", 10, 10, 200, POS_ALL);
+  }
+  void TearDown() override { ClearError(); }
+
+  // A stored picture of one colour.
+  void Store(const std::string& Name, uint8_t R, uint8_t G, uint8_t B, uint32_t Positions) {
+    TImg img;
+    ImgAlloc(img, LOGO_WIDTH, LOGO_HEIGHT, 8);
+    std::memset(img.Data, 1, static_cast<size_t>(LOGO_WIDTH) * LOGO_HEIGHT);
+    img.Palette[1][0] = B;
+    img.Palette[1][1] = G;
+    img.Palette[1][2] = R;
+    ASSERT_TRUE(SaveStoredPicture(dir_ + Name, img, TLogoMarks{Positions, 0, MARKS_SIZE}));
+    ImgFree(img);
+  }
+
+  std::unique_ptr<TfrmMain> Open() {
+    auto w = std::make_unique<TfrmMain>();
+    w->show();
+    return w;
+  }
+
+  // The colour of the preview's picture at its centre.
+  static QRgb PreviewColour(const TfrmMain& W) {
+    const TImg& p = W.Preview.Display->Picture();
+    const uint8_t* e = p.Palette[p.Data[(p.Height / 2) * p.Width + p.Width / 2]];
+    return qRgb(e[2], e[1], e[0]);
+  }
+
+  static void Key(QWidget* Target, int Key) {
+    QKeyEvent press(QEvent::KeyPress, Key, Qt::NoModifier);
+    QCoreApplication::sendEvent(Target, &press);
+  }
+
+  static uint32_t MarksOnDisk(const std::string& Path) {
+    TLogoMarks m;
+    EXPECT_TRUE(ReadMarks(Path, m));
+    return m.Positions;
+  }
+
+  // Picture files to add, in a folder of their own.
+  std::vector<std::string> SourcePictures(int Count) {
+    std::vector<std::string> files;
+    std::string folder = xdg_.Root() + "sources/";
+    MakeLongDir(folder);
+    for (int i = 0; i < Count; ++i) {
+      QImage q(32, 40, QImage::Format_RGB32);
+      q.fill(QColor(40 * i, 90, 200));
+      files.push_back(folder + "pic" + std::to_string(i) + ".png");
+      EXPECT_TRUE(q.save(QString::fromStdString(files.back())));
+    }
+    return files;
+  }
+
+  test::ScopedXdg xdg_;
+  test::ScriptedDialogs dialogs_;
+  std::string dir_;
+};
+
+// ---- start, list and preview ------------------------------------------------------
+
+TEST_F(MainWindowTest, StartShowsTheStoredPicturesAndTheFirstOne) {
+  auto w = Open();
+  EXPECT_FALSE(w->Starting());
+  EXPECT_EQ(w->windowTitle(), QStringLiteral("KvoPanoramics 2.0.0"));
+  ASSERT_EQ(w->lstFiles->count(), 3);
+  // Sorted without regard to case, one line per entry.
+  EXPECT_EQ(w->lstFiles->item(0)->text(), QStringLiteral("Custom--Alpha.kvo"));
+  EXPECT_EQ(w->lstFiles->item(1)->text(), QStringLiteral("custom--Beta.kvo"));
+  EXPECT_EQ(w->lstFiles->item(2)->text(), QStringLiteral("Gal--Gamma.kvo"));
+  EXPECT_EQ(w->lstFiles->currentRow(), 0);
+  EXPECT_EQ(w->StatusText(), StatusSummary());
+  EXPECT_EQ(w->panStatus->text().toStdString(), " " + StatusSummary());
+  EXPECT_FALSE(w->StatusBold());
+  EXPECT_EQ(w->btnAdd->toolTip(), QStringLiteral("Add images to the list"));
+  // The preview area sits beside the list with a gap of 2 pixels.
+  EXPECT_EQ(w->Panel2->x(), w->lstFiles->width() + 2);
+  EXPECT_EQ(w->Panel2->width(), MAIN_CLIENT_WIDTH - w->lstFiles->width() - 3);
+  ASSERT_NE(w->Preview.Display, nullptr);
+  EXPECT_TRUE(w->Preview.Display->isVisible());
+  EXPECT_EQ(PreviewColour(*w), qRgb(200, 10, 10));
+  // A logo is shown in the proportion 6 : 5, shrunk into the panel.
+  const QRect r = w->Preview.Display->geometry();
+  EXPECT_NEAR(static_cast<double>(r.width()) / r.height(), 1.2, 0.01);
+  EXPECT_LE(r.right(), w->Panel2->width());
+}
+
+TEST_F(MainWindowTest, SelectionDrivesThePreview) {
+  auto w = Open();
+  w->lstFiles->setCurrentRow(2);
+  EXPECT_EQ(PreviewColour(*w), qRgb(10, 10, 200));
+  w->SelectIndex(1);
+  EXPECT_EQ(PreviewColour(*w), qRgb(10, 200, 10));
+  EXPECT_EQ(w->Selection().Selected, std::vector<int32_t>{1});
+  w->SelectFileName("gal--gamma.kvo");
+  EXPECT_EQ(w->lstFiles->currentRow(), 2);
+  w->SelectFileName("nothing.kvo");
+  EXPECT_EQ(w->lstFiles->currentRow(), 0);
+  // A logo that cannot be loaded clears the preview; a click brings the
+  // entry back.
+  w->ViewLogo(POS_TURNOFF);
+  EXPECT_FALSE(w->Preview.Display->isVisible());
+  w->SelectIndex(0);
+  EXPECT_TRUE(w->Preview.Display->isVisible());
+}
+
+TEST_F(MainWindowTest, StatusTextsOfRunningOperationsAreBold) {
+  auto w = Open();
+  ShowStatus("Setting logos...", true);
+  EXPECT_EQ(w->panStatus->text(), QStringLiteral(" Setting logos..."));
+  EXPECT_TRUE(w->panStatus->font().bold());
+  w->SetStatus("done", false);
+  EXPECT_FALSE(w->panStatus->font().bold());
+}
+
+// ---- long operations --------------------------------------------------------------
+
+TEST_F(MainWindowTest, AddDisablesEveryCommandWhileItRuns) {
+  auto w = Open();
+  dialogs_.FileChoices.push_back(SourcePictures(2));
+  int pumps = 0, enabledDuring = 0, cursorDuring = 0;
+  Dialogs().ProcessPending = [&] {
+    // The status updates before and after the batch let events through too.
+    if (!StoreBusy()) return;
+    ++pumps;
+    enabledDuring += w->btnAdd->isEnabled() + w->btnExit->isEnabled() + w->btnNoPat->isEnabled() +
+                     w->mnuAdd->isEnabled() + w->mnuRefresh->isEnabled() +
+                     w->mnuImage->menuAction()->isEnabled() + w->mnuAbout->isEnabled();
+    cursorDuring += QApplication::overrideCursor() == nullptr;
+  };
+  w->btnAdd->click();
+  EXPECT_GT(pumps, 0);
+  EXPECT_EQ(enabledDuring, 0);
+  EXPECT_EQ(cursorDuring, 0);
+  EXPECT_TRUE(w->btnAdd->isEnabled());
+  EXPECT_TRUE(w->mnuAdd->isEnabled());
+  EXPECT_TRUE(w->mnuImage->menuAction()->isEnabled());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  ASSERT_EQ(w->lstFiles->count(), 5);
+  EXPECT_EQ(w->lstFiles->currentItem()->text(), QStringLiteral("Custom--pic1.kvo"));
+  EXPECT_EQ(w->StatusText(), StatusSummary());
+}
+
+TEST_F(MainWindowTest, EscStopsTheAddAfterTheCurrentPicture) {
+  auto w = Open();
+  dialogs_.FileChoices.push_back(SourcePictures(3));
+  bool sent = false;
+  Dialogs().ProcessPending = [&] {
+    if (!sent && FileExists(dir_ + "Custom--pic0.kvo")) {
+      sent = true;
+      Key(w->lstFiles, Qt::Key_Escape);
+    }
+  };
+  w->btnAdd->click();
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(BatchAnswer(), BA_ABORT);
+  EXPECT_FALSE(FileExists(dir_ + "Custom--pic1.kvo"));
+  EXPECT_EQ(w->lstFiles->count(), 4);
+}
+
+// ---- keys -------------------------------------------------------------------------------
+
+TEST_F(MainWindowTest, FunctionKeysToggleThePositionsOfTheSelection) {
+  auto w = Open();
+  w->lstFiles->setCurrentRow(0, QItemSelectionModel::ClearAndSelect);
+  w->lstFiles->item(1)->setSelected(true);
+  // Start only, and start plus wait: F7 gives (start + wait) XOR wait.
+  Key(w->lstFiles, Qt::Key_F7);
+  EXPECT_EQ(LogoList().Entries[0].Positions, POS_STARTUP);
+  EXPECT_EQ(LogoList().Entries[1].Positions, POS_STARTUP);
+  EXPECT_EQ(LogoList().Entries[2].Positions, POS_ALL);
+  Key(w->lstFiles, Qt::Key_F8);
+  EXPECT_EQ(LogoList().Entries[1].Positions, POS_STARTUP | POS_TURNOFF);
+  Key(w->lstFiles, Qt::Key_F6);
+  EXPECT_EQ(LogoList().Entries[0].Positions, POS_TURNOFF);
+  // The files have them at once, so re-reading the folder keeps them.
+  EXPECT_EQ(MarksOnDisk(dir_ + "Custom--Alpha.kvo"), POS_TURNOFF);
+  w->mnuRefresh->trigger();
+  EXPECT_EQ(LogoList().Entries[1].Positions, POS_TURNOFF);
+  EXPECT_EQ(LogoList().Entries[2].Positions, POS_ALL);
+}
+
+TEST_F(MainWindowTest, EscOutsideABatchOnlySetsTheAnswer) {
+  auto w = Open();
+  BatchAnswer() = BA_NONE;
+  Key(w->lstFiles, Qt::Key_Escape);
+  EXPECT_EQ(BatchAnswer(), BA_ABORT);
+  EXPECT_EQ(w->lstFiles->count(), 3);
+  EXPECT_EQ(w->lstFiles->currentRow(), 0);
+}
+
+TEST_F(MainWindowTest, SetWritesTheLogoAndTheViewShowsIt) {
+  auto w = Open();
+  w->SelectIndex(1);
+  dialogs_.PositionAnswers.push_back({true, POS_WAIT});
+  w->btnSet->click();
+  ASSERT_TRUE(FileExists(GetLogoFile(POS_WAIT)));
+  w->SelectIndex(0);
+  w->ViewLogo(POS_WAIT);
+  EXPECT_TRUE(w->Preview.Display->isVisible());
+  EXPECT_EQ(w->Preview.Display->Picture().BitsPerPixel, 8);
+  EXPECT_EQ(PreviewColour(*w), qRgb(10, 200, 10));
+}
+
+// ---- list commands -------------------------------------------------------------------------
+
+TEST_F(MainWindowTest, DeleteAndRenameRebuildTheList) {
+  auto w = Open();
+  w->lstFiles->setCurrentRow(1, QItemSelectionModel::ClearAndSelect);
+  w->lstFiles->item(2)->setSelected(true);
+  dialogs_.YesNoAnswers.push_back('Y');
+  w->btnDelete->click();
+  ASSERT_EQ(w->lstFiles->count(), 1);
+  EXPECT_EQ(w->lstFiles->currentRow(), 0);
+  EXPECT_EQ(dialogs_.Questions.back(), "Delete 2 selected logos?");
+  dialogs_.RenameAnswers.push_back({true, "Zulu"});
+  w->mnuRename->trigger();
+  ASSERT_EQ(w->lstFiles->count(), 1);
+  EXPECT_EQ(w->lstFiles->currentItem()->text(), QStringLiteral("Zulu.kvo"));
+  EXPECT_EQ(PreviewColour(*w), qRgb(200, 10, 10));
+}
+
+// ---- end ------------------------------------------------------------------------------------
+
+TEST_F(MainWindowTest, ClosingSavesMarksAndSettingsOnce) {
+  auto w = Open();
+  // Changed in memory only, as a shuffle would.
+  LogoList().Entries[2].Positions = POS_WAIT;
+  LogoList().Entries[2].Used = POS_WAIT;
+  Settings().FontSize = 23;
+  EXPECT_TRUE(w->close());
+  TLogoMarks m;
+  ASSERT_TRUE(ReadMarks(dir_ + "Gal--Gamma.kvo", m));
+  EXPECT_EQ(m.Positions, POS_WAIT);
+  EXPECT_EQ(m.Used, POS_WAIT);
+  EXPECT_NE(test::ReadWhole(SettingsFile()).find("FontSize=23"), std::string::npos);
+  EXPECT_EQ(w->Preview.Display, nullptr);
+  // A second end (the event loop's) does nothing more.
+  Settings().FontSize = 24;
+  w->EndSession();
+  EXPECT_EQ(test::ReadWhole(SettingsFile()).find("FontSize=24"), std::string::npos);
+}
+
+// ---- errors never escape ------------------------------------------------------------------
+
+TEST_F(MainWindowTest, ForeignExceptionInACommandIsShown) {
+  auto w = Open();
+  Dialogs().YesNo = [](const std::string&, bool) -> char { throw std::runtime_error("disk on fire"); };
+  w->btnDelete->click();
+  ASSERT_EQ(dialogs_.Errors.size(), 1u);
+  EXPECT_NE(dialogs_.Errors[0].find("disk on fire"), std::string::npos);
+  EXPECT_TRUE(NoError());
+  EXPECT_EQ(w->lstFiles->count(), 3);
+}
+
+TEST_F(MainWindowTest, CoreErrorInALongOperationLeavesTheWindowUsable) {
+  auto w = Open();
+  dialogs_.FileChoices.push_back(SourcePictures(2));
+  Dialogs().ProcessPending = [] { SetError(EG_FILE, 1, __LINE__); };
+  w->btnAdd->click();
+  ASSERT_EQ(dialogs_.Errors.size(), 1u);
+  EXPECT_EQ(dialogs_.Errors[0].rfind(ErrorText(EG_FILE, 1), 0), 0u);
+  EXPECT_FALSE(w->BusyUI());
+  EXPECT_FALSE(StoreBusy());
+  EXPECT_TRUE(w->btnAdd->isEnabled());
+  EXPECT_TRUE(w->mnuShuffle->isEnabled());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// ---- help and system information ----------------------------------------------------------
+
+TEST(MainWindowText, DigitGroups) {
+  EXPECT_EQ(DigitGroups(0), "0");
+  EXPECT_EQ(DigitGroups(999), "999");
+  EXPECT_EQ(DigitGroups(1572864), "1,572,864");
+  EXPECT_EQ(DigitGroups(1572864), NumToStr(1572864, 100));
+  // Memory of today's machines does not fit in 32 bits.
+  EXPECT_EQ(DigitGroups(17179869184ull), "17,179,869,184");
+}
+
+TEST(MainWindowText, SeparatorIsTheWindowColourDarker) {
+  EXPECT_EQ(SeparatorColor(0x00C0D0E0), 0x00A0B0C0u);
+  EXPECT_EQ(SeparatorColor(0x00102040), 0x00000020u);  // clamped at 0
+}
+
+TEST_F(MainWindowTest, SystemInformationGoesToTheClipboard) {
+  auto w = Open();
+  w->mnuSysInfo->trigger();
+  const std::string text = QGuiApplication::clipboard()->text().toStdString();
+  // The memory figures move between two readings, so the text is compared
+  // from the line after them.
+  const std::string expected = SystemInformationText();
+  const size_t from = expected.find("\r\nWindows");
+  ASSERT_NE(from, std::string::npos) << expected;
+  EXPECT_NE(text.find(expected.substr(from)), std::string::npos) << text;
+  EXPECT_EQ(text.rfind("Information generated by KvoPanoramics 2.0.0\r\n\r\nPhysical memory available: ", 0),
+            0u);
+  EXPECT_NE(text.find("\r\nStorage folder: " + GetStorageDir() + "\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\nTurn off logo: " + Settings().LogoFile[2] + "\r\n"), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+  ASSERT_EQ(dialogs_.Infos.size(), 1u);
+  EXPECT_EQ(dialogs_.Infos[0],
+            "System information has been pasted to the clipboard, go to your email software or "
+            "text editor and choose Edit / Paste to view it.");
+}
+
+TEST_F(MainWindowTest, DocumentsAreFoundInTheApplicationFolderFirst) {
+  // The source tree's copy serves a program run from its build folder.
+  EXPECT_EQ(FindDocument("readme.txt"), AddBS(KVO_SOURCE_DIR) + "docs/readme.txt");
+  EXPECT_EQ(FindDocument("no-such-document.txt"), "");
+  MakeLongDir(GetAppDir());
+  test::WriteWhole(GetAppDir() + "readme.txt", "mine");
+  EXPECT_EQ(FindDocument("readme.txt"), GetAppDir() + "readme.txt");
+}
+
+}  // namespace
+}  // namespace kvo
+
+namespace kvo {
+namespace {
+
+// With KVO_UI_SHOTS naming a folder, the window is drawn into PNGs there in
+// a few states, so that its layout can be looked at (run under xvfb-run to
+// see the platform's own fonts and style).
+TEST_F(MainWindowTest, Screenshots) {
+  const char* folder = std::getenv("KVO_UI_SHOTS");
+  if (!folder || !*folder) GTEST_SKIP() << "set KVO_UI_SHOTS to a folder to take screenshots";
+  auto w = Open();
+  auto shoot = [&](QWidget& Widget, const char* Name) {
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    EXPECT_TRUE(Widget.grab().save(QString::fromLocal8Bit(folder) + "/" + Name + ".png")) << Name;
+  };
+  shoot(*w, "main");
+  SetMessages(POS_STARTUP, "Welcome to Windows\r\nhave a nice day");
+  w->SelectIndex(2);
+  dialogs_.PositionAnswers.push_back({true, POS_STARTUP});
+  w->btnSet->click();
+  w->ViewLogo(POS_STARTUP);
+  shoot(*w, "main-startup-logo");
+  w->SetBusyUI(true);
+  w->SetStatus("Adding image \"sunset.jpg\" (file 1 of 3), press ESC to abort...", true);
+  shoot(*w, "main-busy");
+  w->SetBusyUI(false);
+  w->mnuImage->popup(w->mapToGlobal(QPoint(0, 0)));
+  shoot(*w->mnuImage, "menu-image");
+  w->mnuImage->hide();
+  w->mnuHelp->popup(w->mapToGlobal(QPoint(0, 0)));
+  shoot(*w->mnuHelp, "menu-help");
+  w->mnuHelp->hide();
+}
+
+}  // namespace
+}  // namespace kvo
