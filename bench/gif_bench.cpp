@@ -16,7 +16,8 @@ namespace kvo {
 namespace {
 
 const std::string& File() {
-  static const std::string path = std::string(KVO_SOURCE_DIR) + "/../shared/testdata/gif/pillow/iss634.gif";
+  static const std::string path =
+      std::string(KVO_SOURCE_DIR) + "/../shared/testdata/gif/pillow/iss634.gif";
   return path;
 }
 

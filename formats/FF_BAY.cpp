@@ -43,7 +43,8 @@ double BayShutter_(const char (&Camera)[2], int Code) {
   static const double kMl[] = {30, 60, 125, 250, 500, 1000, 2000};
   static const double kEkRo[] = {250, 500, 1000};
   const bool ml = Camera[0] == 'M' && Camera[1] == 'L';
-  const bool ekRo = (Camera[0] == 'E' && Camera[1] == 'K') || (Camera[0] == 'R' && Camera[1] == 'O');
+  const bool ekRo =
+      (Camera[0] == 'E' && Camera[1] == 'K') || (Camera[0] == 'R' && Camera[1] == 'O');
   if (ml && Code >= 1 && Code <= 7) return kMl[Code - 1];
   if (ekRo && Code >= 1 && Code <= 3) return kEkRo[Code - 1];
   return 0;

@@ -374,8 +374,9 @@ void MviFlcView_(void* S, TMviView& View) {
 
 }  // namespace
 
-const TMviReader kFlcMovie = {&TMviFile::FLC, "conform.MviOpen.mf.FLC", sizeof(TFLCFile),
-                              MviFlcOpen_,    MviFlcLoad_,              MviFlcClose_,
+const TMviReader kFlcMovie = {&TMviFile::FLC,   "conform.MviOpen.mf.FLC",
+                              sizeof(TFLCFile), MviFlcOpen_,
+                              MviFlcLoad_,      MviFlcClose_,
                               MviFlcView_};
 
 }  // namespace kvo

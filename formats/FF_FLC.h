@@ -43,13 +43,13 @@ struct TFLCFile {
   int32_t BytesPerPixel = 0;
   int32_t BitsPerPixel = 0;
   int32_t Handle = 0;
-  int32_t CurFrame = 0;     // frames decoded so far
-  int64_t PixelCount = 0;   // Width x Height
+  int32_t CurFrame = 0;    // frames decoded so far
+  int64_t PixelCount = 0;  // Width x Height
   int32_t FileSize = 0;
-  int32_t PalChanged = 0;   // the last frame changed the palette
-  int32_t PalChunk = 0;     // the frame just decoded had a palette chunk
-  double FrameRate = 0;     // frames per second, to one decimal
-  int64_t NextPos = 0;      // where the search for the next frame starts
+  int32_t PalChanged = 0;  // the last frame changed the palette
+  int32_t PalChunk = 0;    // the frame just decoded had a palette chunk
+  double FrameRate = 0;    // frames per second, to one decimal
+  int64_t NextPos = 0;     // where the search for the next frame starts
 };
 
 void FLCOpen(TFLCFile& F, const std::string& FileName);

@@ -49,9 +49,9 @@ namespace kvo {
 namespace {
 
 constexpr int kScreenDesc = 13;
-constexpr int kWindow = 1024;      // bytes searched for a frame's signatures
-constexpr int kExtBytes = 8;       // 21 F9 04 flags delay(2) transparent terminator
-constexpr int kDescBytes = 10;     // 2C left top width height (16 bits each) flags
+constexpr int kWindow = 1024;   // bytes searched for a frame's signatures
+constexpr int kExtBytes = 8;    // 21 F9 04 flags delay(2) transparent terminator
+constexpr int kDescBytes = 10;  // 2C left top width height (16 bits each) flags
 constexpr int64_t kScanBuf = 65536;
 constexpr int64_t kRefillMargin = 260;  // a sub-block and its length byte fit
 constexpr int kBlkEntries = 256;
@@ -259,8 +259,7 @@ bool TableIntact_(int32_t FrameCount) {
 // file without them.
 int64_t FramePos_(const TGIFFile& Gf, int32_t Frame) {
   if (Frame == 0) return Gf.FirstPos;
-  if (Frame < 0 || Frame >= Gf.FrameCount || Gf.ScanId != GIFScanNo ||
-      !TableIntact_(Frame + 1))
+  if (Frame < 0 || Frame >= Gf.FrameCount || Gf.ScanId != GIFScanNo || !TableIntact_(Frame + 1))
     SetError(EG_MVI, 1, __LINE__);
   return ImgFPosBlk[Frame / kBlkEntries][Frame % kBlkEntries];
 }
@@ -445,8 +444,8 @@ void FillWin_(uint8_t* Canvas, int32_t CanvasW, int32_t CanvasH, int32_t Left, i
     std::memset(Canvas + (r.Top + y) * CanvasW + r.Left, Value, static_cast<size_t>(r.Width));
 }
 
-void ExtractWin_(const uint8_t* Canvas, int32_t CanvasW, int32_t CanvasH, int32_t Left,
-                 int32_t Top, int32_t Width, int32_t Height, uint8_t* Packed) {
+void ExtractWin_(const uint8_t* Canvas, int32_t CanvasW, int32_t CanvasH, int32_t Left, int32_t Top,
+                 int32_t Width, int32_t Height, uint8_t* Packed) {
   TProcScope trace("FF_GIF.ExtractWin_");
   const TGIFRect r = Clip_(CanvasW, CanvasH, Left, Top, Width, Height);
   for (int64_t y = 0; y < r.Height; ++y)
@@ -588,7 +587,8 @@ void GIFunLZW_(const uint8_t* Data, int64_t Size, uint8_t* Out, int64_t OutSize,
       const int32_t e = nextFree - T.FirstFree;
       T.Prefix[e] = static_cast<uint16_t>(prev);
       T.Suffix[e] = first;
-      T.Length[e] = static_cast<uint16_t>(prev >= T.FirstFree ? T.Length[prev - T.FirstFree] + 1 : 0);
+      T.Length[e] =
+          static_cast<uint16_t>(prev >= T.FirstFree ? T.Length[prev - T.FirstFree] + 1 : 0);
       if (++nextFree > mask && width < 12) mask = (1 << ++width) - 1;
     }
     prev = fresh ? std::min(nextFree - 1, code) : code;
@@ -646,8 +646,8 @@ void GIFKeepDisposal_(TGIFFile& Gf, const TImg& Img, const TGIFFrameHdr& H) {
   Gf.DispHeight = static_cast<int32_t>(r.Height);
   if (Gf.Disposal != 3 || r.Width == 0) return;
   AllocOwned_(Gf.PrevImg, r.Width * r.Height, __LINE__, "FF_GIF.GIFLoadNext.gf.PrevImg");
-  ExtractWin_(Img.Data, Gf.Width, Gf.Height, Gf.DispLeft, Gf.DispTop, Gf.DispWidth,
-              Gf.DispHeight, Gf.PrevImg);
+  ExtractWin_(Img.Data, Gf.Width, Gf.Height, Gf.DispLeft, Gf.DispTop, Gf.DispWidth, Gf.DispHeight,
+              Gf.PrevImg);
 }
 
 // Reads the frame's data: from the file's position (after the colour
@@ -837,8 +837,9 @@ void MviGifView_(void* S, TMviView& View) {
 
 }  // namespace
 
-const TMviReader kGifMovie = {&TMviFile::GIF, "conform.MviOpen.mf.GIF", sizeof(TGIFFile),
-                              MviGifOpen_,    MviGifLoad_,              MviGifClose_,
+const TMviReader kGifMovie = {&TMviFile::GIF,   "conform.MviOpen.mf.GIF",
+                              sizeof(TGIFFile), MviGifOpen_,
+                              MviGifLoad_,      MviGifClose_,
                               MviGifView_};
 
 }  // namespace kvo

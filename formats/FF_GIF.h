@@ -21,7 +21,7 @@ struct TMviReader;
 // in a zero-filled tracked block and reads Width, Height, BytesPerPixel,
 // BitsPerPixel, FrameCount, FrameRate, CurFrame and PalChanged directly.
 struct TGIFFile {
-  int32_t Width = 0;   // logical screen
+  int32_t Width = 0;  // logical screen
   int32_t Height = 0;
   int32_t BytesPerPixel = 0;
   int32_t BitsPerPixel = 0;
@@ -31,11 +31,11 @@ struct TGIFFile {
   int32_t FileSize = 0;
   int32_t BackColor = 0;  // background index, -1 without a global colour table
   int32_t DispLeft = 0, DispTop = 0, DispWidth = 0, DispHeight = 0;  // previous frame, clipped
-  uint8_t* PrevImg = nullptr;  // pixels under the previous frame (disposal 3), tracked
-  int32_t Disposal = 0;        // disposal method of the previous frame
-  int32_t PalChanged = 0;      // the frame just decoded brought a new palette
-  int32_t PrevLocalPal = 0;    // the previous frame had a local colour table
-  int32_t Partial = 0;         // a later frame leaves part of the screen to its predecessors
+  uint8_t* PrevImg = nullptr;      // pixels under the previous frame (disposal 3), tracked
+  int32_t Disposal = 0;            // disposal method of the previous frame
+  int32_t PalChanged = 0;          // the frame just decoded brought a new palette
+  int32_t PrevLocalPal = 0;        // the previous frame had a local colour table
+  int32_t Partial = 0;             // a later frame leaves part of the screen to its predecessors
   uint8_t GlobalPal[256][3] = {};  // blue, green, red; entries past the file's table 0
   int32_t Handle = 0;
   // Where the first frame lies (every open finds it), and which full scan the
@@ -84,8 +84,8 @@ void GIFunInterlace_(const uint8_t* Src, uint8_t* Dest, int32_t Width, int32_t H
 // rows one after the other.
 void FillWin_(uint8_t* Canvas, int32_t CanvasW, int32_t CanvasH, int32_t Left, int32_t Top,
               int32_t Width, int32_t Height, uint8_t Value);
-void ExtractWin_(const uint8_t* Canvas, int32_t CanvasW, int32_t CanvasH, int32_t Left,
-                 int32_t Top, int32_t Width, int32_t Height, uint8_t* Packed);
+void ExtractWin_(const uint8_t* Canvas, int32_t CanvasW, int32_t CanvasH, int32_t Left, int32_t Top,
+                 int32_t Width, int32_t Height, uint8_t* Packed);
 void InsertWin_(const uint8_t* Packed, uint8_t* Canvas, int32_t CanvasW, int32_t CanvasH,
                 int32_t Left, int32_t Top, int32_t Width, int32_t Height);
 

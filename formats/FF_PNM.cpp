@@ -134,10 +134,10 @@ void PNMOpen_(TPNMFile& F, const std::string& FileName) {
       F.Shift = PNMShift_(F.MaxValue);
     }
     F.BytesPerPixel = (F.BitsPerPixel + 7) / 8;
-    const bool sizeOk = F.Width >= kMinSide && F.Width <= kMaxSide && F.Height >= kMinSide &&
-                        F.Height <= kMaxSide;
-    F.Supported = (F.BytesPerPixel >= 1 && sizeOk && F.MaxValue >= 1 && F.MaxValue <= kMaxValue)
-                      ? -1 : 0;
+    const bool sizeOk =
+        F.Width >= kMinSide && F.Width <= kMaxSide && F.Height >= kMinSide && F.Height <= kMaxSide;
+    F.Supported =
+        (F.BytesPerPixel >= 1 && sizeOk && F.MaxValue >= 1 && F.MaxValue <= kMaxValue) ? -1 : 0;
   });
 }
 
@@ -174,8 +174,8 @@ void PNMLoad(const std::string& FileName, TImg& Img) {
     const int64_t left = f.FileSize - f.Consumed;
     if (!f.Ascii && left < n) SetError(EG_FILE, 3, __LINE__);
     if (f.Ascii && left < 2 * n - 1) SetError(EG_IMG, 9, __LINE__);
-    _imgalloc_(Img, static_cast<int32_t>(f.Width), static_cast<int32_t>(f.Height),
-               f.BitsPerPixel, __LINE__, "FF_PNM.PNMLoad.img");
+    _imgalloc_(Img, static_cast<int32_t>(f.Width), static_cast<int32_t>(f.Height), f.BitsPerPixel,
+               __LINE__, "FF_PNM.PNMLoad.img");
     if (f.Ascii)
       PnmReadText_(f, Img.Data, n);
     else

@@ -271,8 +271,8 @@ void RASLoad(const std::string& FileName, TImg& Img) {
     const bool encoded = f.Type == kTypeEncoded;
     TRasEncoded e;
     if (encoded) RasReadEncoded_(f, l, e);
-    const int64_t available = encoded ? RasDecodedSize_(e, (l.RowBytes + 1) * f.Height)
-                                      : f.FileSize - l.DataAt;
+    const int64_t available =
+        encoded ? RasDecodedSize_(e, (l.RowBytes + 1) * f.Height) : f.FileSize - l.DataAt;
     RasSetRows_(l, f.Height, available);
     if (!encoded && available < l.Stored) SetError(EG_FILE, 3, __LINE__);
     _imgalloc_(Img, static_cast<int32_t>(f.Width), static_cast<int32_t>(f.Height),

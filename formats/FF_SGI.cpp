@@ -72,8 +72,7 @@ void SGIOpen_(TSGIFile& F, const std::string& FileName) {
     if (F.Dimension == 1) F.YSize = 1;
     if (F.Dimension == 1 || F.Dimension == 2) F.ZSize = 1;
     if (F.Dimension < 1 || F.Dimension > 3) F.ZSize = 0;
-    F.Supported = F.Bpc == 1 && F.Storage <= 1 && F.ZSize >= 1 && F.ZSize <= 4 &&
-                  F.ColorMap == 0;
+    F.Supported = F.Bpc == 1 && F.Storage <= 1 && F.ZSize >= 1 && F.ZSize <= 4 && F.ColorMap == 0;
   });
 }
 

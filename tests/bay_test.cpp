@@ -108,7 +108,8 @@ TEST_F(BayTest, TheTrailerNamesShutterSpeedAndMode) {
       {"XY", 1, 1, 0, "XY (color)"},         {"EK", 3, 1, 250, "HR"},
   };
   for (const TCase& c : cases) {
-    SCOPED_TRACE(std::string(c.Camera) + " " + std::to_string(c.Mode) + " " + std::to_string(c.Speed));
+    SCOPED_TRACE(std::string(c.Camera) + " " + std::to_string(c.Mode) + " " +
+                 std::to_string(c.Speed));
     TFileInfo info = Info(BayFile(144, c.Camera, c.Mode, c.Speed));
     EXPECT_EQ(info.FormatId, FF_BAY);
     EXPECT_DOUBLE_EQ(info.FramesPerSecond, c.Fps);

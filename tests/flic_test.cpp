@@ -37,8 +37,12 @@ std::string Flic(int W, int H, const std::vector<std::vector<TChunk>>& Frames, i
   for (const auto& chunks : Frames) {
     size_t size = 16;
     for (const TChunk& c : chunks) size += 6 + c.Data.size();
-    b.U32(static_cast<uint32_t>(size)).U16(FLC_FRAME).U16(static_cast<uint32_t>(chunks.size())).Fill(8, 0);
-    for (const TChunk& c : chunks) b.U32(static_cast<uint32_t>(6 + c.Data.size())).U16(c.Type).Raw(c.Data);
+    b.U32(static_cast<uint32_t>(size))
+        .U16(FLC_FRAME)
+        .U16(static_cast<uint32_t>(chunks.size()))
+        .Fill(8, 0);
+    for (const TChunk& c : chunks)
+      b.U32(static_cast<uint32_t>(6 + c.Data.size())).U16(c.Type).Raw(c.Data);
   }
   std::string s = b.Str();
   PutU32LE(reinterpret_cast<uint8_t*>(s.data()), static_cast<uint32_t>(s.size()));
@@ -48,7 +52,8 @@ std::string Flic(int W, int H, const std::vector<std::vector<TChunk>>& Frames, i
 // A 256-level palette chunk whose entry i is (i, 2 i, 3 i).
 TChunk Ramp256() {
   TChunk c{FLC_COLOR_256, {1, 0, 0, 0}};
-  for (int i = 0; i < 256; ++i) c.Data.insert(c.Data.end(), {uint8_t(i), uint8_t(2 * i), uint8_t(3 * i)});
+  for (int i = 0; i < 256; ++i)
+    c.Data.insert(c.Data.end(), {uint8_t(i), uint8_t(2 * i), uint8_t(3 * i)});
   return c;
 }
 
@@ -124,8 +129,10 @@ TEST_F(FlicTest, EveryTestMovieDecodesAsFfmpegDecodesIt) {
 TEST_F(FlicTest, AWordDeltaMovieMatchesFfmpegFrameByFrame) {
   const std::string path = test::SharedDir() + "testdata/flic/pillow/2422.flc";
   std::string out;
-  if (FILE* p = ::popen(("ffmpeg -v error -i '" + path +
-                         "' -f rawvideo -pix_fmt rgb24 -fps_mode passthrough -").c_str(), "r")) {
+  if (FILE* p = ::popen(
+          ("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt rgb24 -fps_mode passthrough -")
+              .c_str(),
+          "r")) {
     char buf[65536];
     for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
     ::pclose(p);
@@ -138,7 +145,8 @@ TEST_F(FlicTest, AWordDeltaMovieMatchesFfmpegFrameByFrame) {
               for (size_t k = 0; k < 27; ++k) {
                 FLCLoadNext(f, img_);
                 const TPixels rgb = test::CanonicalRgb(img_);
-                ASSERT_EQ(rgb, TPixels(out.begin() + k * frame, out.begin() + (k + 1) * frame)) << k;
+                ASSERT_EQ(rgb, TPixels(out.begin() + k * frame, out.begin() + (k + 1) * frame))
+                    << k;
               }
               FLCClose(f);
             }),
@@ -189,13 +197,12 @@ TEST_F(FlicTest, RunsAndDeltasBuildOnThePreviousFrame) {
 TEST_F(FlicTest, WordDeltasSkipRowsKeepEmptyRowsAndSetTheLastPixel) {
   std::vector<TPixels> fr;
   // Width 5: words cover pixels in pairs, the last-byte opcode the fifth.
-  TPixels delta = {3, 0,        // three rows with packets
-                   0xFF, 0xFF,  // skip one row
-                   0x07, 0x80,  // last pixel of row 1 := 7
-                   1, 0,        // one packet: skip 1, one word copied
-                   1, 1, 1, 2,
-                   0, 0,        // row 2: no packets, unchanged
-                   1, 0, 2, 0xFE, 8, 9};  // row 3: skip 2, a word twice, cut at the end
+  TPixels delta = {3,    0,                     // three rows with packets
+                   0xFF, 0xFF,                  // skip one row
+                   0x07, 0x80,                  // last pixel of row 1 := 7
+                   1,    0,                     // one packet: skip 1, one word copied
+                   1,    1,    1, 2,    0, 0,   // row 2: no packets, unchanged
+                   1,    0,    2, 0xFE, 8, 9};  // row 3: skip 2, a word twice, cut at the end
   ASSERT_EQ(Frames({{Copy(TPixels(20, 5))}, {{FLC_DELTA_FLC, delta}}}, fr, 5, 4), kOk);
   ASSERT_EQ(fr.size(), 2u);
   EXPECT_EQ(fr[1], (TPixels{5, 5, 5, 5, 5, 5, 1, 2, 5, 7, 5, 5, 5, 5, 5, 5, 5, 8, 9, 8}));
@@ -228,7 +235,12 @@ TEST_F(FlicTest, SeekingBackRewindsAndBitZeroGoesOn) {
   for (uint8_t k = 1; k < 8; ++k) movie.push_back({{FLC_DELTA_FLI, {0, 0, 1, 0, 1, k, 1, k}}});
   const std::string path = dir_.Write("x.flc", Flic(8, 1, movie));
   TFLCFile f;
-  ASSERT_EQ(test::Kept([&] { FLCOpen(f, path); FLCLoad(f, img_, 8, 0); FLCLoad(f, img_, 5, 0); }), kOk);
+  ASSERT_EQ(test::Kept([&] {
+              FLCOpen(f, path);
+              FLCLoad(f, img_, 8, 0);
+              FLCLoad(f, img_, 5, 0);
+            }),
+            kOk);
   EXPECT_EQ(Indices(img_), (TPixels{0, 1, 2, 3, 4, 0, 0, 0}));
   EXPECT_EQ(f.CurFrame, 5);
   // Bit 0: the picture is trusted and decoding goes on from frame 5.
@@ -238,7 +250,11 @@ TEST_F(FlicTest, SeekingBackRewindsAndBitZeroGoesOn) {
   ASSERT_EQ(test::Kept([&] { FLCLoad(f, img_, 7, 0); }), kOk);  // without it: from the start
   EXPECT_EQ(img_.Data[7], 0);
   EXPECT_EQ(test::Kept([&] { FLCLoad(f, img_, 9, 0); }), (TErr{EG_MVI, 1}));
-  EXPECT_EQ(test::Kept([&] { FLCLoad(f, img_, 0, 0); FLCLoad(f, img_, 0, 0); }), (TErr{EG_FLIC, 1}));
+  EXPECT_EQ(test::Kept([&] {
+              FLCLoad(f, img_, 0, 0);
+              FLCLoad(f, img_, 0, 0);
+            }),
+            (TErr{EG_FLIC, 1}));
   test::Kept([&] { FLCClose(f); });
 }
 
@@ -272,7 +288,8 @@ TEST_F(FlicTest, RefusalsNameTheirReason) {
 }
 
 TEST_F(FlicTest, TheFormatLayerReadsFlicsAsMovies) {
-  const std::string path = dir_.Write("clip.fli", Flic(4, 2, {{Ramp256(), Copy(TPixels(8, 3))}}, 0xAF11, 7));
+  const std::string path =
+      dir_.Write("clip.fli", Flic(4, 2, {{Ramp256(), Copy(TPixels(8, 3))}}, 0xAF11, 7));
   TUniInfo u;
   ASSERT_TRUE(UniInfo(path, u, false));
   EXPECT_EQ(u.FormatId, FF_FLIC);
@@ -299,11 +316,11 @@ TEST_F(FlicTest, HostileFilesGiveTheirErrors) {
     const char* File;
     TErr Error;
   } kBad[] = {
-      {"animator-pro/TEST.CEL", kOk},  // 0 x 0 and no frames: nothing to decode
+      {"animator-pro/TEST.CEL", kOk},                      // 0 x 0 and no frames: nothing to decode
       {"pillow/crash-5762152299364352.fli", {EG_IMG, 2}},  // a copy chunk of size 0
-      {"pillow/fli_overflow.fli", {EG_FILE, 3}},  // a copy chunk running past its frame
-      {"pillow/fli_overrun.bin", {EG_FILE, 3}},   // a palette chunk past the end of the file
-      {"pillow/fli_overrun2.bin", {EG_IMG, 2}},   // a frame of 2 bytes
+      {"pillow/fli_overflow.fli", {EG_FILE, 3}},           // a copy chunk running past its frame
+      {"pillow/fli_overrun.bin", {EG_FILE, 3}},  // a palette chunk past the end of the file
+      {"pillow/fli_overrun2.bin", {EG_IMG, 2}},  // a frame of 2 bytes
       {"pillow/timeout-9139147ce93e20eb14088fe238e541443ffd64b3.fli", {EG_IMG, 2}},  // chunk size 0
       {"pillow/timeout-bff0a9dc7243a8e6ede2408d2ffa6a9964698b87.fli", {EG_IMG, 2}},  // chunk size 0
   };
@@ -323,9 +340,10 @@ TEST_F(FlicTest, HostileFilesGiveTheirErrors) {
 
 TEST_F(FlicTest, EveryPrefixOfSmallFilesLoadsOrFailsCleanly) {
   const std::string files[] = {
-      Flic(4, 2, {{Ramp256(), {FLC_BYTE_RUN, {0, 3, 7, 0xFF, 8, 0, 0x04, 1, 2, 3, 4}}},
-                  {{FLC_DELTA_FLI, {1, 0, 1, 0, 2, 1, 2, 5, 6}}},
-                  {{FLC_DELTA_FLC, {1, 0, 1, 0, 0, 1, 1, 2}}}}),
+      Flic(4, 2,
+           {{Ramp256(), {FLC_BYTE_RUN, {0, 3, 7, 0xFF, 8, 0, 0x04, 1, 2, 3, 4}}},
+            {{FLC_DELTA_FLI, {1, 0, 1, 0, 2, 1, 2, 5, 6}}},
+            {{FLC_DELTA_FLC, {1, 0, 1, 0, 0, 1, 1, 2}}}}),
       test::ReadWhole(test::SharedDir() + "testdata/flic/animator-pro/LOGO.CEL")};
   for (const std::string& whole : files) {
     ASSERT_FALSE(whole.empty());

@@ -88,7 +88,7 @@ TPixels SubBlocks(const TPixels& Codes, std::vector<int> Lengths) {
 struct TFrame {
   std::string Before;  // bytes written before the frame (other extensions)
   int Left = 0, Top = 0, Width = 0, Height = 0;
-  TPixels Pixels;        // rows top first
+  TPixels Pixels;  // rows top first
   bool Gce = true;
   int Disposal = 0, Delay = 0;
   int Transparent = -1;  // the index with the flag set
@@ -105,7 +105,8 @@ struct TGif {
 
   static TPixels Ramp(int N) {  // entry i: (10 i, 20 i, 30 i)
     TPixels p;
-    for (int i = 0; i < N; ++i) p.insert(p.end(), {uint8_t(10 * i), uint8_t(20 * i), uint8_t(30 * i)});
+    for (int i = 0; i < N; ++i)
+      p.insert(p.end(), {uint8_t(10 * i), uint8_t(20 * i), uint8_t(30 * i)});
     return p;
   }
   static int TableBits(size_t Bytes) {
@@ -113,26 +114,31 @@ struct TGif {
     while ((3u << (bits + 1)) < Bytes) ++bits;
     return bits;
   }
+  // A colour table padded to its power of two.
+  static void Table(test::TBytes& B, const TPixels& Pal) {
+    B.Raw(Pal).Fill((3u << (TableBits(Pal.size()) + 1)) - Pal.size(), 0);
+  }
   std::string Bytes() const {
     test::TBytes b;
     b.Raw({'G', 'I', 'F'}).Raw(TPixels(Version.begin(), Version.end())).U16(Width).U16(Height);
     b.U8(GlobalPal.empty() ? 0 : 0x80 | TableBits(GlobalPal.size())).U8(Back).U8(0);
-    b.Raw(GlobalPal).Fill(GlobalPal.empty() ? 0 : (3u << (TableBits(GlobalPal.size()) + 1)) - GlobalPal.size(), 0);
+    if (!GlobalPal.empty()) Table(b, GlobalPal);
     for (const TFrame& f : Frames) {
       b.Raw(TPixels(f.Before.begin(), f.Before.end()));
-      if (f.Gce)
-        b.U8(0x21).U8(0xF9).U8(4).U8((f.Disposal << 2) | (f.Transparent >= 0)).U16(f.Delay)
-            .U8(f.Transparent >= 0 ? f.Transparent : 0).U8(0);
-      const int lbits = TableBits(f.LocalPal.size());
+      const uint8_t flags = static_cast<uint8_t>((f.Disposal << 2) | (f.Transparent >= 0));
+      const uint8_t key = static_cast<uint8_t>(f.Transparent >= 0 ? f.Transparent : 0);
+      if (f.Gce) b.Raw({0x21, 0xF9, 4, flags, uint8_t(f.Delay), uint8_t(f.Delay >> 8), key, 0});
       b.U8(0x2C).U16(f.Left).U16(f.Top).U16(f.Width).U16(f.Height);
-      b.U8((f.LocalPal.empty() ? 0 : 0x80 | lbits) | (f.Interlaced ? 0x40 : 0));
-      if (!f.LocalPal.empty()) b.Raw(f.LocalPal).Fill((3u << (lbits + 1)) - f.LocalPal.size(), 0);
+      const int lbits = f.LocalPal.empty() ? 0 : 0x80 | TableBits(f.LocalPal.size());
+      b.U8(lbits | (f.Interlaced ? 0x40 : 0));
+      if (!f.LocalPal.empty()) Table(b, f.LocalPal);
       TPixels rows = f.Pixels;
       if (f.Interlaced) {  // rows in the order of the four passes
         rows.clear();
         for (int pass = 0; pass < 4; ++pass)
           for (int y = "\0\4\2\1"[pass]; y < f.Height; y += "\10\10\4\2"[pass])
-            rows.insert(rows.end(), f.Pixels.begin() + y * f.Width, f.Pixels.begin() + (y + 1) * f.Width);
+            rows.insert(rows.end(), f.Pixels.begin() + y * f.Width,
+                        f.Pixels.begin() + (y + 1) * f.Width);
       }
       b.U8(f.CodeSize).Raw(SubBlocks(LzwEncode(rows, f.CodeSize), {255}));
     }
@@ -257,7 +263,8 @@ TEST_F(GifTest, EveryTestFileDecodesFrameByFrameAsTheTableSays) {
 
 std::vector<TPixels> MagickFrames(const std::string& Path, size_t FrameBytes) {
   std::string out;
-  if (FILE* p = ::popen(("/usr/bin/convert '" + Path + "' -coalesce -depth 8 rgba:-").c_str(), "r")) {
+  if (FILE* p =
+          ::popen(("/usr/bin/convert '" + Path + "' -coalesce -depth 8 rgba:-").c_str(), "r")) {
     char buf[65536];
     for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
     ::pclose(p);
@@ -265,7 +272,8 @@ std::vector<TPixels> MagickFrames(const std::string& Path, size_t FrameBytes) {
   std::vector<TPixels> frames;
   for (size_t at = 0; FrameBytes && at + FrameBytes <= out.size(); at += FrameBytes) {
     TPixels rgb;
-    for (size_t i = at; i < at + FrameBytes; i += 4) rgb.insert(rgb.end(), {uint8_t(out[i]), uint8_t(out[i + 1]), uint8_t(out[i + 2])});
+    for (size_t i = at; i < at + FrameBytes; i += 4)
+      rgb.insert(rgb.end(), {uint8_t(out[i]), uint8_t(out[i + 1]), uint8_t(out[i + 2])});
     frames.push_back(rgb);
   }
   return frames;
@@ -274,8 +282,8 @@ std::vector<TPixels> MagickFrames(const std::string& Path, size_t FrameBytes) {
 // Files whose every frame ImageMagick composes exactly as the reader does,
 // among them frames larger than the screen (test_extents).
 TEST_F(GifTest, AnimationsMatchImageMagickFrameByFrame) {
-  for (const char* file : {"gif/giflib/fire.gif", "gif/pillow/chi.gif", "gif/pillow/test_extents.gif",
-                           "gif/giflib/treescap-interlaced.gif"}) {
+  for (const char* file : {"gif/giflib/fire.gif", "gif/pillow/chi.gif",
+                           "gif/pillow/test_extents.gif", "gif/giflib/treescap-interlaced.gif"}) {
     SCOPED_TRACE(file);
     const std::string path = test::SharedDir() + "testdata/" + file;
     TGIFFile gf;
@@ -317,7 +325,8 @@ TEST_F(GifTest, CodesSpanningSubBlocksDecodeForEveryWidthAndBlockLength) {
   }
   for (int cs = 3; cs <= 8; ++cs) {
     const TPixels p = Noise(200 * 200, 1 << cs, cs);
-    for (const std::vector<int>& blocks : std::vector<std::vector<int>>{{1}, {2}, {3}, {254}, {1, 255, 7, 130, 2}}) {
+    for (const std::vector<int>& blocks :
+         std::vector<std::vector<int>>{{1}, {2}, {3}, {254}, {1, 255, 7, 130, 2}}) {
       ASSERT_EQ(test::LoadFile(Write(NoiseGif(cs, blocks, 0, true, p)), img_), kOk);
       EXPECT_EQ(Indices(img_), p) << "code size " << cs << ", first block " << blocks[0];
     }
@@ -349,7 +358,8 @@ TEST_F(GifTest, TheLastCodesBeforeTheTerminatorAreDecoded) {
 TEST_F(GifTest, BrokenStreamsEndTheFrameOrAreRefused) {
   TGif g;
   g.Back = 3;
-  EXPECT_EQ(test::LoadFile(Write(RawFrame(g, {12, 1, 0, 0})), img_), (TErr{EG_IMG, 3}));  // 13-bit codes
+  EXPECT_EQ(test::LoadFile(Write(RawFrame(g, {12, 1, 0, 0})), img_),
+            (TErr{EG_IMG, 3}));  // 13-bit codes
   // Three-bit codes 4 (clear), then 7: an entry of the empty table.
   EXPECT_EQ(test::LoadFile(Write(RawFrame(g, {2, 1, 4 | 7 << 3, 0})), img_), (TErr{EG_IMG, 3}));
   // Codes 4, then 1, then two bits: one pixel; the rest keeps the background.
@@ -434,10 +444,18 @@ TEST_F(GifTest, FrameRatesFollowTheDelays) {
   g.Frames[0].Delay = 30, g.Frames[1].Delay = 20, g.Frames[2].Delay = 10;
   const std::string path = Write(g.Bytes());
   TGIFFile gf;
-  ASSERT_EQ(test::Kept([&] { GIFOpen(gf, path, -1); GIFClose(gf); }), kOk);
+  ASSERT_EQ(test::Kept([&] {
+              GIFOpen(gf, path, -1);
+              GIFClose(gf);
+            }),
+            kOk);
   EXPECT_EQ(gf.FrameCount, 1);
   EXPECT_DOUBLE_EQ(gf.FrameRate, 3.0);  // 100 div 30
-  ASSERT_EQ(test::Kept([&] { GIFOpen(gf, path, 0); GIFClose(gf); }), kOk);
+  ASSERT_EQ(test::Kept([&] {
+              GIFOpen(gf, path, 0);
+              GIFClose(gf);
+            }),
+            kOk);
   EXPECT_EQ(gf.FrameCount, 3);
   EXPECT_DOUBLE_EQ(gf.FrameRate, 5.0);  // 3 x 100 / 60
   EXPECT_EQ(gf.Partial, 0);
@@ -459,13 +477,18 @@ TEST_F(GifTest, AGif87aAnimationEndsAtTheFirstFrameThatDoesNotFollowDirectly) {
 
 TEST_F(GifTest, SeekingGoesStraightToFullFramesAndReplaysPartialOnes) {
   TGif g;
-  g.Frames = {Solid(0, 0, 4, 4, 1), Solid(0, 0, 1, 1, 2), Solid(1, 0, 1, 1, 3), Solid(0, 0, 4, 4, 0)};
+  g.Frames = {Solid(0, 0, 4, 4, 1), Solid(0, 0, 1, 1, 2), Solid(1, 0, 1, 1, 3),
+              Solid(0, 0, 4, 4, 0)};
   const std::string path = Write(g.Bytes());
   const TPixels third = {2, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
   TGIFFile gf;
   ASSERT_EQ(test::Kept([&] { GIFOpen(gf, path, 0); }), kOk);
   EXPECT_NE(gf.Partial, 0);
-  ASSERT_EQ(test::Kept([&] { GIFLoad(gf, img_, 4, 0); GIFLoad(gf, img_, 3, 0); }), kOk);
+  ASSERT_EQ(test::Kept([&] {
+              GIFLoad(gf, img_, 4, 0);
+              GIFLoad(gf, img_, 3, 0);
+            }),
+            kOk);
   EXPECT_EQ(Indices(img_), third);
   // Bit 0 vouches for the picture: nothing is done, or decoding goes on
   // from the current frame; without it a partial file is replayed.
@@ -479,12 +502,20 @@ TEST_F(GifTest, SeekingGoesStraightToFullFramesAndReplaysPartialOnes) {
   ASSERT_EQ(test::Kept([&] { GIFLoad(gf, img_, 3, 1); }), kOk);
   EXPECT_EQ(Indices(img_), (TPixels{2, 3, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9}));
   EXPECT_EQ(test::Kept([&] { GIFLoad(gf, img_, 5, 0); }), (TErr{EG_MVI, 1}));
-  EXPECT_EQ(test::Kept([&] { GIFLoad(gf, img_, 0, 0); GIFLoad(gf, img_, 0, 0); }), (TErr{EG_MVI, 7}));
+  EXPECT_EQ(test::Kept([&] {
+              GIFLoad(gf, img_, 0, 0);
+              GIFLoad(gf, img_, 0, 0);
+            }),
+            (TErr{EG_MVI, 7}));
   EXPECT_EQ(gf.CurFrame, 4);
   test::Kept([&] { GIFClose(gf); });
   // Without partial frames any frame is decoded alone.
   g.Frames[2] = Solid(0, 0, 4, 4, 3);
-  ASSERT_EQ(test::Kept([&] { GIFOpen(gf, Write(g.Bytes(), "y.gif"), 0); GIFLoad(gf, img_, 3, 0); }), kOk);
+  ASSERT_EQ(test::Kept([&] {
+              GIFOpen(gf, Write(g.Bytes(), "y.gif"), 0);
+              GIFLoad(gf, img_, 3, 0);
+            }),
+            kOk);
   EXPECT_EQ(gf.CurFrame, 3);
   EXPECT_EQ(Indices(img_), TPixels(16, 3));
   test::Kept([&] { GIFClose(gf); });
@@ -497,18 +528,30 @@ TEST_F(GifTest, ReopeningAnUnchangedFileTakesTheScanFromTheCache) {
   const std::string path = Write(g.Bytes());
   const auto stamp = std::filesystem::last_write_time(path);
   TGIFFile gf;
-  ASSERT_EQ(test::Kept([&] { GIFOpen(gf, path, 0); GIFClose(gf); }), kOk);
+  ASSERT_EQ(test::Kept([&] {
+              GIFOpen(gf, path, 0);
+              GIFClose(gf);
+            }),
+            kOk);
   EXPECT_DOUBLE_EQ(gf.FrameRate, 10.0);
   // Same size and time stamp, another delay: a scan would see it, the cache
   // does not.
   g.Frames[1].Delay = 30;
   test::WriteWhole(path, g.Bytes());
   std::filesystem::last_write_time(path, stamp);
-  ASSERT_EQ(test::Kept([&] { GIFOpen(gf, path, 0); GIFClose(gf); }), kOk);
+  ASSERT_EQ(test::Kept([&] {
+              GIFOpen(gf, path, 0);
+              GIFClose(gf);
+            }),
+            kOk);
   EXPECT_EQ(gf.FrameCount, 2);
   EXPECT_DOUBLE_EQ(gf.FrameRate, 10.0);
   std::filesystem::last_write_time(path, stamp + std::chrono::seconds(2));
-  ASSERT_EQ(test::Kept([&] { GIFOpen(gf, path, 0); GIFClose(gf); }), kOk);
+  ASSERT_EQ(test::Kept([&] {
+              GIFOpen(gf, path, 0);
+              GIFClose(gf);
+            }),
+            kOk);
   EXPECT_DOUBLE_EQ(gf.FrameRate, 5.0);
 }
 
@@ -521,11 +564,19 @@ TEST_F(GifTest, AnotherScanLeavesAnOpenMovieWithoutItsPositions) {
   b.Frames = {Solid(0, 0, 4, 4, 3), Solid(0, 0, 4, 4, 0), Solid(0, 0, 4, 4, 0)};
   const std::string pa = Write(a.Bytes(), "a.gif"), pb = Write(b.Bytes(), "b.gif");
   TGIFFile ga, gb;
-  ASSERT_EQ(test::Kept([&] { GIFOpen(ga, pa, 0); GIFLoad(ga, img_, 1, 0); }), kOk);
+  ASSERT_EQ(test::Kept([&] {
+              GIFOpen(ga, pa, 0);
+              GIFLoad(ga, img_, 1, 0);
+            }),
+            kOk);
   ASSERT_EQ(test::LoadFile(pb, img_), kOk);
   ASSERT_EQ(test::Kept([&] { GIFLoad(ga, img_, 2, 0); }), kOk);
   EXPECT_EQ(img_.Data[0], 2);
-  ASSERT_EQ(test::Kept([&] { GIFOpen(gb, pb, 0); GIFClose(gb); }), kOk);
+  ASSERT_EQ(test::Kept([&] {
+              GIFOpen(gb, pb, 0);
+              GIFClose(gb);
+            }),
+            kOk);
   EXPECT_EQ(test::Kept([&] { GIFLoad(ga, img_, 2, 0); }), (TErr{EG_MVI, 1}));
   test::Kept([&] { GIFClose(ga); });
 }

@@ -80,7 +80,7 @@ TEST_F(PnmTest, EveryTestFileDecodesAsTheGoldenTableSaysAndInfoAgrees) {
 TEST_F(PnmTest, CommentsAndWhiteSpaceSeparateTokensWhereverTheyStand) {
   const std::string px(48, 'a');
   for (const char* head : {"P6#right after the magic\n4 4\n255\n", "P6\n#\n4#x\r4\t\r\n255\n",
-                                  "P6 4 4 255\n", "P6\n4 4\n255#a comment ends the header\n"}) {
+                           "P6 4 4 255\n", "P6\n4 4\n255#a comment ends the header\n"}) {
     SCOPED_TRACE(head);
     ASSERT_EQ(Load(std::string(head) + px), kOk);
     EXPECT_EQ(img_.Width, 4);
@@ -101,9 +101,8 @@ TEST_F(PnmTest, CommentsAndWhiteSpaceSeparateTokensWhereverTheyStand) {
 }
 
 TEST_F(PnmTest, SamplesAreShiftedSoTheTopBitOfTheMaximumIsBitSeven) {
-  const std::pair<uint32_t, int> shifts[] = {{255, 0}, {256, 0}, {65535, 0}, {200, 0},
-                                             {127, 1}, {15, 4},  {10, 4},    {3, 6},
-                                             {1, 7},   {0, 0}};
+  const std::pair<uint32_t, int> shifts[] = {{255, 0}, {256, 0}, {65535, 0}, {200, 0}, {127, 1},
+                                             {15, 4},  {10, 4},  {3, 6},     {1, 7},   {0, 0}};
   for (const auto& [maxValue, shift] : shifts) EXPECT_EQ(PNMShift_(maxValue), shift) << maxValue;
   std::string text = "P2 4 4 15";
   for (int i = 0; i < 16; ++i) text += " 15";
@@ -153,7 +152,8 @@ TEST_F(PnmTest, BitmapsDepthsAndSizesOutsideTheReaderAreRefused) {
 }
 
 TEST_F(PnmTest, EveryPrefixOfAFileLoadsOrFailsCleanly) {
-  for (const char* name : {"pnm/megazeux/p6.ppm", "pnm/megazeux/p3.ppm", "pnm/gdk-pixbuf/valid.1.ppm"}) {
+  for (const char* name :
+       {"pnm/megazeux/p6.ppm", "pnm/megazeux/p3.ppm", "pnm/gdk-pixbuf/valid.1.ppm"}) {
     const std::string whole = test::ReadWhole(test::SharedDir() + "testdata/" + name);
     ASSERT_FALSE(whole.empty()) << name;
     for (size_t n = 0; n <= whole.size(); ++n) {
@@ -189,12 +189,16 @@ TEST_F(PnmTest, WrittenFilesHaveTheExactHeaderAndReadBackEverywhere) {
   EXPECT_EQ(test::PillowRgb(path, w, h), rgb);
   ImgFree(img_);
   // Grey pictures are written as colour; netpbm's plain form reads back too.
-  test::MakePicture(img_, 5, 4, 8, [](int32_t x, int32_t y, uint8_t* p) { *p = static_cast<uint8_t>(x * 50 + y); });
-  for (int i = 0; i < 256; ++i) img_.Palette[i][0] = img_.Palette[i][1] = img_.Palette[i][2] = static_cast<uint8_t>(i);
+  test::MakePicture(img_, 5, 4, 8, [](int32_t x, int32_t y, uint8_t* p) {
+    *p = static_cast<uint8_t>(x * 50 + y);
+  });
+  for (int i = 0; i < 256; ++i)
+    img_.Palette[i][0] = img_.Palette[i][1] = img_.Palette[i][2] = static_cast<uint8_t>(i);
   ASSERT_EQ(test::SaveFile(path, img_), kOk);
   EXPECT_EQ(test::ReadWhole(path).substr(0, 9), "P6\n5 4\n25");
   const std::string plain = dir_.Path("plain.ppm");
-  ASSERT_EQ(std::system(("/usr/bin/pnmtoplainpnm " + path + " > " + plain + " 2>/dev/null").c_str()), 0);
+  ASSERT_EQ(
+      std::system(("/usr/bin/pnmtoplainpnm " + path + " > " + plain + " 2>/dev/null").c_str()), 0);
   ASSERT_EQ(test::LoadFile(plain, back), kOk);
   EXPECT_EQ(test::CanonicalRgb(back), test::CanonicalRgb(img_));
   ImgFree(back);

@@ -31,9 +31,7 @@ const TGoldenRow kGolden[] = {
 #include "tests/ras_golden.inc"
 };
 
-std::string Be32(uint32_t V) {
-  return {char(V >> 24), char(V >> 16), char(V >> 8), char(V)};
-}
+std::string Be32(uint32_t V) { return {char(V >> 24), char(V >> 16), char(V >> 8), char(V)}; }
 
 // A file from its header fields, colour map and pixel data as stored.
 struct TRas {
@@ -43,10 +41,11 @@ struct TRas {
   Bytes Map = {}, Data = {};
 
   std::string File() const {
-    const uint32_t length = Length < 0 ? static_cast<uint32_t>(Data.size()) : static_cast<uint32_t>(Length);
+    const uint32_t length =
+        Length < 0 ? static_cast<uint32_t>(Data.size()) : static_cast<uint32_t>(Length);
     return Be32(Magic) + Be32(Width) + Be32(Height) + Be32(Depth) + Be32(length) + Be32(Type) +
-           Be32(MapType) + Be32(static_cast<uint32_t>(Map.size())) + std::string(Map.begin(), Map.end()) +
-           std::string(Data.begin(), Data.end());
+           Be32(MapType) + Be32(static_cast<uint32_t>(Map.size())) +
+           std::string(Map.begin(), Map.end()) + std::string(Data.begin(), Data.end());
   }
 };
 
@@ -66,7 +65,8 @@ class RasTest : public ::testing::Test {
   }
   Bytes Pack(const Bytes& Row) {
     Bytes out(2 * Row.size());
-    out.resize(static_cast<size_t>(RASPackRow_(Row.data(), static_cast<int64_t>(Row.size()), out.data())));
+    out.resize(
+        static_cast<size_t>(RASPackRow_(Row.data(), static_cast<int64_t>(Row.size()), out.data())));
     return out;
   }
   test::TTempDir dir_;
@@ -114,7 +114,8 @@ TEST_F(RasTest, EncodesEscapesAndRunsExactlyByTheRules) {
       EXPECT_LE(packed.size(), 2 * n);
       TRasRuns runs;
       runs.Data = CurMake(packed.data(), packed.size());
-      EXPECT_EQ(RASUnpack_(runs, back.data(), static_cast<int64_t>(n + 1)), static_cast<int64_t>(n));
+      EXPECT_EQ(RASUnpack_(runs, back.data(), static_cast<int64_t>(n + 1)),
+                static_cast<int64_t>(n));
       back.pop_back();
       EXPECT_EQ(back, row) << n;
     }
@@ -132,7 +133,8 @@ TEST_F(RasTest, DepthsTypesMapsAndPaddingLoadAsTheFormatSays) {
   // A 48-byte map gives 16 entries: red plane, green plane, blue plane.
   Bytes map(48);
   for (int i = 0; i < 48; ++i) map[i] = static_cast<uint8_t>(i);
-  ASSERT_EQ(Load(TRas{.Width = 2, .Depth = 8, .MapType = 1, .Map = map, .Data = {15, 16}}.File()), kOk);
+  ASSERT_EQ(Load(TRas{.Width = 2, .Depth = 8, .MapType = 1, .Map = map, .Data = {15, 16}}.File()),
+            kOk);
   EXPECT_EQ(Pixels(), (Bytes{15, 16}));
   EXPECT_EQ(img_.Palette[15][2], 15);  // red
   EXPECT_EQ(img_.Palette[15][1], 31);
@@ -143,18 +145,30 @@ TEST_F(RasTest, DepthsTypesMapsAndPaddingLoadAsTheFormatSays) {
   // A map longer than 768 bytes: 256 entries, the pixels after all of it.
   Bytes big(900, 0);
   big[255] = 77;
-  ASSERT_EQ(Load(TRas{.Width = 2, .Depth = 8, .MapType = 1, .Map = big, .Data = {255, 0}}.File()), kOk);
+  ASSERT_EQ(Load(TRas{.Width = 2, .Depth = 8, .MapType = 1, .Map = big, .Data = {255, 0}}.File()),
+            kOk);
   EXPECT_EQ(Pixels(), (Bytes{255, 0}));
   EXPECT_EQ(img_.Palette[255][2], 77);
 
   // Odd rows: padded as the format says, unless the data holds just the
   // unpadded picture (as the files of earlier versions of this program do).
-  ASSERT_EQ(Load(TRas{.Width = 3, .Height = 2, .Depth = 8, .Length = 0, .Data = {1, 2, 3, 0, 4, 5, 6, 0}}.File()), kOk);
+  ASSERT_EQ(
+      Load(TRas{.Width = 3, .Height = 2, .Depth = 8, .Length = 0, .Data = {1, 2, 3, 0, 4, 5, 6, 0}}
+               .File()),
+      kOk);
   EXPECT_EQ(Pixels(), (Bytes{1, 2, 3, 4, 5, 6}));
-  ASSERT_EQ(Load(TRas{.Width = 3, .Height = 2, .Depth = 8, .Data = {1, 2, 3, 4, 5, 6}}.File()), kOk);
+  ASSERT_EQ(Load(TRas{.Width = 3, .Height = 2, .Depth = 8, .Data = {1, 2, 3, 4, 5, 6}}.File()),
+            kOk);
   EXPECT_EQ(Pixels(), (Bytes{1, 2, 3, 4, 5, 6}));
   // Byte-encoded runs cross rows and padding alike.
-  ASSERT_EQ(Load(TRas{.Width = 3, .Height = 2, .Depth = 8, .Length = 8, .Type = 2, .Data = {0x80, 5, 9, 0x80, 1, 7}}.File()), kOk);
+  ASSERT_EQ(Load(TRas{.Width = 3,
+                      .Height = 2,
+                      .Depth = 8,
+                      .Length = 8,
+                      .Type = 2,
+                      .Data = {0x80, 5, 9, 0x80, 1, 7}}
+                     .File()),
+            kOk);
   EXPECT_EQ(Pixels(), (Bytes{9, 9, 9, 9, 9, 7}));
 }
 
@@ -188,9 +202,10 @@ TEST_F(RasTest, HostileFilesAreRefusedOrClipped) {
 TEST_F(RasTest, EveryPrefixOfAFileLoadsOrFailsCleanly) {
   const std::string real =
       test::ReadWhole(test::SharedDir() + "testdata/ras/kimageformats/rgb-gimp-2.10-pal16.ras");
-  const std::string built = TRas{.Width = 3, .Height = 3, .Depth = 8, .Type = 2, .MapType = 1, .Map = Bytes(30, 4),
-                                 .Data = {0x80, 4, 1, 0x80, 0, 2, 0x80, 2, 3, 0x80}}.File();
-  for (const std::string& whole : {real, built}) {
+  TRas built{.Width = 3, .Height = 3, .Depth = 8, .Type = 2, .MapType = 1};
+  built.Map = Bytes(30, 4);
+  built.Data = {0x80, 4, 1, 0x80, 0, 2, 0x80, 2, 3, 0x80};  // ends in a cut escape
+  for (const std::string& whole : {real, built.File()}) {
     ASSERT_FALSE(whole.empty());
     for (size_t n = 0; n <= whole.size(); ++n) {
       test::TTableCounts before;
@@ -208,15 +223,19 @@ TEST_F(RasTest, WrittenFilesReadBackHereAndInImageMagickPillowAndNetpbm) {
     for (int bits : {8, 24}) {
       SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(bits));
       test::MakePicture(img_, width, 4, bits, [&](int32_t x, int32_t y, uint8_t* p) {
-        for (int k = 0; k < bits / 8; ++k) p[k] = static_cast<uint8_t>(x < 280 ? 0x80 + y : x * (k + 1));
+        for (int k = 0; k < bits / 8; ++k)
+          p[k] = static_cast<uint8_t>(x < 280 ? 0x80 + y : x * (k + 1));
       });
       for (int i = 0; i < 256; ++i)
-        img_.Palette[i][0] = img_.Palette[i][1] = img_.Palette[i][2] = static_cast<uint8_t>(255 - i);
-      const std::string path = dir_.Path(std::to_string(width) + "-" + std::to_string(bits) + ".ras");
+        img_.Palette[i][0] = img_.Palette[i][1] = img_.Palette[i][2] =
+            static_cast<uint8_t>(255 - i);
+      const std::string path =
+          dir_.Path(std::to_string(width) + "-" + std::to_string(bits) + ".ras");
       ASSERT_EQ(test::SaveFile(path, img_), kOk);
       const std::string file = test::ReadWhole(path);
       const uint32_t map = bits == 8 ? 768 : 0;
-      EXPECT_EQ(file.substr(12, 20), Be32(bits) + Be32(static_cast<uint32_t>(file.size() - 32 - map)) +
+      EXPECT_EQ(file.substr(12, 20), Be32(bits) +
+                                         Be32(static_cast<uint32_t>(file.size() - 32 - map)) +
                                          Be32(2) + Be32(map ? 1 : 0) + Be32(map));
       TFileInfo info;
       ASSERT_EQ(test::InfoFile(path, info), kOk);
@@ -230,7 +249,8 @@ TEST_F(RasTest, WrittenFilesReadBackHereAndInImageMagickPillowAndNetpbm) {
       ImgFree(back);
       int w = 0, h = 0;
       const std::string ppm = dir_.Path("n.ppm");
-      ASSERT_EQ(std::system(("/usr/bin/rasttopnm " + path + " > " + ppm + " 2>/dev/null").c_str()), 0);
+      ASSERT_EQ(std::system(("/usr/bin/rasttopnm " + path + " > " + ppm + " 2>/dev/null").c_str()),
+                0);
       EXPECT_EQ(test::MagickRgb(ppm, w, h), rgb);
       // ImageMagick and Pillow misread the padding of odd byte-encoded rows,
       // whoever wrote them, and ImageMagick takes byte-encoded 24-bit pixels
@@ -245,7 +265,8 @@ TEST_F(RasTest, WrittenFilesReadBackHereAndInImageMagickPillowAndNetpbm) {
 }
 
 TEST_F(RasTest, FilesNetpbmAndImageMagickWriteReadAsTheirSource) {
-  const std::string src = test::SharedDir() + "testdata/pnm/libjpeg-turbo/testorig.ppm";  // odd width
+  const std::string src =
+      test::SharedDir() + "testdata/pnm/libjpeg-turbo/testorig.ppm";  // odd width
   int w = 0, h = 0;
   const std::vector<uint8_t> rgb = test::MagickRgb(src, w, h);
   ASSERT_FALSE(rgb.empty());

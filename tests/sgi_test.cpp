@@ -180,7 +180,9 @@ TEST_F(SgiTest, OddRowsAreClippedAndHostileOnesRefused) {
     return s.File();
   };
   const std::string good = base.File();
-  auto patched = [&](size_t At, const std::string& V) { return good.substr(0, At) + V + good.substr(At + V.size()); };
+  auto patched = [&](size_t At, const std::string& V) {
+    return good.substr(0, At) + V + good.substr(At + V.size());
+  };
   struct TCase {
     const char* What;
     std::string File;
@@ -196,7 +198,10 @@ TEST_F(SgiTest, OddRowsAreClippedAndHostileOnesRefused) {
       {"a literal packet cut short", with({0x85, 1, 2}), {EG_IMG, 3}, {}},
       {"a run without its value", with({2}), {EG_IMG, 3}, {}},
       {"tables longer than the file", good.substr(0, 515), {EG_FILE, 3}, {}},
-      {"verbatim planes missing", TSgi{.Storage = 0, .X = 4, .Y = 4, .Z = 1}.File(), {EG_FILE, 3}, {}},
+      {"verbatim planes missing",
+       TSgi{.Storage = 0, .X = 4, .Y = 4, .Z = 1}.File(),
+       {EG_FILE, 3},
+       {}},
       {"another magic", TSgi{.Magic = 0x1234}.File(), {EG_IMG, 2}, {}},
       {"two bytes per channel", TSgi{.Bpc = 2}.File(), {EG_IMG, 1}, {}},
       {"storage 2", TSgi{.Storage = 2}.File(), {EG_IMG, 1}, {}},
@@ -219,9 +224,12 @@ TEST_F(SgiTest, OddRowsAreClippedAndHostileOnesRefused) {
 }
 
 TEST_F(SgiTest, EveryPrefixOfAFileLoadsOrFailsCleanly) {
-  const std::string small = test::ReadWhole(test::SharedDir() + "testdata/sgi/kimageformats/bw.rgb");
-  const std::string built = TSgi{.X = 3, .Y = 2, .Z = 3, .Rows = {{3, 1, 0}, {0x83, 1, 2, 3, 0}, {2, 5, 0x81, 6, 0}, {0x81, 7, 2, 8, 0}, {3, 9, 0}, {0x82, 1, 1, 1, 0}}}.File();
-  for (const std::string& whole : {small, built}) {
+  const std::string small =
+      test::ReadWhole(test::SharedDir() + "testdata/sgi/kimageformats/bw.rgb");
+  TSgi built{.X = 3, .Y = 2, .Z = 3};
+  built.Rows = {{3, 1, 0},          {0x83, 1, 2, 3, 0}, {2, 5, 0x81, 6, 0},
+                {0x81, 7, 2, 8, 0}, {3, 9, 0},          {0x82, 1, 1, 1, 0}};
+  for (const std::string& whole : {small, built.File()}) {
     ASSERT_FALSE(whole.empty());
     for (size_t n = 0; n <= whole.size(); ++n) {
       test::TTableCounts before;
@@ -243,7 +251,8 @@ TEST_F(SgiTest, WrittenFilesAreRleRgbAndReadBackEverywhere) {
   const std::string path = dir_.Path("w.sgi");
   ASSERT_EQ(test::SaveFile(path, img_), kOk);
   const std::string file = test::ReadWhole(path);
-  EXPECT_EQ(file.substr(0, 12), Be(474, 2) + '\1' + '\1' + Be(3, 2) + Be(131, 2) + Be(5, 2) + Be(3, 2));
+  EXPECT_EQ(file.substr(0, 12),
+            Be(474, 2) + '\1' + '\1' + Be(3, 2) + Be(131, 2) + Be(5, 2) + Be(3, 2));
   EXPECT_EQ(file.substr(16, 4), Be(255, 4));
   EXPECT_EQ(file.substr(512, 4), Be(512 + 2 * 5 * 3 * 4, 4));  // the first row follows the tables
 
@@ -259,7 +268,10 @@ TEST_F(SgiTest, WrittenFilesAreRleRgbAndReadBackEverywhere) {
   int w = 0, h = 0;
   EXPECT_EQ(test::MagickRgb(path, w, h), rgb);
   EXPECT_EQ(test::PillowRgb(path, w, h), rgb);
-  ASSERT_EQ(std::system(("/usr/bin/sgitopnm " + path + " > " + dir_.Path("n.ppm") + " 2>/dev/null").c_str()), 0);
+  ASSERT_EQ(
+      std::system(
+          ("/usr/bin/sgitopnm " + path + " > " + dir_.Path("n.ppm") + " 2>/dev/null").c_str()),
+      0);
   EXPECT_EQ(test::MagickRgb(dir_.Path("n.ppm"), w, h), rgb);
 }
 
@@ -272,7 +284,9 @@ TEST_F(SgiTest, FilesNetpbmWritesReadAsTheirSource) {
     SCOPED_TRACE(mode);
     const std::string path = dir_.Path(std::string("n") + mode + ".sgi");
     ASSERT_EQ(std::system(("/usr/bin/pnmtosgi " + std::string(mode) + " " + src + " > " + path +
-                           " 2>/dev/null").c_str()), 0);
+                           " 2>/dev/null")
+                              .c_str()),
+              0);
     ASSERT_EQ(test::LoadFile(path, img_), kOk);
     EXPECT_EQ(test::CanonicalRgb(img_), rgb);
   }
