@@ -12,6 +12,7 @@
 #include "base/VCLUtils.h"
 #include "core/Locations.h"
 #include "core/Settings.h"
+#include "formats/ConForm.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
     // The runs swallow their own failures; this only guards the start-up.
     std::fprintf(stderr, "kvopanoramics: %s\n", e.what());
   }
+  kvo::ConDone();
   kvo::BasicFinalize();
   kvo::ErrorsFinalize();
   return rc;

@@ -307,6 +307,11 @@ void UniClose(TUniFile& Uni) {
   });
 }
 
-void ConDone() { Procs() = DefaultProcs(); }
+void ConDone() {
+  // The GIF reader keeps the frame positions of the last scanned file
+  // between calls; the end of the run releases them with the rest.
+  GIFDone();
+  Procs() = DefaultProcs();
+}
 
 }  // namespace kvo
