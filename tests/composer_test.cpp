@@ -179,6 +179,12 @@ TEST_F(Logos, OnlyTheAnimatedStartupLogoHas236ImportantColours) {
                     xdg_.Root() + "id.txt'";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   EXPECT_EQ(test::ReadWhole(xdg_.Root() + "id.txt"), "320 400");
+  // And so does Pillow, as a palette picture.
+  cmd = "/usr/bin/python3 -c \"import sys; from PIL import Image; i = Image.open(sys.argv[1]); "
+        "print(i.size[0], i.size[1], i.mode)\" '" + GetLogoFile(POS_STARTUP) + "' > '" +
+        xdg_.Root() + "pil.txt'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  EXPECT_EQ(test::ReadWhole(xdg_.Root() + "pil.txt"), "320 400 P\n");
 }
 
 TEST_F(Logos, UnreadableStoredPictureLeavesTheLogoAlone) {

@@ -13,6 +13,7 @@
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "core/Store.h"
+#include "formats/ConForm.h"
 #include "image/IMGBasic.h"
 #include "platform/TextUtil.h"
 #include "tests/TestSupport.h"
@@ -148,6 +149,22 @@ TEST_F(Store, OverwriteQuestionAnswers) {
   AddPictureFiles({a, b, c});
   EXPECT_EQ(dialogs_.OverwriteAsked, 1);
   EXPECT_EQ(BatchAnswer(), BA_ABORT);
+}
+
+// An animation adds its first frame.
+TEST_F(Store, AddsTheFirstFrameOfAnAnimatedGif) {
+  std::string gif = Make("anim.gif", "-size 64x48 xc:red xc:blue -loop 0");
+  AddPictureFiles({gif});
+  ASSERT_EQ(LogoList().Count, 1);
+  ExpectCanvas("Custom--anim.kvo");
+  TImg img;
+  ASSERT_TRUE(LoadStoredPicture(Stored("Custom--anim.kvo"), img));
+  // Border mode pads a 64 x 48 picture top and bottom; the middle is red.
+  const uint8_t* mid = img.Palette[img.Data[200 * 320 + 160]];
+  EXPECT_GT(mid[2], 200);
+  EXPECT_LT(mid[0], 50);
+  ImgFree(img);
+  ConDone();  // the GIF reader keeps the last file's frame positions until the end
 }
 
 TEST_F(Store, UnsupportedFilesAreRefusedAndTheBatchGoesOn) {

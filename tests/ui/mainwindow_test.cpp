@@ -265,6 +265,62 @@ TEST_F(MainWindowTest, DeleteAndRenameRebuildTheList) {
   EXPECT_EQ(PreviewColour(*w), qRgb(200, 10, 10));
 }
 
+TEST_F(MainWindowTest, PrefixPositionsShuffleRefreshAndRestore) {
+  auto w = Open();
+  for (int i = 0; i < 3; ++i) w->lstFiles->item(i)->setSelected(true);
+  w->lstFiles->setCurrentRow(0, QItemSelectionModel::Select);
+  dialogs_.RenameAnswers.push_back({true, "Trees"});
+  w->mnuPrefix->trigger();
+  EXPECT_EQ(dialogs_.Infos.back(), "Images renamed: 3");
+  ASSERT_EQ(w->lstFiles->count(), 3);
+  EXPECT_EQ(w->lstFiles->item(0)->text().left(7), QStringLiteral("Trees--"));
+
+  // Positions: only the Turn off logo for all three pictures.
+  for (int i = 0; i < 3; ++i) w->lstFiles->item(i)->setSelected(true);
+  dialogs_.PositionAnswers.push_back({true, POS_TURNOFF});
+  w->mnuPosition->trigger();
+  for (const TLogoEntry& e : LogoList().Entries) EXPECT_EQ(e.Positions, POS_TURNOFF);
+
+  // Shuffle sets only the Turn off logo, then restore deletes it again.
+  w->btnShuffle->click();
+  EXPECT_EQ(w->StatusText(), "Random logos are set.");
+  EXPECT_TRUE(FileExists(GetLogoFile(POS_TURNOFF)));
+  EXPECT_FALSE(FileExists(GetLogoFile(POS_STARTUP)));
+  dialogs_.YesNoAnswers.push_back('Y');
+  w->mnuRestore->trigger();
+  EXPECT_EQ(dialogs_.Infos.back(), "Previous logos restored.");
+  EXPECT_FALSE(FileExists(GetLogoFile(POS_TURNOFF)));
+
+  // A picture stored behind the window's back appears on F5.
+  Store("Zeta.kvo", 1, 2, 3, POS_ALL);
+  w->mnuRefresh->trigger();
+  EXPECT_EQ(w->lstFiles->count(), 4);
+}
+
+TEST_F(MainWindowTest, GalleryCreateAndOpen) {
+  auto w = Open();
+  w->lstFiles->item(0)->setSelected(true);
+  w->lstFiles->item(1)->setSelected(true);
+  const std::string gal = GetStorageDir() + "../two.gal";
+  Dialogs().FileSave = [&](const std::string&, std::string&, const std::string&, int32_t&,
+                           std::string& File) {
+    File = gal;
+    return true;
+  };
+  dialogs_.RenameAnswers.push_back({true, "Pair"});
+  w->mnuGalCreate->trigger();
+  ASSERT_TRUE(FileExists(gal));
+  Dialogs().FileOpen = [&](const std::string&, std::string&, const std::string&, int32_t&,
+                           std::string& File) {
+    File = gal;
+    return true;
+  };
+  w->mnuGalOpen->trigger();
+  EXPECT_EQ(dialogs_.Infos.back(), "Gallery installed (prefix \"Pair\").");
+  EXPECT_EQ(w->lstFiles->count(), 5);
+  EXPECT_EQ(w->lstFiles->currentItem()->text().left(6), QStringLiteral("Pair--"));
+}
+
 // ---- end ------------------------------------------------------------------------------------
 
 TEST_F(MainWindowTest, ClosingSavesMarksAndSettingsOnce) {
