@@ -36,11 +36,11 @@ class Store : public testing::Test {
     EXPECT_EQ(MemCount(), mem_);
     EXPECT_EQ(FCount(), files_);
   }
-  // Makes a picture with ImageMagick: Spec is its drawing, e.g.
+  // Makes a picture with ImageMagick: Drawing is what convert draws, e.g.
   // "-size 640x480 gradient:red-blue".
-  std::string Make(const std::string& Name, const std::string& Spec) {
+  std::string Make(const std::string& Name, const std::string& Drawing) {
     std::string path = src_ + Name;
-    std::string cmd = "convert " + Spec + " '" + path + "' 2>/dev/null";
+    std::string cmd = "convert " + Drawing + " '" + path + "' 2>/dev/null";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     return path;
   }
