@@ -3,9 +3,6 @@
 // function run on it, and the invariants are checked after each.
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,41 +10,12 @@
 
 #include "base/Basic.h"
 #include "base/Errors.h"
+#include "fuzz/FuzzSupport.h"
 #include "formats/ConForm.h"
 #include "formats/FFBasic.h"
 #include "image/IMGBasic.h"
 
 namespace kvo::fuzz {
-
-inline void Check(bool Ok, const char* What) {
-  if (Ok) return;
-  std::fprintf(stderr, "format reader invariant broken: %s\n", What);
-  std::abort();
-}
-
-// One temporary folder per process, removed at exit.
-inline const std::string& InputPath(const char* Ext) {
-  static std::string dir, path;
-  if (dir.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/kvo-fuzz-XXXXXX";
-    Check(::mkdtemp(tmpl.data()) != nullptr, "a temporary folder can be made");
-    dir = tmpl;
-    path = dir + "/input" + Ext;
-    std::atexit([] {
-      ::unlink(path.c_str());
-      ::rmdir(dir.c_str());
-    });
-  }
-  return path;
-}
-
-inline void WriteInput(const std::string& Path, const uint8_t* Data, size_t Size) {
-  FILE* f = std::fopen(Path.c_str(), "wb");
-  Check(f != nullptr, "the input file can be written");
-  Check(Size == 0 || std::fwrite(Data, 1, Size, f) == Size, "the input file is written whole");
-  std::fclose(f);
-}
 
 // Reads every pixel byte, so a block shorter than its picture shows under
 // AddressSanitizer.
@@ -61,8 +29,8 @@ inline uint32_t TouchPixels(const TImg& Img) {
 // Runs the format's reader through the entry points the program uses
 // (ImgLoad and FFInfo, with the format named, so no extension decides).
 inline int RunReader(const uint8_t* Data, size_t Size, const char* Ext, int32_t FormatId) {
-  const std::string& path = InputPath(Ext);
-  WriteInput(path, Data, Size);
+  const std::string path = InputPath(Ext);
+  Check(WriteInput(path, Data, Size), "the input file is written whole");
   const int mem = MemCount(), files = FCount();
 
   TImg img;

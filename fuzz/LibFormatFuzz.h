@@ -5,8 +5,6 @@
 // the tracked tables stays behind.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,36 +12,16 @@
 
 #include "base/Basic.h"
 #include "base/Errors.h"
+#include "fuzz/FuzzSupport.h"
 #include "formats/FFBasic.h"
 #include "image/IMGBasic.h"
 
 namespace kvo::fuzz {
 
-inline void Check(bool Ok, const char* What) {
-  if (Ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", What);
-  std::abort();
-}
-
-// One file per process, removed at exit.
-inline const std::string& InputPath(const char* Ext) {
-  static std::string path = [&] {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string p = std::string(tmp && *tmp ? tmp : "/tmp") + "/kvo-fuzz-" +
-                    std::to_string(::getpid()) + Ext;
-    std::atexit([] { std::remove(InputPath("").c_str()); });
-    return p;
-  }();
-  return path;
-}
-
 template <class Load, class Info>
 int CheckLibFormat(const uint8_t* Data, size_t Size, const char* Ext, Load LoadFn, Info InfoFn) {
-  const std::string& path = InputPath(Ext);
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return 0;
-  if (Size) std::fwrite(Data, 1, Size, f);
-  std::fclose(f);
+  const std::string path = InputPath(Ext);
+  if (!WriteInput(path, Data, Size)) return 0;
 
   const int mem = MemCount(), files = FCount();
   TImg img;
@@ -69,8 +47,7 @@ int CheckLibFormat(const uint8_t* Data, size_t Size, const char* Ext, Load LoadF
     Check(described, "a loadable file can be described");
     Check(info.Width == width && info.Height == height, "the description gives the same size");
   }
-  Check(MemCount() == mem, "every block is released");
-  Check(FCount() == files, "every file is closed");
+  CheckTables(mem, files);
   return 0;
 }
 

@@ -2,25 +2,11 @@
 // and played: every frame in turn, then a jump back that rewinds. Checked:
 // a picture always has the header's size in 8 bits, the frame counter
 // follows the frames, and no block or file stays behind.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "formats/ConForm.h"
 #include "formats/FF_FLC.h"
 #include "fuzz/LibFormatFuzz.h"
 
 namespace {
-
-// Overwrites the input file in place and cuts it to size: a file emptied
-// and rewritten is flushed to disk on close, which would slow every run.
-bool WriteInput(const std::string& Path, const uint8_t* Data, size_t Size) {
-  const int fd = ::open(Path.c_str(), O_WRONLY | O_CREAT, 0600);
-  if (fd < 0) return false;
-  const bool ok = (Size == 0 || ::pwrite(fd, Data, Size, 0) == static_cast<ssize_t>(Size)) &&
-                  ::ftruncate(fd, static_cast<off_t>(Size)) == 0;
-  ::close(fd);
-  return ok;
-}
 
 using kvo::fuzz::Check;
 
@@ -38,8 +24,8 @@ void CheckPicture(const kvo::TImg& Img, const kvo::TFLCFile& F) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-  const std::string& path = kvo::fuzz::InputPath(".flc");
-  if (!WriteInput(path, Data, Size)) return 0;
+  const std::string path = kvo::fuzz::InputPath(".flc");
+  if (!kvo::fuzz::WriteInput(path, Data, Size)) return 0;
 
   const int mem = kvo::MemCount(), files = kvo::FCount();
   kvo::TFileInfo info;

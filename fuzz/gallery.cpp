@@ -44,11 +44,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   }();
   (void)ready;
   int mem = MemCount(), files = FCount();
-  std::string path = fuzz::WriteInput("in.gal", Data, Size);
+  std::string path = fuzz::InputPath(".gal");
+  fuzz::Check(fuzz::WriteInput(path, Data, Size), "the input file is written whole");
   InstallGallery(path);
   fuzz::CheckTables(mem, files);
   // Only the input and the storage folder may exist in the scratch folder.
-  if (CountEntries(fuzz::ScratchDir()) != 4) std::abort();
+  fuzz::Check(CountEntries(fuzz::ScratchDir()) == 4, "nothing is written outside the storage folder");
   ClearStore(GetStorageDir());
   return 0;
 }

@@ -7,26 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/FuzzSupport.h"
 #include "platform/ProfileFile.h"
+#include "platform/TextUtil.h"
 
 using namespace kvo;
 
 namespace {
 
-void Check(bool Ok, const char* What) {
-  if (Ok) return;
-  std::fprintf(stderr, "profile invariant broken: %s\n", What);
-  std::abort();
-}
-
-char Upper(char C) { return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 32) : C; }
-
-bool SameText(const std::string& A, const std::string& B) {
-  if (A.size() != B.size()) return false;
-  for (size_t i = 0; i < A.size(); ++i)
-    if (Upper(A[i]) != Upper(B[i])) return false;
-  return true;
-}
+using fuzz::Check;
 
 // True when Line, standing in Section, would be a line of Key.
 bool IsLineOfKey(const TProfileLine& Line, const std::string& Section, const std::string& Key) {

@@ -10,12 +10,8 @@ namespace {
 using kvo::fuzz::Check;
 
 int CheckSgi(const uint8_t* Data, size_t Size) {
-  const std::string& path = kvo::fuzz::InputPath(".sgi");
-  std::remove(path.c_str());  // a new file each run: truncating one makes it flush on close
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return 0;
-  if (Size) std::fwrite(Data, 1, Size, f);
-  std::fclose(f);
+  const std::string path = kvo::fuzz::InputPath(".sgi");
+  if (!kvo::fuzz::WriteInput(path, Data, Size)) return 0;
 
   const int mem = kvo::MemCount(), files = kvo::FCount();
   kvo::TImg img;

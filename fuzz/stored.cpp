@@ -7,19 +7,20 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   using namespace kvo;
   int mem = MemCount(), files = FCount();
-  std::string path = fuzz::WriteInput("in.kvo", Data, Size);
+  std::string path = fuzz::InputPath(".kvo");
+  fuzz::Check(fuzz::WriteInput(path, Data, Size), "the input file is written whole");
   TLogoMarks marks;
   bool hasMarks = ReadMarks(path, marks);
-  if (hasMarks && marks.TrailerSize != MARKS_SIZE) std::abort();
+  fuzz::Check(!hasMarks || marks.TrailerSize == MARKS_SIZE, "a believed trailer says 12");
   TImg img;
   if (LoadStoredPicture(path, img)) {
-    if (img.Width <= 0 || img.Height <= 0 || !ImgIsValid(img)) std::abort();
+    fuzz::Check(img.Width > 0 && img.Height > 0 && ImgIsValid(img), "a loaded picture has pixels");
     ImgFree(img);
   }
   fuzz::CheckTables(mem, files);
   if (WriteMarks(path, {7u, 0, MARKS_SIZE})) {
     TLogoMarks back;
-    if (!ReadMarks(path, back) || back.Positions != 7u) std::abort();
+    fuzz::Check(ReadMarks(path, back) && back.Positions == 7u, "written marks read back");
   }
   return 0;
 }

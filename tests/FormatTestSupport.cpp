@@ -1,5 +1,7 @@
 #include "tests/FormatTestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 
 #include "base/Basic.h"
@@ -155,6 +157,38 @@ void MakePicture(TImg& Img, int32_t Width, int32_t Height, int32_t Bits,
   for (int32_t y = 0; y < Height; ++y)
     for (int32_t x = 0; x < Width; ++x)
       Pixel(x, y, Img.Data + (int64_t{y} * Width + x) * Img.BytesPerPixel);
+}
+
+int CheckGoldenTable(const std::vector<TGoldenFile>& Rows, int32_t FormatId,
+                     const std::function<void(const TGoldenFile&, const TImg&, const TFileInfo&)>&
+                         CheckInfo,
+                     bool RefusedAreDescribed) {
+  const std::string root = SharedDir() + "testdata/";
+  TTableCounts counts;
+  int decoded = 0;
+  for (const TGoldenFile& row : Rows) {
+    SCOPED_TRACE(row.File);
+    TImg img;
+    TErr e = LoadFile(root + row.File, img, FormatId);
+    EXPECT_EQ(ToString(e), ToString({row.Group, row.Code}));
+    TFileInfo info;
+    TErr ie = InfoFile(root + row.File, info, FormatId);
+    if (e == kOk && row.Group == 0) {
+      ++decoded;
+      EXPECT_EQ(img.Width, row.Width);
+      EXPECT_EQ(img.Height, row.Height);
+      EXPECT_EQ(Fnv1a(CanonicalRgb(img)), row.Hash);
+      EXPECT_EQ(ie, kOk);
+      EXPECT_TRUE(info.VideoValid && info.VideoLoadable);
+      if (CheckInfo) CheckInfo(row, img, info);
+    } else if (e == TErr{EG_IMG, 1} && (RefusedAreDescribed || ie == kOk)) {
+      EXPECT_EQ(ie, kOk);  // described, but not loadable
+      EXPECT_FALSE(info.VideoLoadable);
+    }
+    ImgFree(img);
+    EXPECT_TRUE(counts.Same()) << counts.Describe();
+  }
+  return decoded;
 }
 
 }  // namespace kvo::test

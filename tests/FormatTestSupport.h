@@ -83,4 +83,23 @@ class TTempDir {
 void MakePicture(TImg& Img, int32_t Width, int32_t Height, int32_t Bits,
                  const std::function<void(int32_t X, int32_t Y, uint8_t* Px)>& Pixel);
 
+// One row of a reader's golden table: the file under testdata/, and the
+// size and pixel hash an independent decoder gave, or the error expected.
+struct TGoldenFile {
+  const char* File;
+  int Width, Height, Group, Code;
+  uint64_t Hash;
+};
+
+// Loads and describes every row's file with the reader of FormatId: the
+// error or the size and pixels of the row, a description that agrees
+// (CheckInfo adds the format's own checks on a decoded file), a refused
+// depth still described as not loadable, and the tables back to their
+// counts after each file; with RefusedAreDescribed, every file refused as
+// an unsupported kind must still be described. Returns how many decoded.
+int CheckGoldenTable(const std::vector<TGoldenFile>& Rows, int32_t FormatId,
+                     const std::function<void(const TGoldenFile&, const TImg&, const TFileInfo&)>&
+                         CheckInfo = nullptr,
+                     bool RefusedAreDescribed = true);
+
 }  // namespace kvo::test
