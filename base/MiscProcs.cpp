@@ -232,6 +232,11 @@ std::string SecToStr(double Seconds, int Flags) {
   return text;
 }
 
+std::string ExtractFileName(std::string_view Path) {
+  size_t slash = Path.rfind('/');
+  return std::string(slash == std::string_view::npos ? Path : Path.substr(slash + 1));
+}
+
 std::string ForceFileExt(std::string_view Name, std::string_view Ext) {
   TProcScope trace("miscprocs.ForceFileExt");
   size_t slash = Name.rfind('/');

@@ -52,6 +52,8 @@ std::string SecToStr(double Seconds, int Flags);
 
 // Name with its extension replaced by Ext ("." added when missing); an empty
 // Ext removes the extension.
+// The file name without its folder (the part after the last "/").
+std::string ExtractFileName(std::string_view Path);
 std::string ForceFileExt(std::string_view Name, std::string_view Ext);
 
 // Creates Folder and its missing parents; true when it exists afterwards.

@@ -14,6 +14,7 @@
 #include "base/VCLUtils.h"
 #include "core/Locations.h"
 #include "core/Settings.h"
+#include "formats/ByteCursor.h"
 #include "platform/Folders.h"
 
 namespace kvo {
@@ -23,12 +24,10 @@ constexpr size_t MAGIC_FIELD = 32, PREFIX_FIELD = 64, NAME_FIELD = 128;
 constexpr int64_t COUNT_OFFSET = 104;
 
 void PutLE32(std::string& Out, size_t At, int32_t V) {
-  for (int i = 0; i < 4; ++i) Out[At + i] = static_cast<char>((static_cast<uint32_t>(V) >> (8 * i)) & 0xFF);
+  PutU32LE(reinterpret_cast<uint8_t*>(Out.data() + At), static_cast<uint32_t>(V));
 }
 
-int32_t GetLE32(const uint8_t* P) {
-  return static_cast<int32_t>(P[0] | (P[1] << 8) | (P[2] << 16) | (static_cast<uint32_t>(P[3]) << 24));
-}
+int32_t GetLE32(const uint8_t* P) { return static_cast<int32_t>(GetU32LE(P)); }
 
 // A short text: a length byte, the characters, zeros to the field's end.
 void PutShortText(std::string& Out, size_t At, size_t Field, const std::string& Text) {
@@ -40,11 +39,6 @@ void PutShortText(std::string& Out, size_t At, size_t Field, const std::string& 
 std::string GetShortText(const uint8_t* P, size_t Field) {
   size_t n = std::min<size_t>(P[0], Field - 1);  // a lying length stays in its field
   return std::string(reinterpret_cast<const char*>(P + 1), n);
-}
-
-std::string FileNameOnly(const std::string& Path) {
-  size_t slash = Path.rfind('/');
-  return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
 // The whole file, through the tracked files (a failure raises).
@@ -64,12 +58,8 @@ std::string ReadForGallery(const std::string& Path) {
   std::string data = FileToBytes(Path);
   TLogoMarks marks;
   if (ReadMarks(Path, marks) && data.size() >= static_cast<size_t>(MARKS_SIZE)) {
-    size_t at = data.size() - MARKS_SIZE;
-    std::string trailer(MARKS_SIZE, '\0');
-    PutLE32(trailer, 0, static_cast<int32_t>(marks.Positions));
-    PutLE32(trailer, 4, 0);
-    PutLE32(trailer, 8, MARKS_SIZE);
-    data.replace(at, MARKS_SIZE, trailer);
+    marks.Used = 0;
+    PutMarks(reinterpret_cast<uint8_t*>(data.data() + data.size() - MARKS_SIZE), marks);
   }
   return data;
 }
@@ -295,7 +285,7 @@ void CreateGalleryCommand(const TListSelection& Sel) {
   if (!FileSaveDlg("Create New Gallery", Settings().GalDir, GAL_FILTER, filterIndex, file)) return;
   if (FileExists(file) && YesNo("Gallery already exists, do you want to overwrite it?", false) != 'Y')
     return;
-  std::string input = ForceFileExt(FileNameOnly(file), "");
+  std::string input = ForceFileExt(ExtractFileName(file), "");
   if (!ExecRenameDialog("Create Gallery", "Enter gallery image prefix", input)) return;
   std::string prefix = MakePrefix(input, false);
   if (prefix.empty() || prefix.size() >= PREFIX_FIELD) {

@@ -15,6 +15,7 @@
 #include "base/Errors.h"
 #include "base/MiscProcs.h"
 #include "core/Locations.h"
+#include "formats/ByteCursor.h"
 #include "formats/FF_PNG.h"
 #include "platform/Folders.h"
 #include "platform/TextUtil.h"
@@ -27,14 +28,6 @@ constexpr uint8_t PNG_END[8] = {'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
 
 bool EndsWithExt(const std::string& Name, std::string_view Ext) {
   return Name.size() > Ext.size() && SameText(std::string_view(Name).substr(Name.size() - Ext.size()), Ext);
-}
-
-void PutLE32(uint8_t* P, uint32_t V) {
-  for (int i = 0; i < 4; ++i) P[i] = static_cast<uint8_t>(V >> (8 * i));
-}
-
-uint32_t GetLE32(const uint8_t* P) {
-  return P[0] | (P[1] << 8) | (P[2] << 16) | (static_cast<uint32_t>(P[3]) << 24);
 }
 
 // Reads the 20 bytes at the end of a stored picture: the PNG's closing
@@ -64,7 +57,7 @@ bool ReadTail(const std::string& Path, TTail& Tail) {
 // stream's end: a lying or missing trailer must never make us overwrite
 // picture data.
 bool TailHasTrailer(const TTail& T) {
-  return T.Got == 20 && static_cast<int32_t>(GetLE32(T.Bytes + 16)) == MARKS_SIZE &&
+  return T.Got == 20 && static_cast<int32_t>(GetU32LE(T.Bytes + 16)) == MARKS_SIZE &&
          std::memcmp(T.Bytes, PNG_END, 8) == 0;
 }
 
@@ -237,18 +230,22 @@ bool SaveStoredPicture(const std::string& Path, TImg& Img, const TLogoMarks& Mar
   ClearError();
   if (!ok) return false;
   uint8_t trailer[MARKS_SIZE];
-  PutLE32(trailer, Marks.Positions);
-  PutLE32(trailer + 4, Marks.Used);
-  PutLE32(trailer + 8, static_cast<uint32_t>(MARKS_SIZE));
+  PutMarks(trailer, Marks);
   TTail tail;
   return ReadTail(Path, tail) && WriteAt(Path, trailer, sizeof trailer, tail.FileSize);
+}
+
+void PutMarks(uint8_t* Out, const TLogoMarks& Marks) {
+  PutU32LE(Out, Marks.Positions);
+  PutU32LE(Out + 4, Marks.Used);
+  PutU32LE(Out + 8, static_cast<uint32_t>(MARKS_SIZE));
 }
 
 bool ReadMarks(const std::string& Path, TLogoMarks& Marks) {
   TTail tail;
   if (!ReadTail(Path, tail) || !TailHasTrailer(tail)) return false;
-  Marks.Positions = GetLE32(tail.Bytes + 8);
-  Marks.Used = GetLE32(tail.Bytes + 12);
+  Marks.Positions = GetU32LE(tail.Bytes + 8);
+  Marks.Used = GetU32LE(tail.Bytes + 12);
   Marks.TrailerSize = MARKS_SIZE;
   return true;
 }
@@ -257,9 +254,7 @@ bool WriteMarks(const std::string& Path, const TLogoMarks& Marks) {
   TTail tail;
   if (!ReadTail(Path, tail)) return false;
   uint8_t trailer[MARKS_SIZE];
-  PutLE32(trailer, Marks.Positions);
-  PutLE32(trailer + 4, Marks.Used);
-  PutLE32(trailer + 8, static_cast<uint32_t>(MARKS_SIZE));
+  PutMarks(trailer, Marks);
   // Over a valid trailer; after a bare PNG stream a fresh one is appended.
   // Anything else is left untouched, so picture data is never overwritten.
   if (TailHasTrailer(tail)) return WriteAt(Path, trailer, sizeof trailer, tail.FileSize - MARKS_SIZE);

@@ -83,6 +83,8 @@ std::string StatusSummary();
 bool LoadStoredPicture(const std::string& Path, TImg& Img);
 bool SaveStoredPicture(const std::string& Path, TImg& Img, const TLogoMarks& Marks);
 bool ReadMarks(const std::string& Path, TLogoMarks& Marks);
+// The 12 trailer bytes of Marks (TrailerSize always 12).
+void PutMarks(uint8_t* Out, const TLogoMarks& Marks);
 bool WriteMarks(const std::string& Path, const TLogoMarks& Marks);
 bool RenameStored(const std::string& OldFileName, const std::string& NewFileName);
 

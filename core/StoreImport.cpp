@@ -23,11 +23,6 @@ int64_t RoundDiv(int64_t Num, int64_t Den) {
   return q;
 }
 
-std::string FileNameOnly(const std::string& Path) {
-  size_t slash = Path.rfind('/');
-  return slash == std::string::npos ? Path : Path.substr(slash + 1);
-}
-
 // Proportion check r < 1.2 (six wide for five high), exactly.
 bool NarrowerThanCanvas(int64_t W, int64_t H) { return 5 * W < 6 * H; }
 
@@ -117,7 +112,7 @@ std::string ConfirmDestination(std::string Dest) {
     if (!FileExists(Dest) || BatchAnswer() == BA_OVERWRITE_ALL) return Dest;
     if (BatchAnswer() == BA_SKIP_ALL || BatchAnswer() == BA_ABORT) return {};
     BatchAnswer() = ExecOverwriteDialog(
-        "Image Already Exists", "Image \"" + FileNameOnly(Dest) + "\" already exists " +
+        "Image Already Exists", "Image \"" + ExtractFileName(Dest) + "\" already exists " +
                                     "in the destination folder. What to do with it?");
     switch (BatchAnswer()) {
       case BA_OVERWRITE:
@@ -146,7 +141,7 @@ bool ImportPicture(const std::string& Source, std::string& Dest) {
   bool known = UniInfo(Source, info, false);
   ClearError();
   if (!known || !info.VideoValid || !info.VideoLoadable) {
-    ShowError("Format not supported (\"" + FileNameOnly(Source) + "\")");
+    ShowError("Format not supported (\"" + ExtractFileName(Source) + "\")");
     return false;
   }
   Dest = ConfirmDestination(Dest);
@@ -180,11 +175,11 @@ int32_t AddPictureFiles(const std::vector<std::string>& Files) {
   for (int i = 0; i < n; ++i) {
     const std::string& source = Files[static_cast<size_t>(i)];
     std::string dest =
-        GetStorageDir() + CUSTOM_PREFIX + "--" + ForceFileExt(FileNameOnly(source), STORED_EXT);
+        GetStorageDir() + CUSTOM_PREFIX + "--" + ForceFileExt(ExtractFileName(source), STORED_EXT);
     char status[1024];
     std::snprintf(status, sizeof status,
                   "Adding image \"%s\" (file %d of %d), press ESC to abort...",
-                  FileNameOnly(source).c_str(), i + 1, n);
+                  ExtractFileName(source).c_str(), i + 1, n);
     ShowStatus(status, true);
     ProcessPending();
     if (BatchAnswer() == BA_ABORT) break;
@@ -196,7 +191,7 @@ int32_t AddPictureFiles(const std::vector<std::string>& Files) {
   }
   StoreBusy() = false;
   LoadLogoList();
-  int32_t index = last.empty() ? INVALID_ID : FindByFileName(FileNameOnly(last));
+  int32_t index = last.empty() ? INVALID_ID : FindByFileName(ExtractFileName(last));
   return index == INVALID_ID ? 0 : index;
 }
 

@@ -152,6 +152,11 @@ inline void PutU32LE(uint8_t* P, uint32_t V) {
   PutU16LE(P + 2, V >> 16);
 }
 
+// A little-endian field of a buffer whose length the caller has checked.
+inline uint32_t GetU32LE(const uint8_t* P) {
+  return P[0] | (P[1] << 8) | (P[2] << 16) | (static_cast<uint32_t>(P[3]) << 24);
+}
+
 // SGI and Sun raster files keep their fields big-endian.
 inline void PutU16BE(uint8_t* P, uint32_t V) {
   P[0] = static_cast<uint8_t>(V >> 8);
