@@ -182,9 +182,10 @@ TEST_F(TrackedFiles, WritesReadsSeeksAndReportsShortReads) {
   EXPECT_EQ(LastErrorText(), "Cannot read from file.");
   int64_t got = -1;
   FSeek(h, 8);
+  ClearError();
   EXPECT_EQ(FReadPart(h, buf, 8, got), 0);
   EXPECT_EQ(got, 2);
-  EXPECT_TRUE(NoError() || ErrCode() == 3);  // FReadPart reports nothing itself
+  EXPECT_TRUE(NoError());  // a short partial read is no error
   FClose(h);
   FClose(h);  // a second close does nothing
   EXPECT_EQ(FRead(h, buf, 4), 0);
