@@ -8,11 +8,15 @@
 #include "base/Basic.h"
 #include "base/Errors.h"
 #include "formats/FFLib.h"
+#include "formats/FF_AVI.h"
 #include "formats/FF_BAY.h"
 #include "formats/FF_BMP.h"
 #include "formats/FF_FLC.h"
 #include "formats/FF_GIF.h"
+#include "formats/FF_HAV.h"
 #include "formats/FF_JPG.h"
+#include "formats/FF_MPG.h"
+#include "formats/FF_OGG.h"
 #include "formats/FF_PCX.h"
 #include "formats/FF_PNG.h"
 #include "formats/FF_PNM.h"
@@ -20,7 +24,9 @@
 #include "formats/FF_SGI.h"
 #include "formats/FF_TGA.h"
 #include "formats/FF_TIF.h"
+#include "formats/FF_WAV.h"
 #include "formats/FF_XPM.h"
+#include "formats/SndBasic.h"
 
 namespace kvo {
 
@@ -45,7 +51,11 @@ const TFormatProcs kProcs[] = {
     {FF_BAY, BayLoad, nullptr, BayInfo, nullptr},
     {FF_GIF, GIFLoadStill, nullptr, GIFInfo, &kGifMovie},
     {FF_FLIC, nullptr, nullptr, FLCInfo, &kFlcMovie},
-    // AVI, HAV, MPEG, WAV and OGG join here.
+    {FF_HAV, nullptr, nullptr, HAVInfo, &kHavMovie},
+    {FF_AVI, nullptr, nullptr, AviInfo, &kAviMovie},
+    {FF_MPEG, nullptr, nullptr, MpgInfo, &kMpgMovie},
+    {FF_WAV, nullptr, nullptr, WAVInfo, &kWavMovie},
+    {FF_OGG, nullptr, nullptr, OggInfo, &kOggMovie},
 };
 
 using TProcTable = std::array<TFormatProcs, FF_MAX_ID + 1>;
@@ -300,9 +310,7 @@ void UniClose(TUniFile& Uni) {
       MviClose(Uni.Mvi);
     else if (Uni.Info.Kind < UNI_NONE || Uni.Info.Kind > 2)
       SetError(EG_UNI, 1, __LINE__);
-    // TODO: release it through SndFree once the sound layer exists; until
-    // then it is a plain tracked block.
-    MemFree(Uni.SndBuf);
+    SndFree(Uni.SndBuf);
     Uni = TUniFile{};
   });
 }

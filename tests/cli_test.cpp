@@ -149,7 +149,9 @@ TEST_F(KvoCommand, InfoAgreesWithTheFormatLayerOnEveryTestFile) {
       std::string line = r.Out.substr(start, end - start);
       at = end;
       EXPECT_TRUE(Has(line, file)) << line;
-      EXPECT_EQ(Has(line, "\"valid\":true,\"loadable\""), valid && u.VideoValid) << line;
+      // The picture's flags come before the sound's, which read alike.
+      const std::string video = line.substr(0, line.find(",\"sound\":"));
+      EXPECT_EQ(Has(video, "\"valid\":true,\"loadable\""), valid && u.VideoValid) << line;
       if (valid) {
         EXPECT_TRUE(Has(line, "\"formatId\":" + std::to_string(u.FormatId) + ",")) << line;
       }
