@@ -41,9 +41,11 @@ fuzz:
 	cmake --build $(FUZZ) -j$(JOBS)
 	./scripts/run-fuzzers $(FUZZ) $(FUZZ_SECONDS)
 
-bench:
-	[ -f build/bench/CMakeCache.txt ] || cmake --preset bench >/dev/null
-	cmake --build build/bench -j$(JOBS)
+# Speed and memory against GraphicsMagick, ImageMagick, libjpeg-turbo, libpng
+# and giflib: installs its tools and inputs, builds build/bench, prints one
+# table (bench/compare).
+bench: deps
+	./bench/compare --jobs $(JOBS)
 
 clean:
 	rm -rf build

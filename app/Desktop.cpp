@@ -1,5 +1,6 @@
-#include "app/Desktop.h"
-
+// The desktop window: the module the program loads when a start shows the
+// window (see DesktopLoader.cpp). It holds the Qt application and the
+// windows; the core it works on is the program's.
 #include <cstdio>
 #include <cstdlib>
 
@@ -81,14 +82,6 @@ void QuitOnTermination(QApplication& App) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) std::signal(sig, OnTerminate);
 }
 
-bool HasDisplay() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-    const char* v = std::getenv(name);
-    if (v && *v) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 // The settings, the message files, the storage folder and the Run value are
@@ -96,14 +89,7 @@ bool HasDisplay() {
 // window's start sequence reads the list; its end sequence (the close
 // handler) saves the settings and the marks and releases the preview, and
 // runs here once more in case the event loop ended without a close.
-int RunDesktop(int argc, char** argv) {
-  if (!HasDisplay()) {
-    std::fputs("kvopanoramics: no display to show the window on (DISPLAY is not set).\n"
-               "The switches /shuffle and /uninst run without one, and so does the\n"
-               "command-line companion: see `kvo --help`.\n",
-               stderr);
-    return 1;
-  }
+int RunWindow(int argc, char** argv) {
   TKvoApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("KvoPanoramics"));
   QApplication::setApplicationVersion(QStringLiteral(KVO_VERSION));
@@ -125,7 +111,7 @@ int RunDesktop(int argc, char** argv) {
 
 #else
 
-int RunDesktop(int, char**) {
+int RunWindow(int, char**) {
   std::fputs(
       "kvopanoramics: this build has no desktop window (Qt 6 Widgets were not found).\n"
       "The logos and the picture store can be managed with the command-line\n"
@@ -137,3 +123,8 @@ int RunDesktop(int, char**) {
 #endif
 
 }  // namespace kvo
+
+// The module's entries, looked up by name when the module is loaded.
+extern "C" const char* KvoDesktopVersion() { return KVO_VERSION; }
+
+extern "C" int KvoDesktopMain(int argc, char** argv) { return kvo::RunWindow(argc, argv); }

@@ -38,17 +38,18 @@ struct TTail {
   int32_t Got = 0;  // how many of the 20 bytes the file has
 };
 
+bool ReadTailFd(int Fd, const struct stat& St, TTail& Tail) {
+  Tail.FileSize = St.st_size;
+  Tail.Got = static_cast<int32_t>(std::min<int64_t>(20, St.st_size));
+  int64_t from = St.st_size - Tail.Got;
+  return ::pread(Fd, Tail.Bytes + (20 - Tail.Got), static_cast<size_t>(Tail.Got), from) == Tail.Got;
+}
+
 bool ReadTail(const std::string& Path, TTail& Tail) {
   int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (ok) {
-    Tail.FileSize = st.st_size;
-    Tail.Got = static_cast<int32_t>(std::min<int64_t>(20, st.st_size));
-    int64_t from = st.st_size - Tail.Got;
-    ok = ::pread(fd, Tail.Bytes + (20 - Tail.Got), static_cast<size_t>(Tail.Got), from) == Tail.Got;
-  }
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadTailFd(fd, st, Tail);
   ::close(fd);
   return ok;
 }
@@ -145,6 +146,30 @@ std::string MakePrefix(const std::string& Text, bool WithSeparator) {
 
 // ---- the list ------------------------------------------------------------------
 
+// One listed file: its size and the marks of its trailer (OnDisk false
+// when it has no valid one). Opened through the folder's descriptor, so a
+// listing of thousands costs an open, a stat, one read and a close each.
+// Only regular files (or links to them) are opened: the directory entry's
+// type says so without a stat on the file systems that give it.
+bool ListedFile(int Dir, const dirent& E, int64_t& Size, TLogoMarks& Marks, bool& Valid) {
+  struct stat st {};
+  if (E.d_type != DT_REG && (::fstatat(Dir, E.d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)))
+    return false;
+  int fd = ::openat(Dir, E.d_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  TTail tail;
+  Valid = ok && ReadTailFd(fd, st, tail) && TailHasTrailer(tail);
+  ::close(fd);
+  if (!ok) return false;
+  Size = st.st_size;
+  if (Valid) {
+    Marks.Positions = GetU32LE(tail.Bytes + 8);
+    Marks.Used = GetU32LE(tail.Bytes + 12);
+  }
+  return true;
+}
+
 void LoadLogoList() {
   TLogoList& list = LogoList();
   list = TLogoList{};
@@ -155,28 +180,36 @@ void LoadLogoList() {
     if (list.Count >= LOGO_LIST_MAX) break;
     std::string name = e->d_name;
     if (!EndsWithExt(name, STORED_EXT)) continue;
-    struct stat st {};
-    std::string path = dir + name;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    int64_t size = 0;
+    bool valid = false;
     TLogoMarks marks{0, 0, MARKS_SIZE};  // a file without a valid trailer lists with none
-    ReadMarks(path, marks);
+    if (!ListedFile(::dirfd(d.get()), *e, size, marks, valid)) continue;
     TLogoEntry entry;
     entry.FileName = name.substr(0, LOGO_NAME_MAX);
     entry.Prefix = PrefixOf(entry.FileName).substr(0, LOGO_PREFIX_MAX);
-    entry.Positions = marks.Positions;
-    entry.Used = marks.Used;
+    entry.Positions = entry.DiskPositions = marks.Positions;
+    entry.Used = entry.DiskUsed = marks.Used;
+    // A name cut to fit is not the file's: its marks cannot be compared.
+    entry.OnDisk = valid && entry.FileName == name;
     list.Entries.push_back(std::move(entry));
-    list.TotalSize += st.st_size;
+    list.TotalSize += size;
     ++list.Count;
   }
   if (list.Count > 1) SortEntries(list.Entries, 0, list.Count - 1);
 }
 
+// Files whose trailer already holds the entry's marks are left alone: a
+// shuffle changes the marks of three pictures, not of the whole store.
 void SaveLogoMarks() {
   std::string dir = GetStorageDir();
-  for (const TLogoEntry& e : LogoList().Entries) {
+  for (TLogoEntry& e : LogoList().Entries) {
+    if (e.OnDisk && e.Positions == e.DiskPositions && e.Used == e.DiskUsed) continue;
     std::string path = dir + e.FileName;
-    if (FileExists(path)) WriteMarks(path, TLogoMarks{e.Positions, e.Used, MARKS_SIZE});
+    if (!FileExists(path) || !WriteMarks(path, TLogoMarks{e.Positions, e.Used, MARKS_SIZE}))
+      continue;
+    e.OnDisk = true;
+    e.DiskPositions = e.Positions;
+    e.DiskUsed = e.Used;
   }
 }
 
@@ -281,6 +314,7 @@ bool RenameStored(const std::string& OldFileName, const std::string& NewFileName
     if (c == 0) {
       TLogoEntry& e = entries[static_cast<size_t>(mid)];
       e.FileName = NewFileName.substr(0, LOGO_NAME_MAX);
+      e.OnDisk = e.OnDisk && e.FileName == NewFileName;
       e.Prefix = PrefixOf(e.FileName).substr(0, LOGO_PREFIX_MAX);
       break;
     }

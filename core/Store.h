@@ -36,6 +36,11 @@ struct TLogoEntry {
   std::string FileName;  // without folder, with extension; at most 127 characters
   uint32_t Positions = 0;
   uint32_t Used = 0;
+  // The marks the file's trailer held when it was listed (or last written),
+  // so that saving the marks rewrites only the files whose marks changed.
+  bool OnDisk = false;
+  uint32_t DiskPositions = 0;
+  uint32_t DiskUsed = 0;
 };
 
 struct TLogoList {

@@ -1,5 +1,6 @@
 // Adding pictures to the store: identify any supported file, fit it to the
 // logo canvas, reduce it to the logo palette and store it.
+#include <cstdint>
 #include <cstdio>
 
 #include "base/Basic.h"
@@ -10,6 +11,9 @@
 #include "core/Settings.h"
 #include "core/Store.h"
 #include "formats/ConForm.h"
+#include "formats/FFLib.h"
+#include "formats/FF_JPG.h"
+#include "formats/FF_PNG.h"
 #include "image/PalOpt.h"
 #include "platform/Folders.h"
 
@@ -26,40 +30,41 @@ int64_t RoundDiv(int64_t Num, int64_t Den) {
 // Proportion check r < 1.2 (six wide for five high), exactly.
 bool NarrowerThanCanvas(int64_t W, int64_t H) { return 5 * W < 6 * H; }
 
-void FitByCrop(TImg& Img) {
-  int64_t w = Img.Width, h = Img.Height;
-  int64_t cw = w, ch = h, left = 0, top = 0;
-  if (NarrowerThanCanvas(w, h)) {
-    ch = RoundDiv(w * 5, 6);
-    top = (h - ch) / 2;
-  } else {
-    cw = RoundDiv(h * 6, 5);
-    left = (w - cw) / 2;
+// The frame a picture of W x H is fitted through: cut to the canvas's
+// proportion (crop), the picture itself (stretch), or widened with black
+// to that proportion (border). Divisions by 2 truncate toward zero.
+TImgFeedShape FitShape(int64_t W, int64_t H, int32_t ResizeMode) {
+  TImgFeedShape s;
+  int64_t fw = W, fh = H, x = 0, y = 0;
+  if (ResizeMode == RESIZE_CROP) {
+    if (NarrowerThanCanvas(W, H)) {
+      fh = RoundDiv(W * 5, 6);
+      y = -((H - fh) / 2);
+    } else {
+      fw = RoundDiv(H * 6, 5);
+      x = -((W - fw) / 2);
+    }
+  } else if (ResizeMode != RESIZE_STRETCH) {
+    if (NarrowerThanCanvas(W, H)) {
+      fw = RoundDiv(H * 6, 5);
+      x = (fw - W) / 2;
+    } else {
+      fh = RoundDiv(W * 5, 6);
+      y = (fh - H) / 2;
+    }
   }
-  TImg temp;
-  ImgCrop(Img, temp, static_cast<int32_t>(left), static_cast<int32_t>(top),
-          static_cast<int32_t>(cw), static_cast<int32_t>(ch));
-  ImgResample(temp, Img, LOGO_WIDTH, LOGO_HEIGHT);
-  ImgFree(temp);
-}
-
-void FitByBorder(TImg& Img) {
-  int64_t w = Img.Width, h = Img.Height;
-  int64_t nw = w, nh = h, x = 0, y = 0;
-  if (NarrowerThanCanvas(w, h)) {
-    nw = RoundDiv(h * 6, 5);
-    x = (nw - w) / 2;
-  } else {
-    nh = RoundDiv(w * 5, 6);
-    y = (nh - h) / 2;
-  }
-  TImg temp;
-  _imgalloc_(temp, static_cast<int32_t>(nw), static_cast<int32_t>(nh), 24, __LINE__,
-             "Store.FitByBorder.temp");
-  MemFill(temp.Data, static_cast<int64_t>(temp.Width) * temp.Height * 3, 0);
-  ImgInsert(Img, temp, static_cast<int32_t>(x), static_cast<int32_t>(y));
-  ImgResample(temp, Img, LOGO_WIDTH, LOGO_HEIGHT);
-  ImgFree(temp);
+  // Only a widened frame can outgrow the picture, by a fifth: a frame
+  // beyond 32 bits is a picture too large, as its copy used to be.
+  if (fw > INT32_MAX || fh > INT32_MAX) SetError(EG_MEM, 5, __LINE__);
+  s.Width = static_cast<int32_t>(W);
+  s.Height = static_cast<int32_t>(H);
+  s.FrameWidth = static_cast<int32_t>(fw);
+  s.FrameHeight = static_cast<int32_t>(fh);
+  s.X = static_cast<int32_t>(x);
+  s.Y = static_cast<int32_t>(y);
+  s.NewWidth = LOGO_WIDTH;
+  s.NewHeight = LOGO_HEIGHT;
+  return s;
 }
 
 // Loads the first picture of an identified file.
@@ -70,18 +75,40 @@ void LoadFirstPicture(const TUniInfo& Info, TImg& Img) {
   UniClose(uni);
 }
 
+// JPEG and PNG files are decoded row by row straight into the fitting, so
+// a photograph of many megapixels is never held whole: only the canvas and
+// a few rows are. A picture already of the canvas's size is not fitted at
+// all and keeps its depth, so it takes the ordinary way.
+bool LoadFitted(const TUniInfo& Info, TImg& Img, int32_t ResizeMode) {
+  const bool byRows =
+      Info.Kind == UNI_STILL && (Info.FormatId == FF_JPEG || Info.FormatId == FF_PNG);
+  if (!byRows || (Info.Width == LOGO_WIDTH && Info.Height == LOGO_HEIGHT)) return false;
+  TImgLoadGuard guard(Img);  // a failed decode leaves no stale block in Img
+  TImgFeed feed;
+  TImgFeedStarter start = [&](TImgFeed& F, const TImg& Shape) {
+    TImgFeedShape shape = FitShape(Shape.Width, Shape.Height, ResizeMode);
+    shape.BitsPerPixel = Shape.BitsPerPixel;
+    ImgFeedStart(F, Img, shape, &Shape.Palette);
+  };
+  if (Info.FormatId == FF_JPEG)
+    JPGLoadFed(Info.FileName, feed, start);
+  else
+    PNGLoadFed(Info.FileName, feed, start);
+  return true;
+}
+
 }  // namespace
 
 void FitToCanvas(TImg& Img, int32_t ResizeMode) {
   Monitored("Store.FitToCanvas", [&] {
     if (Img.Width == LOGO_WIDTH && Img.Height == LOGO_HEIGHT) return;
     if (Img.Width <= 0 || Img.Height <= 0) SetError(EG_IMG, 4, __LINE__);
-    if (ResizeMode == RESIZE_CROP)
-      FitByCrop(Img);
-    else if (ResizeMode == RESIZE_STRETCH)
-      ImgResample(Img, Img, LOGO_WIDTH, LOGO_HEIGHT);
-    else
-      FitByBorder(Img);
+    // Straight from the picture through the frame into the canvas: neither
+    // a cropped copy nor a bordered one is ever made.
+    TImg canvas;
+    ImgFeedPicture(Img, canvas, FitShape(Img.Width, Img.Height, ResizeMode));
+    ImgXchg(Img, canvas);
+    ImgFree(canvas);
   });
 }
 
@@ -148,8 +175,10 @@ bool ImportPicture(const std::string& Source, std::string& Dest) {
   if (Dest.empty() || BatchAnswer() == BA_ABORT) return false;
   TImg picture;
   MonitoredKeep("Store.ImportPicture", [&] {
-    LoadFirstPicture(info, picture);
-    FitToCanvas(picture, Settings().ResizeMode);
+    if (!LoadFitted(info, picture, Settings().ResizeMode)) {
+      LoadFirstPicture(info, picture);
+      FitToCanvas(picture, Settings().ResizeMode);
+    }
     size_t slash = Dest.rfind('/');
     if (slash != std::string::npos) MakeLongDir(Dest.substr(0, slash + 1));
     ReduceToLogoPalette(picture);

@@ -34,7 +34,8 @@
 namespace kvo {
 namespace {
 
-constexpr int64_t JPEG_IO_BUFFER = 16384;
+// Large enough that a photograph is read in few system calls.
+constexpr int64_t JPEG_IO_BUFFER = 65536;
 constexpr int JPEG_MAX_SCANS = 1000;
 
 struct TJpegError_ {
@@ -61,6 +62,7 @@ struct TJpegRead_ {
   TJpegSource_ Source;
   jpeg_progress_mgr Progress;
   uint8_t* Pixels;   // the caller's buffer; null when only the header is wanted
+  TImgFeed* Feed;    // or the feed the rows go to
   uint8_t* CmykRow;  // one row of four-component samples, for CMYK files
   int32_t Width, Height, Components;
   bool Supported;
@@ -241,10 +243,11 @@ int JpegPixels_(TJpegRead_* J) {
   jpeg_start_decompress(&J->Dec);
   int64_t stride = static_cast<int64_t>(J->Width) * J->Components;
   while (J->Dec.output_scanline < J->Dec.output_height) {
-    uint8_t* out = J->Pixels + J->Dec.output_scanline * stride;
+    uint8_t* out = J->Feed ? ImgFeedRow(*J->Feed) : J->Pixels + J->Dec.output_scanline * stride;
     JSAMPROW row = J->CmykRow ? J->CmykRow : out;
     if (jpeg_read_scanlines(&J->Dec, &row, 1) != 1) ERREXIT(&J->Dec, JERR_INPUT_EOF);
     if (J->CmykRow) ConvertCmyk_(J->CmykRow, J->Width, J->Dec.saw_Adobe_marker, out);
+    if (J->Feed) ImgFeedPut(*J->Feed);  // never raises: it only computes
   }
   jpeg_finish_decompress(&J->Dec);
   return 0;
@@ -278,32 +281,47 @@ void JpegFailed_(const char* Text, int32_t Code, int Line) {
   SetError(EG_IMG, Code, Line);
 }
 
+// Opens the file and readies the library's records; when a later step
+// fails, the caller's frame closes the file and releases the buffer.
+void OpenRead_(const char* FileName, TJpegRead_& J) {
+  FOpen(J.Source.File, FileName, FM_READ);
+  _memalloc_(J.Source.Buffer, JPEG_IO_BUFFER, __LINE__, "FF_JPG.read_JPEG_file.buffer");
+  InitError_(J.Error, J.Dec.err);
+  SetSource_(J);
+}
+
+// Decodes every row into J.Pixels or J.Feed.
+void DecodeRows_(TJpegRead_& J) {
+  if (J.Dec.out_color_space == JCS_CMYK)
+    _memalloc_(J.CmykRow, static_cast<int64_t>(J.Width) * 4, __LINE__,
+               "FF_JPG.read_JPEG_file.cmykRow");
+  if (JpegPixels_(&J) != 0) JpegFailed_(J.Error.Text, 8, __LINE__);
+  MemFree(J.CmykRow);
+}
+
+void CloseRead_(TJpegRead_& J, std::unique_ptr<jpeg_decompress_struct, TJpegDecFree_>& Library) {
+  Library.reset();
+  MemFree(J.Source.Buffer);
+  FClose(J.Source.File);
+}
+
 void ReadFile_(const char* FileName, uint8_t* Pixels, int32_t& Width, int32_t& Height,
                int32_t& Components) {
   TJpegRead_ j{};  // zero-filled, as libjpeg expects its records
-  FOpen(j.Source.File, FileName, FM_READ);
-  _memalloc_(j.Source.Buffer, JPEG_IO_BUFFER, __LINE__, "FF_JPG.read_JPEG_file.buffer");
-  InitError_(j.Error, j.Dec.err);
-  SetSource_(j);
+  OpenRead_(FileName, j);
   std::unique_ptr<jpeg_decompress_struct, TJpegDecFree_> library(&j.Dec);
   if (JpegStart_(&j) != 0) JpegFailed_(j.Error.Text, 8, __LINE__);
   if (!j.Supported) JpegFailed_("JPEG colour space not supported", 8, __LINE__);
   if (Pixels) {
     if (j.Width != Width || j.Height != Height || j.Components != Components)
       JpegFailed_("The JPEG file changed while it was read", 8, __LINE__);
-    if (j.Dec.out_color_space == JCS_CMYK)
-      _memalloc_(j.CmykRow, static_cast<int64_t>(j.Width) * 4, __LINE__,
-                 "FF_JPG.read_JPEG_file.cmykRow");
     j.Pixels = Pixels;
-    if (JpegPixels_(&j) != 0) JpegFailed_(j.Error.Text, 8, __LINE__);
-    MemFree(j.CmykRow);
+    DecodeRows_(j);
   }
   Width = j.Width;
   Height = j.Height;
   Components = j.Components;
-  library.reset();
-  MemFree(j.Source.Buffer);
-  FClose(j.Source.File);
+  CloseRead_(j, library);
 }
 
 void WriteFile_(const char* FileName, const uint8_t* Pixels, int32_t Width, int32_t Height,
@@ -391,6 +409,27 @@ void JPGLoad(const std::string& FileName, TImg& Img) {
       SetError(EG_IMG, 8, __LINE__);
     ImgSetDims(Img, width, height, components * 8);
     if (components == 1) PalGreyRamp(Img.Palette);
+  });
+}
+
+// The rows go to the feed as they are decoded; the picture is never held
+// whole. What is refused is what JPGLoad refuses, with the same errors.
+void JPGLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start) {
+  Monitored("FF_JPG.JPGLoadFed", [&] {
+    TJpegRead_ j{};
+    OpenRead_(FileName.c_str(), j);
+    std::unique_ptr<jpeg_decompress_struct, TJpegDecFree_> library(&j.Dec);
+    if (JpegStart_(&j) != 0) JpegFailed_(j.Error.Text, 8, __LINE__);
+    if (!j.Supported) JpegFailed_("JPEG colour space not supported", 8, __LINE__);
+    FFCheckPictureSize(j.Width, j.Height, j.Components * 8);
+    TImg shape;
+    ImgSetDims(shape, j.Width, j.Height, j.Components * 8);
+    if (j.Components == 1) PalGreyRamp(shape.Palette);
+    Start(Feed, shape);
+    j.Feed = &Feed;
+    DecodeRows_(j);
+    CloseRead_(j, library);
+    ImgFeedDone(Feed);
   });
 }
 

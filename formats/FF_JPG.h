@@ -15,6 +15,10 @@ inline constexpr int32_t JPEG_QUALITY = 85;
 // Grey files load as 8-bit pictures with the grey ramp, colour files (also
 // CMYK ones, converted) as 24-bit pictures.
 void JPGLoad(const std::string& FileName, TImg& Img);
+// The same picture row by row into a feed that Start sets up (see
+// TImgFeedStarter), finished with ImgFeedDone: a large photograph is never
+// held whole.
+void JPGLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start);
 void JPGSave(const std::string& FileName, TImg& Img);
 void JPGInfo(const std::string& FileName, TFileInfo& Info);
 

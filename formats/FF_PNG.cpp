@@ -17,7 +17,9 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
+#include <cstring>
 #include <memory>
 
 #include "base/Basic.h"
@@ -28,6 +30,11 @@ namespace kvo {
 namespace {
 
 int32_t PngLevel_ = PNG_DEFAULT_COMPRESSION;
+
+// libpng asks for a few bytes at a time (chunk headers, CRCs, the eXIf
+// chunk byte by byte) and hands them over as few: reads and writes go
+// through a buffer of this size.
+constexpr int64_t PNG_IO_BUFFER = 65536;
 
 struct TPngFree_ {
   bool Write = false;
@@ -53,6 +60,8 @@ struct TPNGOpen_ {
   uint32_t Height = 0;
   uint8_t Channels = 0;
   int32_t BitDepth = 0, ColorType = 0, Interlace = 0, Compression = 0, Filter = 0;
+  uint8_t* Buf = nullptr;  // PNG_IO_BUFFER bytes, tracked: read ahead, or not yet written
+  int64_t BufPos = 0, BufLen = 0;
   bool ShortRead = false;    // the file ended before libpng had its bytes
   bool WriteFailed = false;  // the tracked layer refused bytes
   char Text[FF_LIB_TEXT_MAX] = {};  // libpng's error message
@@ -78,19 +87,56 @@ TPNGOpen_::~TPNGOpen_() {
 
 void warning_handler_(png_structp, png_const_charp Msg) { FFLibWarning(Msg, __LINE__); }
 
+// Length bytes from the buffer, refilled as needed; a request no smaller
+// than the buffer is read straight into place. False when the file ends.
+bool ReadBuffered_(TPNGOpen_& P, uint8_t* Data, int64_t Length) noexcept {
+  while (Length > 0) {
+    if (P.BufPos == P.BufLen) {
+      int64_t got = 0;
+      if (!P.Buf || Length >= PNG_IO_BUFFER) {
+        FReadPart(P.Handle, Data, Length, got);
+        return got == Length;
+      }
+      FReadPart(P.Handle, P.Buf, PNG_IO_BUFFER, got);
+      if (got <= 0) return false;
+      P.BufPos = 0;
+      P.BufLen = got;
+    }
+    const int64_t n = std::min(Length, P.BufLen - P.BufPos);
+    std::memcpy(Data, P.Buf + P.BufPos, static_cast<size_t>(n));
+    P.BufPos += n;
+    Data += n;
+    Length -= n;
+  }
+  return true;
+}
+
 void read_data_(png_structp Png, png_bytep Data, size_t Length) {
-  int64_t got = 0;
-  if (CurPNG_) FReadPart(CurPNG_->Handle, Data, static_cast<int64_t>(Length), got);
-  if (got == static_cast<int64_t>(Length)) return;
+  if (CurPNG_ && ReadBuffered_(*CurPNG_, Data, static_cast<int64_t>(Length))) return;
   if (CurPNG_) CurPNG_->ShortRead = true;
   png_error(Png, "Read error: the file ends early");
 }
 
+bool WriteNow_(const TPNGOpen_& P, const uint8_t* Data, int64_t Length) noexcept {
+  return FFLibKept("FF_PNG.write_data_", [&] { FWrite(P.Handle, Data, Length); });
+}
+
+// Collects the bytes in the buffer; a buffer that would overflow is
+// written first, and a piece no smaller than the buffer goes straight out.
+bool WriteBuffered_(TPNGOpen_& P, const uint8_t* Data, int64_t Length) noexcept {
+  if (!P.Buf) return WriteNow_(P, Data, Length);
+  if (P.BufLen + Length > PNG_IO_BUFFER) {
+    if (!WriteNow_(P, P.Buf, P.BufLen)) return false;
+    P.BufLen = 0;
+    if (Length >= PNG_IO_BUFFER) return WriteNow_(P, Data, Length);
+  }
+  std::memcpy(P.Buf + P.BufLen, Data, static_cast<size_t>(Length));
+  P.BufLen += Length;
+  return true;
+}
+
 void write_data_(png_structp Png, png_bytep Data, size_t Length) {
-  bool ok = CurPNG_ && FFLibKept("FF_PNG.write_data_", [&] {
-              FWrite(CurPNG_->Handle, Data, static_cast<int64_t>(Length));
-            });
-  if (ok) return;
+  if (CurPNG_ && WriteBuffered_(*CurPNG_, Data, static_cast<int64_t>(Length))) return;
   if (CurPNG_) CurPNG_->WriteFailed = true;
   png_error(Png, "Write error");
 }
@@ -157,6 +203,16 @@ void StepReadImage_(png_structp Png, png_infop, void* Arg) {
 
 void StepReadEnd_(png_structp Png, png_infop Info, void*) { png_read_end(Png, Info); }
 
+// Row by row into the feed (a file without interlacing).
+void StepFeedRows_(png_structp Png, png_infop Info, void* Arg) {
+  auto* feed = static_cast<TImgFeed*>(Arg);
+  const png_uint_32 height = png_get_image_height(Png, Info);
+  for (png_uint_32 y = 0; y < height; ++y) {
+    png_read_row(Png, ImgFeedRow(*feed), nullptr);
+    ImgFeedPut(*feed);  // never raises: it only computes
+  }
+}
+
 struct TPngWriteJob_ {
   const TImg* Img = nullptr;
   png_bytep* Rows = nullptr;
@@ -188,6 +244,7 @@ void PNGOpen_(const std::string& FileName, TPNGOpen_& P) {
     FReadPart(P.Handle, signature, 4, got);
     if (got != 4 || png_sig_cmp(signature, 0, 4) != 0) SetError(EG_IMG, 2, __LINE__);
     FSeek(P.Handle, 0);
+    _memalloc_(P.Buf, PNG_IO_BUFFER, __LINE__, "FF_PNG.PNGOpen_.readBuf");
     png_structp png =
         png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, error_handler_, warning_handler_);
     if (!png) SetError(EG_IMG, 7, __LINE__);
@@ -204,6 +261,8 @@ void PNGClose_(TPNGOpen_& P) {
   P.Info.reset();
   P.Png.reset();
   FClose(P.Handle);
+  MemFree(P.Buf);
+  P.BufPos = P.BufLen = 0;
   if (CurPNG_ == &P) CurPNG_ = nullptr;
   P.Handle = INVALID_ID;
   P.Width = P.Height = 0;
@@ -268,6 +327,7 @@ void PngCreateWrite_(TPNGOpen_& P) {
   P.Info = std::unique_ptr<png_info, TPngInfoFree_>(info, TPngInfoFree_{png});
   png_set_compression_level(png, PngLevel_);
   png_set_write_fn(png, nullptr, write_data_, flush_data_);
+  _memalloc_(P.Buf, PNG_IO_BUFFER, __LINE__, "FF_PNG.PNGSave.writeBuf");
 }
 
 void PngWritePicture_(TPNGOpen_& P, const TImg& Img) {
@@ -306,6 +366,38 @@ void PNGLoad(const std::string& FileName, TImg& Img) {
   });
 }
 
+// The rows go to the feed as libpng delivers them. Interlaced files come
+// together only after the last pass, so they are read whole first.
+void PNGLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start) {
+  Monitored("FF_PNG.PNGLoadFed", [&] {
+    TPNGOpen_ png;
+    PNGOpen_(FileName, png);
+    int32_t fileDepth = png.BitDepth;
+    PngRun(png, StepTransforms_, &png, __LINE__);
+    int32_t bitsPerPixel = PngPictureDepth_(png);
+    FFCheckPictureSize(png.Width, png.Height, bitsPerPixel);
+    TImg shape;
+    ImgSetDims(shape, static_cast<int32_t>(png.Width), static_cast<int32_t>(png.Height),
+               bitsPerPixel);
+    PngSetPalette_(png, fileDepth, shape);
+    Start(Feed, shape);
+    if (png.Interlace == PNG_INTERLACE_NONE) {
+      PngRun(png, StepFeedRows_, &Feed, __LINE__);
+    } else {
+      TImg whole;
+      _imgalloc_(whole, shape.Width, shape.Height, bitsPerPixel, __LINE__,
+                 "FF_PNG.PNGLoadFed.whole");
+      PngReadRows_(png, whole);
+      const int64_t rowBytes = static_cast<int64_t>(whole.Width) * whole.BytesPerPixel;
+      for (int32_t y = 0; y < whole.Height; ++y) ImgFeedPutRow(Feed, whole.Data + y * rowBytes);
+      ImgFree(whole);
+    }
+    PngRun(png, StepReadEnd_, nullptr, __LINE__);
+    PNGClose_(png);
+    ImgFeedDone(Feed);
+  });
+}
+
 void PNGSave(const std::string& FileName, TImg& Img) {
   Monitored("FF_PNG.PNGSave", [&] {
     FDelete(FileName);
@@ -316,6 +408,7 @@ void PNGSave(const std::string& FileName, TImg& Img) {
     CurPNG_ = &png;
     PngCreateWrite_(png);
     PngWritePicture_(png, *ffi.Img);
+    FWrite(png.Handle, png.Buf, png.BufLen);  // what the buffer still holds
     PNGClose_(png);
     FFDone(ffi);
   });

@@ -14,6 +14,9 @@ inline constexpr int32_t PNG_DEFAULT_COMPRESSION = 6;
 // samples lose their low byte, alpha is dropped, samples of fewer than 8
 // bits become one byte each.
 void PNGLoad(const std::string& FileName, TImg& Img);
+// The same picture row by row into a feed that Start sets up (see
+// TImgFeedStarter), finished with ImgFeedDone.
+void PNGLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start);
 // Writes an 8-bit picture as a palette PNG with 256 entries, any other depth
 // as 24-bit RGB, at the compression level of PNGSetCompression.
 void PNGSave(const std::string& FileName, TImg& Img);

@@ -429,6 +429,19 @@ void ImgConvBppEx(TImg& Src, TImg& Dest, int32_t BitsPerPixel, int32_t Mode) {
   });
 }
 
+void ImgRowTo24(const uint8_t* Src, int32_t BitsPerPixel, const TPalette& Palette,
+                int64_t Pixels, uint8_t* Dest) {
+  switch (BitsPerPixel) {
+    case 8: Conv8ToRgb_(Palette, Src, Dest, 3, Pixels); break;
+    case 15:
+    case 16: ConvWordToRgb_(Src, BitsPerPixel == 16, Dest, 3, Pixels); break;
+    case 32: ConvRgbToRgb_(Src, 4, Dest, 3, Pixels); break;
+    default: std::memcpy(Dest, Src, static_cast<size_t>(Pixels * 3)); break;
+  }
+}
+
+void ImgCheck(const TImg& Img, int Line) { CheckImg_(Img, Line); }
+
 // ---- operation frame ---------------------------------------------------------------
 
 void ImgInitInfo(TImgOpInfo& Info) { Info = TImgOpInfo{}; }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace kvo {
 
@@ -75,6 +76,13 @@ void ImgXchg(TImg& A, TImg& B);
 // ---- depth conversion ------------------------------------------------------------
 void ImgConvBpp(TImg& Src, TImg& Dest, int32_t BitsPerPixel);
 void ImgConvBppEx(TImg& Src, TImg& Dest, int32_t BitsPerPixel, int32_t Mode);
+// Pixels of one row at BitsPerPixel (8 through Palette, 15, 16, 24 or 32)
+// into blue, green, red, as ImgConvBpp widens them.
+void ImgRowTo24(const uint8_t* Src, int32_t BitsPerPixel, const TPalette& Palette,
+                int64_t Pixels, uint8_t* Dest);
+// Refuses with EG_IMG 2 a record that does not describe a picture its block
+// holds (the check every operation makes before reading a pixel).
+void ImgCheck(const TImg& Img, int Line);
 
 // ---- operation frame ---------------------------------------------------------------
 void ImgInitInfo(TImgOpInfo& Info);
@@ -120,5 +128,64 @@ void CalcBoxResize(int32_t SrcWidth, int32_t SrcHeight, int32_t BoxWidth, int32_
 // palette) and works every other depth at 24; ImgResample always gives 24.
 void ImgResize(TImg& Src, TImg& Dest, int32_t NewWidth, int32_t NewHeight);
 void ImgResample(TImg& Src, TImg& Dest, int32_t NewWidth, int32_t NewHeight);
+
+// ---- resampling fed row by row ---------------------------------------------------
+// ImgResample of a picture that arrives one row at a time, top row first, as
+// a decoder delivers it, so that a large photograph is never held whole.
+// The picture (Width x Height, rows of BitsPerPixel bits; 8-bit rows with
+// Palette) lies in a frame of FrameWidth x FrameHeight at (X, Y): X and Y
+// at 0 or above put black around it, as fitting with borders does; at 0 or
+// below they cut the frame out of it, as cropping does. The frame is
+// resampled to the destination exactly as ImgResample resamples a picture
+// of the frame's size, and nothing of the picture outside the frame counts.
+struct TImgFeedShape {
+  int32_t Width = 0, Height = 0, BitsPerPixel = 24;
+  int32_t FrameWidth = 0, FrameHeight = 0, X = 0, Y = 0;
+  int32_t NewWidth = 0, NewHeight = 0;
+  // The rows come only through ImgFeedPutRow and stay where they are until
+  // ImgFeedDone (a picture in memory): they are read in place.
+  bool RowsInPlace = false;
+};
+
+struct TImgFeed {
+  TImgFeedShape Shape;
+  TPalette Palette = {};      // of 8-bit rows
+  TImg* Dest = nullptr;       // 24 bits, NewWidth x NewHeight
+  uint8_t* Lines = nullptr;   // line slots: frame rows with the picture's overhang
+  uint8_t* In = nullptr;      // a picture row not yet at 24 bits (else null)
+  uint8_t* Work = nullptr;    // the group, the averaged row, the box plan
+  int64_t StepX = 0, StepY = 0;
+  int64_t Slots = 0;          // rows a group holds at a time
+  int32_t FactorX = 0, FactorY = 0;
+  int32_t Rows = 0;           // picture rows received
+  int32_t FrameRows = 0;      // frame rows passed on
+  int32_t Out = 0;            // destination rows finished (shrinking)
+  int64_t Acc = 0, Pos = 0;   // the vertical counters
+  uint32_t Count = 0;         // rows in the open group, 0 when none is open
+  int32_t Kept = 0;           // rows of the group that are not black
+  int32_t Held = 0;           // slots they occupy
+  bool Folded = false;        // the group's first rows are in its 32-bit sums
+};
+
+// Checks the shape (EG_GEN 1, as ImgResample, for sizes below 1 or boxes
+// beyond 32-bit sums; EG_IMG 1 for another depth), allocates Dest and the
+// feed's blocks.
+void ImgFeedStart(TImgFeed& F, TImg& Dest, const TImgFeedShape& Shape, const TPalette* Palette);
+// Where the next picture row goes: Width pixels of the shape's depth.
+uint8_t* ImgFeedRow(TImgFeed& F);
+// The row is there. Rows beyond the picture's height are ignored.
+void ImgFeedPut(TImgFeed& F);
+// The next row from elsewhere (Width pixels of the shape's depth).
+void ImgFeedPutRow(TImgFeed& F, const uint8_t* Row);
+// After the last row: completes Dest and releases the feed's blocks.
+void ImgFeedDone(TImgFeed& F);
+// Resamples a picture in memory through the frame of Shape (whose picture
+// fields are taken from Src) into Dest, a different record.
+void ImgFeedPicture(const TImg& Src, TImg& Dest, TImgFeedShape Shape);
+
+// How a reader that delivers rows hands its picture to a feed: Start gets
+// the picture's shape (Width, Height, BitsPerPixel and Palette; no pixels)
+// before the first row and calls ImgFeedStart with the frame it wants.
+using TImgFeedStarter = std::function<void(TImgFeed& F, const TImg& Shape)>;
 
 }  // namespace kvo

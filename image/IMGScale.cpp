@@ -2,16 +2,21 @@
 //
 // Positions are integer fixed point: one pixel or row is kScale units, and
 // a step is source size * kScale div new size (truncating). Results are
-// bit for bit those of the counters described at each kernel; no floating
-// point and no rounding constants enter the scalers.
+// bit for bit those of the counters described at each kernel; no rounding
+// constants enter the scalers, and the one multiplication in floating point
+// (the averages of rows, AverageStrip16_) gives the exact integer quotient.
+//
+// ImgResample and the import's fitting both run through the feed at the
+// end of this file, which takes the source one row at a time: a decoder
+// can hand its rows straight over, and no copy of the source (cut, widened
+// with black or converted to 24 bits) is ever made.
 //
 // Beyond the sizes the program was designed for (shrink factors up to 255,
 // pictures up to 65535 rows) the counters and sums are simply wider here:
 // positions and offsets are 64-bit, box sums 32-bit with a 32-bit count,
 // which gives the same results inside that range. A box that could still
 // overflow a 32-bit sum (over 16843009 source pixels or rows for one
-// output) is refused with EG_GEN 1. Sizes below 1 are refused by the frame
-// with EG_GEN 1.
+// output) is refused with EG_GEN 1, as are sizes below 1.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -112,28 +117,55 @@ inline void MeanPx_(uint8_t* D, const uint8_t* A, const uint8_t* B) {
   for (int c = 0; c < 3; ++c) D[c] = static_cast<uint8_t>((A[c] + B[c]) >> 1);
 }
 
-// Box average. An output whose position lands exactly on a pixel boundary
-// (a == p) takes one more source pixel.
-void BoxRow_(const uint8_t* In, int32_t InW, uint8_t* Out, int32_t OutW, int64_t StepX) {
+// The box average along a row, planned once per resampling: every row has
+// the same boxes. Output pixel k averages Count source pixels from Start on;
+// Mul is ceil(2^32 / Count), with which a multiplication and a shift give
+// floor(sum / Count) (see DivideRow_), or 0 when Count is too large for it.
+struct TBoxCell_ {
+  int32_t Start;
+  uint32_t Count;
+  uint64_t Mul;
+};
+
+// An output whose position lands exactly on a pixel boundary (a == p) takes
+// one more source pixel; past the row's end the last pixel alone serves.
+void PlanBoxes_(int32_t InW, int32_t OutW, int64_t StepX, TBoxCell_* Plan) {
   int64_t a = 0, p = 0, s = 0;
-  for (int32_t k = 0; k < OutW; ++k, Out += 3) {
-    const uint8_t* px = In + std::min<int64_t>(s, InW - 1) * 3;
-    uint32_t sum[3] = {px[0], px[1], px[2]};
-    uint32_t count = 1;
+  for (int32_t k = 0; k < OutW; ++k) {
+    TBoxCell_& cell = Plan[k];
+    cell.Start = static_cast<int32_t>(std::min<int64_t>(s, InW - 1));
+    cell.Count = 1;
     ++s;
     a += StepX;
     p += kScale;
     if (a >= p) {
       do {
-        if (s < InW) {
-          for (int c = 0; c < 3; ++c) sum[c] += In[s * 3 + c];
-          ++count;
-        }
+        if (s < InW) ++cell.Count;
         ++s;
         p += kScale;
       } while (p < a);
     }
-    for (int c = 0; c < 3; ++c) Out[c] = static_cast<uint8_t>(sum[c] / count);
+    cell.Mul = cell.Count < 4104 ? ((uint64_t{1} << 32) + cell.Count - 1) / cell.Count : 0;
+  }
+}
+
+inline uint8_t BoxQuot_(uint32_t Sum, const TBoxCell_& Cell) {
+  return static_cast<uint8_t>(Cell.Mul ? (Sum * Cell.Mul) >> 32 : Sum / Cell.Count);
+}
+
+void BoxRow_(const uint8_t* In, const TBoxCell_* Plan, uint8_t* Out, int32_t OutW) {
+  for (int32_t k = 0; k < OutW; ++k, Out += 3) {
+    const TBoxCell_& cell = Plan[k];
+    const uint8_t* px = In + static_cast<int64_t>(cell.Start) * 3;
+    uint32_t s0 = 0, s1 = 0, s2 = 0;
+    for (uint32_t j = 0; j < cell.Count; ++j, px += 3) {
+      s0 += px[0];
+      s1 += px[1];
+      s2 += px[2];
+    }
+    Out[0] = BoxQuot_(s0, cell);
+    Out[1] = BoxQuot_(s1, cell);
+    Out[2] = BoxQuot_(s2, cell);
   }
 }
 
@@ -192,48 +224,85 @@ void EnlargeRow_(const uint8_t* In, int32_t InW, uint8_t* Out, int32_t OutW, int
 
 // ---- resampling: vertical ---------------------------------------------------------
 
-// Out[i] := floor(Acc[i] / Count) for sums of at most 255 * Count. Below
-// 4104 rows a multiplication by m = ceil(2^32 / Count) and a shift give the
-// same quotient: with m = 2^32 / Count + e (0 <= e < 1), Acc * m / 2^32
-// exceeds Acc / Count by less than 255 * Count / 2^32, which stays below
-// the 1 / Count that separates Acc / Count from the next integer as long as
-// 255 * Count^2 < 2^32.
-void DivideRow_(const uint32_t* Acc, uint8_t* Out, int64_t N, uint32_t Count) {
-  if (Count < 4104) {
-    const uint64_t m = ((uint64_t{1} << 32) + Count - 1) / Count;
-    for (int64_t i = 0; i < N; ++i) Out[i] = static_cast<uint8_t>((Acc[i] * m) >> 32);
-  } else {
-    for (int64_t i = 0; i < N; ++i) Out[i] = static_cast<uint8_t>(Acc[i] / Count);
+// Averages of groups of rows, floor(sum / Count) per byte, a column strip
+// at a time: the strip's sums stay in the first cache level while every row
+// of the group is read once.
+//
+// Up to 257 rows the sums fit 16 bits and the quotient comes from one
+// multiplication in single precision: (a + 0.5) / c lies at least 0.5 / c
+// (>= 0.0019) away from either neighbouring integer, and a + 0.5 (below
+// 2^17) times the rounded 1 / c is off by less than 256 * 2^-23 = 3.1e-5,
+// so truncating it gives floor(a / c) exactly. More rows go through 32-bit
+// sums and a multiplication by m = ceil(2^32 / Count) and a shift: with
+// m = 2^32 / Count + e (0 <= e < 1), a * m / 2^32 exceeds a / Count by less
+// than 255 * Count / 2^32, below the 1 / Count that separates a / Count
+// from the next integer as long as 255 * Count^2 < 2^32 (Count < 4104);
+// beyond that a true division.
+constexpr int64_t kStrip = 1024;
+
+// The summing of rows is the hottest loop of an import: on x86-64 it is
+// built for AVX2 as well as for any processor, and the program picks the
+// one the processor runs when it starts. Both give the same sums.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KVO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KVO_VECTOR_CLONES
+#endif
+
+// Rows are added two at a time (two bytes fit a 16-bit lane), which keeps
+// the compiler's vectorised inner loop: unrolling over rows alone would
+// interleave the rows into a scalar loop.
+template <class TSum>
+[[gnu::always_inline]] inline void SumStrip_(const uint8_t* const* Rows, int32_t N, int64_t From,
+                                             int64_t Len, TSum* Sum) {
+  std::memset(Sum, 0, static_cast<size_t>(Len) * sizeof(TSum));
+  int32_t r = 0;
+  for (; r + 1 < N; r += 2) {
+    const uint8_t* a = Rows[r] + From;
+    const uint8_t* b = Rows[r + 1] + From;
+    for (int64_t i = 0; i < Len; ++i)
+      Sum[i] = static_cast<TSum>(Sum[i] + static_cast<uint16_t>(a[i] + b[i]));
+  }
+  if (r < N) {
+    const uint8_t* a = Rows[r] + From;
+    for (int64_t i = 0; i < Len; ++i) Sum[i] = static_cast<TSum>(Sum[i] + a[i]);
   }
 }
 
-// Averages groups of source rows into the NewH rows of Mid. Unlike the
-// horizontal box, a row whose position lands exactly on a boundary ends
-// its group (acc > pos). With the truncated step the source runs out
-// exactly at row NewH, so every row of Mid is written.
-void ShrinkRows_(const uint8_t* Src, int64_t RowBytes, int32_t SrcH, uint8_t* Mid, int32_t NewH,
-                 int64_t StepY, uint32_t* Acc) {
-  int64_t acc = 0, pos = 0, r = 0;
-  for (int64_t out = 0; r < SrcH && out < NewH; ++out, ++r) {
-    const uint8_t* row = Src + r * RowBytes;
-    uint8_t* o = Mid + out * RowBytes;
-    acc += StepY;
-    pos += kScale;
-    if (!(acc > pos)) {
-      std::memcpy(o, row, static_cast<size_t>(RowBytes));
-      continue;
-    }
-    for (int64_t i = 0; i < RowBytes; ++i) Acc[i] = row[i];
-    uint32_t count = 1;
-    do {
-      if (++r < SrcH) {
-        const uint8_t* next = Src + r * RowBytes;
-        for (int64_t i = 0; i < RowBytes; ++i) Acc[i] += next[i];
-        ++count;
-      }
-      pos += kScale;
-    } while (pos < acc);
-    DivideRow_(Acc, o, RowBytes, count);
+KVO_VECTOR_CLONES void AverageStrip16_(const uint8_t* const* Rows, int32_t N, uint32_t Count,
+                                       int64_t From, int64_t Len, uint8_t* Out) {
+  alignas(64) uint16_t sum[kStrip];
+  SumStrip_(Rows, N, From, Len, sum);
+  const float inv = 1.0f / static_cast<float>(Count);
+  for (int64_t i = 0; i < Len; ++i)
+    Out[From + i] =
+        static_cast<uint8_t>(static_cast<int32_t>((static_cast<float>(sum[i]) + 0.5f) * inv));
+}
+
+// Out := floor(Sums / Count), for sums of 32 bits (see above).
+void DivideSums_(const uint32_t* Sums, int64_t N, uint32_t Count, uint8_t* Out) {
+  const uint64_t m = ((uint64_t{1} << 32) + Count - 1) / Count;
+  for (int64_t i = 0; i < N; ++i)
+    Out[i] = static_cast<uint8_t>(Count < 4104 ? (Sums[i] * m) >> 32 : Sums[i] / Count);
+}
+
+void AverageStrip32_(const uint8_t* const* Rows, int32_t N, uint32_t Count, int64_t From,
+                     int64_t Len, uint8_t* Out) {
+  alignas(64) uint32_t sum[kStrip];
+  SumStrip_(Rows, N, From, Len, sum);
+  DivideSums_(sum, Len, Count, Out + From);
+}
+
+// Out := the average of the N rows (of Bytes bytes) and Count - N black
+// rows.
+void AverageRows_(const uint8_t* const* Rows, int32_t N, uint32_t Count, int64_t Bytes,
+                  uint8_t* Out) {
+  for (int64_t from = 0; from < Bytes; from += kStrip) {
+    const int64_t len = std::min(kStrip, Bytes - from);
+    if (Count <= 257)
+      AverageStrip16_(Rows, N, Count, from, len, Out);
+    else
+      AverageStrip32_(Rows, N, Count, from, len, Out);
   }
 }
 
@@ -314,39 +383,184 @@ void EnlargeRows_(uint8_t* Blk, int64_t RowBytes, int64_t Rows, int64_t N, int32
   if (Rows * kScale / N < kScale) FracRows_(Blk, RowBytes, Rows, N, up);
 }
 
-// Runs the passes of one resampling on the working records of the frame.
-void ResamplePasses_(const TImgOpVars& V) {
-  const TImg& s = *V.Src;
-  const int32_t srcW = s.Width, srcH = s.Height, newW = V.NewWidth, newH = V.NewHeight;
-  const int64_t stepX = Step_(srcW, newW), stepY = Step_(srcH, newH);
-  const int32_t factorX = newW / srcW, factorY = newH / srcH;
-  if (stepX / kScale + 2 > kMaxBox || stepY / kScale + 2 > kMaxBox) Fail_(EG_GEN, 1, __LINE__);
-  // One row buffer pair, or 32-bit sums for a whole source row.
-  const int64_t maxRow = std::max(V.SrcRowBytes, V.DestRowBytes);
-  uint8_t* scratch = nullptr;
-  _memalloc_(scratch, 4 * maxRow, __LINE__, "IMGBasic.ImgResample.tmpbuf1");
-  TImg mid;
-  const uint8_t* in = s.Data;
-  int64_t inRows = srcH;
-  if (factorY == 0) {
-    _imgalloc_(mid, srcW, newH, 24, __LINE__, "IMGBasic.ImgResample.ih3");
-    ShrinkRows_(s.Data, V.SrcRowBytes, srcH, mid.Data, newH, stepY,
-                reinterpret_cast<uint32_t*>(scratch));
-    in = mid.Data;
-    inRows = newH;
+// ---- the feed -----------------------------------------------------------------------
+// Frame rows pass through in order. Shrinking vertically (fewer destination
+// rows than frame rows), the rows of each group are kept until the group is
+// complete, averaged, and the average goes through the horizontal pass into
+// the next destination row. Otherwise every frame row goes through the
+// horizontal pass into the destination row of its own number, and the
+// vertical enlargement runs inside the destination at the end.
+//
+// A row the feed must hold (one a decoder wrote into the feed, or one that
+// needed black columns or another depth) sits in one of the line slots, a
+// line per row a group holds; a 24-bit row of a picture in memory that the
+// frame takes as it is stays where it is. A group holds at most kMaxSlots
+// rows at a time; a taller one adds them into 32-bit sums as it goes.
+
+int64_t Align16_(int64_t N) { return (N + 15) / 16 * 16; }
+
+// Columns of a line: the frame and whatever of the picture overhangs it,
+// from the leftmost of either.
+int64_t LineLeft_(const TImgFeedShape& S) { return std::min(0, S.X); }
+
+int64_t LineBytes_(const TImgFeedShape& S) {
+  return Align16_(
+      (std::max<int64_t>(S.FrameWidth, static_cast<int64_t>(S.X) + S.Width) - LineLeft_(S)) * 3);
+}
+
+// Byte offsets of the parts of the feed's work block.
+struct TFeedLayout_ {
+  int64_t Group = 0, Mid = 0, Sums = 0, BufA = 0, BufB = 0, Plan = 0, Size = 0;
+};
+
+// Rows a group holds at most before they are added into 32-bit sums: the
+// slots of a very tall group would otherwise take a good part of the
+// picture's memory.
+constexpr int64_t kMaxSlots = 64;
+
+bool Folds_(const TImgFeed& F) { return F.StepY / kScale + 2 > kMaxSlots; }
+
+TFeedLayout_ FeedLayout_(const TImgFeed& F) {
+  const TImgFeedShape& s = F.Shape;
+  const int64_t destRow = static_cast<int64_t>(s.NewWidth) * 3;
+  TFeedLayout_ l;
+  int64_t at = 0;
+  if (F.FactorY == 0) {
+    l.Group = at;
+    at += Align16_(F.Slots * static_cast<int64_t>(sizeof(const uint8_t*)));
+    l.Mid = at;
+    at += Align16_(static_cast<int64_t>(s.FrameWidth) * 3);
+    if (Folds_(F)) {
+      l.Sums = at;
+      at += Align16_(static_cast<int64_t>(s.FrameWidth) * 3 * 4);
+    }
   }
-  uint8_t* d = V.Dest->Data;
-  for (int64_t r = 0; r < inRows; ++r) {
-    const uint8_t* row = in + r * V.SrcRowBytes;
-    uint8_t* out = d + r * V.DestRowBytes;
-    if (stepX > kScale)
-      BoxRow_(row, srcW, out, newW, stepX);
-    else
-      EnlargeRow_(row, srcW, out, newW, factorX, scratch, scratch + maxRow);
+  if (F.StepX > kScale) {
+    l.Plan = at;
+    at += Align16_(static_cast<int64_t>(s.NewWidth) * static_cast<int64_t>(sizeof(TBoxCell_)));
+  } else {
+    l.BufA = at;
+    at += Align16_(destRow);
+    l.BufB = at;
+    at += Align16_(destRow);
   }
-  if (factorY >= 1) EnlargeRows_(d, V.DestRowBytes, srcH, newH, factorY);
-  MemFree(scratch);
-  ImgFree(mid);
+  l.Size = std::max<int64_t>(at, 16);
+  return l;
+}
+
+const uint8_t** Group_(const TImgFeed& F) {
+  return reinterpret_cast<const uint8_t**>(F.Work + FeedLayout_(F).Group);
+}
+
+// The slot the next held row goes to.
+uint8_t* Slot_(const TImgFeed& F) { return F.Lines + F.Held * LineBytes_(F.Shape); }
+
+uint8_t* FramePart_(const TImgFeed& F) { return Slot_(F) - LineLeft_(F.Shape) * 3; }
+
+uint8_t* PicturePart_(const TImgFeed& F) {
+  return Slot_(F) + (F.Shape.X - LineLeft_(F.Shape)) * 3;
+}
+
+// One frame row (nullptr: a black one) through the horizontal pass.
+void Horizontal_(const TImgFeed& F, const uint8_t* Row, uint8_t* Out) {
+  const TImgFeedShape& s = F.Shape;
+  if (!Row) {
+    std::memset(Out, 0, static_cast<size_t>(s.NewWidth) * 3);  // black stays black
+    return;
+  }
+  const TFeedLayout_ l = FeedLayout_(F);
+  if (F.StepX > kScale)
+    BoxRow_(Row, reinterpret_cast<const TBoxCell_*>(F.Work + l.Plan), Out, s.NewWidth);
+  else
+    EnlargeRow_(Row, s.FrameWidth, Out, s.NewWidth, F.FactorX, F.Work + l.BufA, F.Work + l.BufB);
+}
+
+uint8_t* DestRow_(const TImgFeed& F, int64_t Index) {
+  return F.Dest->Data + Index * F.Shape.NewWidth * 3;
+}
+
+// Adds the rows the group holds into its 32-bit sums and frees their slots.
+void Fold_(TImgFeed& F) {
+  auto* sums = reinterpret_cast<uint32_t*>(F.Work + FeedLayout_(F).Sums);
+  const int64_t n = static_cast<int64_t>(F.Shape.FrameWidth) * 3;
+  if (!F.Folded) std::memset(sums, 0, static_cast<size_t>(n) * sizeof(uint32_t));
+  const uint8_t* const* rows = Group_(F);
+  for (int32_t r = 0; r < F.Kept; ++r)
+    for (int64_t i = 0; i < n; ++i) sums[i] += rows[r][i];
+  F.Folded = true;
+  F.Kept = 0;
+  F.Held = 0;
+}
+
+// Averages the complete group into the middle row and passes that on.
+void CloseGroup_(TImgFeed& F) {
+  uint8_t* mid = F.Work + FeedLayout_(F).Mid;
+  const int64_t n = static_cast<int64_t>(F.Shape.FrameWidth) * 3;
+  if (F.Folded) {
+    Fold_(F);
+    DivideSums_(reinterpret_cast<const uint32_t*>(F.Work + FeedLayout_(F).Sums), n, F.Count, mid);
+  } else {
+    AverageRows_(Group_(F), F.Kept, F.Count, n, mid);
+  }
+  Horizontal_(F, mid, DestRow_(F, F.Out++));
+  F.Count = 0;
+  F.Kept = 0;
+  F.Held = 0;
+  F.Folded = false;
+}
+
+// Adds a row to the open group; a black row only counts. A full group
+// folds its rows into its sums, so the next row finds a free slot.
+void Keep_(TImgFeed& F, const uint8_t* Row, bool InSlot) {
+  ++F.Count;
+  if (!Row) return;
+  Group_(F)[F.Kept++] = Row;
+  if (InSlot) ++F.Held;
+  if (F.Kept == F.Slots) Fold_(F);
+}
+
+// Vertical shrinking, one frame row at a time. A row starts a group when
+// the row counter runs ahead of the destination's (acc > pos); a row whose
+// position lands exactly on a boundary ends its group, unlike the
+// horizontal box. With the truncated step the frame runs out exactly at the
+// last destination row.
+void ShrinkRow_(TImgFeed& F, const uint8_t* Row, bool InSlot) {
+  if (F.Out >= F.Shape.NewHeight) return;
+  if (F.Count == 0) {
+    F.Acc += F.StepY;
+    F.Pos += kScale;
+    if (!(F.Acc > F.Pos)) {
+      Horizontal_(F, Row, DestRow_(F, F.Out++));
+      return;
+    }
+    Keep_(F, Row, InSlot);
+    return;
+  }
+  Keep_(F, Row, InSlot);
+  F.Pos += kScale;
+  if (!(F.Pos < F.Acc)) CloseGroup_(F);
+}
+
+void FrameRow_(TImgFeed& F, const uint8_t* Row, bool InSlot) {
+  if (F.FactorY == 0)
+    ShrinkRow_(F, Row, InSlot);
+  else
+    Horizontal_(F, Row, DestRow_(F, F.FrameRows));
+  ++F.FrameRows;
+}
+
+// The checks of ImgResample: sizes of at least 1, boxes whose sums fit 32
+// bits.
+void CheckShape_(const TImgFeedShape& S) {
+  if (S.Width < 1 || S.Height < 1 || S.FrameWidth < 1 || S.FrameHeight < 1 || S.NewWidth < 1 ||
+      S.NewHeight < 1)
+    Fail_(EG_GEN, 1, __LINE__);
+  if (S.BitsPerPixel != 8 && S.BitsPerPixel != 15 && S.BitsPerPixel != 16 &&
+      S.BitsPerPixel != 24 && S.BitsPerPixel != 32)
+    Fail_(EG_IMG, 1, __LINE__);
+  if (Step_(S.FrameWidth, S.NewWidth) / kScale + 2 > kMaxBox ||
+      Step_(S.FrameHeight, S.NewHeight) / kScale + 2 > kMaxBox)
+    Fail_(EG_GEN, 1, __LINE__);
 }
 
 }  // namespace
@@ -404,14 +618,117 @@ void ImgResize(TImg& Src, TImg& Dest, int32_t NewWidth, int32_t NewHeight) {
   });
 }
 
+// Every depth is worked at 24 bits, row by row as the rows are fed, so the
+// source is never converted as a whole. Source and destination may be one
+// record: the result is then made beside it and exchanged in.
 void ImgResample(TImg& Src, TImg& Dest, int32_t NewWidth, int32_t NewHeight) {
   Monitored("IMGBasic.ImgResample", [&] {
-    TImgOpInfo info;
-    ImgInfo(info, IOP_RESAMPLE);
-    TImgOpVars vars;
-    ImgInitEx(info, vars, Src, &Dest, NewWidth, NewHeight);
-    ResamplePasses_(vars);
-    ImgDone(vars);
+    ImgCheck(Src, __LINE__);
+    if (NewWidth < 1 || NewHeight < 1) Fail_(EG_GEN, 1, __LINE__);
+    TImgFeedShape shape;
+    shape.FrameWidth = Src.Width;
+    shape.FrameHeight = Src.Height;
+    shape.NewWidth = NewWidth;
+    shape.NewHeight = NewHeight;
+    if (&Src != &Dest) {
+      ImgFeedPicture(Src, Dest, shape);
+      MonExit();
+    }
+    TImg temp;
+    ImgFeedPicture(Src, temp, shape);
+    ImgXchg(Src, temp);
+    ImgFree(temp);
+  });
+}
+
+// Rows are read where they lie (see ImgFeedPutRow).
+void ImgFeedPicture(const TImg& Src, TImg& Dest, TImgFeedShape Shape) {
+  Monitored("IMGBasic.ImgFeedPicture", [&] {
+    if (&Src == &Dest) Fail_(EG_IMG, 6, __LINE__);
+    ImgCheck(Src, __LINE__);
+    Shape.Width = Src.Width;
+    Shape.Height = Src.Height;
+    Shape.BitsPerPixel = Src.BitsPerPixel;
+    Shape.RowsInPlace = true;
+    TImgFeed feed;
+    ImgFeedStart(feed, Dest, Shape, &Src.Palette);
+    const int64_t rowBytes = static_cast<int64_t>(Src.Width) * Src.BytesPerPixel;
+    for (int32_t y = 0; y < Src.Height; ++y) ImgFeedPutRow(feed, Src.Data + y * rowBytes);
+    ImgFeedDone(feed);
+  });
+}
+
+void ImgFeedStart(TImgFeed& F, TImg& Dest, const TImgFeedShape& Shape, const TPalette* Palette) {
+  Monitored("IMGBasic.ImgFeedStart", [&] {
+    CheckShape_(Shape);
+    F = TImgFeed{};
+    F.Shape = Shape;
+    if (Palette) std::memcpy(F.Palette, *Palette, sizeof(TPalette));
+    F.StepX = Step_(Shape.FrameWidth, Shape.NewWidth);
+    F.StepY = Step_(Shape.FrameHeight, Shape.NewHeight);
+    F.FactorX = Shape.NewWidth / Shape.FrameWidth;
+    F.FactorY = Shape.NewHeight / Shape.FrameHeight;
+    // A group takes at most step / kScale + 2 rows, and holds at most
+    // kMaxSlots of them at a time. Rows handed over in place need no slot
+    // unless they must be widened or given black columns.
+    const bool asTheyAre = Shape.RowsInPlace && Shape.BitsPerPixel == 24 && Shape.X <= 0 &&
+                           static_cast<int64_t>(Shape.X) + Shape.Width >= Shape.FrameWidth;
+    F.Slots = F.FactorY == 0 ? std::min(F.StepY / kScale + 2, kMaxSlots) : 1;
+    _imgalloc_(Dest, Shape.NewWidth, Shape.NewHeight, 24, __LINE__, "IMGBasic.ImgResample.dest");
+    F.Dest = &Dest;
+    const TFeedLayout_ l = FeedLayout_(F);
+    _memalloc_(F.Work, l.Size, __LINE__, "IMGBasic.ImgResample.tmpbuf1");
+    if (F.StepX > kScale)
+      PlanBoxes_(Shape.FrameWidth, Shape.NewWidth, F.StepX,
+                 reinterpret_cast<TBoxCell_*>(F.Work + l.Plan));
+    const int64_t lines = (asTheyAre ? 1 : F.Slots) * LineBytes_(Shape);
+    _memalloc_(F.Lines, lines, __LINE__, "IMGBasic.ImgResample.lines");
+    std::memset(F.Lines, 0, static_cast<size_t>(lines));  // the frame's black columns
+    if (Shape.BitsPerPixel != 24)
+      _memalloc_(F.In, static_cast<int64_t>(Shape.Width) * ((Shape.BitsPerPixel + 7) / 8),
+                 __LINE__, "IMGBasic.ImgResample.in");
+  });
+}
+
+uint8_t* ImgFeedRow(TImgFeed& F) { return F.In ? F.In : PicturePart_(F); }
+
+void ImgFeedPut(TImgFeed& F) { ImgFeedPutRow(F, ImgFeedRow(F)); }
+
+// A 24-bit row is read where it lies whenever the frame takes nothing but
+// picture columns from it; only a row that needs black columns beside it,
+// or another depth, is copied into a slot first.
+void ImgFeedPutRow(TImgFeed& F, const uint8_t* Row) {
+  const TImgFeedShape& s = F.Shape;
+  if (F.Rows >= s.Height) return;
+  const int64_t f = static_cast<int64_t>(F.Rows++) + s.Y;
+  if (f < 0 || f >= s.FrameHeight) return;  // cut away by the frame
+  while (F.FrameRows < f) FrameRow_(F, nullptr, false);  // the border above the picture
+  const bool inPlace = s.X <= 0 && static_cast<int64_t>(s.X) + s.Width >= s.FrameWidth;
+  if (s.BitsPerPixel != 24)
+    ImgRowTo24(Row, s.BitsPerPixel, F.Palette, s.Width, PicturePart_(F));
+  else if (inPlace)
+    return FrameRow_(F, Row - static_cast<int64_t>(s.X) * 3, Row == PicturePart_(F));
+  else if (Row != PicturePart_(F))
+    std::memcpy(PicturePart_(F), Row, static_cast<size_t>(s.Width) * 3);
+  FrameRow_(F, FramePart_(F), true);
+}
+
+void ImgFeedDone(TImgFeed& F) {
+  Monitored("IMGBasic.ImgFeedDone", [&] {
+    const TImgFeedShape& s = F.Shape;
+    // The border below the picture (and the rows of a picture that came
+    // short, which stay black).
+    while (F.FrameRows < s.FrameHeight) FrameRow_(F, nullptr, false);
+    if (F.FactorY == 0) {
+      if (F.Count > 0) CloseGroup_(F);
+      for (; F.Out < s.NewHeight; ++F.Out) Horizontal_(F, nullptr, DestRow_(F, F.Out));
+    } else {
+      EnlargeRows_(F.Dest->Data, static_cast<int64_t>(s.NewWidth) * 3, s.FrameHeight,
+                   s.NewHeight, F.FactorY);
+    }
+    MemFree(F.In);
+    MemFree(F.Lines);
+    MemFree(F.Work);
   });
 }
 

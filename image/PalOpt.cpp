@@ -310,6 +310,52 @@ int32_t FindNearest_(const TQuant& Q, int32_t R, int32_t G, int32_t B, int32_t C
   return result;
 }
 
+// The same search for the many colours of the dithered remap, over the
+// entries sorted by green: it starts at the green of the colour and walks
+// outwards both ways, and a way ends where the green term alone exceeds the
+// best distance found, as no entry beyond can then come closer. An entry of
+// equal distance still wins when its index is lower, so the result is that
+// of the search above.
+struct TNearest_ {
+  int32_t R[256], G[256], B[256], Index[256];
+  int32_t Count;
+
+  TNearest_(const TQuant& Q, int32_t N) : Count(std::clamp(N, 0, 256)) {
+    int32_t order[256];
+    for (int32_t i = 0; i < Count; ++i) order[i] = i;
+    std::stable_sort(order, order + Count,
+                     [&Q](int32_t A, int32_t B) { return Q.Pal[A][1] < Q.Pal[B][1]; });
+    for (int32_t k = 0; k < Count; ++k) {
+      const int32_t i = order[k];
+      R[k] = Q.Pal[i][2];
+      G[k] = Q.Pal[i][1];
+      B[k] = Q.Pal[i][0];
+      Index[k] = i;
+    }
+  }
+
+  int32_t Find(int32_t Red, int32_t Green, int32_t Blue) const {
+    int32_t up = static_cast<int32_t>(std::lower_bound(G, G + Count, Green) - G);
+    int32_t down = up - 1;
+    int32_t best = kMaxCount, result = 0;
+    auto weigh = [&](int32_t K) {
+      const int32_t dr = Red - R[K], dg = Green - G[K], db = Blue - B[K];
+      const int32_t d = 4 * dr * dr + 9 * dg * dg + db * db;
+      if (d < best || (d == best && Index[K] < result)) {
+        best = d;
+        result = Index[K];
+      }
+    };
+    for (;;) {
+      const bool goUp = up < Count && 9 * (G[up] - Green) * (G[up] - Green) <= best;
+      const bool goDown = down >= 0 && 9 * (Green - G[down]) * (Green - G[down]) <= best;
+      if (!goUp && !goDown) return result;
+      if (goUp) weigh(up++);
+      if (goDown) weigh(down--);
+    }
+  }
+};
+
 // Index 0 must be the darkest entry (the logo layout keeps black there).
 void SetDarkColorFirst(TQuant& Q) {
   const int32_t d = FindNearest_(Q, 0, 0, 0, Q.Wanted);
@@ -370,6 +416,7 @@ void RemapDither24(TQuant& Q, TImg& Src, TImg& Dest, int Step) {
   _MakeErrTable(3, e3);
   _MakeErrTable(5, e5);
   _MakeErrTable(7, e7);
+  const TNearest_ nearest(Q, Q.Wanted);
   const int64_t width = Src.Width, height = Src.Height;
   const int64_t rowBytes = width * Step;
   for (int64_t y = 0; y < height; ++y) {
@@ -380,7 +427,7 @@ void RemapDither24(TQuant& Q, TImg& Src, TImg& Dest, int Step) {
       uint8_t* p = row + x * Step;
       int32_t& cell = Q.Hist[PalCell(p[2], p[1], p[0])];
       // Colours made by the diffusion are searched once, then cached.
-      if (cell == PAL_EMPTY) cell = FindNearest_(Q, p[2], p[1], p[0], Q.Wanted);
+      if (cell == PAL_EMPTY) cell = nearest.Find(p[2], p[1], p[0]);
       const uint8_t index = static_cast<uint8_t>(cell);
       out[x] = index;
       if ((y & 1) == 0 && x == 0) continue;

@@ -7,6 +7,9 @@
 #include <sys/wait.h>
 
 #include <climits>
+#include <cstdio>
+#include <set>
+#include <sstream>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -137,6 +140,52 @@ TEST_F(AppRun, OtherParametersAreNoSwitches) {
   EXPECT_NE(r.Err.find("kvo --help"), std::string::npos) << r.Err;
   // The start itself still brought the Run value in line.
   EXPECT_EQ(RunValue(), AppPath() + " /shuffle");
+}
+
+// Standard output of a shell command.
+std::string Output(const std::string& Command) {
+  std::string out;
+  std::FILE* p = ::popen((Command + " 2>/dev/null").c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  ::pclose(p);
+  return out;
+}
+
+// The dynamic symbols of a file, defined or undefined, one per line.
+std::set<std::string> Symbols(const std::string& File, bool Defined) {
+  std::istringstream lines(Output(std::string("nm -D ") +
+                                  (Defined ? "--defined-only" : "--undefined-only") + " '" +
+                                  File + "'"));
+  std::set<std::string> names;
+  for (std::string line; std::getline(lines, line);)
+    if (size_t space = line.rfind(' '); space != std::string::npos)
+      names.insert(line.substr(space + 1));
+  return names;
+}
+
+// Automatic change runs the program at every session start, so the program
+// links no Qt library: the window is a module it loads only when there is a
+// window to show. Everything of ours the module needs, the program exports,
+// so loading it cannot fail for a missing piece.
+TEST(AppProgram, LinksNoQtAndLendsTheWindowModuleItsCore) {
+  const std::string program = AppPath();
+  EXPECT_EQ(Output("ldd '" + program + "'").find("libQt"), std::string::npos);
+  const std::string module = program.substr(0, program.rfind('/') + 1) + "libkvodesktop.so";
+  ASSERT_TRUE(FileExists(module));
+  EXPECT_NE(Output("ldd '" + module + "'").find("libQt6Widgets"), std::string::npos);
+  const std::set<std::string> entries = Symbols(module, true);
+  EXPECT_TRUE(entries.count("KvoDesktopMain") && entries.count("KvoDesktopVersion"));
+  const std::set<std::string> lent = Symbols(program, true);
+  int needed = 0;
+  for (const std::string& name : Symbols(module, false)) {
+    if (name.rfind("_ZN3kvo", 0) != 0) continue;
+    ++needed;
+    EXPECT_TRUE(lent.count(name)) << name << " is not exported by the program";
+  }
+  EXPECT_GT(needed, 0);
 }
 
 }  // namespace

@@ -641,5 +641,40 @@ TEST_F(Quantiser, AStateReleasedByAFailingFrameIsNotUsedAgain) {
   MemFree(other);
 }
 
+// A colour that no box holds is searched among the entries: the nearest by
+// 4 dR^2 + 9 dG^2 + dB^2, and of equal ones the lowest index, whichever
+// side of the colour's green that entry lies on. Each picture counts black
+// and two colours that (0, 8, 4) lies 9 * 16 + 16 = 160 from; entries are
+// made in cube order (blue weighs most), so the entry of lower green has
+// the lower index in the first picture and the higher one in the second.
+// Every other colour asked for lies in a cell of its own (searches are kept
+// per cell).
+TEST_F(Quantiser, SearchedColoursTakeTheNearestAndOfEqualOnesTheLowestIndex) {
+  struct TAsk {
+    Rgb Pixel;
+    int Index;
+  };
+  const struct {
+    std::vector<Rgb> Counted;
+    std::vector<TAsk> Asked;
+  } cases[] = {
+      {{{0, 0, 0}, {0, 4, 0}, {0, 12, 8}}, {{{0, 8, 4}, 1}, {{0, 12, 5}, 2}, {{0, 7, 4}, 1}}},
+      {{{0, 0, 0}, {0, 12, 0}, {0, 4, 8}}, {{{0, 8, 4}, 1}, {{0, 4, 13}, 2}, {{0, 13, 4}, 1}}},
+  };
+  for (const auto& c : cases) {
+    Make(src_, 3, 1, c.Counted);
+    PalInit();
+    PalCountColors(src_);
+    PalReduce(235);
+    for (const TAsk& ask : c.Asked) {
+      Make(other_, 1, 1, {ask.Pixel});
+      PalRemap(other_, dest_, 1);
+      EXPECT_EQ(dest_.Data[0], ask.Index) << ask.Pixel;
+    }
+    PalDone();
+  }
+}
+
+
 }  // namespace
 }  // namespace kvo

@@ -3,7 +3,9 @@
 // given positions and deleted, and every stored file is checked as a logo
 // canvas with a valid trailer.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <set>
@@ -314,6 +316,63 @@ TEST_F(Store, ListingStopsAt5000AndSortsWithoutRegardToCase) {
   EXPECT_EQ(LogoList().Count, 5000);
   for (int i = 1; i < LogoList().Count; ++i)
     EXPECT_LE(UpperText(LogoList().Entries[i - 1].FileName), UpperText(LogoList().Entries[i].FileName));
+}
+
+// Saving the marks writes the files whose marks changed since they were
+// listed (and gives a trailer to a file without one), and leaves the rest
+// untouched: a shuffle changes three pictures, not the whole store.
+TEST_F(Store, SavingMarksWritesOnlyWhatChanged) {
+  AddPictureFiles({Make("a.png", "-size 8x8 xc:red"), Make("b.png", "-size 8x8 xc:lime"),
+                   Make("c.png", "-size 8x8 xc:blue")});
+  const std::string a = Stored("Custom--a.kvo"), b = Stored("Custom--b.kvo"),
+                    c = Stored("Custom--c.kvo");
+  std::string bare = test::ReadWhole(c);
+  bare.resize(bare.size() - 12);
+  test::WriteWhole(c, bare);
+  // Far in the past, so any write shows in the modification time.
+  for (const std::string& f : {a, b, c}) {
+    struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, f.c_str(), times, 0), 0);
+  }
+  auto modified = [](const std::string& F) {
+    struct stat st {};
+    ::stat(F.c_str(), &st);
+    return st.st_mtim.tv_sec != 1000000000;
+  };
+  LoadLogoList();
+  ASSERT_EQ(LogoList().Count, 3);
+  LogoList().Entries[1].Used = POS_WAIT;  // Custom--b.kvo
+  SaveLogoMarks();
+  EXPECT_FALSE(modified(a));
+  EXPECT_TRUE(modified(b));
+  EXPECT_TRUE(modified(c));
+  TLogoMarks m;
+  ASSERT_TRUE(ReadMarks(b, m));
+  EXPECT_EQ(m.Used, POS_WAIT);
+  ASSERT_TRUE(ReadMarks(c, m));
+  EXPECT_EQ(m.Positions, 0u);
+  // Written once, the marks are the file's: a second save writes nothing.
+  for (const std::string& f : {b, c}) {
+    struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, f.c_str(), times, 0), 0);
+  }
+  SaveLogoMarks();
+  EXPECT_FALSE(modified(b));
+  EXPECT_FALSE(modified(c));
+}
+
+// Only regular files (or links to them) are listed, and listing never
+// opens anything else: a pipe named like a stored picture would block.
+TEST_F(Store, ListingSkipsPipesAndFollowsLinks) {
+  AddPictureFiles({Make("p.png", "-size 8x8 xc:red")});
+  ASSERT_EQ(::mkfifo(Stored("Custom--pipe.kvo").c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir(Stored("Custom--folder.kvo").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink(Stored("Custom--p.kvo").c_str(), Stored("Custom--link.kvo").c_str()), 0);
+  LoadLogoList();
+  std::set<std::string> names;
+  for (const TLogoEntry& e : LogoList().Entries) names.insert(e.FileName);
+  EXPECT_EQ(names, (std::set<std::string>{"Custom--link.kvo", "Custom--p.kvo"}));
+  for (const TLogoEntry& e : LogoList().Entries) EXPECT_EQ(e.Positions, POS_ALL) << e.FileName;
 }
 
 TEST(StoreStatus, SummaryTexts) {

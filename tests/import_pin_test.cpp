@@ -1,0 +1,235 @@
+// The stored picture of a fixed input is pinned: every import path (the
+// fitting modes, the JPEG and PNG readers with their depths, interlacing
+// and colour types, the readers that deliver whole pictures) must give the
+// same logo canvas, palette and trailer as the code these hashes were
+// taken from. The resampler, the quantiser and the dithering are fixed, so
+// any change here is a fault, however small.
+//
+// The inputs are files of other software (testdata) and pictures drawn
+// here from a formula and written by libpng directly, so nothing depends on
+// a tool's version.
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/Basic.h"
+#include "base/Errors.h"
+#include "core/Locations.h"
+#include "core/Settings.h"
+#include "core/Store.h"
+#include "formats/FF_GIF.h"
+#include "formats/FF_JPG.h"
+#include "formats/FF_PNG.h"
+#include "image/IMGBasic.h"
+#include "tests/FormatTestSupport.h"
+#include "tests/TestSupport.h"
+
+namespace kvo {
+namespace {
+
+// A picture drawn from a formula: smooth gradients with a little hashed
+// noise, so the quantiser meets thousands of colours as in a photograph.
+uint8_t Sample(uint32_t X, uint32_t Y, uint32_t C) {
+  uint32_t h = X * 374761393u + Y * 668265263u + C * 2246822519u;
+  h = (h ^ (h >> 13)) * 1274126177u;
+  uint32_t smooth = (X * (C + 1) * 3 + Y * (5 - C) * 2) / 7;
+  return static_cast<uint8_t>(smooth + ((h >> 24) & 31));
+}
+
+// Writes a PNG with libpng: ColorType and BitDepth as libpng names them;
+// palette files use a 200-entry palette, grey and alpha samples come from
+// the formula too.
+void WritePng(const std::string& Path, uint32_t W, uint32_t H, int ColorType, int BitDepth,
+              bool Interlaced) {
+  std::FILE* f = std::fopen(Path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  ASSERT_EQ(setjmp(png_jmpbuf(png)), 0);
+  png_init_io(png, f);
+  png_set_IHDR(png, info, W, H, BitDepth, ColorType,
+               Interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (ColorType == PNG_COLOR_TYPE_PALETTE) {
+    png_color pal[200];
+    for (uint32_t i = 0; i < 200; ++i)
+      pal[i] = png_color{Sample(i, 0, 0), Sample(i, 1, 1), Sample(i, 2, 2)};
+    png_set_PLTE(png, info, pal, 200);
+  }
+  png_write_info(png, info);
+  if (BitDepth == 16) png_set_swap(png);  // our rows hold little-endian samples
+  const int channels = png_get_channels(png, info);
+  const int bytes = BitDepth / 8;
+  std::vector<uint8_t> rows(static_cast<size_t>(W) * H * channels * bytes);
+  for (uint32_t y = 0; y < H; ++y)
+    for (uint32_t x = 0; x < W; ++x)
+      for (int c = 0; c < channels; ++c)
+        for (int b = 0; b < bytes; ++b) {
+          uint8_t v = Sample(x, y, static_cast<uint32_t>(c + b));
+          if (ColorType == PNG_COLOR_TYPE_PALETTE) v = static_cast<uint8_t>(v % 200);
+          rows[((static_cast<size_t>(y) * W + x) * channels + c) * bytes + b] = v;
+        }
+  std::vector<png_bytep> pointers(H);
+  for (uint32_t y = 0; y < H; ++y)
+    pointers[y] = rows.data() + static_cast<size_t>(y) * W * channels * bytes;
+  png_write_image(png, pointers.data());
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  std::fclose(f);
+}
+
+// A 24-bit picture from the formula written as a baseline JPEG through our
+// own writer (libjpeg-turbo at quality 85).
+void WriteJpeg(const std::string& Path, int32_t W, int32_t H) {
+  TImg img;
+  test::MakePicture(img, W, H, 24, [](int32_t X, int32_t Y, uint8_t* Px) {
+    for (uint32_t c = 0; c < 3; ++c)
+      Px[c] = Sample(static_cast<uint32_t>(X), static_cast<uint32_t>(Y), c);
+  });
+  EXPECT_EQ(test::Kept([&] { JPGSave(Path, img); }), test::kOk);
+  ImgFree(img);
+}
+
+struct TPin {
+  const char* Input;  // a testdata path, or the name of a picture made below
+  int32_t Mode;
+  uint64_t Hash;
+};
+
+// The hashes of the stored pictures as the established import made them.
+const TPin kPins[] = {
+    {"jpeg/image-rs/progressive-3.jpg", RESIZE_BORDER, 0x307a78f84bef502},
+    {"jpeg/image-rs/progressive-3.jpg", RESIZE_STRETCH, 0xb39ba89a8033b2a4},
+    {"jpeg/image-rs/progressive-3.jpg", RESIZE_CROP, 0xb46fc2c14df10c83},
+    {"jpeg/pillow/exif-72dpi-int.jpg", RESIZE_BORDER, 0xb4952b21d831d8a8},
+    {"jpeg/pillow/exif-72dpi-int.jpg", RESIZE_STRETCH, 0x51b8b3f98d2940d3},
+    {"jpeg/pillow/exif-72dpi-int.jpg", RESIZE_CROP, 0x997bc99c1e9e7bfb},
+    {"jpeg/pillow/hopper_gray.jpg", RESIZE_BORDER, 0x3756f951d2593ecb},
+    {"jpeg/pillow/hopper_gray.jpg", RESIZE_STRETCH, 0xfd9e5b9fc5732d4e},
+    {"jpeg/pillow/pil_sample_cmyk.jpg", RESIZE_BORDER, 0x166975313de9aeaa},
+    {"png/pngsuite/PngSuite.png", RESIZE_BORDER, 0x563bf1a810e542b9},
+    {"gif/brickblaster/CREDIT_B.GIF", RESIZE_BORDER, 0xcd81129c9dcf755f},
+    {"gif/fate/banner2.gif", RESIZE_STRETCH, 0xc659422952a0bd69},
+    {"made:photo-1600x1200.jpg", RESIZE_BORDER, 0xad0aa2761da347ae},
+    {"made:photo-1600x1200.jpg", RESIZE_STRETCH, 0xdc03946ada5d7f27},
+    {"made:photo-1600x1200.jpg", RESIZE_CROP, 0x57ec1ac08ad37cea},
+    {"made:tall-1200x2000-rgb.png", RESIZE_BORDER, 0xaf2ebb4ce780a1fd},
+    {"made:tall-1200x2000-rgb.png", RESIZE_STRETCH, 0x5bfa603764c530b0},
+    {"made:tall-1200x2000-rgb.png", RESIZE_CROP, 0xb74dc178c1cd7eff},
+    {"made:narrow-200x1500-rgb.png", RESIZE_STRETCH, 0x51c43bf1e265c71d},
+    {"made:narrow-200x1500-rgb.png", RESIZE_BORDER, 0x1e42e021273fccdd},
+    {"made:flat-2000x300-rgb.png", RESIZE_STRETCH, 0xf3c836a84317bbde},
+    {"made:flat-2000x300-rgb.png", RESIZE_BORDER, 0x17b3129bc82d6b41},
+    {"made:canvas-320x400-rgb.png", RESIZE_BORDER, 0xefdd722b2ff2409e},
+    {"made:palette-700x900.png", RESIZE_BORDER, 0x30fe251cb8b8fd60},
+    {"made:palette-700x900.png", RESIZE_STRETCH, 0x31d5aa79480a754f},
+    {"made:grey-900x700.png", RESIZE_BORDER, 0xea9785b19ffa15fe},
+    {"made:grey16-alpha-800x1000.png", RESIZE_STRETCH, 0xe95b37716f54f682},
+    {"made:rgb16-alpha-1000x800.png", RESIZE_BORDER, 0x5b6304047637d463},
+    {"made:interlaced-640x480-rgb.png", RESIZE_BORDER, 0x18aa8aaebd65e1f7},
+    {"made:interlaced-640x480-rgb.png", RESIZE_STRETCH, 0x47553096c08dc23b},
+};
+
+class ImportPin : public testing::Test {
+ protected:
+  void SetUp() override {
+    src_ = test::MakeTempFolder("kvo-pin-");
+    SetStorageDir(xdg_.Root() + "store");
+    WriteJpeg(src_ + "photo-1600x1200.jpg", 1600, 1200);
+    WritePng(src_ + "tall-1200x2000-rgb.png", 1200, 2000, PNG_COLOR_TYPE_RGB, 8, false);
+    WritePng(src_ + "narrow-200x1500-rgb.png", 200, 1500, PNG_COLOR_TYPE_RGB, 8, false);
+    WritePng(src_ + "flat-2000x300-rgb.png", 2000, 300, PNG_COLOR_TYPE_RGB, 8, false);
+    WritePng(src_ + "canvas-320x400-rgb.png", 320, 400, PNG_COLOR_TYPE_RGB, 8, false);
+    WritePng(src_ + "palette-700x900.png", 700, 900, PNG_COLOR_TYPE_PALETTE, 8, false);
+    WritePng(src_ + "grey-900x700.png", 900, 700, PNG_COLOR_TYPE_GRAY, 8, false);
+    WritePng(src_ + "grey16-alpha-800x1000.png", 800, 1000, PNG_COLOR_TYPE_GRAY_ALPHA, 16, false);
+    WritePng(src_ + "rgb16-alpha-1000x800.png", 1000, 800, PNG_COLOR_TYPE_RGB_ALPHA, 16, false);
+    WritePng(src_ + "interlaced-640x480-rgb.png", 640, 480, PNG_COLOR_TYPE_RGB, 8, true);
+  }
+  void TearDown() override {
+    for (const auto& e : dialogs_.Errors) ADD_FAILURE() << "error box: " << e;
+    test::RemoveTree(src_);
+  }
+  std::string Source(const std::string& Input) {
+    if (Input.rfind("made:", 0) == 0) return src_ + Input.substr(5);
+    return test::SharedDir() + "testdata/" + Input;
+  }
+  // Imports Input in Mode; the hash of the stored picture's palette,
+  // pixels and trailer.
+  uint64_t StoredHash(const std::string& Input, int32_t Mode) {
+    Settings().ResizeMode = Mode;
+    BatchAnswer() = BA_OVERWRITE_ALL;
+    std::string dest = GetStorageDir() + "pin.kvo";
+    if (!ImportPicture(Source(Input), dest)) return 0;
+    TImg img;
+    if (!LoadStoredPicture(dest, img)) return 0;
+    std::vector<uint8_t> bytes(&img.Palette[0][0], &img.Palette[0][0] + 768);
+    bytes.insert(bytes.end(), img.Data, img.Data + static_cast<int64_t>(img.Width) * img.Height);
+    ImgFree(img);
+    std::string whole = test::ReadWhole(dest);
+    if (whole.size() < 12) return 0;
+    bytes.insert(bytes.end(), whole.end() - 12, whole.end());
+    return test::Fnv1a(bytes);
+  }
+
+  test::ScopedXdg xdg_;
+  test::ScriptedDialogs dialogs_;
+  std::string src_;
+};
+
+TEST_F(ImportPin, StoredPicturesHashAsTheyAlwaysHave) {
+  GIFDone();  // the GIF reader's position table outlives its files on purpose
+  int mem = MemCount(), files = FCount();
+  for (const TPin& pin : kPins) {
+    uint64_t got = StoredHash(pin.Input, pin.Mode);
+    EXPECT_EQ(got, pin.Hash) << pin.Input << " mode " << pin.Mode << ": 0x" << std::hex << got;
+  }
+  GIFDone();
+  EXPECT_EQ(MemCount(), mem);
+  EXPECT_EQ(FCount(), files);
+}
+
+// The row by row readers refuse what the whole-picture readers refuse, with
+// the same error, and leave no block or file behind: files cut at many
+// lengths, and a file of another kind.
+TEST_F(ImportPin, RowReadersFailAsTheWholePictureReadersDo) {
+  WritePng(src_ + "cut-source.png", 300, 200, PNG_COLOR_TYPE_RGB, 8, false);
+  const std::string sources[] = {src_ + "photo-1600x1200.jpg", src_ + "cut-source.png",
+                                 test::SharedDir() + "testdata/jpeg/image-rs/progressive-3.jpg"};
+  for (const std::string& source : sources) {
+    const std::string whole = test::ReadWhole(source);
+    const bool jpeg = source.ends_with(".jpg");
+    for (size_t cut : {size_t{0}, size_t{10}, whole.size() / 3, whole.size() / 2, whole.size() - 3}) {
+      const std::string path = src_ + (jpeg ? "cut.jpg" : "cut.png");
+      test::WriteWhole(path, whole.substr(0, cut));
+      test::TTableCounts counts;
+      TImg img, canvas;
+      const test::TErr byPicture = test::Kept([&] { jpeg ? JPGLoad(path, img) : PNGLoad(path, img); });
+      TImgFeed feed;
+      const test::TErr byRows = test::Kept([&] {
+        TImgFeedStarter fit = [&](TImgFeed& F, const TImg& Shape) {
+          TImgFeedShape s;
+          s.Width = s.FrameWidth = Shape.Width;
+          s.Height = s.FrameHeight = Shape.Height;
+          s.BitsPerPixel = Shape.BitsPerPixel;
+          s.NewWidth = 320;
+          s.NewHeight = 400;
+          ImgFeedStart(F, canvas, s, &Shape.Palette);
+        };
+        jpeg ? JPGLoadFed(path, feed, fit) : PNGLoadFed(path, feed, fit);
+      });
+      EXPECT_NE(byPicture, test::kOk) << source << " cut at " << cut;
+      EXPECT_EQ(byRows, byPicture) << source << " cut at " << cut;
+      ImgFree(img);
+      ImgFree(canvas);
+      EXPECT_TRUE(counts.Same()) << source << " cut at " << cut << ": " << counts.Describe();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kvo
