@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "formats/FFBasic.h"
 #include "image/IMGBasic.h"
@@ -55,6 +56,28 @@ struct TMviReader {
   void (*Load)(void* State, TImg& Img, int32_t Frame, int32_t Mode);
   void (*Close)(void* State);
   void (*View)(void* State, TMviView& View);
+};
+
+// The movie reader of a state record T from its typed procedures. Load is
+// void (*)(T&, TImg&, int32_t Frame, int32_t Mode), or nullptr for a
+// sound-only reader; View tells the movie layer where T keeps its frame
+// count, current frame and frame flag. The record lives in a zero-filled
+// block released without running code, so it must be plain data.
+template <typename T, void (*Open)(T&, const std::string&), auto Load, void (*Close)(T&),
+          void (*View)(T&, TMviView&)>
+struct TMviAdapter {
+  static_assert(std::is_trivially_copyable_v<T>, "the movie layer keeps it as plain bytes");
+  static constexpr bool kSoundOnly = std::is_null_pointer_v<decltype(Load)>;
+  static T& Of(void* S) { return *static_cast<T*>(S); }
+  static void OpenS(void* S, const std::string& FileName) { Open(Of(S), FileName); }
+  static void LoadS(void* S, TImg& Img, int32_t Frame, int32_t Mode) {
+    if constexpr (!kSoundOnly) Load(Of(S), Img, Frame, Mode);
+  }
+  static void CloseS(void* S) { Close(Of(S)); }
+  static void ViewS(void* S, TMviView& V) { View(Of(S), V); }
+  static constexpr TMviReader Reader(void* TMviFile::*Slot, const char* Label) {
+    return {Slot, Label, sizeof(T), OpenS, kSoundOnly ? nullptr : LoadS, CloseS, ViewS};
+  }
 };
 
 // The procedures of one format; null where the format has none.

@@ -244,24 +244,16 @@ void AviInfo(const std::string& FileName, TFileInfo& Info) {
 
 namespace {
 
-TAviFile& A_(void* S) { return *static_cast<TAviFile*>(S); }
-
-void MviAviOpen_(void* S, const std::string& FileName) { AviOpen(A_(S), FileName); }
-void MviAviLoad_(void* S, TImg& Img, int32_t Frame, int32_t Mode) {
-  AviImgLoad(A_(S), Img, Frame, Mode);
-}
-void MviAviClose_(void* S) { AviClose(A_(S)); }
-void MviAviView_(void* S, TMviView& View) {
-  View.FrameCount = &A_(S).FrameCount;
-  View.CurFrame = &A_(S).CurFrame;
-  View.FrameFlag = &A_(S).FrameFlag;
-  View.HasSound = A_(S).HasAudio != 0;
+void AviView_(TAviFile& A, TMviView& View) {
+  View.FrameCount = &A.FrameCount;
+  View.CurFrame = &A.CurFrame;
+  View.FrameFlag = &A.FrameFlag;
+  View.HasSound = A.HasAudio != 0;
 }
 
 }  // namespace
 
-const TMviReader kAviMovie = {&TMviFile::AVI,   "conform.MviOpen.mf.AVI", sizeof(TAviFile),
-                              MviAviOpen_,      MviAviLoad_,              MviAviClose_,
-                              MviAviView_};
+const TMviReader kAviMovie = TMviAdapter<TAviFile, AviOpen, AviImgLoad, AviClose, AviView_>::Reader(
+    &TMviFile::AVI, "conform.MviOpen.mf.AVI");
 
 }  // namespace kvo

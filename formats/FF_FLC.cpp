@@ -358,25 +358,16 @@ void FLCInfo(const std::string& FileName, TFileInfo& Info) {
 
 namespace {
 
-TFLCFile& F_(void* S) { return *static_cast<TFLCFile*>(S); }
-
-void MviFlcOpen_(void* S, const std::string& FileName) { FLCOpen(F_(S), FileName); }
-void MviFlcLoad_(void* S, TImg& Img, int32_t Frame, int32_t Mode) {
-  FLCLoad(F_(S), Img, Frame, Mode);
-}
-void MviFlcClose_(void* S) { FLCClose(F_(S)); }
 // The frame flag of a FLIC movie is its palette-chunk flag.
-void MviFlcView_(void* S, TMviView& View) {
-  View.FrameCount = &F_(S).FrameCount;
-  View.CurFrame = &F_(S).CurFrame;
-  View.FrameFlag = &F_(S).PalChunk;
+void FlcView_(TFLCFile& F, TMviView& View) {
+  View.FrameCount = &F.FrameCount;
+  View.CurFrame = &F.CurFrame;
+  View.FrameFlag = &F.PalChunk;
 }
 
 }  // namespace
 
-const TMviReader kFlcMovie = {&TMviFile::FLC,   "conform.MviOpen.mf.FLC",
-                              sizeof(TFLCFile), MviFlcOpen_,
-                              MviFlcLoad_,      MviFlcClose_,
-                              MviFlcView_};
+const TMviReader kFlcMovie = TMviAdapter<TFLCFile, FLCOpen, FLCLoad, FLCClose, FlcView_>::Reader(
+    &TMviFile::FLC, "conform.MviOpen.mf.FLC");
 
 }  // namespace kvo

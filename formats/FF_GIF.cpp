@@ -820,26 +820,19 @@ void GIFDone() {
 
 namespace {
 
-TGIFFile& Gf_(void* S) { return *static_cast<TGIFFile*>(S); }
-
-void MviGifOpen_(void* S, const std::string& FileName) { GIFOpen(Gf_(S), FileName, 0); }
-void MviGifLoad_(void* S, TImg& Img, int32_t Frame, int32_t Mode) {
-  GIFLoad(Gf_(S), Img, Frame, Mode);
-}
-void MviGifClose_(void* S) { GIFClose(Gf_(S)); }
+void GifOpenMovie_(TGIFFile& Gf, const std::string& FileName) { GIFOpen(Gf, FileName, 0); }
 // The frame flag of a GIF movie is its palette-changed flag; a GIF movie
 // never reports its end by itself.
-void MviGifView_(void* S, TMviView& View) {
-  View.FrameCount = &Gf_(S).FrameCount;
-  View.CurFrame = &Gf_(S).CurFrame;
-  View.FrameFlag = &Gf_(S).PalChanged;
+void GifView_(TGIFFile& Gf, TMviView& View) {
+  View.FrameCount = &Gf.FrameCount;
+  View.CurFrame = &Gf.CurFrame;
+  View.FrameFlag = &Gf.PalChanged;
 }
 
 }  // namespace
 
-const TMviReader kGifMovie = {&TMviFile::GIF,   "conform.MviOpen.mf.GIF",
-                              sizeof(TGIFFile), MviGifOpen_,
-                              MviGifLoad_,      MviGifClose_,
-                              MviGifView_};
+const TMviReader kGifMovie =
+    TMviAdapter<TGIFFile, GifOpenMovie_, GIFLoad, GIFClose, GifView_>::Reader(
+        &TMviFile::GIF, "conform.MviOpen.mf.GIF");
 
 }  // namespace kvo

@@ -35,7 +35,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <type_traits>
 
 #include "base/Basic.h"
 #include "base/Errors.h"
@@ -700,28 +699,17 @@ void HAVInfo(const std::string& FileName, TFileInfo& Info) {
 
 namespace {
 
-static_assert(std::is_trivially_copyable_v<THAVFile>, "the movie layer keeps it as plain bytes");
-
-THAVFile& F_(void* S) { return *static_cast<THAVFile*>(S); }
-
-void MviHavOpen_(void* S, const std::string& FileName) { HAVOpen(F_(S), FileName); }
-void MviHavLoad_(void* S, TImg& Img, int32_t Frame, int32_t Mode) {
-  HAVImgLoad(F_(S), Img, Frame, Mode);
-}
-void MviHavClose_(void* S) { HAVClose(F_(S)); }
 // The frame flag of a HAV movie is its palette-changed flag.
-void MviHavView_(void* S, TMviView& View) {
-  View.FrameCount = &F_(S).FrameCount;
-  View.CurFrame = &F_(S).CurFrame;
-  View.FrameFlag = &F_(S).PalChanged;
-  View.HasSound = F_(S).AudioFlags != 0;
+void HavView_(THAVFile& F, TMviView& View) {
+  View.FrameCount = &F.FrameCount;
+  View.CurFrame = &F.CurFrame;
+  View.FrameFlag = &F.PalChanged;
+  View.HasSound = F.AudioFlags != 0;
 }
 
 }  // namespace
 
-const TMviReader kHavMovie = {&TMviFile::HAV,   "conform.MviOpen.mf.HAV",
-                              sizeof(THAVFile), MviHavOpen_,
-                              MviHavLoad_,      MviHavClose_,
-                              MviHavView_};
+const TMviReader kHavMovie = TMviAdapter<THAVFile, HAVOpen, HAVImgLoad, HAVClose, HavView_>::Reader(
+    &TMviFile::HAV, "conform.MviOpen.mf.HAV");
 
 }  // namespace kvo

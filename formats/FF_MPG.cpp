@@ -25,22 +25,14 @@ void MpgInfo(const std::string& FileName, TFileInfo& Info) {
 
 namespace {
 
-TMpgFile& M_(void* S) { return *static_cast<TMpgFile*>(S); }
-
-void MviMpgOpen_(void* S, const std::string& FileName) { MpgOpen(M_(S), FileName); }
-void MviMpgLoad_(void* S, TImg& Img, int32_t Frame, int32_t Mode) {
-  MpgImgLoad(M_(S), Img, Frame, Mode);
-}
-void MviMpgClose_(void* S) { MpgClose(M_(S)); }
-void MviMpgView_(void* S, TMviView& View) {
-  View.FrameCount = &M_(S).FrameCount;
-  View.CurFrame = &M_(S).CurFrame;
+void MpgView_(TMpgFile& M, TMviView& View) {
+  View.FrameCount = &M.FrameCount;
+  View.CurFrame = &M.CurFrame;
 }
 
 }  // namespace
 
-const TMviReader kMpgMovie = {&TMviFile::MPG, "conform.MviOpen.mf.MPG", sizeof(TMpgFile),
-                              MviMpgOpen_,    MviMpgLoad_,              MviMpgClose_,
-                              MviMpgView_};
+const TMviReader kMpgMovie = TMviAdapter<TMpgFile, MpgOpen, MpgImgLoad, MpgClose, MpgView_>::Reader(
+    &TMviFile::MPG, "conform.MviOpen.mf.MPG");
 
 }  // namespace kvo

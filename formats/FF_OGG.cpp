@@ -18,20 +18,15 @@ void OggInfo(const std::string& FileName, TFileInfo& Info) { (void)FileName, (vo
 
 namespace {
 
-TOggFile& O_(void* S) { return *static_cast<TOggFile*>(S); }
-
-void MviOggOpen_(void* S, const std::string& FileName) { OggOpen(O_(S), FileName); }
-void MviOggClose_(void* S) { OggClose(O_(S)); }
-void MviOggView_(void* S, TMviView& View) {
-  View.FrameCount = &O_(S).FrameCount;
-  View.CurFrame = &O_(S).CurFrame;
+void OggView_(TOggFile& O, TMviView& View) {
+  View.FrameCount = &O.FrameCount;
+  View.CurFrame = &O.CurFrame;
   View.HasSound = true;
 }
 
 }  // namespace
 
-const TMviReader kOggMovie = {&TMviFile::OGG, "conform.MviOpen.mf.OGG", sizeof(TOggFile),
-                              MviOggOpen_,    nullptr,                  MviOggClose_,
-                              MviOggView_};
+const TMviReader kOggMovie = TMviAdapter<TOggFile, OggOpen, nullptr, OggClose, OggView_>::Reader(
+    &TMviFile::OGG, "conform.MviOpen.mf.OGG");
 
 }  // namespace kvo

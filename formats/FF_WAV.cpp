@@ -241,20 +241,15 @@ void WAVInfo(const std::string& FileName, TFileInfo& Info) {
 
 namespace {
 
-TWAVFile& W_(void* S) { return *static_cast<TWAVFile*>(S); }
-
-void MviWavOpen_(void* S, const std::string& FileName) { WAVOpen(W_(S), FileName); }
-void MviWavClose_(void* S) { WAVClose(W_(S)); }
-void MviWavView_(void* S, TMviView& View) {
-  View.FrameCount = &W_(S).FrameCount;
-  View.CurFrame = &W_(S).CurFrame;
+void WavView_(TWAVFile& W, TMviView& View) {
+  View.FrameCount = &W.FrameCount;
+  View.CurFrame = &W.CurFrame;
   View.HasSound = true;
 }
 
 }  // namespace
 
-const TMviReader kWavMovie = {&TMviFile::WAV, "conform.MviOpen.mf.WAV", sizeof(TWAVFile),
-                              MviWavOpen_,    nullptr,                  MviWavClose_,
-                              MviWavView_};
+const TMviReader kWavMovie = TMviAdapter<TWAVFile, WAVOpen, nullptr, WAVClose, WavView_>::Reader(
+    &TMviFile::WAV, "conform.MviOpen.mf.WAV");
 
 }  // namespace kvo
