@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/Folders.h"
+#include "platform/Module.h"
 
 // Where the installation puts the module, and where the build leaves it; a
 // build without the window (no Qt) names neither.
@@ -41,30 +41,18 @@ bool HasDisplay() {
   return false;
 }
 
-// The module's entry at Path, or nullptr. A module of another version
-// (an older installation found first) is left and the search goes on. The
-// module stays loaded to the end of the run.
-TDesktopMain LoadFrom(const std::string& Path, std::string& Why) {
-  if (Path.empty()) return nullptr;
-  void* handle = ::dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) {
-    if (const char* text = ::dlerror()) Why = text;
-    return nullptr;
-  }
-  auto version = reinterpret_cast<TDesktopVersion>(::dlsym(handle, "KvoDesktopVersion"));
-  auto entry = reinterpret_cast<TDesktopMain>(::dlsym(handle, "KvoDesktopMain"));
-  if (version && entry && std::strcmp(version(), KVO_VERSION) == 0) return entry;
-  Why = Path + " is of another version";
-  ::dlclose(handle);
-  return nullptr;
-}
-
-// Beside the program first, then where the installation or the build put it.
+// The module's entry, or nullptr. A module of another version (an older
+// installation found first) is passed over.
 TDesktopMain FindModule(std::string& Why) {
-  for (const std::string& path : {ExecutableDir() + kModuleName,
-                                  std::string(KVO_DESKTOP_INSTALLED), std::string(KVO_DESKTOP_BUILD)})
-    if (TDesktopMain entry = LoadFrom(path, Why)) return entry;
-  return nullptr;
+  TDesktopMain entry = nullptr;
+  const TModuleCheck sameVersion = [&entry](void* Handle) {
+    auto version = reinterpret_cast<TDesktopVersion>(::dlsym(Handle, "KvoDesktopVersion"));
+    entry = reinterpret_cast<TDesktopMain>(::dlsym(Handle, "KvoDesktopMain"));
+    return version && entry && std::strcmp(version(), KVO_VERSION) == 0;
+  };
+  if (!LoadModule(kModuleName, {KVO_DESKTOP_INSTALLED, KVO_DESKTOP_BUILD}, sameVersion, Why))
+    return nullptr;
+  return entry;
 }
 
 }  // namespace

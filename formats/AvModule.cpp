@@ -6,14 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/Folders.h"
+#include "platform/Module.h"
 
-// Where the installation puts the module (below the installation prefix,
-// and as an absolute path), and where the build leaves it; a build without
-// the module (the fuzzing build) names none of them.
-#ifndef KVO_AV_INSTALL_DIR
-#define KVO_AV_INSTALL_DIR ""
-#endif
+// Where the installation puts the module and where the build leaves it; a
+// build without the module (the fuzzing build) names neither.
 #ifndef KVO_AV_INSTALLED
 #define KVO_AV_INSTALLED ""
 #endif
@@ -24,8 +20,6 @@
 namespace kvo {
 
 namespace {
-
-constexpr const char* kModuleName = "libkvoav.so";
 
 struct TAvState {
   bool Tried = false;
@@ -38,32 +32,25 @@ TAvState& State() {
   return state;
 }
 
-// The module's table at Path, or nullptr. The library stays loaded for the
-// rest of the run (FFmpeg is not made to be unloaded), and RTLD_LOCAL keeps
-// its symbols out of the program's.
-const KvoAvProcs* LoadFrom(const std::string& Path) {
-  if (Path.empty()) return nullptr;
-  void* handle = ::dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) return nullptr;
-  auto entry = reinterpret_cast<KvoAvEntry>(::dlsym(handle, KVOAV_ENTRY_NAME));
-  const KvoAvProcs* procs = entry ? entry(KVOAV_ABI_VERSION) : nullptr;
-  // A module of another version: leave it and look on.
-  if (!procs) ::dlclose(handle);
-  return procs;
+// Accepts a module whose entry hands out a table of this program's
+// interface version, and keeps the table in Procs. FFmpeg is not made to
+// be unloaded: a module once taken stays for the rest of the run.
+TModuleCheck TakeTable(const KvoAvProcs*& Procs) {
+  return [&Procs](void* Handle) {
+    auto entry = reinterpret_cast<KvoAvEntry>(::dlsym(Handle, KVOAV_ENTRY_NAME));
+    Procs = entry ? entry(KVOAV_ABI_VERSION) : nullptr;
+    return Procs != nullptr;
+  };
 }
 
-// Next to the program; in the installation the program belongs to (an
-// installation moved elsewhere as a whole still finds its module); where
-// it was installed; in the build tree.
-const KvoAvProcs* Search() {
-  const std::string exeDir = ExecutableDir();
-  const std::string installDir(KVO_AV_INSTALL_DIR);
-  const std::string sibling =
-      installDir.empty() ? std::string() : exeDir + "../" + installDir + "/" + kModuleName;
-  for (const std::string& path : {exeDir + kModuleName, sibling, std::string(KVO_AV_INSTALLED),
-                                  std::string(KVO_AV_BUILD)})
-    if (const KvoAvProcs* procs = LoadFrom(path)) return procs;
-  return nullptr;
+const KvoAvProcs* Load(const TAvState& S) {
+  const KvoAvProcs* procs = nullptr;
+  std::string why;
+  if (S.Forced)
+    LoadModuleAt(*S.Forced, TakeTable(procs), why);
+  else
+    LoadModule("libkvoav.so", {KVO_AV_INSTALLED, KVO_AV_BUILD}, TakeTable(procs), why);
+  return procs;
 }
 
 }  // namespace
@@ -71,7 +58,7 @@ const KvoAvProcs* Search() {
 const KvoAvProcs* AvProcs() {
   TAvState& s = State();
   if (!s.Tried) {
-    s.Procs = s.Forced ? LoadFrom(*s.Forced) : Search();
+    s.Procs = Load(s);
     s.Tried = true;
   }
   return s.Procs;
