@@ -38,7 +38,6 @@ constexpr int64_t kRiffHeader = 12;
 constexpr int64_t kChunkHeader = 8;
 constexpr int64_t kFormatRecord = 18;
 constexpr int64_t kMaxFormatChunk = kFormatRecord + 0xFFFF;  // cbSize is 16 bits
-constexpr uint16_t kExtensibleBytes = 22;
 // Room for one block converted on trial: the sound codecs in use expand a
 // block at most some 16 times.
 constexpr int64_t kTrialBytes = 64 * 1024;
@@ -114,20 +113,11 @@ TWaveFormat StoredFormat_(const TWAVFile& W) {
   return TWaveFormat(W.Format, W.InFormat ? W.InFormat + kFormatRecord : nullptr, W.ExtraLen);
 }
 
-// The tag that says how the samples are stored (an extensible format's
-// sub-format); 0 for an extensible format without its fields.
-uint16_t SampleTag_(const TWAVFile& W) {
-  if (W.Format.wFormatTag != WAVE_FORMAT_EXTENSIBLE) return W.Format.wFormatTag;
-  if (W.ExtraLen < kExtensibleBytes) return 0;
-  const uint8_t* e = W.InFormat + kFormatRecord;
-  return static_cast<uint16_t>(e[6] | (e[7] << 8));
-}
-
 void WavCheckFormat_(const TWAVFile& W) {
   const TWaveFormatEx& f = W.Format;
   if (f.nChannels == 0 || f.nSamplesPerSec == 0 || f.nBlockAlign == 0)
     SetError(EG_WAV, 1, __LINE__);
-  const uint16_t tag = SampleTag_(W);
+  const uint16_t tag = SndSampleTag(StoredFormat_(W));
   const uint32_t bytes = (f.wBitsPerSample + 7u) / 8u;
   if (tag == 0) SetError(EG_WAV, 1, __LINE__);
   if (tag == WAVE_FORMAT_PCM &&
@@ -163,7 +153,7 @@ int32_t Clamp32_(int64_t V) { return static_cast<int32_t>(std::clamp<int64_t>(V,
 
 // The PCM format, the length in sample frames and whether it converts.
 void WavPcm_(TWAVFile& W, int64_t FileSize) {
-  const uint16_t tag = SampleTag_(W);
+  const uint16_t tag = SndSampleTag(StoredFormat_(W));
   const int64_t fact = W.FactLength;
   if (!SndSuggestPcm(StoredFormat_(W), W.OutFormat)) {
     W.OutFormat = TWaveFormatEx{};

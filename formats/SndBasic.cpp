@@ -18,13 +18,9 @@ constexpr uint16_t kExtensibleBytes = 22;
 // The largest intermediate buffer of a two-step conversion.
 constexpr int64_t kMaxTempBytes = int64_t{1} << 30;
 
-uint16_t SubFormat(const TWaveFormat& F) {
-  if (F.Fx.wFormatTag != WAVE_FORMAT_EXTENSIBLE || !F.Extra || F.ExtraLen < kExtensibleBytes)
-    return 0;
-  return static_cast<uint16_t>(F.Extra[6] | (F.Extra[7] << 8));
+bool IsExtensiblePcm(const TWaveFormat& F) {
+  return F.Fx.wFormatTag == WAVE_FORMAT_EXTENSIBLE && SndSampleTag(F) == WAVE_FORMAT_PCM;
 }
-
-bool IsExtensiblePcm(const TWaveFormat& F) { return SubFormat(F) == WAVE_FORMAT_PCM; }
 
 // An extensible format holding integer PCM carries the same bytes as PCM.
 TWaveFormatEx PlainTwin(const TWaveFormat& F) {
@@ -88,6 +84,12 @@ int64_t TwoSteps_(const TWaveFormat& Src, const uint8_t* Data, int64_t SrcLen,
 }
 
 }  // namespace
+
+uint16_t SndSampleTag(const TWaveFormat& F) {
+  if (F.Fx.wFormatTag != WAVE_FORMAT_EXTENSIBLE) return F.Fx.wFormatTag;
+  if (!F.Extra || F.ExtraLen < kExtensibleBytes) return 0;
+  return static_cast<uint16_t>(F.Extra[6] | (F.Extra[7] << 8));
+}
 
 bool SndPcmComplete(const TWaveFormatEx& F) {
   const int bytes = (F.wBitsPerSample + 7) / 8;

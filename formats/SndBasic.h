@@ -34,6 +34,10 @@ struct TWaveFormat {
       : Fx(F), Extra(E), ExtraLen(N) {}
 };
 
+// The tag that says how the samples are stored: an extensible format's
+// sub-format (0 when its fields are missing), otherwise the format's tag.
+uint16_t SndSampleTag(const TWaveFormat& F);
+
 // PCM whose fields agree: 1 or more channels, a rate, 1 to 32 bits in
 // whole bytes a sample, block alignment = channels x bytes a sample.
 bool SndPcmComplete(const TWaveFormatEx& F);
