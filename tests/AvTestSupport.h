@@ -3,38 +3,19 @@
 // built kvo program, and patching fields of RIFF files.
 #pragma once
 
-#include <sys/wait.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "tests/TestSupport.h"
+
 namespace kvo::test {
-
-inline std::string ShellQuoted(const std::string& S) {
-  std::string q = "'";
-  for (char ch : S) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-  return q + "'";
-}
-
-struct TPipeRun {
-  int Status = -1;
-  std::string Out;  // standard output, bytes as they came
-};
 
 // Runs a shell command; standard error goes where Err names (or nowhere).
 inline TPipeRun RunPipe(const std::string& Cmd, const std::string& Err = "/dev/null") {
-  TPipeRun r;
-  std::FILE* p = ::popen((Cmd + " 2>" + ShellQuoted(Err) + " </dev/null").c_str(), "r");
-  if (!p) return r;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.Out.append(buf, n);
-  const int raw = ::pclose(p);
-  r.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
+  return RunShell(Cmd + " 2>" + ShellQuoted(Err) + " </dev/null");
 }
 
 // Makes a movie with ffmpeg from Input (lavfi sources) and Options; true

@@ -74,23 +74,6 @@ uint64_t Fnv1a(const std::vector<uint8_t>& Bytes) {
 
 namespace {
 
-std::string RunCapture(const std::string& Command) {
-  std::string out;
-  FILE* p = ::popen(Command.c_str(), "r");
-  if (!p) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  ::pclose(p);
-  return out;
-}
-
-std::string Quoted(const std::string& S) {
-  std::string q = "'";
-  for (char ch : S) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-  return q + "'";
-}
-
 std::vector<uint8_t> SizedRgb(const std::string& Text, int& Width, int& Height) {
   // "W H\n" followed by the RGB bytes.
   size_t nl = Text.find('\n');
@@ -105,11 +88,11 @@ std::vector<uint8_t> SizedRgb(const std::string& Text, int& Width, int& Height) 
 }  // namespace
 
 std::vector<uint8_t> MagickRgb(const std::string& Path, int& Width, int& Height) {
-  std::string q = Quoted(Path + "[0]");
-  std::string text = RunCapture("/usr/bin/identify -format '%w %h\\n' " + q +
-                                " 2>/dev/null && "
-                                "/usr/bin/convert " +
-                                q + " -auto-orient -depth 8 rgb:- 2>/dev/null");
+  std::string q = ShellQuoted(Path + "[0]");
+  std::string text = RunShell("/usr/bin/identify -format '%w %h\\n' " + q +
+                              " 2>/dev/null && /usr/bin/convert " + q +
+                              " -auto-orient -depth 8 rgb:- 2>/dev/null")
+                         .Out;
   return SizedRgb(text, Width, Height);
 }
 
@@ -117,8 +100,9 @@ std::vector<uint8_t> PillowRgb(const std::string& Path, int& Width, int& Height)
   std::string script =
       "import sys\nfrom PIL import Image\nim = Image.open(sys.argv[1]).convert('RGB')\n"
       "sys.stdout.buffer.write(b'%d %d\\n' % im.size + im.tobytes())\n";
-  std::string text =
-      RunCapture("/usr/bin/python3 -c " + Quoted(script) + " " + Quoted(Path) + " 2>/dev/null");
+  std::string text = RunShell("/usr/bin/python3 -c " + ShellQuoted(script) + " " +
+                              ShellQuoted(Path) + " 2>/dev/null")
+                         .Out;
   return SizedRgb(text, Width, Height);
 }
 

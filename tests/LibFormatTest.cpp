@@ -103,22 +103,7 @@ void TruncationSweep(const std::string& Bytes, const std::string& Ext, TLoadFn L
   }
 }
 
-std::string ShellQuoted(const std::string& Text) {
-  std::string q = "'";
-  for (char ch : Text) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-  return q + "'";
-}
-
-std::string RunCommand(const std::string& Command) {
-  std::string out;
-  FILE* p = ::popen(Command.c_str(), "r");
-  if (!p) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  ::pclose(p);
-  return out;
-}
+std::string RunCommand(const std::string& Command) { return RunShell(Command).Out; }
 
 std::string RunPillow(const std::string& Script, const std::string& Arg) {
   return RunCommand("/usr/bin/python3 -c " + ShellQuoted(Script) + " " + ShellQuoted(Arg) +

@@ -52,8 +52,8 @@ TErr KeptInfo(TInfoFn Info, const std::string& Path, TFileInfo& Out, std::string
 
 // Runs a Python script with Pillow; sys.argv[1] is Arg. Its standard output.
 std::string RunPillow(const std::string& Script, const std::string& Arg);
+// Standard output of a shell command line.
 std::string RunCommand(const std::string& Command);
-std::string ShellQuoted(const std::string& Text);
 
 // A picture of the given depth with a smooth, colourful pattern.
 void MakePattern(TImg& Img, int32_t Width, int32_t Height, int32_t Bits);

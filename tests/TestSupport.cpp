@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -114,5 +116,22 @@ ScriptedDialogs::ScriptedDialogs() {
 }
 
 ScriptedDialogs::~ScriptedDialogs() { InstallSilentDialogs(); }
+
+std::string ShellQuoted(const std::string& Text) {
+  std::string q = "'";
+  for (char ch : Text) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+  return q + "'";
+}
+
+TPipeRun RunShell(const std::string& Command) {
+  TPipeRun r;
+  std::FILE* p = ::popen(Command.c_str(), "r");
+  if (!p) return r;
+  char buf[65536];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.Out.append(buf, n);
+  const int raw = ::pclose(p);
+  r.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return r;
+}
 
 }  // namespace kvo::test

@@ -20,6 +20,16 @@ void WriteWhole(const std::string& Path, const std::string& Bytes);
 // calling test (rather than skipping it) when the folder is missing.
 std::string SharedDir();
 
+// Text quoted for the shell: 'it'\''s'.
+std::string ShellQuoted(const std::string& Text);
+// Runs a shell command line as given (the caller adds any redirection);
+// its standard output and exit status (-1 when it did not exit).
+struct TPipeRun {
+  int Status = -1;
+  std::string Out;
+};
+TPipeRun RunShell(const std::string& Command);
+
 // Points XDG_CONFIG_HOME and XDG_DATA_HOME at fresh folders for one test.
 class ScopedXdg {
  public:

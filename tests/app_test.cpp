@@ -144,14 +144,7 @@ TEST_F(AppRun, OtherParametersAreNoSwitches) {
 
 // Standard output of a shell command.
 std::string Output(const std::string& Command) {
-  std::string out;
-  std::FILE* p = ::popen((Command + " 2>/dev/null").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  ::pclose(p);
-  return out;
+  return test::RunShell(Command + " 2>/dev/null").Out;
 }
 
 // The dynamic symbols of a file, defined or undefined, one per line.

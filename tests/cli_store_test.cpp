@@ -21,15 +21,8 @@ struct TOut {
 
 TOut Kvo(const std::string& Args) {
   std::string cmd = std::string("'") + KVO_CLI_PATH + "' " + Args + " 2>&1 </dev/null";
-  TOut out;
-  std::FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.Text.append(buf, n);
-  int raw = ::pclose(p);
-  out.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return out;
+  const test::TPipeRun run = test::RunShell(cmd);
+  return TOut{run.Status, run.Out};
 }
 
 class KvoStoreVerbs : public testing::Test {

@@ -22,24 +22,14 @@ struct TRun {
   std::string Out, Err;
 };
 
-std::string Quoted(const std::string& S) {
-  std::string q = "'";
-  for (char ch : S) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-  return q + "'";
-}
-
 TRun RunKvo(const std::vector<std::string>& Args, const test::TTempDir& Dir) {
-  std::string cmd = Quoted(KVO_CLI_PATH);
-  for (const std::string& a : Args) cmd += " " + Quoted(a);
-  cmd += " 2>" + Quoted(Dir.Path("stderr.txt")) + " </dev/null";
+  std::string cmd = test::ShellQuoted(KVO_CLI_PATH);
+  for (const std::string& a : Args) cmd += " " + test::ShellQuoted(a);
+  cmd += " 2>" + test::ShellQuoted(Dir.Path("stderr.txt")) + " </dev/null";
+  const test::TPipeRun run = test::RunShell(cmd);
   TRun r;
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.Out.append(buf, n);
-  int raw = ::pclose(p);
-  r.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  r.Status = run.Status;
+  r.Out = run.Out;
   r.Err = test::ReadWhole(Dir.Path("stderr.txt"));
   return r;
 }

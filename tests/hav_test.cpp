@@ -617,14 +617,9 @@ struct TRun {
 };
 
 TRun Kvo(const std::string& Args) {
-  TRun r;
-  FILE* p = ::popen(("'" + std::string(KVO_CLI_PATH) + "' " + Args + " 2>&1 </dev/null").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.Out.append(buf, n);
-  const int raw = ::pclose(p);
-  r.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
+  const test::TPipeRun run =
+      test::RunShell(test::ShellQuoted(KVO_CLI_PATH) + " " + Args + " 2>&1 </dev/null");
+  return TRun{run.Status, run.Out};
 }
 
 TEST_F(HavTest, TheKvoCommandDescribesConvertsAndAddsHavMovies) {
