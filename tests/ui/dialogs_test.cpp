@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontDialog>
 #include <QGroupBox>
@@ -50,6 +51,14 @@ QColor ButtonFace() { return QApplication::palette().color(QPalette::Active, QPa
 QColor WindowColor() { return QApplication::palette().color(QPalette::Active, QPalette::Base); }
 // QFileDialog hides accept(); the dialog's own checks still run through it.
 void Accept(QFileDialog* D) { static_cast<QDialog*>(D)->accept(); }
+// A file dialog reads its folder in the background and, when the listing
+// arrives, may put the name it was opened with back into its name field:
+// let that happen before a test chooses a file, as a user's pace would.
+void Settle() {
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < 200) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
 QColor FieldColor(const QWidget* W) { return W->palette().color(QPalette::Active, QPalette::Base); }
 
 // Each test starts from default settings in fresh XDG folders.
@@ -221,6 +230,7 @@ TEST_F(FileDialogTest, OpenDialogStartsWhereTheCallerLeftAndRemembersTheEnd) {
   std::string dir = dir_, file = "stale";
   int32_t index = 1;
   WhenModal<QFileDialog>([&](QFileDialog* d) {
+    Settle();
     EXPECT_EQ(d->windowTitle(), "Open a Gallery");
     EXPECT_EQ(d->directory().absolutePath() + "/", QString::fromStdString(dir_));
     EXPECT_EQ(d->selectedNameFilter(), "PNG (*.png)");
@@ -245,6 +255,7 @@ TEST_F(FileDialogTest, SaveDialogCompletesTheNameAndNeverAsksAboutOverwriting) {
   std::string dir = dir_, file = "gallery";
   int32_t index = 2;
   WhenModal<QFileDialog>([&](QFileDialog* d) {
+    Settle();
     EXPECT_EQ(d->acceptMode(), QFileDialog::AcceptSave);
     EXPECT_TRUE(d->testOption(QFileDialog::DontConfirmOverwrite));
     EXPECT_EQ(d->selectedFiles().value(0), QString::fromStdString(dir_ + "gallery"));
@@ -255,6 +266,7 @@ TEST_F(FileDialogTest, SaveDialogCompletesTheNameAndNeverAsksAboutOverwriting) {
   EXPECT_EQ(file, dir_ + "newpic.gif");
 
   WhenModal<QFileDialog>([&](QFileDialog* d) {
+    Settle();
     d->selectNameFilter("Any file (*)");
     d->selectFile(QString::fromStdString(dir_ + "a.png"));
     Accept(d);
@@ -269,6 +281,7 @@ TEST_F(FileDialogTest, MultiOpenReturnsEveryChosenFileInOrder) {
   int32_t index = 1;
   std::vector<std::string> files{"stale"};
   WhenModal<QFileDialog>([&](QFileDialog* d) {
+    Settle();
     EXPECT_EQ(d->fileMode(), QFileDialog::ExistingFiles);
     d->setDirectory(QString::fromStdString(folder));
     d->selectFile("\"c.png\" \"b.png\" \"a.png\"");
