@@ -1,8 +1,6 @@
 // The store, logo and gallery verbs of the kvo command. They run the same
 // core operations as the window's commands; the questions those ask are
 // answered from the command's options, never by prompting.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <map>
 
@@ -99,16 +97,6 @@ std::string PositionLetters(uint32_t Set) {
   return s;
 }
 
-std::string JsonText(const std::string& S) {
-  std::string out = "\"";
-  for (unsigned char c : S) {
-    if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
-    else if (c < 0x20) { char b[8]; std::snprintf(b, sizeof b, "\\u%04x", c); out += b; }
-    else out += static_cast<char>(c);
-  }
-  return out + "\"";
-}
-
 int ListVerb(bool Json) {
   OpenStore();
   const TLogoList& list = LogoList();
@@ -173,11 +161,6 @@ int PrefixVerb(const std::string& Prefix, const std::vector<std::string>& Names)
   return Answers().Errors ? EXIT_FAIL : EXIT_OK;
 }
 
-ino_t FileIdentity(const std::string& Path) {
-  struct stat st {};
-  return ::stat(Path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
 uint32_t ChosenPositions(bool S, bool W, bool T) {
   return (S ? POS_STARTUP : 0) | (W ? POS_WAIT : 0) | (T ? POS_TURNOFF : 0);
 }
@@ -196,19 +179,23 @@ int SetVerb(const std::string& Name, uint32_t Positions) {
   TListSelection sel;
   if (!SelectNames({Name}, sel)) return EXIT_FAIL;
   std::string path = GetStorageDir() + LogoList().Entries[static_cast<size_t>(sel.Current)].FileName;
+  TDrive& drive = ManagedDrive();
+  TDriveLock lock(drive);
+  if (!lock.Held()) {
+    ReportError("set", drive.LastError());
+    return EXIT_FAIL;
+  }
   int failed = 0;
   for (uint32_t p : POSITIONS) {
     if (!(Positions & p)) continue;
     std::string logo = GetLogoFile(p);
-    ino_t before = FileIdentity(logo);
-    SetLogo(path, p);
-    // Composing is silent by design; say here whether the file came out. A
-    // logo is always replaced by a new file, so a new identity means written.
-    if (FileIdentity(logo) == 0 || FileIdentity(logo) == before) {
-      ReportError(PositionCaption(p), "the logo could not be written: " + logo);
-      ++failed;
-    } else {
+    // Composing is silent by design; say here whether the file came out.
+    if (SetLogo(path, p)) {
       std::printf("%s: %s\n", PositionCaption(p).c_str(), logo.c_str());
+    } else {
+      ReportError(PositionCaption(p), "the logo could not be written: " + logo +
+                                          (drive.LastError().empty() ? "" : " (" + drive.LastError() + ")"));
+      ++failed;
     }
   }
   return failed ? EXIT_FAIL : EXIT_OK;
@@ -216,7 +203,10 @@ int SetVerb(const std::string& Name, uint32_t Positions) {
 
 int ShuffleVerb() {
   OpenStore();
-  ShuffleLogos();
+  if (!ShuffleLogos()) {
+    ReportError("shuffle", ManagedDrive().LastError());
+    return EXIT_FAIL;
+  }
   SaveLogoMarks();
   for (uint32_t p : POSITIONS) std::printf("%s: %s\n", PositionCaption(p).c_str(), GetLogoFile(p).c_str());
   return EXIT_OK;
@@ -224,11 +214,14 @@ int ShuffleVerb() {
 
 int RestoreVerb() {
   OpenStore();
-  if (!FileExists(RestoreBatFile())) {
+  if (!ManagedDrive().FileExists(RestoreBatFile())) {
     ReportError("restore", "no backup of earlier logos: " + RestoreBatFile());
     return EXIT_FAIL;
   }
-  RestoreLogos();
+  if (!RestoreLogos()) {
+    ReportError("restore", ManagedDrive().LastError());
+    return EXIT_FAIL;
+  }
   std::printf("Previous logos restored.\n");
   return EXIT_OK;
 }

@@ -25,6 +25,12 @@ void AddLogoVerbs(CLI::App& App, int& Status);
 // gallery create, gallery install
 void AddGalleryVerbs(CLI::App& App, int& Status);
 
+// drive, drive set
+void AddDriveVerbs(CLI::App& App, int& Status);
+
+// S as a JSON string literal.
+std::string JsonText(const std::string& S);
+
 // "kvo: SUBJECT: TEXT" on standard error.
 void ReportError(const std::string& Subject, const std::string& Text);
 

@@ -11,6 +11,7 @@
 #include "base/Errors.h"
 #include "base/VCLUtils.h"
 #include "cli/Verbs.h"
+#include "core/Locations.h"
 #include "formats/ConForm.h"
 
 namespace {
@@ -22,8 +23,13 @@ int Run(int argc, char** argv) {
       "kvo"};
   app.set_version_flag("--version", std::string("kvo (KvoPanoramics) ") + KVO_VERSION);
   app.footer(
-      "The logos are written into the Windows folder named by SystemRoot in\n"
+      "The logos are written into the managed Windows drive: the disk image chosen with\n"
+      "\"kvo drive set\", else the folder named by SystemRoot in\n"
       "$XDG_CONFIG_HOME/KvoPanoramics/registry.ini (a mounted Windows 98 drive works).");
+  static std::string drive;
+  app.add_option("--drive", drive,
+                 "manage this folder or disk image (PATH[:PARTITION]) for this run only")
+      ->each([](const std::string& Spec) { kvo::SetDriveOverride(Spec); });
   app.require_subcommand(0, 1);
   int status = kvo::cli::EXIT_OK;
   kvo::cli::AddInfoVerb(app, status);
@@ -31,6 +37,7 @@ int Run(int argc, char** argv) {
   kvo::cli::AddStoreVerbs(app, status);
   kvo::cli::AddLogoVerbs(app, status);
   kvo::cli::AddGalleryVerbs(app, status);
+  kvo::cli::AddDriveVerbs(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -1,10 +1,5 @@
 #include "core/Backup.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <type_traits>
 #include <vector>
 
@@ -37,101 +32,83 @@ auto Swallowed_(const char* Name, F&& Body) {
 
 // Any entry at all, in any letter case, takes the name: on the FAT drive
 // the batch file will run on, logo1.bmp and LOGO1.BMP are one file.
-bool NameTaken_(const std::string& Folder, const std::string& Name) {
-  struct stat st {};
-  return ::lstat(FindFileNoCase(Folder, Name).c_str(), &st) == 0;
+bool NameTaken_(TDrive& Drive, const std::string& Folder, const std::string& Name) {
+  std::string path = Drive.FindNoCase(Folder, Name);
+  return Drive.FileExists(path) || Drive.FolderExists(path);
 }
 
-bool ReadWholeFile_(const std::string& Path, std::string& Bytes) {
-  int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  char buf[65536];
-  Bytes.clear();
-  while (ok) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    Bytes.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return ok;
-}
-
-// Whether a command line of the batch file already names LogoPath. The
-// comparison ignores letter case, as the paths did on the original drive;
-// a match in the first character cannot be a command's argument.
-bool BatNamesLogo_(const std::string& BatPath, const std::string& LogoPath) {
-  std::string wanted = UpperText(LogoPath);
-  int32_t handle = INVALID_ID;
-  TXTOpen(handle, BatPath, FM_READ);
-  std::string line;
-  bool found = false;
-  while (!found && TXTReadLine(handle, line)) {
-    std::string u = UpperText(TrimBlanks(line));
-    if (u.starts_with("REM")) continue;
-    size_t at = u.find(wanted);
-    found = at != std::string::npos && at > 0;
-  }
-  TXTClose(handle);
-  return found;
-}
-
-void WriteNewBat_(const std::string& BatPath, const std::string& Line) {
-  int32_t handle = INVALID_ID;
-  TXTOpen(handle, BatPath, FM_CREATE);
-  TXTWrite(handle, RESTORE_HEADER_RULE);
-  TXTWrite(handle, RESTORE_HEADER_TEXT);
-  TXTWrite(handle, RESTORE_HEADER_RULE);
-  TXTWrite(handle, "");
-  TXTWrite(handle, Line);
-  TXTClose(handle);
-}
-
-std::vector<std::string> ReadBatLines_(const std::string& BatPath) {
+std::vector<std::string> SplitLines_(const std::string& Bytes) {
   std::vector<std::string> lines;
-  Swallowed_("Backup.ReadBatLines_", [&] {
-    int32_t handle = INVALID_ID;
-    TXTOpen(handle, BatPath, FM_READ);
-    std::string line;
-    while (TXTReadLine(handle, line)) lines.push_back(line);
-    TXTClose(handle);
-  });
+  size_t from = 0;
+  while (from < Bytes.size()) {
+    size_t eol = Bytes.find('\n', from);
+    std::string line = Bytes.substr(from, eol == std::string::npos ? std::string::npos : eol - from);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    from = eol == std::string::npos ? Bytes.size() : eol + 1;
+  }
   return lines;
 }
 
+std::vector<std::string> ReadBatLines_(const std::string& BatPath) {
+  std::string bytes;
+  if (!ManagedDrive().ReadFile(BatPath, bytes)) return {};
+  return SplitLines_(bytes);
+}
+
+// Whether a command line of the batch file already names LogoPath, as
+// Windows names it or (in files written before) as this system does. The
+// comparison ignores letter case, as FAT does; a match in the first
+// character cannot be a command's argument.
+bool BatNamesLogo_(const std::vector<std::string>& Lines, const std::string& LogoPath) {
+  std::string guest = UpperText(GuestPath(ManagedDrive(), LogoPath));
+  std::string host = UpperText(LogoPath);
+  for (const std::string& line : Lines) {
+    std::string u = UpperText(TrimBlanks(line));
+    if (u.starts_with("REM")) continue;
+    size_t at = u.find(guest);
+    if (at == std::string::npos) at = u.find(host);
+    if (at != std::string::npos && at > 0) return true;
+  }
+  return false;
+}
+
+std::string NewBatText_() {
+  return std::string(RESTORE_HEADER_RULE) + "\r\n" + RESTORE_HEADER_TEXT + "\r\n" +
+         RESTORE_HEADER_RULE + "\r\n\r\n";
+}
+
 // One command of the batch file; REM lines, empty lines and anything else
-// are skipped.
+// are skipped. Paths as Windows names them are found on the managed drive.
 void RestoreLine_(const std::string& Line) {
+  TDrive& drive = ManagedDrive();
   std::string line(TrimBlanks(Line));
   std::string u = UpperText(line);
   if (u.starts_with("DEL")) {
     std::string name = QuotedField(line, 1);
-    if (!name.empty()) FDelete(name);
+    if (!name.empty()) drive.DeleteFile(PathFromGuest(drive, name));
   } else if (u.starts_with("COPY")) {
     std::string source(TrimBlanks(QuotedField(line, 1)));
     std::string target(TrimBlanks(QuotedField(line, 2)));
-    if (!source.empty() && !target.empty()) CopyFileReplace(source, target);
+    if (!source.empty() && !target.empty())
+      CopyDriveFile(drive, PathFromGuest(drive, source), PathFromGuest(drive, target));
   }
 }
 
 }  // namespace
 
-std::string RestoreBatFile() { return FindFileNoCase(BackupDir(), RESTORE_BAT); }
+std::string RestoreBatFile() { return ManagedDrive().FindNoCase(BackupDir(), RESTORE_BAT); }
 
 bool CopyFileReplace(const std::string& Source, const std::string& Target) {
   TProcScope trace("Backup.CopyFileReplace");
-  std::string bytes;
-  return ReadWholeFile_(Source, bytes) && ReplaceFileAtomic(Target, bytes);
+  return CopyDriveFile(ManagedDrive(), Source, Target);
 }
 
 std::string NextBackupName(const std::string& Folder) {
   TProcScope trace("Backup.NextBackupName");
   for (uint32_t n = 1;; ++n) {
     std::string name = "logo" + std::to_string(n) + ".bmp";
-    if (!NameTaken_(Folder, name)) return Folder + name;
+    if (!NameTaken_(ManagedDrive(), Folder, name)) return ManagedDrive().FindNoCase(Folder, name);
   }
 }
 
@@ -153,60 +130,69 @@ std::string QuotedField(const std::string& Line, int N) {
 bool AddRestoreLine(const std::string& BatPath, const std::string& LogoPath,
                     const std::string& Line) {
   return Swallowed_("Backup.AddRestoreLine", [&]() -> bool {
-    if (!FileExists(BatPath)) {
-      WriteNewBat_(BatPath, Line);
-      return true;
+    TDrive& drive = ManagedDrive();
+    std::string bytes = NewBatText_();
+    if (drive.FileExists(BatPath)) {
+      if (!drive.ReadFile(BatPath, bytes) || BatNamesLogo_(SplitLines_(bytes), LogoPath))
+        return false;
+      if (!bytes.empty() && bytes.back() != '\n') bytes += "\r\n";
     }
-    if (BatNamesLogo_(BatPath, LogoPath)) return false;
-    int32_t handle = INVALID_ID;
-    TXTOpen(handle, BatPath, FM_APPEND);
-    TXTWrite(handle, Line);
-    TXTClose(handle);
-    return true;
+    // The whole file is written anew and put in place in one step, so a
+    // failure leaves the lines that were there.
+    return ReplaceDriveFile(drive, BatPath, bytes + Line + "\r\n");
   });
 }
 
 void BackupLogo(const std::string& LogoPath) {
   Swallowed_("Backup.BackupLogo", [&] {
+    if (TrimBlanks(LogoPath).empty()) return;
+    TDrive& drive = ManagedDrive();
     std::string folder = BackupDir();
-    if (!MakeLongDir(folder)) return;
-    std::string bat = FindFileNoCase(folder, RESTORE_BAT);
-    if (FileExists(bat) && BatNamesLogo_(bat, LogoPath)) return;
-    if (!FileExists(LogoPath)) {
-      AddRestoreLine(bat, LogoPath, "del  \"" + LogoPath + "\"");
+    if (!drive.MakeFolder(folder)) return;
+    std::string bat = drive.FindNoCase(folder, RESTORE_BAT);
+    if (drive.FileExists(bat) && BatNamesLogo_(ReadBatLines_(bat), LogoPath)) return;
+    // The batch file runs inside Windows, so it names files as Windows does.
+    std::string logo = GuestPath(drive, LogoPath);
+    if (!drive.FileExists(LogoPath)) {
+      AddRestoreLine(bat, LogoPath, "del  \"" + logo + "\"");
       return;
     }
     // The copy is made before its line is written: a line naming a copy
     // that failed would keep this logo from ever being backed up again,
     // and its restore would fail.
     std::string backup = NextBackupName(folder);
-    if (!CopyFileReplace(LogoPath, backup)) return;
-    if (!AddRestoreLine(bat, LogoPath, "copy \"" + backup + "\" \"" + LogoPath + "\""))
-      ::unlink(backup.c_str());
+    if (!CopyDriveFile(drive, LogoPath, backup)) return;
+    if (!AddRestoreLine(bat, LogoPath, "copy \"" + GuestPath(drive, backup) + "\" \"" + logo + "\""))
+      drive.DeleteFile(backup);
   });
 }
 
-void RestoreLogos() {
+bool RestoreLogos() {
   TProcScope trace("Backup.RestoreLogos");
+  TDriveLock lock(ManagedDrive());
+  if (!lock.Held()) return false;
   std::string bat = RestoreBatFile();
-  if (!FileExists(bat)) return;
+  if (!ManagedDrive().FileExists(bat)) return true;
   // Each command stands alone: one that fails must not keep the others
   // from restoring their logos.
   for (const std::string& line : ReadBatLines_(bat))
     Swallowed_("Backup.RestoreLine_", [&] { RestoreLine_(line); });
+  return true;
 }
 
-void UninstallRun() {
+bool UninstallRun() {
   TProcScope trace("Backup.UninstallRun");
   SetAutoRun(false);
-  RestoreLogos();
+  return RestoreLogos();
 }
 
 void RestoreCommand() {
   TProcScope trace("Backup.RestoreCommand");
   if (YesNo("Do you want to restore previous logos?", true) != 'Y') return;
-  UninstallRun();
-  ShowInfo("Previous logos restored.");
+  if (UninstallRun())
+    ShowInfo("Previous logos restored.");
+  else
+    ShowError(ManagedDrive().LastError());
 }
 
 }  // namespace kvo

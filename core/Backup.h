@@ -13,7 +13,9 @@
 //   del  "<logo that did not exist>"
 //   copy "<backup copy>" "<logo that existed>"
 //
-// with CR LF line ends, so the file stays usable by hand on the machine.
+// with CR LF line ends and paths as Windows names them (C:\WINDOWS\LOGOS.SYS),
+// so the file can be run by hand inside Windows. Every file goes through
+// the managed drive, a folder or a disk image alike.
 // Every file error here is swallowed: a failed backup never stops a logo
 // from being written, and the restore goes on with the next line.
 #pragma once
@@ -44,10 +46,11 @@ std::string NextBackupName(const std::string& Folder);
 std::string QuotedField(const std::string& Line, int N);
 // Carries out the batch file: deletes the logos that had not existed and
 // copies the others back. The backup stays, so every restore brings back
-// the state from before the very first change.
-void RestoreLogos();
+// the state from before the very first change. False (with the reason in
+// the drive's LastError) only when the drive could not be written at all.
+bool RestoreLogos();
 // The "/uninst" run: removes the Run value, then restores the logos.
-void UninstallRun();
+bool UninstallRun();
 // The menu command "Restore Original Logos...": asks, then UninstallRun.
 void RestoreCommand();
 

@@ -228,21 +228,27 @@ void DrawAnimShape(TImg& Img, int32_t First, int32_t Shape, int32_t Move) {
 }
 
 bool WriteLogoFile(const std::string& LogoPath, TImg& Img, int32_t ImportantColours) {
-  std::string temp = LogoPath + ".kvo-new";
-  bool ok = WriteLogoTemp(temp, Img, ImportantColours) && ::rename(temp.c_str(), LogoPath.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  // The new logo is written whole before it takes the old one's place, so
+  // a failure leaves the logo that was there.
+  TDrive& drive = ManagedDrive();
+  std::string scratch = drive.ScratchFile(LogoPath);
+  if (scratch.empty()) return false;
+  if (!WriteLogoTemp(scratch, Img, ImportantColours)) {
+    ::unlink(scratch.c_str());
+    return false;
+  }
+  return drive.InstallFile(scratch, LogoPath);
 }
 
-void MakeLogo(const std::string& StoredPath, const std::string& LogoPath,
+bool MakeLogo(const std::string& StoredPath, const std::string& LogoPath,
               const std::string& MessageText, bool Animate, bool DrawMessageOn) {
-  if (StoredPath.empty() || LogoPath.empty()) return;
+  if (StoredPath.empty() || LogoPath.empty()) return false;
   TImg img;
-  if (!LoadStoredPicture(StoredPath, img)) return;
+  if (!LoadStoredPicture(StoredPath, img)) return false;
   const TSettings& s = Settings();
   // Failures while composing end the composition silently: a logo is never
   // worth an error box in the middle of a shuffle at start-up.
-  MonitoredKeep("LogoComposer.MakeLogo", [&] {
+  bool written = MonitoredKeep("LogoComposer.MakeLogo", [&] {
     if (DrawMessageOn) DrawMessage(img, MessageText);
     int32_t important = INVALID_ID;
     if (Animate) {
@@ -250,21 +256,32 @@ void MakeLogo(const std::string& StoredPath, const std::string& LogoPath,
       DrawAnimShape(img, ANIM_FIRST, s.AnimShape, s.AnimMove);
       important = ANIM_FIRST;
     }
-    WriteLogoFile(LogoPath, img, important);
+    bool ok = WriteLogoFile(LogoPath, img, important);
     ImgFree(img);
+    return ok;
   });
   ClearError();
+  return written;
 }
 
-void SetLogo(const std::string& StoredPath, uint32_t Position) {
+bool SetLogo(const std::string& StoredPath, uint32_t Position) {
   int index = PositionIndex(Position);
-  if (StoredPath.empty() || index < 0) return;
+  if (StoredPath.empty() || index < 0) return false;
   std::string logoPath = GetLogoFile(Position);
+  if (logoPath.empty()) {
+    // A position without a file name has nowhere to go; backing it up
+    // would only add an empty line to restore.bat at every change.
+    ShowWarning("No logo file is chosen for the \"" + PositionCaption(Position) +
+                "\" logo; it was not set.");
+    return false;
+  }
+  TDriveLock lock(ManagedDrive());
+  if (!lock.Held()) return false;
   BackupLogo(logoPath);
   bool drawMessage = Settings().MsgEnabled[index];
   std::string text = drawMessage ? GetMessages(Position) : std::string();
   bool animate = Position == POS_STARTUP && Settings().AnimEnabled;
-  MakeLogo(StoredPath, logoPath, text, animate, drawMessage);
+  return MakeLogo(StoredPath, logoPath, text, animate, drawMessage);
 }
 
 void SetSelectedAsLogo(const TListSelection& Sel) {
@@ -279,6 +296,11 @@ void SetSelectedAsLogo(const TListSelection& Sel) {
       "generated immediately and you will see it on the next shut down (or startup).";
   if (!ExecPositionDialog(positions, text, 0) || positions == 0) return;
   std::string path = GetStorageDir() + entries[static_cast<size_t>(Sel.Current)].FileName;
+  TDriveLock lock(ManagedDrive());
+  if (!lock.Held()) {
+    ShowError(ManagedDrive().LastError());
+    return;
+  }
   ProcessPending();
   ShowBusy();
   for (uint32_t p : POSITIONS)

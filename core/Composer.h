@@ -16,8 +16,10 @@ inline constexpr int32_t ANIM_COUNT = 20;
 // The header field of a BMP file that starts the palette rotation.
 inline constexpr int64_t BMP_IMPORTANT_COLORS_OFFSET = 50;
 
-void SetLogo(const std::string& StoredPath, uint32_t Position);
-void MakeLogo(const std::string& StoredPath, const std::string& LogoPath,
+// Backs up the position's logo file, then writes the logo; true when the
+// new logo is in place.
+bool SetLogo(const std::string& StoredPath, uint32_t Position);
+bool MakeLogo(const std::string& StoredPath, const std::string& LogoPath,
               const std::string& MessageText, bool Animate, bool DrawMessageOn);
 bool WriteLogoFile(const std::string& LogoPath, TImg& Img, int32_t ImportantColours);
 void DrawMessage(TImg& Img, const std::string& MessageText);

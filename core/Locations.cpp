@@ -1,10 +1,13 @@
 #include "core/Locations.h"
 
+#include <filesystem>
+#include <memory>
 #include <stdexcept>
 
 #include "base/Errors.h"
 #include "base/MiscProcs.h"
 #include "base/RegWrap.h"
+#include "base/VCLUtils.h"
 #include "base/WinUtils.h"
 #include "core/Backup.h"
 #include "core/Settings.h"
@@ -21,7 +24,102 @@ std::string& ExePath_() {
   return path;
 }
 
+// The disk image choice lives in the registry beside the folder drive's
+// SystemRoot; an empty value means the folder drive.
+constexpr const char* DRIVE_KEY_PATH = "\\Software\\KvoPanoramics";
+constexpr const char* DRIVE_VALUE = "WindowsDrive";
+constexpr const char* VERSION_KEY_PATH = "\\Software\\Microsoft\\Windows\\CurrentVersion";
+
+std::string& Override_() {
+  static std::string spec;
+  return spec;
+}
+
+// The drive in use and what it was opened from, so it is reopened only
+// when the choice (or the folder drive's registry values) changes.
+struct TOpenDrive_ {
+  std::string Key;
+  std::unique_ptr<TDrive> Drive;
+};
+
+TOpenDrive_& Open_() {
+  static TOpenDrive_ open;
+  return open;
+}
+
+std::string ImageStorageDir_() { return XdgDataHome() + "/KvoPanoramics/store/"; }
+
+std::string ProgramFilesStorageDir_() {
+  // Without a program files folder this is "kvoLogos/" in the current
+  // folder, as it was without the registry value.
+  return GetProgFilesFolder() + "kvoLogos/";
+}
+
+std::unique_ptr<TDrive> OpenSpec_(const std::string& Spec) {
+  if (IsImageSpec(Spec)) return OpenImageDrive(Spec, ImageStorageDir_());
+  std::error_code ec;
+  std::filesystem::path folder = std::filesystem::absolute(Spec, ec);
+  return OpenFolderDrive(WinFolderOfFolder(ec ? Spec : folder.lexically_normal().string()),
+                         ProgramFilesStorageDir_());
+}
+
 }  // namespace
+
+TDrive& ManagedDrive() {
+  std::string spec = Override_().empty() ? RememberedDrive() : Override_();
+  std::string winFolder = spec.empty() ? GetWinFolder() : std::string();
+  std::string key = spec + "\n" + winFolder + "\n" + ProgramFilesStorageDir_();
+  TOpenDrive_& open = Open_();
+  if (!open.Drive || open.Key != key) {
+    open.Drive = spec.empty() ? OpenFolderDrive(winFolder, ProgramFilesStorageDir_()) : OpenSpec_(spec);
+    open.Key = key;
+  }
+  return *open.Drive;
+}
+
+void SetDriveOverride(const std::string& Spec) { Override_() = Spec; }
+
+std::string RememberedDrive() { return RegGetString(HKEY_CURRENT_USER, DRIVE_KEY_PATH, DRIVE_VALUE); }
+
+bool RememberDrive(const std::string& Spec, std::string& Error) {
+  TProcScope trace("Locations.RememberDrive");
+  std::unique_ptr<TDrive> drive = OpenSpec_(Spec);
+  TDriveInfo info = drive->Describe();
+  if (info.Error.empty() && drive->WinFolder().empty())
+    info.Error = Spec + " holds no Windows folder.";
+  if (!info.Error.empty()) {
+    Error = info.Error;
+    return false;
+  }
+  try {
+    TRegistry reg;
+    reg.OpenKey(HKEY_CURRENT_USER, DRIVE_KEY_PATH, true);
+    if (IsImageSpec(Spec)) {
+      reg.WriteString(DRIVE_VALUE, drive->Identity());
+    } else {
+      reg.DeleteValue(DRIVE_VALUE);
+      reg.OpenKey(HKEY_LOCAL_MACHINE, VERSION_KEY_PATH, true);
+      std::string windows = drive->WinFolder();
+      reg.WriteString("SystemRoot", windows.substr(0, windows.size() - 1));
+    }
+    reg.CloseKey();
+  } catch (const std::exception& e) {
+    Error = e.what();
+    return false;
+  }
+  return true;
+}
+
+std::string WinFolderOfFolder(const std::string& Folder) {
+  std::string root = AddBS(Folder);
+  std::unique_ptr<TDrive> host = OpenFolderDrive(std::string(), std::string());
+  std::string windows = FindWinFolder(*host, root);
+  if (!windows.empty()) return windows;
+  // The Windows folder itself may be what the user named.
+  bool isWindows = host->FileExists(host->FindNoCase(root, "win.com")) ||
+                   host->FileExists(host->FindNoCase(root, "win.ini"));
+  return isWindows ? root : std::string();
+}
 
 std::string PositionCaption(uint32_t Position) {
   switch (Position) {
@@ -43,15 +141,7 @@ int PositionIndex(uint32_t Position) {
 
 std::string BootDriveRoot() {
   TProcScope trace("Locations.BootDriveRoot");
-  std::string windows = GetWinFolder();
-  if (windows.empty()) return {};
-  // The drive part of "C:\WINDOWS\" is "C:"; here the managed drive is the
-  // folder that holds the Windows folder. "/" is its own parent, as "C:\"
-  // is its own drive.
-  windows.pop_back();
-  size_t slash = windows.rfind('/');
-  if (slash == std::string::npos) return {};
-  return windows.substr(0, slash + 1);
+  return ManagedDrive().Root();
 }
 
 std::string GetLogoFile(uint32_t Position) {
@@ -68,10 +158,11 @@ std::string DefaultLogoFile(uint32_t Position) {
   TProcScope trace("Locations.DefaultLogoFile");
   // A logo written on the Windows side of a FAT drive may carry any letter
   // case (LOGOW.SYS); the existing file is the one Windows will show.
+  TDrive& drive = ManagedDrive();
   switch (Position) {
-    case POS_STARTUP: return FindFileNoCase(BootDriveRoot(), "logo.sys");
-    case POS_WAIT: return FindFileNoCase(GetWinFolder(), "logow.sys");
-    case POS_TURNOFF: return FindFileNoCase(GetWinFolder(), "logos.sys");
+    case POS_STARTUP: return drive.FindNoCase(drive.Root(), "logo.sys");
+    case POS_WAIT: return drive.FindNoCase(drive.WinFolder(), "logow.sys");
+    case POS_TURNOFF: return drive.FindNoCase(drive.WinFolder(), "logos.sys");
     default: return {};
   }
 }
@@ -82,13 +173,12 @@ void SetStorageDir(const std::string& Path) { Settings().StorageDir = AddBS(Path
 
 std::string DefaultStorageDir() {
   TProcScope trace("Locations.DefaultStorageDir");
-  // Without a program files folder this is "kvoLogos/" in the current
-  // folder, as it was without the registry value.
-  return GetProgFilesFolder() + "kvoLogos/";
+  return ManagedDrive().StorageFolder();
 }
 
 std::string BackupDir() {
-  return AddBS(FindFileNoCase(GetWinFolder(), "logos.bak"));
+  TDrive& drive = ManagedDrive();
+  return AddBS(drive.FindNoCase(drive.WinFolder(), "logos.bak"));
 }
 
 const std::string& ExecutablePathSetting() { return ExePath_(); }
@@ -121,7 +211,7 @@ bool ProcessCommandLine(const std::vector<std::string>& Args) {
       ShuffleCommandRun();
       recognised = true;
     } else if (SameText(a, SWITCH_UNINST)) {
-      UninstallRun();
+      if (!UninstallRun()) ShowError(ManagedDrive().LastError());
       recognised = true;
     }
   }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Drive.h"
+
 namespace kvo {
 
 // Logo positions: bit values, so a set of positions fits in one integer.
@@ -34,8 +36,27 @@ std::string PositionCaption(uint32_t Position);
 // 0, 1, 2 for the three positions; -1 for any other value.
 int PositionIndex(uint32_t Position);
 
-// The root of the managed drive: the parent folder of the Windows folder,
-// with a trailing "/"; empty when the Windows folder is unknown.
+// The managed Windows drive: the disk image chosen for this run (see
+// SetDriveOverride) or remembered in the registry, else the folder drive
+// that holds the Windows folder (SystemRoot). Reopened whenever the choice
+// changes.
+TDrive& ManagedDrive();
+// Uses Spec ("PATH[:PARTITION]", a folder or a disk image) for the rest of
+// this run, without remembering it; an empty Spec ends that.
+void SetDriveOverride(const std::string& Spec);
+// The remembered disk image ("PATH[:PARTITION]"); empty for a folder drive.
+std::string RememberedDrive();
+// Remembers Spec as the managed drive: a disk image by its spec, a folder
+// as the SystemRoot of its Windows folder. False with the reason in Error
+// when Spec names nothing usable (the choice is then unchanged).
+bool RememberDrive(const std::string& Spec, std::string& Error);
+// The Windows folder of the folder drive Folder: the one its MSDOS.SYS
+// names, else its "windows" folder in any letter case, else Folder itself
+// when it is a Windows folder; empty when there is none.
+std::string WinFolderOfFolder(const std::string& Folder);
+
+// The root of the managed drive, with a trailing "/"; empty when the
+// Windows folder is unknown.
 std::string BootDriveRoot();
 
 std::string GetLogoFile(uint32_t Position);

@@ -3,8 +3,10 @@
 #include "base/Errors.h"
 #include "base/IniWrap.h"
 #include "base/MiscProcs.h"
+#include "base/WinUtils.h"
 #include "core/Locations.h"
 #include "platform/Folders.h"
+#include "platform/Fonts.h"
 
 namespace kvo {
 namespace {
@@ -18,6 +20,7 @@ void VisitKeys_(TSettings& S, V& Visit) {
   Visit.Logo("LogoFile0", S.LogoFile[0], POS_STARTUP);
   Visit.Logo("LogoFile1", S.LogoFile[1], POS_WAIT);
   Visit.Logo("LogoFile2", S.LogoFile[2], POS_TURNOFF);
+  Visit.Str("LogoDrive", S.LogoDrive, "");
   Visit.Str("FileOpenDir", S.FileOpenDir, "/");
   Visit.Int("ResizeMode", S.ResizeMode, RESIZE_BORDER);
   Visit.Bool("AutoChange", S.AutoChange, true);
@@ -89,6 +92,18 @@ void WriteMakerSection_() {
   PrefsFlushCache();
 }
 
+// Logo files chosen on another drive name nothing on this one: the drive's
+// own logo files take their place. Files written before drives were
+// chosen hold logo files of the folder drive.
+void MatchLogoFilesToDrive_(TSettings& S) {
+  std::string current = ManagedDrive().Identity();
+  std::string chosenOn = S.LogoDrive;
+  if (chosenOn.empty()) chosenOn = OpenFolderDrive(GetWinFolder(), std::string())->Identity();
+  if (chosenOn != current)
+    for (uint32_t p : POSITIONS) S.LogoFile[PositionIndex(p)] = DefaultLogoFile(p);
+  S.LogoDrive = current;
+}
+
 const char* MessageFileName_(uint32_t Position) {
   switch (Position) {
     case POS_STARTUP: return "msg-startup.txt";
@@ -118,8 +133,12 @@ void ReadSettings(bool ReadMessages) {
   PrefsPrepare(SettingsFile(), SETTINGS_SECTION);
   TKeyReader_ reader;
   VisitKeys_(s, reader);
+  MatchLogoFilesToDrive_(s);
+  // Messages are held as UTF-8; a file written in the Windows code page is
+  // read as such (TextToUtf8) and keeps its look.
   if (ReadMessages)
-    for (uint32_t p : POSITIONS) s.Messages[PositionIndex(p)] = FileToStr(MessageFile(p));
+    for (uint32_t p : POSITIONS)
+      s.Messages[PositionIndex(p)] = TextToUtf8(FileToStr(MessageFile(p)));
   ReadMakerSection_();
   s.GalDir = AddBS(s.GalDir);
   s.FileOpenDir = AddBS(s.FileOpenDir);
@@ -135,6 +154,7 @@ void LoadSettings(bool ReadMessages) {
 void SaveSettings(bool WriteMessages) {
   TProcScope trace("Settings.SaveSettings");
   TSettings& s = Settings();
+  s.LogoDrive = ManagedDrive().Identity();
   PrefsPrepare(SettingsFile(), SETTINGS_SECTION);
   TKeyWriter_ writer;
   VisitKeys_(s, writer);

@@ -30,6 +30,7 @@ inline constexpr const char* SETTINGS_SECTION = "Main";
 struct TSettings {
   std::string GalDir = "/";
   std::string LogoFile[3];  // LogoFile0 .. LogoFile2
+  std::string LogoDrive;    // the drive (TDrive::Identity) the logo files were chosen on
   std::string FileOpenDir = "/";
   int32_t ResizeMode = RESIZE_BORDER;
   bool AutoChange = true;
@@ -48,7 +49,7 @@ struct TSettings {
   uint32_t AnimColor2 = 8404992;
   bool MsgEnabled[3] = {true, true, true};  // Msg0Enabled .. Msg2Enabled
   int32_t MsgPickMethod = PICK_RANDOM;
-  std::string Messages[3];  // startup, wait, turn off
+  std::string Messages[3];  // startup, wait, turn off; UTF-8 with CR LF line breaks
   std::string StorageDir;   // kept in win.ini, not in kvo.ini
 };
 

@@ -33,7 +33,11 @@ int32_t PickImage(uint32_t Position) {
   return INVALID_ID;
 }
 
-void ShuffleLogos() {
+bool ShuffleLogos() {
+  // Nothing changes while the drive cannot be written (a virtual machine
+  // running on its disk image): not the logos, not the round's marks.
+  TDriveLock lock(ManagedDrive());
+  if (!lock.Held()) return false;
   LoadLogoList();
   for (uint32_t p : POSITIONS) {
     int32_t k = PickImage(p);
@@ -41,6 +45,7 @@ void ShuffleLogos() {
         k == INVALID_ID ? std::string() : GetStorageDir() + LogoList().Entries[static_cast<size_t>(k)].FileName;
     SetLogo(path, p);
   }
+  return true;
 }
 
 void ShuffleCommand() {
@@ -48,15 +53,19 @@ void ShuffleCommand() {
   StoreBusy() = true;
   ShowBusy();
   ShowStatus("Setting logos...", true);
-  ShuffleLogos();
-  ShowStatus("Random logos are set.", true);
+  if (ShuffleLogos())
+    ShowStatus("Random logos are set.", true);
+  else
+    ShowError(ManagedDrive().LastError());
   ShowReady();
   StoreBusy() = false;
 }
 
 void ShuffleCommandRun() {
   TProcScope trace("Shuffle.ShuffleCommandRun");
-  ShuffleLogos();
+  // At session start a virtual machine may already run on the drive's
+  // image: then this start leaves everything as it is, without a word.
+  if (!ShuffleLogos()) return;
   // Without the window nothing else would ever save the round's marks, and
   // every start would begin the same round again.
   SaveLogoMarks();

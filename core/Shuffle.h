@@ -14,7 +14,8 @@ namespace kvo {
 // used; INVALID_ID when no picture is allowed there.
 int32_t PickImage(uint32_t Position);
 // Re-reads the storage folder and sets all three logos from random picks.
-void ShuffleLogos();
+// False, with nothing changed, when the managed drive cannot be written.
+bool ShuffleLogos();
 // The Shuffle button and menu item.
 void ShuffleCommand();
 // The "/shuffle" command-line run: sets random logos without a window and

@@ -7,8 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace kvo {
 namespace {
@@ -99,6 +102,46 @@ bool ExecSucceeded(int Fd) {
   return n == 0;
 }
 
+// The inherited environment with Extra's entries put in place of the
+// inherited ones of the same name.
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& Extra) {
+  std::vector<std::string> env(Extra);
+  for (char** e = environ; e && *e; ++e) {
+    const char* eq = std::strchr(*e, '=');
+    size_t nameLen = eq ? static_cast<size_t>(eq - *e) + 1 : std::strlen(*e);
+    bool replaced = false;
+    for (const std::string& x : Extra) replaced = replaced || x.compare(0, nameLen, *e, nameLen) == 0;
+    if (!replaced) env.emplace_back(*e);
+  }
+  return env;
+}
+
+// Reads both pipes until the child closes them; polling both keeps a child
+// that fills one pipe from blocking while we wait on the other.
+void DrainPipes(int OutFd, int ErrFd, std::string& Out, std::string& Err) {
+  pollfd fds[2] = {{OutFd, POLLIN, 0}, {ErrFd, POLLIN, 0}};
+  std::string* sinks[2] = {&Out, &Err};
+  int open = 2;
+  char buf[65536];
+  while (open > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(n));
+      } else {
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 std::string FindExecutable(const std::string& Program, const std::string& Folder) {
@@ -157,6 +200,46 @@ bool SpawnAndWait(const std::vector<std::string>& Argv, const std::string& Folde
   if (rc != 0) return false;
   WaitFor(pid, ExitStatus);
   return true;
+}
+
+TRunResult RunCaptured(const std::vector<std::string>& Argv, const std::vector<std::string>& Env) {
+  TRunResult result;
+  if (Argv.empty() || Argv[0].empty()) return result;
+  std::vector<char*> argv = ArgPointers(Argv);
+  std::vector<std::string> envStrings = MergedEnvironment(Env);
+  std::vector<char*> envp = ArgPointers(envStrings);
+  int outPipe[2], errPipe[2];
+  if (::pipe2(outPipe, O_CLOEXEC) != 0) return result;
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+    ::close(outPipe[0]);
+    ::close(outPipe[1]);
+    return result;
+  }
+  posix_spawn_file_actions_t actions;
+  int rc = ::posix_spawn_file_actions_init(&actions);
+  if (rc == 0) {
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    pid_t pid = 0;
+    rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    if (rc == 0) {
+      DrainPipes(outPipe[0], errPipe[0], result.Out, result.Err);
+      int status = 0;
+      WaitFor(pid, &status);
+      result.Started = true;
+      result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+  } else {
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+  }
+  ::close(outPipe[0]);
+  ::close(errPipe[0]);
+  return result;
 }
 
 }  // namespace kvo

@@ -27,4 +27,19 @@ bool StartDetached(const std::vector<std::string>& Argv, const std::string& Fold
 bool SpawnAndWait(const std::vector<std::string>& Argv, const std::string& Folder,
                   int* ExitStatus = nullptr);
 
+// What a program run by RunCaptured left behind.
+struct TRunResult {
+  bool Started = false;  // false when the program could not be executed
+  int ExitCode = -1;     // its exit code; -1 when it was killed by a signal
+  std::string Out;       // everything it wrote to standard output
+  std::string Err;       // and to standard error
+};
+
+// Runs Argv[0] (looked up on PATH when it has no "/") with the arguments
+// Argv and the extra environment entries Env ("NAME=value", replacing the
+// inherited ones of the same name), with standard input from /dev/null, and
+// waits for it while collecting both of its outputs.
+TRunResult RunCaptured(const std::vector<std::string>& Argv,
+                       const std::vector<std::string>& Env = {});
+
 }  // namespace kvo

@@ -8,6 +8,7 @@
 #include "base/Errors.h"
 #include "base/VCLUtils.h"
 #include "core/Backup.h"
+#include "core/Composer.h"
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "platform/Folders.h"
@@ -50,7 +51,8 @@ TEST_F(BackupTest, FirstChangeCopiesTheLogoOnceAndWritesOneLine) {
   test::WriteWhole(logo, LogoBytes("turnoff"));
   BackupLogo(logo);
   EXPECT_EQ(test::ReadWhole(bak_ + "logo1.bmp"), LogoBytes("turnoff"));
-  const std::string bat = kHeader + "copy \"" + bak_ + "logo1.bmp\" \"" + logo + "\"\r\n";
+  // Windows runs the batch file, so it names the files as Windows does.
+  const std::string bat = kHeader + "copy \"C:\\WINDOWS\\logos.bak\\logo1.bmp\" \"C:\\WINDOWS\\logos.sys\"\r\n";
   EXPECT_EQ(Bat(), bat);
   EXPECT_TRUE(NoError());
 
@@ -75,9 +77,10 @@ TEST_F(BackupTest, MissingLogosGetADeleteLineAndNewPathsTheirOwnCopy) {
   ASSERT_TRUE(EnsureFolder(xdg_.Root() + "elsewhere"));
   test::WriteWhole(moved, LogoBytes("moved"));
   BackupLogo(moved);
-  EXPECT_EQ(Bat(), kHeader + "del  \"" + drive_ + "logo.sys\"\r\n" +
-                       "copy \"" + bak_ + "logo1.bmp\" \"" + win_ + "logow.sys\"\r\n" +
-                       "copy \"" + bak_ + "logo2.bmp\" \"" + moved + "\"\r\n");
+  // A logo outside the managed drive keeps its own path.
+  EXPECT_EQ(Bat(), kHeader + "del  \"C:\\logo.sys\"\r\n" +
+                       "copy \"C:\\WINDOWS\\logos.bak\\logo1.bmp\" \"C:\\WINDOWS\\logow.sys\"\r\n" +
+                       "copy \"C:\\WINDOWS\\logos.bak\\logo2.bmp\" \"" + moved + "\"\r\n");
   EXPECT_EQ(test::ReadWhole(bak_ + "logo1.bmp"), LogoBytes("wait"));
   EXPECT_EQ(test::ReadWhole(bak_ + "logo2.bmp"), LogoBytes("moved"));
 }
@@ -220,6 +223,15 @@ TEST_F(BackupTest, RestoreCommandAsksFirst) {
   RestoreCommand();
   EXPECT_FALSE(FileExists(drive_ + "logo.sys"));
   EXPECT_EQ(told, "Previous logos restored.");
+}
+
+TEST_F(BackupTest, APositionWithoutAFileNameIsSkippedWithAWarning) {
+  Settings().LogoFile[2] = "";
+  std::string warned;
+  Dialogs().ShowWarning = [&](const std::string& Text) { warned = Text; };
+  EXPECT_FALSE(SetLogo(xdg_.Root() + "any.kvo", POS_TURNOFF));
+  EXPECT_EQ(warned, "No logo file is chosen for the \"Turn off\" logo; it was not set.");
+  EXPECT_FALSE(FileExists(bak_ + "restore.bat"));
 }
 
 }  // namespace

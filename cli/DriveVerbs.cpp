@@ -1,0 +1,120 @@
+// kvo drive [--json]: the managed Windows drive, a folder or a disk image;
+// kvo drive set PATH[:PARTITION]: choose it and remember the choice.
+#include <cstdio>
+
+#include "base/VCLUtils.h"
+#include "cli/Verbs.h"
+#include "core/Locations.h"
+#include "core/Settings.h"
+
+namespace kvo::cli {
+namespace {
+
+std::string Megabytes(uint64_t Bytes) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(Bytes) / (1024.0 * 1024.0));
+  return buf;
+}
+
+struct TLogoState {
+  uint32_t Position;
+  std::string Path;
+  bool Present;
+};
+
+std::vector<TLogoState> LogoStates(TDrive& Drive) {
+  std::vector<TLogoState> states;
+  for (uint32_t p : POSITIONS) {
+    std::string path = DefaultLogoFile(p);
+    states.push_back({p, path, Drive.FileExists(path)});
+  }
+  return states;
+}
+
+std::string VolumeJson(const TVolumeInfo& V) {
+  return "{\"partition\": " + std::to_string(V.Number) + ", \"offset\": " + std::to_string(V.Offset) +
+         ", \"size\": " + std::to_string(V.Size) + ", \"type\": " + std::to_string(V.Type) +
+         ", \"fileSystem\": " + JsonText(V.FileSystem) + ", \"label\": " + JsonText(V.Label) + "}";
+}
+
+void PrintJson(TDrive& Drive, const TDriveInfo& I) {
+  std::printf("{\"kind\": %s, \"path\": %s, \"format\": %s, \"partition\": %d, \"fileSystem\": %s,\n",
+              JsonText(I.Kind).c_str(), JsonText(I.Path).c_str(), JsonText(I.Layout.Format).c_str(),
+              I.Partition, JsonText(I.FileSystem).c_str());
+  std::printf(" \"windowsFolder\": %s, \"windowsFolderFound\": %s, \"error\": %s,\n \"partitions\": [",
+              JsonText(GuestPath(Drive, I.WinFolder)).c_str(), I.WinFolderFound ? "true" : "false",
+              JsonText(I.Error).c_str());
+  for (size_t i = 0; i < I.Layout.Volumes.size(); ++i)
+    std::printf("%s%s", i ? ", " : "", VolumeJson(I.Layout.Volumes[i]).c_str());
+  std::printf("],\n \"logos\": [");
+  if (I.Error.empty()) {
+    std::vector<TLogoState> logos = LogoStates(Drive);
+    for (size_t i = 0; i < logos.size(); ++i)
+      std::printf("%s{\"position\": %s, \"path\": %s, \"present\": %s}", i ? ", " : "",
+                  JsonText(PositionCaption(logos[i].Position)).c_str(),
+                  JsonText(GuestPath(Drive, logos[i].Path)).c_str(), logos[i].Present ? "true" : "false");
+  }
+  std::printf("]}\n");
+}
+
+void PrintText(TDrive& Drive, const TDriveInfo& I) {
+  std::printf("Drive: %s %s\n", I.Kind.c_str(), I.Path.c_str());
+  if (!I.Layout.Format.empty()) {
+    std::printf("Format: %s\n", I.Layout.Format.c_str());
+    for (const TVolumeInfo& v : I.Layout.Volumes)
+      std::printf("%s partition %d: %s, %s at offset %llu%s%s\n", v.Number == I.Partition ? "*" : " ",
+                  v.Number, v.FileSystem.empty() ? "not FAT" : v.FileSystem.c_str(),
+                  Megabytes(v.Size).c_str(), static_cast<unsigned long long>(v.Offset),
+                  v.Label.empty() ? "" : ", label ", v.Label.c_str());
+  }
+  if (!I.Error.empty()) {
+    std::printf("Not usable: %s\n", I.Error.c_str());
+    return;
+  }
+  std::printf("Windows folder: %s%s\n", GuestPath(Drive, I.WinFolder).c_str(),
+              I.WinFolderFound ? "" : " (missing)");
+  for (const TLogoState& l : LogoStates(Drive))
+    std::printf("%s logo: %s (%s)\n", PositionCaption(l.Position).c_str(),
+                GuestPath(Drive, l.Path).c_str(), l.Present ? "present" : "missing");
+}
+
+int DescribeVerb(bool Json) {
+  TDrive& drive = ManagedDrive();
+  TDriveInfo info = drive.Describe();
+  if (Json)
+    PrintJson(drive, info);
+  else
+    PrintText(drive, info);
+  return info.Error.empty() ? EXIT_OK : EXIT_FAIL;
+}
+
+int SetDriveVerb(const std::string& Spec) {
+  std::string error;
+  if (!RememberDrive(Spec, error)) {
+    ReportError("drive set", error);
+    return EXIT_FAIL;
+  }
+  SetDriveOverride(std::string());
+  return DescribeVerb(false);
+}
+
+}  // namespace
+
+void AddDriveVerbs(CLI::App& App, int& Status) {
+  auto* drive = App.add_subcommand("drive", "describe the managed Windows drive (a folder or a disk image)");
+  static bool json = false;
+  drive->add_flag("--json", json, "fields for scripts");
+  drive->require_subcommand(0, 1);
+  auto* set = drive->add_subcommand("set", "choose the managed Windows drive and remember it");
+  static std::string spec;
+  set->add_option("PATH", spec,
+                  "a folder (the drive's root or its Windows folder) or a disk image, with :N for "
+                  "partition N")
+      ->required();
+  set->callback([&Status] { Status = GuardVerb("drive set", [] { return SetDriveVerb(spec); }); });
+  drive->callback([&Status, drive] {
+    if (drive->get_subcommands().empty()) Status = GuardVerb("drive", [] { return DescribeVerb(json); });
+  });
+}
+
+}  // namespace kvo::cli

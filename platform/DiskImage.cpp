@@ -1,0 +1,199 @@
+#include "platform/DiskImage.h"
+
+#include <blkid/blkid.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace kvo {
+namespace {
+
+constexpr uint64_t SECTOR = 512;
+constexpr uint64_t VHD_FOOTER = 512;
+constexpr uint32_t VHD_FIXED = 2;
+constexpr uint32_t VHD_DYNAMIC = 3;
+constexpr uint32_t VHD_DIFFERENCING = 4;
+
+struct TFd {
+  int Fd = -1;
+  explicit TFd(int F) : Fd(F) {}
+  ~TFd() {
+    if (Fd >= 0) ::close(Fd);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+};
+
+struct TProbeFree {
+  void operator()(blkid_probe P) const { blkid_free_probe(P); }
+};
+using TProbe = std::unique_ptr<std::remove_pointer_t<blkid_probe>, TProbeFree>;
+
+// Fills Buf from Offset; a short file leaves the rest zero.
+void ReadAt(int Fd, uint64_t Offset, uint8_t* Buf, size_t Size) {
+  std::memset(Buf, 0, Size);
+  size_t done = 0;
+  while (done < Size) {
+    ssize_t n = ::pread(Fd, Buf + done, Size - done, static_cast<off_t>(Offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+}
+
+uint32_t BE32(const uint8_t* P) {
+  return (uint32_t{P[0]} << 24) | (uint32_t{P[1]} << 16) | (uint32_t{P[2]} << 8) | P[3];
+}
+
+uint32_t LE32(const uint8_t* P) {
+  return uint32_t{P[0]} | (uint32_t{P[1]} << 8) | (uint32_t{P[2]} << 16) | (uint32_t{P[3]} << 24);
+}
+
+bool IsVhdFooter(const uint8_t* P) { return std::memcmp(P, "conectix", 8) == 0; }
+
+std::string VhdKindName(uint32_t DiskType) {
+  switch (DiskType) {
+    case VHD_DYNAMIC: return "dynamic VHD";
+    case VHD_DIFFERENCING: return "differencing VHD";
+    default: return "VHD of disk type " + std::to_string(DiskType);
+  }
+}
+
+// The container formats that hold a disk in a form of their own; empty when
+// the head and tail of the file show none of them.
+std::string ContainerName(const uint8_t* Head, const uint8_t* Tail, bool HasTail) {
+  if (std::memcmp(Head, "QFI\xfb", 4) == 0) return "QCOW2";
+  if (LE32(Head + 0x40) == 0xBEDA107Fu) return "VDI";
+  if (std::memcmp(Head, "KDMV", 4) == 0 || std::memcmp(Head, "# Disk DescriptorFile", 21) == 0)
+    return "VMDK";
+  if (std::memcmp(Head, "vhdxfile", 8) == 0) return "VHDX";
+  // A dynamic VHD starts with a copy of its footer; a fixed one does not.
+  if (IsVhdFooter(Head)) return VhdKindName(BE32(Head + 60));
+  if (HasTail && IsVhdFooter(Tail) && BE32(Tail + 60) != VHD_FIXED) return VhdKindName(BE32(Tail + 60));
+  return {};
+}
+
+std::string ConvertAdvice(const std::string& Path, const std::string& Kind) {
+  std::string raw = Path;
+  size_t slash = raw.rfind('/');
+  size_t dot = raw.rfind('.');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) raw.erase(dot);
+  raw += "-raw.img";
+  return Path + " is a " + Kind + " disk image, which cannot be edited in place. Make a raw copy " +
+         "for the virtual machine and this program with: qemu-img convert -O raw \"" + Path +
+         "\" \"" + raw + "\"";
+}
+
+// The FAT file system of the bytes [Offset, Offset + Size) of Fd, if any.
+void ProbeFat(int Fd, TVolumeInfo& V) {
+  TProbe pr(blkid_new_probe());
+  if (!pr || blkid_probe_set_device(pr.get(), Fd, static_cast<blkid_loff_t>(V.Offset),
+                                    static_cast<blkid_loff_t>(V.Size)) != 0)
+    return;
+  blkid_probe_enable_partitions(pr.get(), 0);
+  blkid_probe_enable_superblocks(pr.get(), 1);
+  blkid_probe_set_superblocks_flags(pr.get(),
+                                    BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
+  if (blkid_do_safeprobe(pr.get()) != 0) return;
+  const char* type = nullptr;
+  if (blkid_probe_lookup_value(pr.get(), "TYPE", &type, nullptr) != 0 || !type) return;
+  if (std::strcmp(type, "vfat") != 0 && std::strcmp(type, "msdos") != 0) return;
+  const char* version = nullptr;
+  blkid_probe_lookup_value(pr.get(), "VERSION", &version, nullptr);
+  V.FileSystem = version && std::strncmp(version, "FAT", 3) == 0 ? version : "FAT";
+  const char* label = nullptr;
+  if (blkid_probe_lookup_value(pr.get(), "LABEL", &label, nullptr) == 0 && label) V.Label = label;
+}
+
+// The partitions of the table at the start of the data; false when there
+// is no partition table.
+bool ProbePartitions(int Fd, uint64_t DataSize, std::vector<TVolumeInfo>& Volumes) {
+  TProbe pr(blkid_new_probe());
+  if (!pr || blkid_probe_set_device(pr.get(), Fd, 0, static_cast<blkid_loff_t>(DataSize)) != 0)
+    return false;
+  blkid_probe_enable_superblocks(pr.get(), 0);
+  blkid_probe_enable_partitions(pr.get(), 1);
+  blkid_partlist list = blkid_probe_get_partitions(pr.get());
+  if (!list) return false;
+  int n = blkid_partlist_numof_partitions(list);
+  for (int i = 0; i < n; ++i) {
+    blkid_partition p = blkid_partlist_get_partition(list, i);
+    if (!p || blkid_partition_is_extended(p)) continue;
+    blkid_loff_t start = blkid_partition_get_start(p), size = blkid_partition_get_size(p);
+    if (start < 0 || size <= 0) continue;
+    TVolumeInfo v;
+    v.Number = blkid_partition_get_partno(p);
+    v.Offset = static_cast<uint64_t>(start) * SECTOR;
+    v.Size = static_cast<uint64_t>(size) * SECTOR;
+    v.Type = static_cast<uint32_t>(blkid_partition_get_type(p));
+    // A partition reaching past the end of the data is damaged or cut
+    // short; it is listed, but not as a volume to edit.
+    if (v.Offset < DataSize && v.Size <= DataSize - v.Offset) ProbeFat(Fd, v);
+    Volumes.push_back(v);
+  }
+  return true;
+}
+
+}  // namespace
+
+void SplitDriveSpec(const std::string& Spec, std::string& Path, int32_t& Partition) {
+  Path = Spec;
+  Partition = 0;
+  size_t colon = Spec.rfind(':');
+  if (colon == std::string::npos || colon + 1 >= Spec.size() || colon + 4 < Spec.size()) return;
+  for (size_t i = colon + 1; i < Spec.size(); ++i)
+    if (Spec[i] < '0' || Spec[i] > '9') return;
+  struct stat st {};
+  if (::stat(Spec.c_str(), &st) == 0) return;
+  Path = Spec.substr(0, colon);
+  Partition = std::stoi(Spec.substr(colon + 1));
+}
+
+bool ProbeDiskImage(const std::string& Path, TDiskLayout& Layout, std::string& Error) {
+  Layout = {};
+  TFd fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (fd.Fd < 0 || ::fstat(fd.Fd, &st) != 0) {
+    Error = Path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    Error = Path + " is not a disk image: not a file.";
+    return false;
+  }
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  std::array<uint8_t, 512> head{}, tail{};
+  ReadAt(fd.Fd, 0, head.data(), head.size());
+  bool hasTail = size >= 2 * VHD_FOOTER;
+  if (hasTail) ReadAt(fd.Fd, size - VHD_FOOTER, tail.data(), tail.size());
+  if (std::string kind = ContainerName(head.data(), tail.data(), hasTail); !kind.empty()) {
+    Error = ConvertAdvice(Path, kind);
+    return false;
+  }
+  bool vhd = hasTail && IsVhdFooter(tail.data());
+  Layout.Format = vhd ? "fixed VHD" : "raw disk";
+  Layout.DataSize = vhd ? size - VHD_FOOTER : size;
+  if (Layout.DataSize < SECTOR) {
+    Error = Path + " is not a disk image: it is too small.";
+    return false;
+  }
+  if (!ProbePartitions(fd.Fd, Layout.DataSize, Layout.Volumes)) {
+    TVolumeInfo whole;
+    whole.Size = Layout.DataSize;
+    ProbeFat(fd.Fd, whole);
+    if (whole.FileSystem.empty()) {
+      Error = Path + " is not a disk image: it holds neither a partition table nor a FAT volume.";
+      return false;
+    }
+    if (!vhd) Layout.Format = "FAT volume";
+    Layout.Volumes.push_back(whole);
+  }
+  return true;
+}
+
+}  // namespace kvo

@@ -1,0 +1,42 @@
+// Disk image files of emulators and virtual machines: what they are and
+// where their FAT volumes lie. Recognised by content, never by extension.
+//
+// Edited in place: raw hard-disk images with an MBR partition table, bare
+// FAT volumes (floppies and "superfloppies") and fixed VHD files (raw data
+// followed by a 512-byte footer). Container formats (QCOW2, VDI, VMDK,
+// VHDX, dynamic and differencing VHD) are recognised and refused with the
+// qemu-img command that makes a raw copy, which this program can edit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kvo {
+
+// One FAT volume candidate of an image: a partition, or the whole image.
+struct TVolumeInfo {
+  int32_t Number = 0;     // partition number (1-4 primary, 5+ logical); 0 for a bare volume
+  uint64_t Offset = 0;    // bytes from the start of the file
+  uint64_t Size = 0;      // bytes
+  uint32_t Type = 0;      // the MBR partition type; 0 for a bare volume
+  std::string FileSystem; // "FAT12", "FAT16", "FAT32"; empty when not FAT
+  std::string Label;      // the volume label, when there is one
+};
+
+struct TDiskLayout {
+  std::string Format;            // "raw disk", "FAT volume", "fixed VHD"
+  uint64_t DataSize = 0;         // bytes of disk data (a VHD's footer excluded)
+  std::vector<TVolumeInfo> Volumes;  // partitions in table order, or the one volume
+};
+
+// Reads what Path holds. False with the reason in Error when it is not a
+// disk image this program can edit.
+bool ProbeDiskImage(const std::string& Path, TDiskLayout& Layout, std::string& Error);
+
+// "PATH" or "PATH:N": the image and the partition the user named (0 when
+// none). A trailing ":N" is a partition only when PATH itself is not an
+// existing file, so file names with colons keep working.
+void SplitDriveSpec(const std::string& Spec, std::string& Path, int32_t& Partition);
+
+}  // namespace kvo

@@ -1,0 +1,225 @@
+#include "platform/Drive.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/DriveFolder.h"
+#include "platform/Folders.h"
+#include "platform/ProfileFile.h"
+
+namespace kvo {
+namespace {
+
+bool IsGuestRoot(std::string_view Text) {
+  return Text.size() >= 3 && (Text[0] == 'C' || Text[0] == 'c') && Text[1] == ':' && Text[2] == '\\';
+}
+
+// Root followed by the "\\"-separated Guest path, each part looked up as
+// FAT would, so a name typed in another letter case still finds its file
+// on a folder drive.
+std::string PathBelow_(TDrive& Drive, const std::string& Root, const std::string& Guest) {
+  std::string path = Root;
+  size_t from = 0;
+  while (from <= Guest.size()) {
+    size_t sep = Guest.find('\\', from);
+    std::string part = Guest.substr(from, sep == std::string::npos ? std::string::npos : sep - from);
+    if (sep == std::string::npos) return part.empty() ? path : Drive.FindNoCase(path, part);
+    if (!part.empty()) path = Drive.FindNoCase(path, part) + "/";
+    from = sep + 1;
+  }
+  return path;
+}
+
+}  // namespace
+
+bool HostReadFile(const std::string& Path, std::string& Bytes) {
+  int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  char buf[65536];
+  Bytes.clear();
+  while (ok) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    Bytes.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return ok;
+}
+
+std::string HostScratchBeside(const std::string& Path) {
+  // Beside the target, so that putting it in place is a rename within one
+  // file system; the process number keeps two programs apart.
+  return Path + ".kvo-new-" + std::to_string(::getpid());
+}
+
+// ---- the folder drive ------------------------------------------------------
+
+TFolderDrive::TFolderDrive(const std::string& WinFolder, const std::string& StorageFolder)
+    : WinFolder_(WinFolder), StorageFolder_(StorageFolder) {}
+
+std::string TFolderDrive::Root() const {
+  // The drive is the folder that holds the Windows folder; "/" is its own
+  // parent, as "C:\" is its own drive.
+  if (WinFolder_.empty()) return {};
+  std::string w = WinFolder_;
+  w.pop_back();
+  size_t slash = w.rfind('/');
+  return slash == std::string::npos ? std::string() : w.substr(0, slash + 1);
+}
+
+std::string TFolderDrive::WinFolder() const { return WinFolder_; }
+
+std::string TFolderDrive::Identity() const { return Root(); }
+
+TDriveInfo TFolderDrive::Describe() {
+  TDriveInfo info;
+  info.Kind = "folder";
+  info.Path = Root();
+  info.WinFolder = WinFolder_;
+  info.WinFolderFound = kvo::FolderExists(WinFolder_);
+  if (WinFolder_.empty()) info.Error = "The Windows folder is not known.";
+  return info;
+}
+
+bool TFolderDrive::FileExists(const std::string& Path) { return kvo::FileExists(Path); }
+
+bool TFolderDrive::FolderExists(const std::string& Path) { return kvo::FolderExists(Path); }
+
+std::string TFolderDrive::FindNoCase(const std::string& Folder, const std::string& Name) {
+  return FindFileNoCase(Folder, Name);
+}
+
+std::vector<std::string> TFolderDrive::List(const std::string& Folder) {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(Folder.c_str()), ::closedir);
+  if (!dir) return names;
+  while (dirent* e = ::readdir(dir.get())) {
+    std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    names.push_back(kvo::FolderExists(Folder + n) ? n + "/" : n);
+  }
+  return names;
+}
+
+bool TFolderDrive::ReadFile(const std::string& Path, std::string& Bytes) {
+  if (HostReadFile(Path, Bytes)) return true;
+  return Fail("Cannot read " + Path + ".");
+}
+
+std::string TFolderDrive::ScratchFile(const std::string& Path) { return HostScratchBeside(Path); }
+
+bool TFolderDrive::InstallFile(const std::string& Scratch, const std::string& Path) {
+  if (::rename(Scratch.c_str(), Path.c_str()) == 0) return true;
+  ::unlink(Scratch.c_str());
+  return Fail("Cannot write " + Path + ".");
+}
+
+bool TFolderDrive::DeleteFile(const std::string& Path) {
+  if (::unlink(Path.c_str()) == 0 || errno == ENOENT) return true;
+  return Fail("Cannot delete " + Path + ".");
+}
+
+bool TFolderDrive::MakeFolder(const std::string& Path) {
+  if (EnsureFolder(Path)) return true;
+  return Fail("Cannot create the folder " + Path + ".");
+}
+
+std::unique_ptr<TDrive> OpenFolderDrive(const std::string& WinFolder,
+                                        const std::string& StorageFolder) {
+  return std::make_unique<TFolderDrive>(WinFolder, StorageFolder);
+}
+
+// ---- what both kinds share -------------------------------------------------
+
+bool ReplaceDriveFile(TDrive& Drive, const std::string& Path, std::string_view Bytes) {
+  std::string scratch = Drive.ScratchFile(Path);
+  if (scratch.empty()) return false;
+  int fd = ::open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  bool ok = fd >= 0;
+  size_t done = 0;
+  while (ok && done < Bytes.size()) {
+    ssize_t n = ::write(fd, Bytes.data() + done, Bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  if (fd >= 0) ok = (::fsync(fd) == 0) & (::close(fd) == 0) && ok;
+  if (!ok) {
+    ::unlink(scratch.c_str());
+    return false;
+  }
+  return Drive.InstallFile(scratch, Path);
+}
+
+bool CopyDriveFile(TDrive& Drive, const std::string& Source, const std::string& Target) {
+  std::string bytes;
+  return Drive.ReadFile(Source, bytes) && ReplaceDriveFile(Drive, Target, bytes);
+}
+
+std::string GuestPath(const TDrive& Drive, const std::string& Path) {
+  // Letter case does not tell files apart on the drive Windows sees.
+  std::string root = Drive.Root();
+  if (root.empty() || Path.size() < root.size() ||
+      ::strncasecmp(Path.c_str(), root.c_str(), root.size()) != 0)
+    return Path;
+  std::string guest = "C:\\" + Path.substr(root.size());
+  for (char& c : guest)
+    if (c == '/') c = '\\';
+  return guest;
+}
+
+std::string PathFromGuest(TDrive& Drive, const std::string& Text) {
+  if (!IsGuestRoot(Text) || Drive.Root().empty()) return Text;
+  return PathBelow_(Drive, Drive.Root(), Text.substr(3));
+}
+
+std::string FindWinFolder(TDrive& Drive, const std::string& Root) {
+  std::string msdos = Drive.FindNoCase(Root, "MSDOS.SYS"), text;
+  if (Drive.FileExists(msdos) && Drive.ReadFile(msdos, text)) {
+    std::string dir = ProfileGetValue(ProfileParse(text), "Paths", "WinDir").value_or("");
+    if (dir.size() >= 2 && dir[1] == ':') dir.erase(0, 2);
+    std::string folder = dir.empty() ? std::string() : PathBelow_(Drive, Root, dir);
+    if (!folder.empty() && folder.back() == '/') folder.pop_back();
+    if (!folder.empty() && Drive.FolderExists(folder)) return folder + "/";
+  }
+  std::string windows = Drive.FindNoCase(Root, "WINDOWS");
+  return Drive.FolderExists(windows) ? windows + "/" : std::string();
+}
+
+TLocalFile::TLocalFile(TDrive& Drive, const std::string& Path) {
+  if (!Drive.InVolume(Path)) {
+    Path_ = Path;
+    return;
+  }
+  std::string bytes;
+  if (!Drive.ReadFile(Path, bytes)) return;
+  std::string name = (std::filesystem::temp_directory_path() / "kvo-local-XXXXXX").string();
+  int fd = ::mkstemp(name.data());
+  if (fd < 0) return;
+  bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  ::close(fd);
+  if (!ok) {
+    ::unlink(name.c_str());
+    return;
+  }
+  Path_ = name;
+  Temporary_ = true;
+}
+
+TLocalFile::~TLocalFile() {
+  if (Temporary_) ::unlink(Path_.c_str());
+}
+
+}  // namespace kvo

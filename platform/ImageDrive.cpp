@@ -1,0 +1,388 @@
+// The image drive: a FAT volume inside a disk image file, every file
+// operation done by GNU mtools on the image in place. Paths outside the
+// volume (anything not starting with IMAGE_ROOT) are host files, handled as
+// a folder drive handles them.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "platform/DriveFolder.h"
+#include "platform/Process.h"
+
+namespace kvo {
+namespace {
+
+// How long a lock held by another run of this program is waited for before
+// the image counts as in use.
+constexpr auto OWN_LOCK_WAIT = std::chrono::seconds(10);
+// New files are written under this name in their folder, then renamed over
+// the target, so a failure leaves the old file whole.
+constexpr const char* INSTALL_NAME = "KVONEW.TMP";
+
+std::string Upper(std::string S) {
+  for (char& c : S) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return S;
+}
+
+bool OnVolume(const std::string& Path) { return Path.compare(0, 3, IMAGE_ROOT) == 0; }
+
+// "C:/WINDOWS/LOGOW.SYS" as mtools names it: "::/WINDOWS/LOGOW.SYS".
+std::string MPath(const std::string& Path) { return "::/" + Path.substr(3); }
+
+std::string ParentOf(const std::string& Path) {
+  std::string p = Path;
+  if (!p.empty() && p.back() == '/') p.pop_back();
+  size_t slash = p.rfind('/');
+  return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+}
+
+std::string NameOf(const std::string& Path) {
+  std::string p = Path;
+  if (!p.empty() && p.back() == '/') p.pop_back();
+  size_t slash = p.rfind('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+// The first line mtools wrote, without its program name.
+std::string ToolMessage(const TRunResult& R) {
+  if (!R.Started) return "mtools is not installed (Debian package mtools).";
+  std::string m = R.Err.substr(0, R.Err.find('\n'));
+  if (size_t colon = m.find(": "); colon != std::string::npos && colon < 8) m.erase(0, colon + 2);
+  return m.empty() ? "mtools failed." : m;
+}
+
+class TImageDrive final : public TFolderDrive {
+ public:
+  TImageDrive(const std::string& Spec, const std::string& StorageFolder);
+  ~TImageDrive() override {
+    if (LockFd_ >= 0) ::close(LockFd_);
+  }
+  std::string Root() const override { return IMAGE_ROOT; }
+  std::string WinFolder() const override { return IMAGE_ROOT + WinDir_ + "/"; }
+  std::string Identity() const override { return Path_ + ":" + std::to_string(Volume_.Number); }
+  TDriveInfo Describe() override;
+  bool FileExists(const std::string& Path) override;
+  bool FolderExists(const std::string& Path) override;
+  std::string FindNoCase(const std::string& Folder, const std::string& Name) override;
+  std::vector<std::string> List(const std::string& Folder) override;
+  bool ReadFile(const std::string& Path, std::string& Bytes) override;
+  std::string ScratchFile(const std::string& Path) override;
+  bool InstallFile(const std::string& Scratch, const std::string& Path) override;
+  bool DeleteFile(const std::string& Path) override;
+  bool MakeFolder(const std::string& Path) override;
+  bool Lock() override;
+  void Unlock() override;
+  bool InVolume(const std::string& Path) const override { return OnVolume(Path); }
+
+ private:
+  TRunResult Tool(const char* Program, std::vector<std::string> Args) const;
+  // The entries of a folder of the volume; false when it is not there.
+  bool ListVolume(const std::string& Folder, std::vector<std::string>& Names);
+  // The entry of Folder named Name in any letter case; empty when none.
+  std::string FindEntry(const std::string& Folder, const std::string& Name);
+  void Forget(const std::string& Folder) { Listings_.erase(Upper(Folder)); }
+  bool ChooseVolume(int32_t Partition);
+  bool FindWinDir();
+  bool CheckWritable(int Fd);
+  bool TakeLock(int Fd);
+
+  std::string Path_;
+  TDiskLayout Layout_;
+  TVolumeInfo Volume_;
+  std::string OpenError_;
+  std::string WinDir_ = "WINDOWS";
+  bool WinFound_ = false;
+  int LockFd_ = -1;
+  int LockDepth_ = 0;
+  // Folder listings, kept only while the lock keeps others out.
+  std::map<std::string, std::vector<std::string>> Listings_;
+};
+
+TImageDrive::TImageDrive(const std::string& Spec, const std::string& StorageFolder)
+    : TFolderDrive(std::string(), StorageFolder) {
+  int32_t partition = 0;
+  SplitDriveSpec(Spec, Path_, partition);
+  std::error_code ec;
+  std::filesystem::path abs = std::filesystem::absolute(Path_, ec);
+  if (!ec) Path_ = abs.lexically_normal().string();
+  if (!ProbeDiskImage(Path_, Layout_, OpenError_)) return;
+  if (ChooseVolume(partition) && !WinFound_) FindWinDir();
+}
+
+TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args) const {
+  std::vector<std::string> argv{Program, "-i", Path_ + "@@" + std::to_string(Volume_.Offset)};
+  argv.insert(argv.end(), Args.begin(), Args.end());
+  // No user configuration may change what the tools do to the image, and
+  // volumes made by other systems' formatters are accepted as they are.
+  return RunCaptured(argv, {"MTOOLSRC=/dev/null", "MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"});
+}
+
+bool TImageDrive::ChooseVolume(int32_t Partition) {
+  auto fat = [](const TVolumeInfo& V) { return !V.FileSystem.empty(); };
+  if (Partition > 0) {
+    auto it = std::find_if(Layout_.Volumes.begin(), Layout_.Volumes.end(),
+                           [&](const TVolumeInfo& V) { return V.Number == Partition; });
+    if (it == Layout_.Volumes.end()) {
+      OpenError_ = Path_ + " has no partition " + std::to_string(Partition) + ".";
+      return false;
+    }
+    if (!fat(*it)) {
+      OpenError_ = "Partition " + std::to_string(Partition) + " of " + Path_ + " holds no FAT file system.";
+      return false;
+    }
+    Volume_ = *it;
+    return true;
+  }
+  // Without a number, the FAT volume that holds a Windows folder; failing
+  // that, the first FAT volume.
+  bool any = false;
+  for (const TVolumeInfo& v : Layout_.Volumes) {
+    if (!fat(v)) continue;
+    if (!any) Volume_ = v;
+    any = true;
+    TVolumeInfo first = Volume_;
+    Volume_ = v;
+    if (FindWinDir()) return true;
+    Volume_ = first;
+  }
+  if (!any) OpenError_ = Path_ + " holds no FAT partition.";
+  return any;
+}
+
+bool TImageDrive::FindWinDir() {
+  std::string folder = FindWinFolder(*this, IMAGE_ROOT);
+  WinFound_ = !folder.empty();
+  WinDir_ = WinFound_ ? folder.substr(3, folder.size() - 4) : std::string("WINDOWS");
+  return WinFound_;
+}
+
+TDriveInfo TImageDrive::Describe() {
+  TDriveInfo info;
+  info.Kind = "disk image";
+  info.Path = Path_;
+  info.Layout = Layout_;
+  info.Partition = Volume_.Number;
+  info.FileSystem = Volume_.FileSystem;
+  info.WinFolder = WinFolder();
+  info.WinFolderFound = WinFound_;
+  info.Error = OpenError_;
+  return info;
+}
+
+bool TImageDrive::ListVolume(const std::string& Folder, std::vector<std::string>& Names) {
+  auto cached = Listings_.find(Upper(Folder));
+  if (cached != Listings_.end()) {
+    Names = cached->second;
+    return true;
+  }
+  Names.clear();
+  if (!OpenError_.empty()) return Fail(OpenError_);
+  TRunResult r = Tool("mdir", {"-b", "-a", MPath(Folder)});
+  if (r.ExitCode != 0) return Fail(ToolMessage(r));
+  size_t from = 0;
+  while (from < r.Out.size()) {
+    size_t eol = r.Out.find('\n', from);
+    std::string line = r.Out.substr(from, eol == std::string::npos ? std::string::npos : eol - from);
+    from = eol == std::string::npos ? r.Out.size() : eol + 1;
+    if (line.empty()) continue;
+    bool folder = line.back() == '/';
+    std::string name = NameOf(line);
+    if (!name.empty() && name != "." && name != "..") Names.push_back(folder ? name + "/" : name);
+  }
+  if (LockDepth_ > 0) Listings_[Upper(Folder)] = Names;
+  return true;
+}
+
+std::string TImageDrive::FindEntry(const std::string& Folder, const std::string& Name) {
+  std::vector<std::string> names;
+  if (!ListVolume(Folder, names)) return {};
+  std::string wanted = Upper(Name);
+  for (const std::string& n : names)
+    if (Upper(n) == wanted) return n;
+  return {};
+}
+
+bool TImageDrive::FileExists(const std::string& Path) {
+  if (!OnVolume(Path)) return TFolderDrive::FileExists(Path);
+  std::string name = NameOf(Path);
+  return !name.empty() && !FindEntry(ParentOf(Path), name).empty();
+}
+
+bool TImageDrive::FolderExists(const std::string& Path) {
+  if (!OnVolume(Path)) return TFolderDrive::FolderExists(Path);
+  std::string name = NameOf(Path);
+  if (name.empty() || Path == IMAGE_ROOT) return OpenError_.empty();
+  return !FindEntry(ParentOf(Path), name + "/").empty();
+}
+
+std::string TImageDrive::FindNoCase(const std::string& Folder, const std::string& Name) {
+  if (!OnVolume(Folder)) return TFolderDrive::FindNoCase(Folder, Name);
+  std::string entry = FindEntry(Folder, Name);
+  if (entry.empty()) entry = FindEntry(Folder, Name + "/");
+  if (!entry.empty() && entry.back() == '/') entry.pop_back();
+  return Folder + (entry.empty() ? Upper(Name) : entry);
+}
+
+std::vector<std::string> TImageDrive::List(const std::string& Folder) {
+  if (!OnVolume(Folder)) return TFolderDrive::List(Folder);
+  std::vector<std::string> names;
+  ListVolume(Folder, names);
+  return names;
+}
+
+bool TImageDrive::ReadFile(const std::string& Path, std::string& Bytes) {
+  if (!OnVolume(Path)) return TFolderDrive::ReadFile(Path, Bytes);
+  if (!OpenError_.empty()) return Fail(OpenError_);
+  TRunResult r = Tool("mtype", {MPath(Path)});
+  if (r.ExitCode != 0) return Fail("Cannot read " + Path + " of " + Path_ + ": " + ToolMessage(r));
+  Bytes = std::move(r.Out);
+  return true;
+}
+
+std::string TImageDrive::ScratchFile(const std::string& Path) {
+  if (!OnVolume(Path)) return TFolderDrive::ScratchFile(Path);
+  std::string name = (std::filesystem::temp_directory_path() / "kvo-drive-XXXXXX").string();
+  int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    Fail("Cannot create a temporary file: " + std::string(std::strerror(errno)));
+    return {};
+  }
+  ::close(fd);
+  return name;
+}
+
+bool TImageDrive::InstallFile(const std::string& Scratch, const std::string& Path) {
+  if (!OnVolume(Path)) return TFolderDrive::InstallFile(Scratch, Path);
+  std::string folder = ParentOf(Path);
+  std::string target = FindNoCase(folder, NameOf(Path));
+  std::string temp = folder + INSTALL_NAME;
+  TRunResult r;
+  bool ok = OpenError_.empty();
+  if (ok) r = Tool("mcopy", {"-o", Scratch, MPath(temp)});
+  ok = ok && r.ExitCode == 0;
+  if (ok) r = Tool("mren", {"-D", "o", MPath(temp), MPath(target)});
+  ok = ok && r.ExitCode == 0;
+  ::unlink(Scratch.c_str());
+  Forget(folder);
+  if (ok) return true;
+  std::string why = OpenError_.empty() ? ToolMessage(r) : OpenError_;
+  if (OpenError_.empty()) Tool("mdel", {MPath(temp)});
+  return Fail("Cannot write " + GuestPath(*this, target) + " in " + Path_ + ": " + why);
+}
+
+bool TImageDrive::DeleteFile(const std::string& Path) {
+  if (!OnVolume(Path)) return TFolderDrive::DeleteFile(Path);
+  if (!FileExists(Path)) return OpenError_.empty() || Fail(OpenError_);
+  TRunResult r = Tool("mdel", {MPath(Path)});
+  Forget(ParentOf(Path));
+  if (r.ExitCode == 0) return true;
+  return Fail("Cannot delete " + GuestPath(*this, Path) + " in " + Path_ + ": " + ToolMessage(r));
+}
+
+bool TImageDrive::MakeFolder(const std::string& Path) {
+  if (!OnVolume(Path)) return TFolderDrive::MakeFolder(Path);
+  if (!OpenError_.empty()) return Fail(OpenError_);
+  std::string p = Path;
+  if (p.back() != '/') p += '/';
+  size_t from = 3;
+  while (from < p.size()) {
+    size_t sep = p.find('/', from);
+    std::string sub = p.substr(0, sep + 1);
+    from = sep + 1;
+    if (FolderExists(sub)) continue;
+    TRunResult r = Tool("mmd", {MPath(sub.substr(0, sub.size() - 1))});
+    Forget(ParentOf(sub));
+    if (r.ExitCode != 0)
+      return Fail("Cannot create " + GuestPath(*this, sub) + " in " + Path_ + ": " + ToolMessage(r));
+  }
+  return true;
+}
+
+bool TImageDrive::CheckWritable(int Fd) {
+  struct stat st {};
+  // A file without write permission is one its owner means to keep as it
+  // is, even from a program running as root.
+  if (Fd < 0 || ::fstat(Fd, &st) != 0 || (st.st_mode & 0222) == 0)
+    return Fail("The disk image is read-only: " + Path_);
+  return true;
+}
+
+bool TImageDrive::TakeLock(int Fd) {
+  // Another program holding a lock of the kind flock takes is using the
+  // image right now.
+  if (::flock(Fd, LOCK_EX | LOCK_NB) != 0)
+    return Fail("The disk image is in use; close the virtual machine first.");
+  ::flock(Fd, LOCK_UN);
+  // QEMU holds open-file-description locks on single bytes of every image
+  // it runs; this program locks the whole file while it writes. Another
+  // run of this program is waited for; anything else means a virtual
+  // machine is using the disk.
+  auto until = std::chrono::steady_clock::now() + OWN_LOCK_WAIT;
+  for (;;) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (::fcntl(Fd, F_OFD_SETLK, &fl) == 0) return true;
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    bool ours = ::fcntl(Fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK &&
+                probe.l_start == 0 && probe.l_len == 0;
+    if (!ours || std::chrono::steady_clock::now() >= until)
+      return Fail("The disk image is in use; close the virtual machine first.");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+bool TImageDrive::Lock() {
+  if (LockDepth_ > 0) {
+    ++LockDepth_;
+    return true;
+  }
+  if (!OpenError_.empty()) return Fail(OpenError_);
+  int fd = ::open(Path_.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+    return Fail("The disk image is read-only: " + Path_);
+  if (fd < 0) return Fail(Path_ + ": " + std::strerror(errno));
+  if (!CheckWritable(fd) || !TakeLock(fd)) {
+    ::close(fd);
+    return false;
+  }
+  LockFd_ = fd;
+  LockDepth_ = 1;
+  Listings_.clear();
+  return true;
+}
+
+void TImageDrive::Unlock() {
+  if (LockDepth_ == 0 || --LockDepth_ > 0) return;
+  ::close(LockFd_);  // ends the lock
+  LockFd_ = -1;
+  Listings_.clear();
+}
+
+}  // namespace
+
+std::unique_ptr<TDrive> OpenImageDrive(const std::string& Spec, const std::string& StorageFolder) {
+  return std::make_unique<TImageDrive>(Spec, StorageFolder);
+}
+
+bool IsImageSpec(const std::string& Spec) {
+  std::string path;
+  int32_t partition = 0;
+  SplitDriveSpec(Spec, path, partition);
+  struct stat st {};
+  return !(::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+}  // namespace kvo

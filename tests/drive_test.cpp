@@ -1,0 +1,256 @@
+// Windows drives inside disk images: recognised by content, written through
+// mtools, refused when a virtual machine holds them or they cannot change.
+// Every image is made by the real tools (mkfs.fat, sfdisk, mtools,
+// qemu-img) and checked by them (mdir, mtype, fsck.fat).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/Drive.h"
+#include "tests/TestSupport.h"
+
+namespace kvo {
+namespace {
+
+const std::string kTools = "MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 ";
+
+test::TPipeRun Sh(const std::string& Command) {
+  return test::RunShell(kTools + Command + " 2>&1 </dev/null");
+}
+
+std::string Q(const std::string& S) { return test::ShellQuoted(S); }
+
+test::TPipeRun Kvo(const std::string& Args) { return Sh(Q(KVO_CLI_PATH) + " " + Args); }
+
+class DriveTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = xdg_.Root() + "vm/";
+    ASSERT_EQ(Sh("mkdir -p " + Q(dir_) + " && convert -size 320x400 gradient:navy-orange " +
+                 Q(dir_ + "dawn.png")).Status, 0);
+  }
+  // An MBR disk of MiB megabytes whose partitions are given to sfdisk;
+  // the FAT one at sector Start (Kib KiB long) is formatted with Fat bits.
+  std::string Disk(const std::string& Name, int MiB, const std::string& Table, int Fat,
+                   long Start, long Kib) {
+    std::string img = dir_ + Name;
+    std::string cmd = "truncate -s " + std::to_string(MiB) + "M " + Q(img) + " && printf " +
+                      Q(Table) + " | sfdisk -q " + Q(img) + " && mkfs.fat -F " + std::to_string(Fat) +
+                      (Fat == 32 ? " -s 1" : "") + " --offset " + std::to_string(Start) + " " + Q(img) +
+                      " " + std::to_string(Kib) + " >/dev/null";
+    EXPECT_EQ(Sh(cmd).Status, 0) << Sh(cmd).Out;
+    return img;
+  }
+  std::string Floppy(const std::string& Name) {
+    std::string img = dir_ + Name;
+    EXPECT_EQ(Sh("mkfs.fat -F 12 -C " + Q(img) + " 1440 >/dev/null").Status, 0);
+    return img;
+  }
+  // An mtools command on the volume at byte Offset of Img.
+  test::TPipeRun M(const std::string& Tool, const std::string& Img, long Offset,
+                   const std::string& Args) {
+    return Sh(Tool + " -i " + Q(Img + "@@" + std::to_string(Offset)) + " " + Args);
+  }
+  void Put(const std::string& Img, long Offset, const std::string& Target, const std::string& Bytes) {
+    test::WriteWhole(dir_ + "put.tmp", Bytes);
+    ASSERT_EQ(M("mcopy -o", Img, Offset, Q(dir_ + "put.tmp") + " " + Q(Target)).Status, 0);
+  }
+  std::string Type(const std::string& Img, long Offset, const std::string& File) {
+    test::TPipeRun r = M("mtype", Img, Offset, Q(File));
+    return r.Status == 0 ? r.Out : "<missing>";
+  }
+  // fsck.fat -n on the volume, cut out of the disk first.
+  void ExpectClean(const std::string& Img, long StartSector, long Sectors) {
+    std::string part = dir_ + "part.fsck";
+    test::TPipeRun r = Sh("dd if=" + Q(Img) + " of=" + Q(part) + " bs=512 skip=" +
+                          std::to_string(StartSector) + " count=" + std::to_string(Sectors) +
+                          " status=none && fsck.fat -n " + Q(part));
+    EXPECT_EQ(r.Status, 0) << r.Out;
+    ::unlink(part.c_str());
+  }
+  test::ScopedXdg xdg_;
+  std::string dir_;
+};
+
+const std::string kHeader =
+    "REM --------------------------------------------\r\n"
+    "REM  Run this file to restore previous logos.\r\n"
+    "REM --------------------------------------------\r\n\r\n";
+
+TEST_F(DriveTest, SetShuffleAndRestoreInAnImageWriteWhatAFolderDriveGets) {
+  // A FAT32 partition of an 80 MB disk, as 86Box or QEMU would boot.
+  const long start = 2048, sectors = 161792, off = start * 512;
+  std::string img = Disk("win98.img", 80, "start=2048, size=161792, type=c, bootable\\n", 32, start,
+                         sectors / 2);
+  ASSERT_EQ(M("mmd", img, off, "::WINDOWS").Status, 0);
+  Put(img, off, "::WINDOWS/LOGOW.SYS", "the old wait logo");
+  std::string folder = dir_ + "c/";
+  ASSERT_EQ(Sh("mkdir -p " + Q(folder + "WINDOWS") + " && printf 'the old wait logo' > " +
+               Q(folder + "WINDOWS/LOGOW.SYS")).Status, 0);
+  const std::string onImage = "--drive " + Q(img) + " ", onFolder = "--drive " + Q(folder) + " ";
+  ASSERT_EQ(Kvo(onImage + "add " + Q(dir_ + "dawn.png")).Status, 0);
+  ASSERT_EQ(Kvo(onFolder + "add " + Q(dir_ + "dawn.png")).Status, 0);
+
+  test::TPipeRun set = Kvo(onImage + "set Custom--dawn --startup --wait --turnoff");
+  ASSERT_EQ(set.Status, 0) << set.Out;
+  ASSERT_EQ(Kvo(onFolder + "set Custom--dawn --startup --wait --turnoff").Status, 0);
+  EXPECT_EQ(Type(img, off, "::LOGO.SYS"), test::ReadWhole(folder + "logo.sys"));
+  EXPECT_EQ(Type(img, off, "::WINDOWS/LOGOW.SYS"), test::ReadWhole(folder + "WINDOWS/LOGOW.SYS"));
+  EXPECT_EQ(Type(img, off, "::WINDOWS/LOGOS.SYS"), test::ReadWhole(folder + "WINDOWS/logos.sys"));
+  EXPECT_EQ(Type(img, off, "::WINDOWS/LOGOS.BAK/LOGO1.BMP"), "the old wait logo");
+  EXPECT_EQ(Type(img, off, "::WINDOWS/LOGOS.BAK/RESTORE.BAT"),
+            kHeader + "del  \"C:\\LOGO.SYS\"\r\n" +
+                "copy \"C:\\WINDOWS\\LOGOS.BAK\\LOGO1.BMP\" \"C:\\WINDOWS\\LOGOW.SYS\"\r\n" +
+                "del  \"C:\\WINDOWS\\LOGOS.SYS\"\r\n");
+  // The folder drive's batch file names the same files, in its own case.
+  EXPECT_EQ(test::ReadWhole(folder + "WINDOWS/logos.bak/restore.bat"),
+            kHeader + "del  \"C:\\logo.sys\"\r\n" +
+                "copy \"C:\\WINDOWS\\logos.bak\\logo1.bmp\" \"C:\\WINDOWS\\LOGOW.SYS\"\r\n" +
+                "del  \"C:\\WINDOWS\\logos.sys\"\r\n");
+  EXPECT_EQ(M("mdir -b", img, off, "::WINDOWS").Out.find("KVONEW"), std::string::npos);
+  ExpectClean(img, start, sectors);
+
+  ASSERT_EQ(Kvo(onImage + "shuffle").Status, 0);
+  EXPECT_EQ(Type(img, off, "::LOGO.SYS"), test::ReadWhole(folder + "logo.sys"));
+  ExpectClean(img, start, sectors);
+
+  test::TPipeRun restore = Kvo(onImage + "restore");
+  ASSERT_EQ(restore.Status, 0) << restore.Out;
+  EXPECT_EQ(Type(img, off, "::LOGO.SYS"), "<missing>");
+  EXPECT_EQ(Type(img, off, "::WINDOWS/LOGOS.SYS"), "<missing>");
+  EXPECT_EQ(Type(img, off, "::WINDOWS/LOGOW.SYS"), "the old wait logo");
+  ExpectClean(img, start, sectors);
+}
+
+TEST_F(DriveTest, ImagesAreRecognisedByContent) {
+  // A floppy: a bare FAT12 volume.
+  std::string floppy = Floppy("boot.ima");
+  ASSERT_EQ(M("mmd", floppy, 0, "::windows").Status, 0);
+  TDriveInfo f = OpenImageDrive(floppy, "")->Describe();
+  EXPECT_EQ(f.Error, "");
+  EXPECT_EQ(f.Layout.Format, "FAT volume");
+  EXPECT_EQ(f.FileSystem, "FAT12");
+  EXPECT_EQ(f.WinFolder, "C:/windows/");
+
+  // FAT16 in the second partition, whose MSDOS.SYS names the Windows folder.
+  const long off = 22528L * 512;
+  std::string disk = Disk("pcem.img", 40, "start=2048, size=20480, type=83\\nstart=22528, size=59392, type=6\\n",
+                          16, 22528, 59392 / 2);
+  ASSERT_EQ(M("mmd", disk, off, "::WIN98").Status, 0);
+  Put(disk, off, "::MSDOS.SYS", "[Paths]\r\nWinDir=C:\\WIN98\r\nWinBootDir=C:\\WIN98\r\n");
+  std::unique_ptr<TDrive> d = OpenImageDrive(disk, "");
+  TDriveInfo i = d->Describe();
+  EXPECT_EQ(i.Error, "");
+  EXPECT_EQ(i.Layout.Format, "raw disk");
+  ASSERT_EQ(i.Layout.Volumes.size(), 2u);
+  EXPECT_EQ(i.Layout.Volumes[0].FileSystem, "");
+  EXPECT_EQ(i.Partition, 2);
+  EXPECT_EQ(i.FileSystem, "FAT16");
+  EXPECT_EQ(d->WinFolder(), "C:/WIN98/");
+  EXPECT_EQ(d->FindNoCase(d->WinFolder(), "logow.sys"), "C:/WIN98/LOGOW.SYS");
+  EXPECT_NE(OpenImageDrive(disk + ":1", "")->Describe().Error.find("holds no FAT file system"),
+            std::string::npos);
+  EXPECT_NE(OpenImageDrive(disk + ":7", "")->Describe().Error.find("has no partition 7"), std::string::npos);
+
+  // The same disk as a fixed VHD, and as QCOW2, which is refused.
+  ASSERT_EQ(Sh("qemu-img convert -f raw -O vpc -o subformat=fixed " + Q(disk) + " " + Q(dir_ + "pcem.vhd")).Status, 0);
+  TDriveInfo v = OpenImageDrive(dir_ + "pcem.vhd", "")->Describe();
+  EXPECT_EQ(v.Error, "");
+  EXPECT_EQ(v.Layout.Format, "fixed VHD");
+  EXPECT_EQ(v.Partition, 2);
+  ASSERT_EQ(Sh("qemu-img convert -f raw -O qcow2 " + Q(disk) + " " + Q(dir_ + "pcem.qcow2")).Status, 0);
+  std::string q = OpenImageDrive(dir_ + "pcem.qcow2", "")->Describe().Error;
+  EXPECT_NE(q.find("QCOW2"), std::string::npos) << q;
+  EXPECT_NE(q.find("qemu-img convert -O raw"), std::string::npos) << q;
+  ASSERT_EQ(Sh("qemu-img convert -f raw -O vpc " + Q(disk) + " " + Q(dir_ + "dynamic.vhd")).Status, 0);
+  EXPECT_NE(OpenImageDrive(dir_ + "dynamic.vhd", "")->Describe().Error.find("dynamic VHD"),
+            std::string::npos);
+  test::WriteWhole(dir_ + "notes.txt", std::string(4096, 'x'));
+  EXPECT_NE(OpenImageDrive(dir_ + "notes.txt", "")->Describe().Error.find("is not a disk image"),
+            std::string::npos);
+}
+
+TEST_F(DriveTest, AnImageInUseReadOnlyFullOrForeignIsRefusedUnchanged) {
+  std::string img = Floppy("w95.ima");
+  ASSERT_EQ(M("mmd", img, 0, "::WINDOWS").Status, 0);
+  Put(img, 0, "::WINDOWS/LOGOW.SYS", "kept");
+  const std::string onImage = "--drive " + Q(img) + " ";
+  ASSERT_EQ(Kvo(onImage + "add " + Q(dir_ + "dawn.png")).Status, 0);
+  const std::string before = test::ReadWhole(img);
+
+  {  // QEMU holds a shared lock on single bytes of every image it runs.
+    int fd = ::open(img.c_str(), O_RDWR);
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    fl.l_start = 100;
+    fl.l_len = 1;
+    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+    test::TPipeRun r = Kvo(onImage + "set Custom--dawn --wait");
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Out.find("The disk image is in use; close the virtual machine first."), std::string::npos) << r.Out;
+    EXPECT_EQ(Kvo(onImage + "shuffle").Status, 1);
+    EXPECT_EQ(test::ReadWhole(img), before);
+    ::close(fd);
+  }
+  ASSERT_EQ(::chmod(img.c_str(), 0444), 0);
+  test::TPipeRun ro = Kvo(onImage + "set Custom--dawn --wait");
+  EXPECT_EQ(ro.Status, 1);
+  EXPECT_NE(ro.Out.find("read-only"), std::string::npos) << ro.Out;
+  EXPECT_EQ(test::ReadWhole(img), before);
+  ASSERT_EQ(::chmod(img.c_str(), 0644), 0);
+
+  ASSERT_EQ(Sh("qemu-img convert -f raw -O qcow2 " + Q(img) + " " + Q(dir_ + "w95.qcow2")).Status, 0);
+  const std::string qcow = test::ReadWhole(dir_ + "w95.qcow2");
+  test::TPipeRun qr = Kvo("--drive " + Q(dir_ + "w95.qcow2") + " set Custom--dawn --wait");
+  EXPECT_EQ(qr.Status, 1);
+  EXPECT_NE(qr.Out.find("qemu-img convert -O raw"), std::string::npos) << qr.Out;
+  EXPECT_EQ(test::ReadWhole(dir_ + "w95.qcow2"), qcow);
+
+  // A full volume: the logo that was there stays whole, and nothing half
+  // written is left behind.
+  ASSERT_EQ(Sh("head -c 1400000 /dev/zero > " + Q(dir_ + "big")).Status, 0);
+  Put(img, 0, "::BIG", test::ReadWhole(dir_ + "big"));
+  test::TPipeRun full = Kvo(onImage + "set Custom--dawn --wait");
+  EXPECT_EQ(full.Status, 1) << full.Out;
+  EXPECT_EQ(Type(img, 0, "::WINDOWS/LOGOW.SYS"), "kept");
+  EXPECT_EQ(M("mdir -b", img, 0, "::WINDOWS").Out.find("KVONEW"), std::string::npos);
+  ExpectClean(img, 0, 2880);
+}
+
+TEST_F(DriveTest, SessionSwitchesUseTheRememberedImageWithoutADisplay) {
+  std::string img = Floppy("dosbox.ima");
+  ASSERT_EQ(M("mmd", img, 0, "::WINDOWS").Status, 0);
+  Put(img, 0, "::WINDOWS/LOGOS.SYS", "the old turn-off logo");
+  test::TPipeRun chosen = Kvo("drive set " + Q(img));
+  ASSERT_EQ(chosen.Status, 0) << chosen.Out;
+  EXPECT_NE(chosen.Out.find("Windows folder: C:\\WINDOWS\\"), std::string::npos) << chosen.Out;
+  ASSERT_EQ(Kvo("add " + Q(dir_ + "dawn.png")).Status, 0);
+  const std::string app = "env -u DISPLAY -u WAYLAND_DISPLAY " + Q(KVO_APP_PATH);
+
+  ASSERT_EQ(Sh(app + " /shuffle").Status, 0);
+  EXPECT_NE(Type(img, 0, "::LOGO.SYS"), "<missing>");
+  EXPECT_NE(Type(img, 0, "::WINDOWS/LOGOS.SYS"), "the old turn-off logo");
+  ASSERT_EQ(Sh(app + " /uninst").Status, 0);
+  EXPECT_EQ(Type(img, 0, "::LOGO.SYS"), "<missing>");
+  EXPECT_EQ(Type(img, 0, "::WINDOWS/LOGOS.SYS"), "the old turn-off logo");
+
+  // A virtual machine running on the image: the start changes nothing.
+  const std::string before = test::ReadWhole(img);
+  int fd = ::open(img.c_str(), O_RDWR);
+  struct flock fl {};
+  fl.l_type = F_RDLCK;
+  fl.l_start = 201;
+  fl.l_len = 1;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+  test::TPipeRun quiet = Sh(app + " /shuffle");
+  EXPECT_EQ(quiet.Status, 0);
+  EXPECT_EQ(quiet.Out, "");
+  EXPECT_EQ(test::ReadWhole(img), before);
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace kvo
