@@ -97,6 +97,11 @@ void ProbeFat(int Fd, TVolumeInfo& V) {
     return;
   blkid_probe_enable_partitions(pr.get(), 0);
   blkid_probe_enable_superblocks(pr.get(), 1);
+  // Only FAT matters here; asking for nothing else also keeps a stale
+  // signature of another file system from making the answer ambiguous.
+  char vfat[] = "vfat";
+  char* only[] = {vfat, nullptr};
+  blkid_probe_filter_superblocks_type(pr.get(), BLKID_FLTR_ONLYIN, only);
   blkid_probe_set_superblocks_flags(pr.get(),
                                     BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
   if (blkid_do_safeprobe(pr.get()) != 0) return;
@@ -192,6 +197,10 @@ bool ProbeDiskImage(const std::string& Path, TDiskLayout& Layout, std::string& E
     }
     if (!vhd) Layout.Format = "FAT volume";
     Layout.Volumes.push_back(whole);
+  }
+  if (Layout.Volumes.empty()) {
+    Error = Path + " has a partition table without partitions.";
+    return false;
   }
   return true;
 }

@@ -74,6 +74,17 @@ TEST_F(SettingsTest, MissingFilesGiveEveryDefaultAndWriteNothing) {
   EXPECT_FALSE(FileExists(WinIni()));
 }
 
+TEST_F(SettingsTest, LogoFilesChosenOnAnotherDriveGiveWayToThisDrivesOwn) {
+  // Written before drives were chosen: the folder drive's files stay.
+  WriteIni("LogoFile1=/mnt/old/WINDOWS/LOGOW.SYS\r\n");
+  ReadSettings(false);
+  EXPECT_EQ(Settings().LogoFile[1], "/mnt/old/WINDOWS/LOGOW.SYS");
+  WriteIni("LogoFile1=/mnt/old/WINDOWS/LOGOW.SYS\r\nLogoDrive=/mnt/old/\r\n");
+  ReadSettings(false);
+  EXPECT_EQ(Settings().LogoFile[1], drive_ + "WINDOWS/logow.sys");
+  EXPECT_EQ(Settings().LogoDrive, drive_);
+}
+
 TEST_F(SettingsTest, BooleansFollowTheirFirstCharacterElseTheDefault) {
   struct Case {
     const char* Value;
@@ -159,11 +170,13 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInTableOrder) {
   Settings() = Unusual();
   SaveSettings(false);
   EXPECT_EQ(test::ReadWhole(SettingsFile()),
-            "[Main]\r\n"
+            std::string("[Main]\r\n"
             "GalDir=/g/\r\n"
             "LogoFile0=/d/LOGO.SYS\r\n"
             "LogoFile1=/d/W/LOGOW.SYS\r\n"
             "LogoFile2=/d/W/LOGOS.SYS\r\n"
+            // The logo files belong to the drive they were chosen on.
+            "LogoDrive=" + drive_ + "\r\n"
             "FileOpenDir=/o/\r\n"
             "ResizeMode=2\r\n"
             "AutoChange=0\r\n"
@@ -183,7 +196,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInTableOrder) {
             "Msg0Enabled=0\r\n"
             "Msg1Enabled=0\r\n"
             "Msg2Enabled=0\r\n"
-            "MsgPickMethod=1\r\n");
+            "MsgPickMethod=1\r\n"));
   // Without messages, no message file is written.
   EXPECT_FALSE(FileExists(MessageFile(POS_STARTUP)));
 }
@@ -266,6 +279,21 @@ TEST_F(SettingsTest, MessageFilesKeepTheirSeparatorsAsTheyWere) {
   SaveSettings(true);
   EXPECT_EQ(test::ReadWhole(app_ + "msg-wait.txt"), "Please wait\r\n--\r\n");
   EXPECT_EQ(test::ReadWhole(app_ + "msg-turnoff.txt"), "Bye\r\n--\r\n\r\n");
+}
+
+// Message files are held as UTF-8. A file that is not valid UTF-8 was
+// written in the Windows code page and reads as such; a byte-order mark is
+// no character.
+TEST_F(SettingsTest, MessageFilesAreUtf8OrElseWindows1252) {
+  test::WriteWhole(app_ + "msg-startup.txt", "Caf\xC3\xA9\r\n--\r\n\xE2\x82\xAC 5\r\n");
+  test::WriteWhole(app_ + "msg-wait.txt", "Caf\xE9\r\n\x80 5\r\n");
+  test::WriteWhole(app_ + "msg-turnoff.txt", "\xEF\xBB\xBFHi \xCE\xA9\r\n");
+  LoadSettings(true);
+  EXPECT_EQ(GetMessages(POS_STARTUP), "Caf\xC3\xA9\r\n--\r\n\xE2\x82\xAC 5");
+  EXPECT_EQ(GetMessages(POS_WAIT), "Caf\xC3\xA9\r\n\xE2\x82\xAC 5");
+  EXPECT_EQ(GetMessages(POS_TURNOFF), "Hi \xCE\xA9");
+  SaveSettings(true);
+  EXPECT_EQ(test::ReadWhole(app_ + "msg-wait.txt"), "Caf\xC3\xA9\r\n\xE2\x82\xAC 5\r\n");
 }
 
 TEST_F(SettingsTest, MessagesOfOtherPositionsAndHandEditedFiles) {
