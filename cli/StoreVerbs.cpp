@@ -161,6 +161,14 @@ int PrefixVerb(const std::string& Prefix, const std::vector<std::string>& Names)
   return Answers().Errors ? EXIT_FAIL : EXIT_OK;
 }
 
+// The logo file of Position as the user knows it: inside a disk image, as
+// Windows names it there (C:\WINDOWS\LOGOW.SYS).
+std::string ShownLogoFile(uint32_t Position) {
+  TDrive& drive = ManagedDrive();
+  std::string logo = GetLogoFile(Position);
+  return drive.InVolume(logo) ? GuestPath(drive, logo) : logo;
+}
+
 uint32_t ChosenPositions(bool S, bool W, bool T) {
   return (S ? POS_STARTUP : 0) | (W ? POS_WAIT : 0) | (T ? POS_TURNOFF : 0);
 }
@@ -188,7 +196,7 @@ int SetVerb(const std::string& Name, uint32_t Positions) {
   int failed = 0;
   for (uint32_t p : POSITIONS) {
     if (!(Positions & p)) continue;
-    std::string logo = GetLogoFile(p);
+    std::string logo = ShownLogoFile(p);
     // Composing is silent by design; say here whether the file came out.
     if (SetLogo(path, p)) {
       std::printf("%s: %s\n", PositionCaption(p).c_str(), logo.c_str());
@@ -208,7 +216,7 @@ int ShuffleVerb() {
     return EXIT_FAIL;
   }
   SaveLogoMarks();
-  for (uint32_t p : POSITIONS) std::printf("%s: %s\n", PositionCaption(p).c_str(), GetLogoFile(p).c_str());
+  for (uint32_t p : POSITIONS) std::printf("%s: %s\n", PositionCaption(p).c_str(), ShownLogoFile(p).c_str());
   return EXIT_OK;
 }
 
