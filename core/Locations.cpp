@@ -85,8 +85,7 @@ bool RememberDrive(const std::string& Spec, std::string& Error) {
   TProcScope trace("Locations.RememberDrive");
   std::unique_ptr<TDrive> drive = OpenSpec_(Spec);
   TDriveInfo info = drive->Describe();
-  if (info.Error.empty() && drive->WinFolder().empty())
-    info.Error = Spec + " holds no Windows folder.";
+  if (info.Error.empty() && !info.WinFolderFound) info.Error = Spec + " holds no Windows folder.";
   if (!info.Error.empty()) {
     Error = info.Error;
     return false;

@@ -155,7 +155,12 @@ bool ReplaceDriveFile(TDrive& Drive, const std::string& Path, std::string_view B
     ok = n > 0;
     if (ok) done += static_cast<size_t>(n);
   }
-  if (fd >= 0) ok = (::fsync(fd) == 0) & (::close(fd) == 0) && ok;
+  if (fd >= 0) {
+    // Closed whatever the flush said: the descriptor must not leak.
+    bool flushed = ::fsync(fd) == 0;
+    bool closed = ::close(fd) == 0;
+    ok = ok && flushed && closed;
+  }
   if (!ok) {
     ::unlink(scratch.c_str());
     return false;
