@@ -139,7 +139,7 @@ bool AddRestoreLine(const std::string& BatPath, const std::string& LogoPath,
     }
     // The whole file is written anew and put in place in one step, so a
     // failure leaves the lines that were there.
-    return ReplaceDriveFile(drive, BatPath, bytes + Line + "\r\n");
+    return drive.ReplaceFile(BatPath, bytes + Line + "\r\n");
   });
 }
 

@@ -126,6 +126,11 @@ bool TFolderDrive::InstallFile(const std::string& Scratch, const std::string& Pa
   return Fail("Cannot write " + Path + ".");
 }
 
+bool TFolderDrive::ReplaceFile(const std::string& Path, std::string_view Bytes) {
+  if (ReplaceFileAtomic(Path, Bytes)) return true;
+  return Fail("Cannot write " + Path + ".");
+}
+
 bool TFolderDrive::DeleteFile(const std::string& Path) {
   if (::unlink(Path.c_str()) == 0 || errno == ENOENT) return true;
   return Fail("Cannot delete " + Path + ".");
@@ -143,34 +148,9 @@ std::unique_ptr<TDrive> OpenFolderDrive(const std::string& WinFolder,
 
 // ---- what both kinds share -------------------------------------------------
 
-bool ReplaceDriveFile(TDrive& Drive, const std::string& Path, std::string_view Bytes) {
-  std::string scratch = Drive.ScratchFile(Path);
-  if (scratch.empty()) return false;
-  int fd = ::open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  bool ok = fd >= 0;
-  size_t done = 0;
-  while (ok && done < Bytes.size()) {
-    ssize_t n = ::write(fd, Bytes.data() + done, Bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  if (fd >= 0) {
-    // Closed whatever the flush said: the descriptor must not leak.
-    bool flushed = ::fsync(fd) == 0;
-    bool closed = ::close(fd) == 0;
-    ok = ok && flushed && closed;
-  }
-  if (!ok) {
-    ::unlink(scratch.c_str());
-    return false;
-  }
-  return Drive.InstallFile(scratch, Path);
-}
-
 bool CopyDriveFile(TDrive& Drive, const std::string& Source, const std::string& Target) {
   std::string bytes;
-  return Drive.ReadFile(Source, bytes) && ReplaceDriveFile(Drive, Target, bytes);
+  return Drive.ReadFile(Source, bytes) && Drive.ReplaceFile(Target, bytes);
 }
 
 std::string GuestPath(const TDrive& Drive, const std::string& Path) {

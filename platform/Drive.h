@@ -63,6 +63,8 @@ class TDrive {
   // stays whole until then) and removes it, whether it succeeded or not.
   virtual std::string ScratchFile(const std::string& Path) = 0;
   virtual bool InstallFile(const std::string& Scratch, const std::string& Path) = 0;
+  // Bytes become the new content of Path in one step.
+  virtual bool ReplaceFile(const std::string& Path, std::string_view Bytes) = 0;
   virtual bool DeleteFile(const std::string& Path) = 0;
   // Creates the folder and its missing parents.
   virtual bool MakeFolder(const std::string& Path) = 0;
@@ -95,8 +97,6 @@ std::unique_ptr<TDrive> OpenImageDrive(const std::string& Spec, const std::strin
 // Whether Spec names a disk image rather than a folder.
 bool IsImageSpec(const std::string& Spec);
 
-// Bytes become the new content of Path through a scratch file.
-bool ReplaceDriveFile(TDrive& Drive, const std::string& Path, std::string_view Bytes);
 // Copies Source over Target (either may be on the drive or a host file).
 bool CopyDriveFile(TDrive& Drive, const std::string& Source, const std::string& Target);
 // The name Windows gives Path: "C:\" and the path below the root with "\"

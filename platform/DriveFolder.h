@@ -23,6 +23,7 @@ class TFolderDrive : public TDrive {
   bool ReadFile(const std::string& Path, std::string& Bytes) override;
   std::string ScratchFile(const std::string& Path) override;
   bool InstallFile(const std::string& Scratch, const std::string& Path) override;
+  bool ReplaceFile(const std::string& Path, std::string_view Bytes) override;
   bool DeleteFile(const std::string& Path) override;
   bool MakeFolder(const std::string& Path) override;
   bool Lock() override { return true; }

@@ -78,6 +78,7 @@ class TImageDrive final : public TFolderDrive {
   bool ReadFile(const std::string& Path, std::string& Bytes) override;
   std::string ScratchFile(const std::string& Path) override;
   bool InstallFile(const std::string& Scratch, const std::string& Path) override;
+  bool ReplaceFile(const std::string& Path, std::string_view Bytes) override;
   bool DeleteFile(const std::string& Path) override;
   bool MakeFolder(const std::string& Path) override;
   bool Lock() override;
@@ -278,6 +279,17 @@ bool TImageDrive::InstallFile(const std::string& Scratch, const std::string& Pat
   std::string why = OpenError_.empty() ? ToolMessage(r) : OpenError_;
   if (OpenError_.empty()) Tool("mdel", {MPath(temp)});
   return Fail("Cannot write " + GuestPath(*this, target) + " in " + Path_ + ": " + why);
+}
+
+bool TImageDrive::ReplaceFile(const std::string& Path, std::string_view Bytes) {
+  if (!OnVolume(Path)) return TFolderDrive::ReplaceFile(Path, Bytes);
+  std::string scratch = ScratchFile(Path);
+  if (scratch.empty()) return false;
+  if (!TFolderDrive::ReplaceFile(scratch, Bytes)) {
+    ::unlink(scratch.c_str());
+    return false;
+  }
+  return InstallFile(scratch, Path);
 }
 
 bool TImageDrive::DeleteFile(const std::string& Path) {
