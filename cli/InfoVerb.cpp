@@ -30,23 +30,6 @@ std::string Grouped(int64_t V) {
 
 std::string Fixed(double V, int Decimals) { return RealToStr(V, 0, Decimals); }
 
-std::string JsonText(const std::string& S) {
-  std::string out = "\"";
-  for (unsigned char ch : S) {
-    if (ch == '"' || ch == '\\') {
-      out += '\\';
-      out += static_cast<char>(ch);
-    } else if (ch < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", ch);
-      out += buf;
-    } else {
-      out += static_cast<char>(ch);
-    }
-  }
-  return out + "\"";
-}
-
 std::string SoundLine(const TUniInfo& U) {
   if (!U.AudioValid && U.AudioLength == 0) return "none";
   return Grouped(static_cast<int64_t>(U.SampleRate)) + " Hz, " + Fixed(U.Channels, 0) +

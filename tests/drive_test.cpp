@@ -25,6 +25,27 @@ std::string Q(const std::string& S) { return test::ShellQuoted(S); }
 
 test::TPipeRun Kvo(const std::string& Args) { return Sh(Q(KVO_CLI_PATH) + " " + Args); }
 
+// Holds a shared lock on one byte of an image, as QEMU does on the images
+// of a running virtual machine.
+class TVmLock {
+ public:
+  TVmLock(const std::string& Img, off_t Byte) : Fd_(::open(Img.c_str(), O_RDWR)) {
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    fl.l_start = Byte;
+    fl.l_len = 1;
+    Held_ = Fd_ >= 0 && ::fcntl(Fd_, F_OFD_SETLK, &fl) == 0;
+  }
+  ~TVmLock() {
+    if (Fd_ >= 0) ::close(Fd_);
+  }
+  bool Held() const { return Held_; }
+
+ private:
+  int Fd_;
+  bool Held_ = false;
+};
+
 class DriveTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -181,19 +202,14 @@ TEST_F(DriveTest, AnImageInUseReadOnlyFullOrForeignIsRefusedUnchanged) {
   ASSERT_EQ(Kvo(onImage + "add " + Q(dir_ + "dawn.png")).Status, 0);
   const std::string before = test::ReadWhole(img);
 
-  {  // QEMU holds a shared lock on single bytes of every image it runs.
-    int fd = ::open(img.c_str(), O_RDWR);
-    struct flock fl {};
-    fl.l_type = F_RDLCK;
-    fl.l_start = 100;
-    fl.l_len = 1;
-    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+  {
+    TVmLock vm(img, 100);
+    ASSERT_TRUE(vm.Held());
     test::TPipeRun r = Kvo(onImage + "set Custom--dawn --wait");
     EXPECT_EQ(r.Status, 1);
     EXPECT_NE(r.Out.find("The disk image is in use; close the virtual machine first."), std::string::npos) << r.Out;
     EXPECT_EQ(Kvo(onImage + "shuffle").Status, 1);
     EXPECT_EQ(test::ReadWhole(img), before);
-    ::close(fd);
   }
   ASSERT_EQ(::chmod(img.c_str(), 0444), 0);
   test::TPipeRun ro = Kvo(onImage + "set Custom--dawn --wait");
@@ -239,17 +255,12 @@ TEST_F(DriveTest, SessionSwitchesUseTheRememberedImageWithoutADisplay) {
 
   // A virtual machine running on the image: the start changes nothing.
   const std::string before = test::ReadWhole(img);
-  int fd = ::open(img.c_str(), O_RDWR);
-  struct flock fl {};
-  fl.l_type = F_RDLCK;
-  fl.l_start = 201;
-  fl.l_len = 1;
-  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+  TVmLock vm(img, 201);
+  ASSERT_TRUE(vm.Held());
   test::TPipeRun quiet = Sh(app + " /shuffle");
   EXPECT_EQ(quiet.Status, 0);
   EXPECT_EQ(quiet.Out, "");
   EXPECT_EQ(test::ReadWhole(img), before);
-  ::close(fd);
 }
 
 }  // namespace
