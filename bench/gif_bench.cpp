@@ -17,7 +17,7 @@ namespace {
 
 const std::string& File() {
   static const std::string path =
-      std::string(KVO_SOURCE_DIR) + "/../shared/testdata/gif/pillow/iss634.gif";
+      std::string(KVO_SOURCE_DIR) + "/tests/data/gif/pillow/iss634.gif";
   return path;
 }
 

@@ -2,11 +2,11 @@
 // for every picture (count, reduce to 235 entries, dithered remap), and the
 // 256-colour depth conversion.
 //
-// The photograph is the shared test picture of a mountain
-// (jpeg/pillow/exif-72dpi-int.jpg, 500 x 450), filled into 320 x 400 and
-// centre-cropped by ImageMagick into raw blue-green-red bytes once at start.
-// Without ImageMagick or the picture a smooth gradient with noise stands in,
-// and the benchmark's label says so.
+// The photograph is the test data's picture of a mountain
+// (tests/data/jpeg/pillow/exif-72dpi-int.jpg, 500 x 450), filled into
+// 320 x 400 and centre-cropped by ImageMagick into raw blue-green-red bytes
+// once at start. Without ImageMagick or the picture a smooth gradient with
+// noise stands in, and the benchmark's label says so.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -28,7 +28,7 @@ constexpr int64_t kBytes = int64_t{kWidth} * kHeight * 3;
 
 bool LoadPhoto(std::string& Bgr) {
   const std::string photo =
-      std::string(KVO_SOURCE_DIR) + "/../shared/testdata/jpeg/pillow/exif-72dpi-int.jpg";
+      std::string(KVO_SOURCE_DIR) + "/tests/data/jpeg/pillow/exif-72dpi-int.jpg";
   char raw[] = "/tmp/kvo-palbench-XXXXXX";
   const int fd = ::mkstemp(raw);
   if (fd < 0) return false;

@@ -54,7 +54,7 @@ TErr KeptInfo(TInfoFn Info, const std::string& Path, TFileInfo& Out, std::string
 
 TGoldenTally CheckGolden(int32_t Format, TLoadFn Load) {
   TGoldenTally tally;
-  const std::string root = SharedDir() + "testdata/";
+  const std::string root = DataDir();
   for (const TGoldenRow& row : GoldenRows(Format)) {
     SCOPED_TRACE(row.File);
     TTableCounts counts;

@@ -17,7 +17,7 @@ using TInfoFn = void (*)(const std::string&, TFileInfo&);
 
 // One row of tests/libformat_golden.inc.
 struct TGoldenRow {
-  const char* File;  // below ../shared/testdata
+  const char* File;  // below tests/data
   int32_t Format;
   int32_t Width, Height;
   int32_t Group, Code;  // the refusal; -1 when no reference decoder reads the file

@@ -34,6 +34,8 @@ void RemoveTree(const std::string& Path) {
 
 std::string ReadWhole(const std::string& Path) {
   std::ifstream in(Path, std::ios::binary);
+  if (!in && Path.rfind(KVO_TEST_DATA_DIR, 0) == 0)
+    ADD_FAILURE() << "cannot read the test file " << Path;
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
@@ -44,12 +46,18 @@ void WriteWhole(const std::string& Path, const std::string& Bytes) {
   out << Bytes;
 }
 
-std::string SharedDir() {
-  std::string dir = KVO_SHARED_DIR;
+std::string DataDir() {
+  const std::string dir = KVO_TEST_DATA_DIR "/";
   struct stat st {};
-  EXPECT_EQ(::stat((dir + "/testdata").c_str(), &st), 0)
-      << "the shared test files are missing: " << dir << "/testdata";
-  return dir + "/";
+  if (::stat(dir.c_str(), &st) != 0) ADD_FAILURE() << "the test data folder is missing: " << dir;
+  return dir;
+}
+
+std::string DataFile(const std::string& Name) {
+  const std::string path = DataDir() + Name;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) ADD_FAILURE() << "the test file is missing: " << path;
+  return path;
 }
 
 ScopedXdg::ScopedXdg() {

@@ -13,12 +13,18 @@ namespace kvo::test {
 std::string MakeTempFolder(const std::string& Prefix);
 // Removes a folder and everything in it.
 void RemoveTree(const std::string& Path);
-// The whole file as bytes; empty when it cannot be read.
+// The whole file as bytes; empty when it cannot be read, which tests use to
+// see that a file was not written. A file of the test data that cannot be
+// read fails the calling test, naming it.
 std::string ReadWhole(const std::string& Path);
 void WriteWhole(const std::string& Path, const std::string& Bytes);
-// ../shared beside the clone, where the test pictures live. Fails the
-// calling test (rather than skipping it) when the folder is missing.
-std::string SharedDir();
+// tests/data/ of the source tree, where the test pictures, movies and sounds
+// live (with their MANIFEST and licences). Fails the calling test (rather
+// than skipping it) when the folder is missing.
+std::string DataDir();
+// A file of tests/data/ by its name there ("gif/sdl/palette.gif"); a
+// missing file fails the calling test, naming it.
+std::string DataFile(const std::string& Name);
 
 // Text quoted for the shell: 'it'\''s'.
 std::string ShellQuoted(const std::string& Text);

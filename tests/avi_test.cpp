@@ -1,4 +1,4 @@
-// The AVI reader: the shared test movies and movies ffmpeg makes here, frame
+// The AVI reader: the test data's movies and movies ffmpeg makes here, frame
 // for frame against ffmpeg's own decoding (first, middle and last frames, a
 // jump back, every frame of a movie with key frames and reordered frames in
 // a shuffled order); the fallbacks (a codec nobody decodes, sound that
@@ -91,7 +91,7 @@ class AviTest : public ::testing::Test {
 
 // ---- frames against ffmpeg ---------------------------------------------------------------
 
-// The shared movies: Microsoft Video 1 in 8 and 16 bits, Cinepak with PCM
+// The test data's movies: Microsoft Video 1 in 8 and 16 bits, Cinepak with PCM
 // sound, two files cut short at 1 MiB (their headers promise more frames
 // than they hold: the frames that are there load), and MPEG-4 with packed
 // B-frames. Expected geometry from the test data's manifest. Three of them
@@ -100,8 +100,8 @@ class AviTest : public ::testing::Test {
 // every frame; ffmpeg's own seeking shows those frames wrong too), so there
 // the jump back goes to the first frame, and pcitva15 is not asked for a
 // frame past its first false key frame out of order.
-TEST_F(AviTest, SharedMoviesDecodeAsFfmpegDecodesThem) {
-  const std::string d = test::SharedDir() + "testdata/avi/fate/";
+TEST_F(AviTest, TestMoviesDecodeAsFfmpegDecodesThem) {
+  const std::string d = test::DataDir() + "avi/fate/";
   CheckMovie(d + "clock-cram16.avi", 148, 148, 15, 30, {1, 15, 30, 2});
   CheckMovie(d + "skating.avi", 160, 120, 8, 225, {1, 113, 225, 2});
   CheckMovie(d + "pcitva15.avi", 100, 75, 24, 152, {1, 30, 64, 2});
@@ -110,8 +110,8 @@ TEST_F(AviTest, SharedMoviesDecodeAsFfmpegDecodesThem) {
   CheckMovie(d + "packed_bframes.avi", 544, 352, 24, 15, {1, 8, 15, 2});
 }
 
-TEST_F(AviTest, RatesAndSoundOfTheSharedMovies) {
-  const std::string d = test::SharedDir() + "testdata/avi/fate/";
+TEST_F(AviTest, RatesAndSoundOfTheTestMovies) {
+  const std::string d = test::DataDir() + "avi/fate/";
   TFileInfo fi;
   ASSERT_EQ(test::InfoFile(d + "clock-cram16.avi", fi), kOk);
   EXPECT_NEAR(fi.FramesPerSecond, 1e6 / 66738, 0.01);  // 66738 us a frame
@@ -200,7 +200,7 @@ TEST_F(AviTest, AnEmptyFrameShowsTheFrameBefore) {
 // bit 0 the frame already held is not loaded again.
 TEST_F(AviTest, PaletteChangedFlagFollowsThePalette) {
   TAviFile a;
-  ASSERT_EQ(test::Kept([&] { AviOpen(a, test::SharedDir() + "testdata/avi/fate/toon.avi"); }), kOk);
+  ASSERT_EQ(test::Kept([&] { AviOpen(a, test::DataFile("avi/fate/toon.avi")); }), kOk);
   std::vector<int32_t> changed;
   for (int32_t f = 1; f <= 70; ++f) {
     ASSERT_EQ(test::Kept([&] { AviImgLoad(a, img_, 0, 1); }), kOk);
@@ -325,7 +325,7 @@ TEST_F(AviTest, RefusedFiles) {
   EXPECT_EQ(test::Kept([&] { AviOpen(a, dir_.Write("empty.avi", "")); }), cannotOpen);
   // A picture under the name of a movie is no movie, whatever FFmpeg's
   // probing would make of it.
-  const std::string png = test::SharedDir() + "testdata/png/pngsuite/basn2c08.png";
+  const std::string png = test::DataFile("png/pngsuite/basn2c08.png");
   EXPECT_EQ(test::Kept([&] { AviOpen(a, dir_.Write("pic.avi", test::ReadWhole(png))); }),
             cannotOpen);
   const std::string movie =
@@ -351,7 +351,7 @@ TEST_F(AviTest, RefusedFiles) {
   EXPECT_EQ(test::Kept([&] { AviClose(a); }), kOk);
   // A movie cut short: its header's frames beyond the cut fail to load.
   TAviFile t;
-  ASSERT_EQ(test::Kept([&] { AviOpen(t, test::SharedDir() + "testdata/avi/fate/toon.avi"); }), kOk);
+  ASSERT_EQ(test::Kept([&] { AviOpen(t, test::DataFile("avi/fate/toon.avi")); }), kOk);
   EXPECT_EQ(test::Kept([&] { AviImgLoad(t, img_, 500, 0); }), (TErr{EG_AVI, 1}));
   EXPECT_EQ(test::Kept([&] { AviImgLoad(t, img_, 3, 0); }), kOk);
   EXPECT_EQ(test::Kept([&] { AviClose(t); }), kOk);
@@ -468,7 +468,7 @@ TEST_F(AviTest, TheKvoCommandOnMovies) {
   r = test::RunPipe(kvo + " add " + test::ShellQuoted(path));
   EXPECT_EQ(r.Status, 0);
   EXPECT_TRUE(FileExists(GetStorageDir() + "Custom--clip.kvo"));
-  const std::string wav = test::SharedDir() + "testdata/wav/fate/Bells.wav";
+  const std::string wav = test::DataFile("wav/fate/Bells.wav");
   r = test::RunPipe(kvo + " add " + test::ShellQuoted(wav), dir_.Path("err.txt"));
   EXPECT_FALSE(FileExists(GetStorageDir() + "Custom--Bells.kvo"));
   EXPECT_NE(test::ReadWhole(dir_.Path("err.txt")).find("Format not supported (\"Bells.wav\")"),

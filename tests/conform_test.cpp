@@ -200,7 +200,7 @@ TEST(FormatDispatch, UnknownFormatsGetTheirEntryPointsAnswers) {
 
 TEST(FormatDispatch, FFInfoFillsTheSharedFields) {
   TFileInfo info;
-  std::string dir = test::SharedDir() + "testdata/";
+  std::string dir = test::DataDir();
   ASSERT_EQ(test::InfoFile(dir + "bmp/bmpsuite/g/pal8.bmp", info), kOk);
   EXPECT_EQ(info.FormatId, FF_BMP);
   EXPECT_EQ(info.Description, "BMP/DIB, Windows Device Independent Bitmap");
@@ -231,7 +231,7 @@ TEST(FormatDispatch, AFailedLoadLeavesNoStalePointerInThePicture) {
 
 TEST(UnifiedSource, AFileUnderAnotherFormatsNameIsFoundByItsContent) {
   test::TTempDir dir;
-  std::string bmp = test::ReadWhole(test::SharedDir() + "testdata/bmp/bmpsuite/g/pal8.bmp");
+  std::string bmp = test::ReadWhole(test::DataFile("bmp/bmpsuite/g/pal8.bmp"));
   ASSERT_FALSE(bmp.empty());
   for (const char* name : {"pal8.tga", "pal8.pcx", "pal8.png", "pal8.dib"}) {
     test::TTableCounts counts;
@@ -251,7 +251,7 @@ TEST(UnifiedSource, AFileUnderAnotherFormatsNameIsFoundByItsContent) {
 
 TEST(UnifiedSource, AGifUnderABitmapsNameIsImportedAsGif) {
   test::TTempDir dir;
-  std::string gif = test::ReadWhole(test::SharedDir() + "testdata/gif/sdl/palette.gif");
+  std::string gif = test::ReadWhole(test::DataFile("gif/sdl/palette.gif"));
   std::string path = dir.Write("palette.bmp", gif);
   TUniInfo info;
   ASSERT_TRUE(UniInfo(path, info, false));
@@ -274,7 +274,7 @@ TEST(UnifiedSource, AGifUnderABitmapsNameIsImportedAsGif) {
 
 TEST(UnifiedSource, AnExtensionInNoRowIsRefusedWithoutProbing) {
   test::TTempDir dir;
-  std::string bmp = test::ReadWhole(test::SharedDir() + "testdata/bmp/bmpsuite/g/pal8.bmp");
+  std::string bmp = test::ReadWhole(test::DataFile("bmp/bmpsuite/g/pal8.bmp"));
   TUniInfo info;
   EXPECT_FALSE(UniInfo(dir.Write("pal8.xyz", bmp), info, false));
   EXPECT_TRUE(NoError());
@@ -298,7 +298,7 @@ TEST(UnifiedSource, NothingRecognisedIsDescribedAsInvalid) {
 }
 
 TEST(UnifiedSource, StillPictureRoundTrip) {
-  std::string file = test::SharedDir() + "testdata/bmp/bmpsuite/g/rgb24.bmp";
+  std::string file = test::DataFile("bmp/bmpsuite/g/rgb24.bmp");
   test::TTableCounts counts;
   TUniInfo info;
   ASSERT_TRUE(UniInfo(file, info, false));
@@ -470,7 +470,7 @@ const TGoldenRow kGolden[] = {
 };
 
 TEST(FormatGolden, EveryBmpTgaPcxFileDecodesAsTheReferenceOrIsRefused) {
-  const std::string root = test::SharedDir() + "testdata/";
+  const std::string root = test::DataDir();
   int decoded = 0, refused = 0;
   for (const TGoldenRow& row : kGolden) {
     SCOPED_TRACE(row.File);
@@ -496,7 +496,7 @@ TEST(FormatGolden, EveryBmpTgaPcxFileDecodesAsTheReferenceOrIsRefused) {
 // A few files decoded live by ImageMagick and Pillow, so the table's source
 // stays honest.
 TEST(FormatGolden, LiveDifferentialAgainstImageMagickAndPillow) {
-  const std::string root = test::SharedDir() + "testdata/";
+  const std::string root = test::DataDir();
   for (const char* file :
        {"bmp/bmpsuite/g/pal8rle.bmp", "tga/truevision/ctc24.tga", "pcx/kimageformats/rgb.pcx",
         "tga/gdk-pixbuf/gtk-logo-cmap-rle-8bpp-top-right.tga"}) {

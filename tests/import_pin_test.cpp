@@ -156,7 +156,7 @@ class ImportPin : public testing::Test {
   }
   std::string Source(const std::string& Input) {
     if (Input.rfind("made:", 0) == 0) return src_ + Input.substr(5);
-    return test::SharedDir() + "testdata/" + Input;
+    return test::DataFile(Input);
   }
   // Imports Input in Mode; the hash of the stored picture's palette,
   // pixels and trailer.
@@ -199,7 +199,7 @@ TEST_F(ImportPin, StoredPicturesHashAsTheyAlwaysHave) {
 TEST_F(ImportPin, RowReadersFailAsTheWholePictureReadersDo) {
   WritePng(src_ + "cut-source.png", 300, 200, PNG_COLOR_TYPE_RGB, 8, false);
   const std::string sources[] = {src_ + "photo-1600x1200.jpg", src_ + "cut-source.png",
-                                 test::SharedDir() + "testdata/jpeg/image-rs/progressive-3.jpg"};
+                                 test::DataFile("jpeg/image-rs/progressive-3.jpg")};
   for (const std::string& source : sources) {
     const std::string whole = test::ReadWhole(source);
     const bool jpeg = source.ends_with(".jpg");

@@ -19,7 +19,7 @@ namespace {
 
 using namespace kvo::test;
 
-std::string Data(const std::string& Name) { return SharedDir() + "testdata/" + Name; }
+std::string Data(const std::string& Name) { return DataFile(Name); }
 
 // ---- reading -------------------------------------------------------------------------
 

@@ -132,7 +132,7 @@ TEST_F(PnmTest, BitmapsDepthsAndSizesOutsideTheReaderAreRefused) {
 TEST_F(PnmTest, EveryPrefixOfAFileLoadsOrFailsCleanly) {
   for (const char* name :
        {"pnm/megazeux/p6.ppm", "pnm/megazeux/p3.ppm", "pnm/gdk-pixbuf/valid.1.ppm"}) {
-    const std::string whole = test::ReadWhole(test::SharedDir() + "testdata/" + name);
+    const std::string whole = test::ReadWhole(test::DataFile(name));
     ASSERT_FALSE(whole.empty()) << name;
     for (size_t n = 0; n <= whole.size(); ++n) {
       test::TTableCounts before;

@@ -274,7 +274,7 @@ TEST_F(TgaPcxTest, TgaInfoTellsValidFromLoadable) {
 }
 
 TEST_F(TgaPcxTest, TgaPrefixesLoadOrFailCleanly) {
-  const std::string root = test::SharedDir() + "testdata/tga/";
+  const std::string root = test::DataDir() + "tga/";
   for (const char* f :
        {"megazeux/tga_idx8_16bpp_rle.tga", "megazeux/tga_32bpp_rle.tga",
         "megazeux/tga_idx8_24bpp_ttb.tga", "megazeux/tga_15bpp.tga", "image-rs/b5-cmap.tga"})
@@ -373,7 +373,7 @@ TEST_F(TgaPcxTest, PcxPrefixesLoadOrFailCleanly) {
   p8.Height = 3;
   p8.Data = {0xC6, 1, 2, 3, 0xC1, 0xC4, 0xC3, 9, 0xC2, 8, 0xC4, 7};
   SweepPrefixes(p8.Bytes(), "cut.pcx");
-  SweepPrefixes(test::ReadWhole(test::SharedDir() + "testdata/pcx/kimageformats/rgb.pcx"),
+  SweepPrefixes(test::ReadWhole(test::DataFile("pcx/kimageformats/rgb.pcx")),
                 "cut.pcx");
 }
 

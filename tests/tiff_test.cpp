@@ -18,7 +18,7 @@ namespace {
 
 using namespace kvo::test;
 
-std::string Data(const std::string& Name) { return SharedDir() + "testdata/" + Name; }
+std::string Data(const std::string& Name) { return DataFile(Name); }
 
 // A small TIFF in one strip, written with libtiff.
 struct TTiffRecipe {

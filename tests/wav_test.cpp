@@ -1,8 +1,8 @@
-// The WAV reader and the sound conversion: every shared WAV file described
-// as its manifest and ffprobe describe it; RIFF walks over files built here
-// (odd chunks, missing chunks, sizes that lie) and the broken files of the
-// shared test data; conversions against ffmpeg's decoding; the picture
-// import refusing sound; and what still works without the FFmpeg module.
+// The WAV reader and the sound conversion: every WAV file of the test data
+// described as its manifest and ffprobe describe it; RIFF walks over files
+// built here (odd chunks, missing chunks, sizes that lie) and the test data's
+// broken files; conversions against ffmpeg's decoding; the picture import
+// refusing sound; and what still works without the FFmpeg module.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -74,7 +74,7 @@ class WavTest : public ::testing::Test {
   test::TTempDir dir_;
 };
 
-// ---- the shared files -------------------------------------------------------------------------
+// ---- the test data's files -----------------------------------------------------------------
 
 struct TWavFile {
   const char* File;
@@ -128,11 +128,11 @@ const TWavFile kFiles[] = {
     {"soundevent/wav_ulaw.wav", 7, 1, 16000, 8, 1, 16000, "(7) PCM mu-law / G.711 mu-law"},
 };
 
-std::string WavPath(const std::string& Name) { return test::SharedDir() + "testdata/wav/" + Name; }
+std::string WavPath(const std::string& Name) { return test::DataFile("wav/" + Name); }
 
 // PCM is used as it is (an extensible one as the plain PCM it holds);
 // everything else becomes 16-bit PCM of the same rate and channels.
-TEST_F(WavTest, EverySharedFileIsDescribedAsFfprobeDescribesIt) {
+TEST_F(WavTest, EveryTestFileIsDescribedAsFfprobeDescribesIt) {
   for (const TWavFile& f : kFiles) {
     SCOPED_TRACE(f.File);
     TFileInfo fi;
@@ -224,11 +224,11 @@ TEST_F(WavTest, BrokenHeadersAreRefused) {
     EXPECT_EQ(Open(Riff({{"fmt ", f}, {"data", data}}), w), kCannotOpen);
 }
 
-// The broken files of the shared test data: the audiofile suite's invalid
+// The broken files of the test data: the audiofile suite's invalid
 // headers, and a file whose bytes went through a UTF-8 mangler (its data
 // chunk now claims some 430 MB of a 13 KB file).
-TEST_F(WavTest, SharedBrokenFilesAreRefused) {
-  const std::string bad = test::SharedDir() + "testdata/bad/";
+TEST_F(WavTest, BrokenTestFilesAreRefused) {
+  const std::string bad = test::DataDir() + "bad/";
   for (const char* f : {"100-bits-per-sample.wav", "33-bits-per-sample.wav",
                         "zero-bits-per-sample.wav", "zero-channels.wav"}) {
     TFileInfo fi;
@@ -267,14 +267,16 @@ TEST_F(WavTest, ASoundPassesTheDescriptionButNotThePictureImport) {
   ASSERT_TRUE(UniInfo(path, u, false));
   EXPECT_EQ(u.FormatId, FF_WAV);
   EXPECT_EQ(u.Kind, UNI_MOVIE);
-  EXPECT_TRUE(u.AudioValid);
+  ASSERT_TRUE(u.AudioValid);
   EXPECT_FALSE(u.VideoValid);
   EXPECT_EQ(u.SampleRate, 11025);
   EXPECT_NEAR(u.AudioDuration, 18480.0 / 11025, 1e-9);
   EXPECT_EQ(u.AudioBytes, 18480);
-  // Under a wrong name the probe finds the sound.
+  // Under a wrong name the probe finds the sound; this is the movie opened
+  // below.
   ASSERT_TRUE(UniInfo(dir_.Write("bells.gif", test::ReadWhole(path)), u, false));
-  EXPECT_EQ(u.FormatId, FF_WAV);
+  ASSERT_EQ(u.FormatId, FF_WAV);
+  ASSERT_EQ(u.Kind, UNI_MOVIE);
 
   test::ScriptedDialogs dialogs;
   std::string dest = dir_.Path("Custom--Bells.kvo");
@@ -288,6 +290,7 @@ TEST_F(WavTest, ASoundPassesTheDescriptionButNotThePictureImport) {
   TImg img;
   ASSERT_EQ(test::Kept([&] { UniOpen(uni, u); }), kOk);
   EXPECT_TRUE(uni.Mvi.View.HasSound);
+  ASSERT_NE(uni.Mvi.View.FrameCount, nullptr);
   EXPECT_EQ(*uni.Mvi.View.FrameCount, 0);
   EXPECT_EQ(test::Kept([&] { UniImgLoad(uni, img, 1, 0); }), (TErr{EG_MVI, 5}));
   EXPECT_EQ(test::Kept([&] { MviImgLoad(uni.Mvi, img, 1, 0); }), (TErr{EG_MVI, 7}));
@@ -298,7 +301,7 @@ TEST_F(WavTest, ASoundPassesTheDescriptionButNotThePictureImport) {
 
 // ---- conversion ---------------------------------------------------------------------------------
 
-// The data chunk of a shared file and its stored format.
+// The data chunk of a test data file and its stored format.
 struct TSound {
   std::string Data, FmtChunk;
   TWaveFormatEx Format, Out;
