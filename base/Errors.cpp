@@ -35,6 +35,7 @@ struct TErrorState {
   int HandlerCount = 0;
   std::vector<TFrame> Frames;
   std::vector<std::string> Names;  // trace name stack
+  int64_t RefusedWidth = 0, RefusedHeight = 0;  // named by EG_IMG 12
 };
 
 TErrorState& St() {
@@ -87,7 +88,7 @@ std::string FileText(int32_t Code) {
   return s;
 }
 
-const std::vector<TCodeText>& ImgTexts() {
+std::string ImgText(int32_t Code) {
   static const std::vector<TCodeText> t = {
       {1, "Image format not supported."},
       {2, "Invalid image format."},
@@ -100,8 +101,13 @@ const std::vector<TCodeText>& ImgTexts() {
       {9, "Image data corrupted."},
       {10, "Cannot realize palette."},
       {11, "Cannot create image file."},
+      {12, "Picture too large "},
       {0, "General image handling fault."}};
-  return t;
+  std::string s = Lookup(t, Code);
+  if (Code == 12)
+    s += "(" + std::to_string(St().RefusedWidth) + " \u00D7 " +
+         std::to_string(St().RefusedHeight) + ").";
+  return s;
 }
 
 const std::vector<TCodeText>& AudioTexts() {
@@ -153,7 +159,7 @@ std::string TableText(int32_t Group, int32_t Code) {
     case EG_GEN: return Lookup(GenTexts(), Code);
     case EG_MEM: return Lookup(MemTexts(), Code);
     case EG_FILE: return FileText(Code);
-    case EG_IMG: return Lookup(ImgTexts(), Code);
+    case EG_IMG: return ImgText(Code);
     case EG_AUDIO: return Lookup(AudioTexts(), Code);
     case EG_AVI: return Lookup(AviTexts(), Code);
     case EG_AVIFILE: return "AVI subsystem malfunction: " + Plain(Code);
@@ -298,6 +304,11 @@ void SetWarning(int32_t Group, int32_t Code, int Line) {
 void SetWarningText(int32_t Group, std::string_view Text, int Line) {
   std::string t(Text);
   RecordWarning(Group, TEXT_CODE, &t, Line);
+}
+
+void SetRefusedSize(int64_t Width, int64_t Height) {
+  St().RefusedWidth = Width;
+  St().RefusedHeight = Height;
 }
 
 void ClearError() {

@@ -54,6 +54,9 @@ void SetError(int32_t Group, int32_t Code, int Line);
 void SetErrorText(int32_t Group, std::string_view Text, int Line);
 void SetWarning(int32_t Group, int32_t Code, int Line);
 void SetWarningText(int32_t Group, std::string_view Text, int Line);
+// The size of a picture refused as too large, which the text of EG_IMG 12
+// names ("Picture too large (W × H)."); set just before raising it.
+void SetRefusedSize(int64_t Width, int64_t Height);
 void ClearError();
 int32_t ErrGroup();
 int32_t ErrCode();

@@ -37,8 +37,8 @@ int RunConvert(const TConvertOptions& O) {
     ReportError(O.In, ErrorText(EG_IMG, 2));
     return EXIT_FAIL;
   }
-  if (!info.VideoLoadable) {  // understood, but in a form no reader here decodes
-    ReportError(O.In, ErrorText(EG_IMG, 1));
+  if (!info.VideoLoadable) {  // understood, but in a form or a size no reader here decodes
+    ReportError(O.In, ErrorText(EG_IMG, UniRefusal(info)));
     return EXIT_FAIL;
   }
   if (O.Frame > std::max(info.FrameCount, 1)) {

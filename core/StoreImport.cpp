@@ -167,6 +167,10 @@ bool ImportPicture(const std::string& Source, std::string& Dest) {
   TUniInfo info;
   bool known = UniInfo(Source, info, false);
   ClearError();
+  if (known && info.VideoValid && !info.VideoLoadable && UniRefusal(info) == 12) {
+    ShowError(ExtractFileName(Source) + ": " + ErrorText(EG_IMG, 12));
+    return false;
+  }
   if (!known || !info.VideoValid || !info.VideoLoadable) {
     ShowError("Format not supported (\"" + ExtractFileName(Source) + "\")");
     return false;

@@ -123,6 +123,11 @@ void FFInfo(const std::string& FileName, int32_t FormatId, TFileInfo& Info) {
     const TFormatRow* row = FFReadRowById(FormatId);
     if (!p || !p->Info || !row) SetError(EG_MVI2, 2, __LINE__);
     p->Info(FileName, Info);
+    // A picture larger than the readers allocate is described, but ImgLoad
+    // would refuse it.
+    if (p->Load && Info.VideoLoadable &&
+        FFDescribedTooLarge(Info.Width, Info.Height, Info.BitsPerPixel))
+      Info.VideoLoadable = 0;
     Info.FormatId = FormatId;
     Info.Description = FFText(row->LongName);
     if (Info.VideoCompression.empty()) Info.VideoCompression = "Uncompressed, full frames";
@@ -271,6 +276,12 @@ bool UniInfo(const std::string& FileName, TUniInfo& Info, bool DetectSequences) 
     SetWarning(EG_FILE, 9, __LINE__);
   }
   return ok;
+}
+
+int32_t UniRefusal(const TUniInfo& Info) {
+  if (!FFDescribedTooLarge(Info.Width, Info.Height, Info.BitsPerPixel)) return 1;
+  SetRefusedSize(Info.Width, Info.Height);
+  return 12;
 }
 
 void UniOpen(TUniFile& Uni, const TUniInfo& Info) {

@@ -165,6 +165,9 @@ struct TUniFile {
 // DetectSequences is accepted for the callers' sake; numbered sequences of
 // still files are not recognised as movies.
 bool UniInfo(const std::string& FileName, TUniInfo& Info, bool DetectSequences);
+// Why a described picture that is not loadable cannot be: EG_IMG 12 when it
+// is too large (its size recorded for the error's text), else EG_IMG 1.
+int32_t UniRefusal(const TUniInfo& Info);
 void UniOpen(TUniFile& Uni, const TUniInfo& Info);
 void UniImgLoad(TUniFile& Uni, TImg& Img, int32_t Frame, int32_t Mode);
 void UniClose(TUniFile& Uni);

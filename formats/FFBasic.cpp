@@ -257,10 +257,20 @@ int64_t FFCheckPictureSize(int64_t Width, int64_t Height, int32_t BitsPerPixel) 
   }
   int64_t bytes = 0;
   if (!CheckedMul3(Width, Height, (BitsPerPixel + 7) / 8, bytes) || bytes > FF_MAX_PICTURE_BYTES) {
-    SetError(EG_IMG, 1, __LINE__);
+    SetRefusedSize(Width, Height);
+    SetError(EG_IMG, 12, __LINE__);
     return 0;
   }
   return bytes;
+}
+
+bool FFDescribedTooLarge(int64_t Width, int64_t Height, int32_t BitsPerPixel) {
+  // Depths made of 16-bit samples may load at 8 bits a sample: they count
+  // at half their bytes, so a description never refuses what a load takes.
+  const int32_t bits = BitsPerPixel > 8 && BitsPerPixel % 16 == 0 ? BitsPerPixel / 2 : BitsPerPixel;
+  const int64_t perPixel = std::clamp((bits + 7) / 8, 1, 4);
+  int64_t bytes = 0;
+  return !CheckedMul3(Width, Height, perPixel, bytes) || bytes > FF_MAX_PICTURE_BYTES;
 }
 
 }  // namespace kvo

@@ -37,7 +37,7 @@ inline constexpr int32_t FF_MAX_ID = 19;
 inline constexpr size_t FF_TEXT_MAX = 255;
 
 // The largest picture a reader allocates, in bytes of pixels. A header that
-// asks for more is refused before anything is allocated (EG_IMG 1): the
+// asks for more is refused before anything is allocated (EG_IMG 12): the
 // logo canvas is 320 x 400, and 256 MiB still takes an 85-megapixel
 // true-colour photograph.
 inline constexpr int64_t FF_MAX_PICTURE_BYTES = int64_t{256} << 20;
@@ -154,8 +154,11 @@ int32_t FFWriterDepth(int32_t FormatId, int32_t BitsPerPixel);
 
 // The check every reader makes before allocating a picture it read from a
 // header: width and height above 0 (else EG_IMG 4, "Image header invalid.")
-// and at most FF_MAX_PICTURE_BYTES of pixels (else EG_IMG 1, "Image format
-// not supported."). Returns the byte size.
+// and at most FF_MAX_PICTURE_BYTES of pixels (else EG_IMG 12, "Picture too
+// large (W x H)."). Returns the byte size.
 int64_t FFCheckPictureSize(int64_t Width, int64_t Height, int32_t BitsPerPixel);
+// Whether a picture a description gives is surely beyond that limit, at
+// the fewest bytes its pixels load into.
+bool FFDescribedTooLarge(int64_t Width, int64_t Height, int32_t BitsPerPixel);
 
 }  // namespace kvo

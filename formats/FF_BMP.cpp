@@ -10,15 +10,18 @@
 //   header wherever its length puts it;
 // - a colour table of fewer than 256 entries, or a gap before the pixels:
 //   the missing entries are black;
-// - 16-bit files with bit fields: taken as 5-5-5 without reading the masks,
-//   the one 16-bit layout the picture record shares with BMP;
+// - 16-bit files with bit fields: read through their masks when those are
+//   5-6-5 (a 16-bit picture), otherwise, and without masks, taken as 5-5-5;
 // - the planes, file size, image size and colour count fields, whichever
 //   values they hold (nothing here depends on them);
-// - run-length data that ends early, runs that cross the end of a row, and
-//   runs or moves past the end of the picture: decoding stops at the end of
-//   the data or the picture, and what was not painted stays black.
-// Refused: other depths and compressions, and pictures larger than the
-// format layer allocates (EG_IMG 1); a header length below 16 other than 12
+// - runs and literal copies that cross the end of a row, or start there
+//   (writers cover a row's padding with a run): clipped at it, as other
+//   decoders do;
+// - run-length data that ends early, and moves past the end of the
+//   picture: decoding stops at the end of the data or the picture, and what
+//   was not painted stays black.
+// Refused: other depths and compressions (EG_IMG 1), pictures larger than
+// the format layer allocates (EG_IMG 12); a header length below 16 other than 12
 // or beyond the file, and no or a negative width or no height (EG_IMG 4);
 // rows that are not all in the file, or pixel data that starts past its
 // end (EG_FILE 3).
@@ -95,10 +98,25 @@ void ReadPalette_(const TImgFile& Imgf, TImg& Img) {
   PalImport(false, 4, 256, &Img.Palette[0][0], table);
 }
 
-// What the (x, y) position of an end of line means when x ran past the row:
-// the run ended in a later row, and the line after that one is next.
+// What the (x, y) position of an end of line means when x ran past the row
+// (after a move): the line after the one the position lies in is next.
 int64_t RowsToNextLine(int64_t X, int32_t Width) {
   return std::max<int64_t>(1, (X + Width - 1) / Width);
+}
+
+// Whether a 16-bit file with bit fields has the 5-6-5 masks. They follow
+// the first 40 bytes of the header: inside a longer header, or after a
+// 40-byte one when the pixels leave room for them. The file stands there.
+bool FiveSixFive_(const TImgFile& Imgf, const TDibHeader& H) {
+  constexpr uint32_t kMasks = 12;
+  const bool masked = H.Size == kInfoHeader ? H.OffBits >= kFileHeader + kInfoHeader + kMasks
+                                            : H.Size >= kInfoHeader + kMasks;
+  if (H.Bits != 16 || H.Compression != 3 || !masked) return false;
+  uint8_t m[kMasks] = {};
+  int64_t got = 0;
+  FReadPart(Imgf.Handle, m, kMasks, got);
+  TByteCursor c = CurMake(m, kMasks);
+  return CurU32LE(c) == 0xF800 && CurU32LE(c) == 0x07E0 && CurU32LE(c) == 0x001F;
 }
 
 }  // namespace
@@ -198,7 +216,7 @@ void DIBOpen_(TImgFile& Imgf, const std::string& FileName) {
     Imgf.BottomUp = h.Height >= 0 ? -1 : 0;
     ImgFileSetGeometry_(Imgf, h.Width, h.Height < 0 ? -h.Height : h.Height,
                         static_cast<int32_t>(std::min<uint32_t>(h.Bits, 64)));
-    if (h.Bits == 16) Imgf.BitsPerPixel = 15;  // 16-bit bitmaps are 5-5-5
+    if (h.Bits == 16) Imgf.BitsPerPixel = FiveSixFive_(Imgf, h) ? 16 : 15;
 
     const int64_t maxPal = Imgf.CoreHeader ? 768 : 1024;
     Imgf.PalOffset = static_cast<int32_t>(h.Size + kFileHeader);
@@ -228,31 +246,40 @@ void DIBInfo(const std::string& FileName, TFileInfo& Info) {
 void DIBUnRLE8_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int32_t Width, int32_t Height) {
   TByteCursor c = CurMake(Data, static_cast<size_t>(std::max<int64_t>(Size, 0)));
   const int64_t total = int64_t{Width} * Height;
-  // x may run past the row when a run crosses its end; the output position
-  // is always y * Width + x, the bytes following on from the picture's start.
+  // The output position is y * Width + x, the bytes following on from the
+  // picture's start; x may run past the row after a move. Runs and literal
+  // copies are clipped at the end of the row they start in, and once one
+  // reaches it (writers cover a row's padding with a run) the next ones are
+  // dropped until a line ends or the position moves.
   int64_t x = 0, y = 0;
+  bool full = false;
   while (y < Height && CurHas(c, 2)) {
     const int64_t pos = y * Width + x;
     if (pos >= total) break;
+    const int64_t room = full ? 0 : Width - pos % Width;
     const uint8_t first = CurU8(c), second = CurU8(c);
     if (first != 0) {  // a run of one value
-      std::memset(Pixels + pos, second, static_cast<size_t>(std::min<int64_t>(first, total - pos)));
-      x += first;
+      std::memset(Pixels + pos, second, static_cast<size_t>(std::min<int64_t>(first, room)));
+      x += std::min<int64_t>(first, room);
+      full = first >= room;
     } else if (second == 0) {  // end of line
       y += RowsToNextLine(x, Width);
       x = 0;
+      full = false;
     } else if (second == 1) {  // end of bitmap
       break;
     } else if (second == 2) {  // move right and down
       if (!CurHas(c, 2)) break;
       x += CurU8(c);
       y += CurU8(c);
+      full = false;
     } else {  // literal bytes, padded to an even count
-      const size_t n = std::min<size_t>(second, CurLeft(c));
-      std::memcpy(Pixels + pos, CurBytes(c, n),
-                  static_cast<size_t>(std::min<int64_t>(n, total - pos)));
+      const int64_t n = std::min<int64_t>(second, static_cast<int64_t>(CurLeft(c)));
+      const uint8_t* bytes = CurBytes(c, static_cast<size_t>(n));
+      std::memcpy(Pixels + pos, bytes, static_cast<size_t>(std::min(n, room)));
       if (n < second) break;
-      x += n;
+      x += std::min(n, room);
+      full = n >= room;
       if ((second & 1) && CurHas(c, 1)) CurSkip(c, 1);
     }
   }
@@ -328,7 +355,6 @@ void DIBSave_(const std::string& FileName, TImg& Img) {
       ImgConvBpp(Img, wide, 24);
       pic = &wide;
     }
-    FDelete(FileName);
     TImgFile imgf;
     FOpen(imgf.Handle, FileName, FM_CREATE);
     ImgFileSetGeometry_(imgf, pic->Width, pic->Height, pic->BitsPerPixel);

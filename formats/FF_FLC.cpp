@@ -15,7 +15,7 @@
 //   cross the end of a row: cut at the row's end; palette packets past
 //   entry 255: cut there.
 // Refused: a delta that addresses a row outside the picture (EG_MVI 3), a
-// picture beyond the readers' limit (EG_IMG 1), a chunk running past its
+// picture beyond the readers' limit (EG_IMG 12), a chunk running past its
 // frame (EG_FILE 3, as a short read).
 #include "formats/FF_FLC.h"
 

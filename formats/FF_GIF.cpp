@@ -18,12 +18,14 @@
 // - more data than the frame has pixels: the rest is ignored;
 // - a code beyond the next free table entry: taken as that entry (the
 //   string of the previous code and its own first byte);
-// - a first code that is not a clear code; clear codes in a row.
+// - a first code that is not a clear code; clear codes in a row;
+// - a file cut inside a later frame: the full scan keeps the frames before
+//   it, so a cut animation still shows its whole frames.
 // Refused: a code size byte outside 2..11 or a first code that names a
 // table entry (EG_IMG 3, "Cannot decompress image data."); a logical screen
-// or a frame buffer beyond the readers' picture limit (EG_IMG 1); a frame
-// whose sub-blocks run past the end of the file during the full scan
-// (EG_IMG 9), since its successors' positions cannot be known.
+// or a frame buffer beyond the readers' picture limit (EG_IMG 12); a first
+// frame whose sub-blocks run past the end of the file during the full scan
+// (EG_IMG 9).
 //
 // Pixels a file leaves undefined are defined here: the first frame starts on
 // a canvas of the background index (index 0 when the frame brings its own
@@ -318,10 +320,11 @@ int64_t GIFGetNewCmpsData_(TGIFFile& Gf, TGIFScanBuf& B) {
 }
 
 // Walks one frame's data (code size byte, sub-blocks, terminator) from Pos
-// without decoding; returns the position after it and whether the trailer
-// follows. The buffer carries over from frame to frame, so small frames
-// share one read. Sub-blocks running past the end of the file: EG_IMG 9.
-int64_t WalkFrameData_(TGIFFile& Gf, int64_t Pos, TGIFScanBuf& b, bool& Trailer) {
+// without decoding; sets Pos to the position after it and tells whether the
+// trailer follows. The buffer carries over from frame to frame, so small
+// frames share one read. False when the sub-blocks run past the end of the
+// file.
+bool WalkFrameData_(TGIFFile& Gf, int64_t& Pos, TGIFScanBuf& b, bool& Trailer) {
   if (Pos >= b.FilePos && Pos < b.FilePos + b.Len) {
     b.Pos = Pos - b.FilePos;
   } else {
@@ -329,18 +332,19 @@ int64_t WalkFrameData_(TGIFFile& Gf, int64_t Pos, TGIFScanBuf& b, bool& Trailer)
     b.FilePos = Pos;
     GIFGetNewCmpsData_(Gf, b);
   }
-  if (b.Len - b.Pos < 1) SetError(EG_IMG, 9, __LINE__);
+  if (b.Len - b.Pos < 1) return false;
   ++b.Pos;  // the LZW code size
   for (;;) {
     if (b.Len - b.Pos < kRefillMargin) GIFGetNewCmpsData_(Gf, b);
-    if (b.Pos >= b.Len) SetError(EG_IMG, 9, __LINE__);
+    if (b.Pos >= b.Len) return false;
     const int64_t l = GIFCmpsBuf[b.Pos];
-    if (b.Len - b.Pos < l + 1) SetError(EG_IMG, 9, __LINE__);
+    if (b.Len - b.Pos < l + 1) return false;
     b.Pos += l + 1;
     if (l == 0) break;
   }
   Trailer = b.Pos < b.Len && GIFCmpsBuf[b.Pos] == 0x3B;
-  return b.FilePos + b.Pos;
+  Pos = b.FilePos + b.Pos;
+  return true;
 }
 
 void GIFScan_(TGIFFile& Gf) {
@@ -358,10 +362,14 @@ void GIFScan_(TGIFFile& Gf) {
         static_cast<int32_t>(h.Pos);
     if (Gf.FrameCount == 0) Gf.FirstPos = static_cast<int32_t>(h.Pos);
     if (h.Flags & 0x80) pos += TableBytes_(h.Flags);
+    bool trailer = false;
+    if (!WalkFrameData_(Gf, pos, buf, trailer)) {
+      // A cut file keeps the frames that are whole; without one it is refused.
+      if (Gf.FrameCount == 0) SetError(EG_IMG, 9, __LINE__);
+      break;
+    }
     delaySum += Delay_(h);
     if (!Gf.Partial && Gf.FrameCount > 0 && PartialFrame_(Gf, h)) Gf.Partial = -1;
-    bool trailer = false;
-    pos = WalkFrameData_(Gf, pos, buf, trailer);
     ++Gf.FrameCount;
     if (trailer) break;
     FSeek(Gf.Handle, pos);
@@ -650,22 +658,34 @@ void GIFKeepDisposal_(TGIFFile& Gf, const TImg& Img, const TGIFFrameHdr& H) {
               Gf.PrevImg);
 }
 
-// Reads the frame's data: from the file's position (after the colour
-// table) up to the next frame. The last frame of a movie takes the rest of
-// the file; a frame located alone takes what three bytes a pixel could
-// hold at most, within the file.
+// Reads the frame's data from the file's position (after the colour
+// table): the code size byte and the sub-blocks up to their terminator,
+// walked as they come in, so only what the frame needs is read. Never past
+// the next frame, the end of the file, or three bytes a pixel (more than
+// any encoder writes); a stream cut short ends with what there is.
 int64_t GIFReadFrameData_(TGIFFile& Gf, int64_t Pixels) {
   const int64_t start = FPos(Gf.Handle);
-  int64_t end = Gf.FileSize;
-  if (Gf.CurFrame + 1 < Gf.FrameCount)
-    end = FramePos_(Gf, Gf.CurFrame + 1);
-  else if (Gf.FrameCount < 2)
-    end = std::min<int64_t>(end, start + 3 * Pixels + 65536);
+  int64_t end = Gf.CurFrame + 1 < Gf.FrameCount ? FramePos_(Gf, Gf.CurFrame + 1) : Gf.FileSize;
+  end = std::min(end, start + 3 * Pixels + kScanBuf);
   if (end <= start) SetError(EG_IMG, 9, __LINE__);
   GIFCmpsBuf = nullptr;
-  _memalloc_(GIFCmpsBuf, end - start, __LINE__, "FF_GIF.GIFLoadNext.GIFCmpsBuf");
-  int64_t got = 0;
-  FReadPart(Gf.Handle, GIFCmpsBuf, end - start, got);
+  int64_t size = 0, got = 0, next = 1;  // next: where the next length byte lies
+  bool ended = false;
+  while (!ended) {
+    while (next < got && !ended) {
+      ended = GIFCmpsBuf[next] == 0;
+      next += GIFCmpsBuf[next] + 1;
+    }
+    if (ended || got >= end - start) break;
+    if (got == size) {
+      size = std::min(end - start, std::max({2 * size, kScanBuf, next + 1}));
+      _memalloc_(GIFCmpsBuf, size, __LINE__, "FF_GIF.GIFLoadNext.GIFCmpsBuf");
+    }
+    int64_t n = 0;
+    FReadPart(Gf.Handle, GIFCmpsBuf + got, size - got, n);
+    if (n <= 0) break;
+    got += n;
+  }
   if (got <= 0) SetError(EG_IMG, 9, __LINE__);
   return got;
 }
@@ -703,7 +723,10 @@ void GIFDrawFrame_(TGIFFile& Gf, TImg& Img, const TGIFFrameHdr& H) {
   const int64_t visRows = std::min<int64_t>(fh, Gf.Height - H.Top);
   // Rows below the screen are never decoded, unless interlacing spreads them.
   const int64_t rows = interlaced ? fh : visRows;
-  if (fw * rows > FF_MAX_PICTURE_BYTES) SetError(EG_IMG, 1, __LINE__);
+  if (fw * rows > FF_MAX_PICTURE_BYTES) {
+    SetRefusedSize(fw, fh);
+    SetError(EG_IMG, 12, __LINE__);
+  }
   const int64_t size = GIFReadFrameData_(Gf, fw * fh);
   if (inPlace && !interlaced) {
     GIFDecode_(size, Img.Data, fw * fh);

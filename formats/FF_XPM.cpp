@@ -5,7 +5,8 @@
 // and takes the strings in order (values, colours, pixel rows). Every
 // failure is one and the same (the routine fails; the format operations
 // report "Cannot open image file."). A header whose rows or colours could
-// not fit in the file is refused before anything is allocated.
+// not fit in the file, and a file larger than the readers' picture limit,
+// are refused before anything is allocated.
 //
 // Tolerated: the optional hot spot and XPMEXT words of the values string
 // (extensions after the pixels are ignored), rows longer than the width
@@ -60,11 +61,14 @@ std::string_view View_(const uint8_t* From, const uint8_t* To) {
 
 // ---- reading: the file and its strings -----------------------------------------
 
+// The whole file into one block, refused when it is larger than the
+// largest picture the readers allocate: no picture within that limit
+// needs more text in practice.
 void LoadFile_(const char* Name, uint8_t*& Data, int64_t& Size) {
   int32_t handle = INVALID_ID;
   FOpen(handle, Name, FM_READ);
   Size = FSize(handle);
-  if (Size < 0) SetError(EG_FILE, 3, __LINE__);
+  if (Size < 0 || Size > FF_MAX_PICTURE_BYTES) SetError(EG_IMG, 8, __LINE__);
   _memalloc_(Data, Size + 1, __LINE__, "FF_XPM.ReadXpm.file");
   FRead(handle, Data, Size);
   FClose(handle);
@@ -294,25 +298,43 @@ void ReadPixels_(TByteCursor& C, const TXpmHeader_& H, const TXpmColours_& T, ui
   }
 }
 
+// A file read whole and its values string; the cursor stands after it.
+struct TXpmText_ {
+  uint8_t* Data = nullptr;
+  int64_t Size = 0;
+  TByteCursor Cursor;
+  TXpmHeader_ Header;
+};
+
+void OpenXpm_(const char* FileName, TXpmText_& T) {
+  LoadFile_(FileName, T.Data, T.Size);
+  T.Cursor = CurMake(T.Data, static_cast<size_t>(T.Size), EG_IMG, 8);
+  CheckMagic_(T.Cursor);
+  T.Header = ReadHeader_(T.Cursor);
+}
+
+// The colours and the rows after the values string, into Width x Height
+// pixels at Out.
+void DecodeXpm_(TXpmText_& T, uint8_t* Out) {
+  TXpmColours_ colours;
+  ReadColours_(T.Cursor, T.Header, colours);
+  ReadPixels_(T.Cursor, T.Header, colours, Out);
+  MemFree(colours.Items);
+}
+
 void ReadXpm_(const char* FileName, TXpmRec& Rec) {
-  uint8_t* data = nullptr;
-  int64_t size = 0;
-  LoadFile_(FileName, data, size);
-  TByteCursor c = CurMake(data, static_cast<size_t>(size), EG_IMG, 8);
-  CheckMagic_(c);
-  TXpmHeader_ h = ReadHeader_(c);
+  TXpmText_ t;
+  OpenXpm_(FileName, t);
+  const TXpmHeader_& h = t.Header;
   Rec.Reserved1 = Rec.Reserved2 = 0;
   if (!Rec.Pixels) {
     Rec.Width = h.Width;
     Rec.Height = h.Height;
   } else {
-    if (Rec.Width != h.Width || Rec.Height != h.Height) CurFail(c);  // not the buffer's size
-    TXpmColours_ colours;
-    ReadColours_(c, h, colours);
-    ReadPixels_(c, h, colours, Rec.Pixels);
-    MemFree(colours.Items);
+    if (Rec.Width != h.Width || Rec.Height != h.Height) CurFail(t.Cursor);  // not the buffer's size
+    DecodeXpm_(t, Rec.Pixels);
   }
-  MemFree(data);
+  MemFree(t.Data);
 }
 
 // ---- writing ---------------------------------------------------------------------------
@@ -441,39 +463,50 @@ int32_t WriteXpm(const char* FileName, const TXpmRec* Rec) {
 
 // ---- format operations ------------------------------------------------------------------
 
+namespace {
+
+// The file's text and values string; any failure is EG_IMG 8.
+void OpenXpmKept_(const std::string& FileName, TXpmText_& T) {
+  if (!FFLibKept("FF_XPM.ReadXpm", [&] { OpenXpm_(FileName.c_str(), T); }))
+    SetError(EG_IMG, 8, __LINE__);
+}
+
+}  // namespace
+
 void XPMInfo(const std::string& FileName, TFileInfo& Info) {
   Monitored("FF_XPM.XPMInfo", [&] {
-    TXpmRec rec;
-    if (ReadXpm(FileName.c_str(), &rec) != 0) SetError(EG_IMG, 8, __LINE__);
-    int32_t file = INVALID_ID;
-    FOpen(file, FileName, FM_READ);
-    Info.FileSize = FFClampSize(FSize(file));
-    FClose(file);
-    Info.Width = rec.Width;
-    Info.Height = rec.Height;
+    TXpmText_ t;
+    OpenXpmKept_(FileName, t);
+    MemFree(t.Data);
+    Info.FileSize = FFClampSize(t.Size);
+    Info.Width = t.Header.Width;
+    Info.Height = t.Header.Height;
     Info.BytesPerPixel = 3;
     Info.BitsPerPixel = 24;
     Info.FrameCount = 1;
-    Info.VideoValid = Info.VideoLoadable = rec.Width > 0 ? -1 : 0;
+    Info.VideoValid = Info.VideoLoadable = t.Header.Width > 0 ? -1 : 0;
   });
 }
 
+// The file is read once: its values string gives the picture's size, which
+// is checked before the picture is allocated and the rest decoded.
 void XPMLoad(const std::string& FileName, TImg& Img) {
   Monitored("FF_XPM.XPMLoad", [&] {
     TImgLoadGuard guard(Img);
-    TXpmRec rec;
-    if (ReadXpm(FileName.c_str(), &rec) != 0) SetError(EG_IMG, 8, __LINE__);
-    FFCheckPictureSize(rec.Width, rec.Height, 24);
-    _imgalloc_(Img, rec.Width, rec.Height, 24, __LINE__, "FF_XPM.XPMLoad.img");
-    rec.Pixels = Img.Data;
-    if (ReadXpm(FileName.c_str(), &rec) != 0) SetError(EG_IMG, 8, __LINE__);
-    ImgSetDims(Img, rec.Width, rec.Height, 24);
+    TXpmText_ t;
+    OpenXpmKept_(FileName, t);
+    const TXpmHeader_& h = t.Header;
+    FFCheckPictureSize(h.Width, h.Height, 24);
+    _imgalloc_(Img, h.Width, h.Height, 24, __LINE__, "FF_XPM.XPMLoad.img");
+    if (!FFLibKept("FF_XPM.ReadXpm", [&] { DecodeXpm_(t, Img.Data); }))
+      SetError(EG_IMG, 8, __LINE__);
+    ImgSetDims(Img, h.Width, h.Height, 24);
+    MemFree(t.Data);
   });
 }
 
 void XPMSave(const std::string& FileName, TImg& Img) {
   Monitored("FF_XPM.XPMSave", [&] {
-    FDelete(FileName);
     TFFInit ffi;
     FFInit(FF_XPM, ffi, Img);
     TXpmRec rec;

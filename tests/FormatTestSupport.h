@@ -94,9 +94,10 @@ struct TGoldenFile {
 // Loads and describes every row's file with the reader of FormatId: the
 // error or the size and pixels of the row, a description that agrees
 // (CheckInfo adds the format's own checks on a decoded file), a refused
-// depth still described as not loadable, and the tables back to their
-// counts after each file; with RefusedAreDescribed, every file refused as
-// an unsupported kind must still be described. Returns how many decoded.
+// depth or size still described as not loadable, and the tables back to
+// their counts after each file; with RefusedAreDescribed, every file
+// refused as an unsupported kind or size must still be described. Returns
+// how many decoded.
 int CheckGoldenTable(const std::vector<TGoldenFile>& Rows, int32_t FormatId,
                      const std::function<void(const TGoldenFile&, const TImg&, const TFileInfo&)>&
                          CheckInfo = nullptr,

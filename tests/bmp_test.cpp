@@ -256,20 +256,28 @@ TEST_F(BmpTest, Rle8MatchesItsUncompressedTwin) {
 }
 
 TEST_F(BmpTest, Rle8MovesLinesAndStopsAtTheEdges) {
-  // 4 x 3. Bottom row: a run that crosses into the next row; an end of line
-  // there goes on to the row after; a move right; data ending without an
-  // end-of-bitmap mark leaves the rest black.
+  // 4 x 3. Bottom row: a run that crosses the row's end is clipped there;
+  // the end of line goes on to the next row; a move right; data ending
+  // without an end-of-bitmap mark leaves the rest black.
   std::vector<uint8_t> rle = {6, 1, 0, 0, 0, 2, 1, 0, 1, 5};
   ASSERT_EQ(Load(Bmp(4, 3, 8, 1, GreyTable(16), rle)), kOk);
-  EXPECT_EQ(Indices(img_), (std::vector<uint8_t>{0, 5, 0, 0,  // top row: moved right by 1
-                                                 1, 1, 0, 0,  // the run's two extra pixels
+  EXPECT_EQ(Indices(img_), (std::vector<uint8_t>{0, 0, 0, 0,  //
+                                                 0, 5, 0, 0,  // moved right by 1
                                                  1, 1, 1, 1}));
+  // 3 x 2, each row a run, then a run over the row's padding (as
+  // ImageMagick writes them), or a literal that crosses the row's end.
+  ASSERT_EQ(Load(Bmp(3, 2, 8, 1, GreyTable(16), {3, 1, 1, 0, 0, 0, 0, 4, 2, 3, 4, 5, 0, 0})),
+            kOk);
+  EXPECT_EQ(Indices(img_), (std::vector<uint8_t>{2, 3, 4, 1, 1, 1}));
+  // A move from the row's end counts on into the next row, as before.
+  ASSERT_EQ(Load(Bmp(3, 2, 8, 1, GreyTable(16), {3, 1, 0, 2, 1, 0, 2, 6})), kOk);
+  EXPECT_EQ(Indices(img_), (std::vector<uint8_t>{0, 6, 6, 1, 1, 1}));
   // An end of line at the start of an untouched row leaves that row blank.
   ASSERT_EQ(Load(Bmp(2, 3, 8, 1, GreyTable(16), {0, 0, 2, 3, 0, 0, 2, 4})), kOk);
   EXPECT_EQ(Indices(img_), (std::vector<uint8_t>{4, 4, 3, 3, 0, 0}));
   // Runs, literals and moves past the end stop there.
   ASSERT_EQ(Load(Bmp(2, 2, 8, 1, GreyTable(16), {200, 1, 255, 2, 0, 2, 255, 255, 3, 3})), kOk);
-  EXPECT_EQ(Indices(img_), (std::vector<uint8_t>{1, 1, 1, 1}));
+  EXPECT_EQ(Indices(img_), (std::vector<uint8_t>{0, 0, 1, 1}));
   ASSERT_EQ(Load(Bmp(2, 2, 8, 1, GreyTable(16), {0, 2, 1, 1, 0, 9, 1, 2, 3, 4, 5, 6})), kOk);
   EXPECT_EQ(Indices(img_), (std::vector<uint8_t>{0, 1, 0, 0}));
   // A literal longer than the data that is left.
@@ -280,18 +288,60 @@ TEST_F(BmpTest, Rle8MovesLinesAndStopsAtTheEdges) {
   EXPECT_EQ(Indices(img_), (std::vector<uint8_t>{1, 1, 2, 2}));
 }
 
-TEST_F(BmpTest, SixteenBitFilesAreFiveFiveFiveWhateverTheMasks) {
-  // Bit fields for 5-6-5 follow the header; the words are still taken as 5-5-5.
-  std::vector<uint8_t> masks = {0, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0};
-  std::vector<uint8_t> rows = {0x34, 0x12, 0xFF, 0x7F};
-  ASSERT_EQ(Load(Bmp(2, 1, 16, 3, masks, rows)), kOk);
-  EXPECT_EQ(img_.BitsPerPixel, 15);
-  EXPECT_EQ(img_.BytesPerPixel, 2);
-  EXPECT_EQ(Indices(img_), (std::vector<uint8_t>{0x34, 0x12, 0xFF, 0x7F}));
-  TFileInfo info;
-  ASSERT_EQ(test::InfoFile(dir_.Path("x.bmp"), info), kOk);
-  EXPECT_EQ(info.BitsPerPixel, 15);
-  EXPECT_TRUE(info.VideoLoadable);
+// The ImageMagick files and the pixels ImageMagick decodes them to.
+std::string MagickFile(const std::string& Name) {
+  return test::DataFile("bmp/imagemagick/" + Name);
+}
+
+std::vector<uint8_t> MagickPixels(const std::string& Name, int Bits = 8) {
+  const std::string raw = test::ReadWhole(MagickFile(Name));
+  std::vector<uint8_t> rgb(raw.begin(), raw.end());
+  if (Bits == 5)
+    for (uint8_t& v : rgb) v >>= 3;
+  return rgb;
+}
+
+TEST_F(BmpTest, Rle8FromImageMagickDecodesAsImageMagickDecodesIt) {
+  // 37 pixels a row: each row's runs cover its 3 bytes of padding.
+  ASSERT_EQ(test::LoadFile(MagickFile("rle8-37.bmp"), img_), kOk);
+  EXPECT_EQ(img_.Width, 37);
+  EXPECT_EQ(test::CanonicalRgb(img_), MagickPixels("rle8-37.raw"));
+}
+
+TEST_F(BmpTest, SixteenBitFilesAreReadThroughFiveSixFiveMasks) {
+  const std::vector<uint8_t> rows = {0x34, 0x12, 0xFF, 0x7F};
+  const std::vector<uint8_t> m565 = {0, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0};
+  const std::vector<uint8_t> m555 = {0, 0x7C, 0, 0, 0xE0, 0x03, 0, 0, 0x1F, 0, 0, 0};
+  const std::vector<uint8_t> m444 = {0, 0x0F, 0, 0, 0xF0, 0, 0, 0, 0x0F, 0, 0, 0};
+  std::string v4 = Bmp(2, 1, 16, 3, {}, rows, 108);
+  std::memcpy(v4.data() + 54, m565.data(), m565.size());  // the header holds the masks
+  struct TCase {
+    const char* What;
+    std::string Bytes;
+    int32_t Bits;
+  } cases[] = {
+      {"5-6-5 after a 40-byte header", Bmp(2, 1, 16, 3, m565, rows), 16},
+      {"5-6-5 inside a V4 header", v4, 16},
+      {"5-5-5", Bmp(2, 1, 16, 3, m555, rows), 15},
+      {"other masks", Bmp(2, 1, 16, 3, m444, rows), 15},
+      {"no room for masks", Bmp(2, 1, 16, 3, {}, rows), 15},
+      {"no bit fields", Bmp(2, 1, 16, 0, m565, rows), 15},
+  };
+  for (const TCase& c : cases) {
+    ASSERT_EQ(Load(c.Bytes), kOk) << c.What;
+    EXPECT_EQ(img_.BitsPerPixel, c.Bits) << c.What;
+    EXPECT_EQ(img_.BytesPerPixel, 2) << c.What;
+    EXPECT_EQ(Indices(img_), rows) << c.What;  // the words as stored
+    TFileInfo info;
+    ASSERT_EQ(test::InfoFile(dir_.Path("x.bmp"), info), kOk);
+    EXPECT_EQ(info.BitsPerPixel, c.Bits) << c.What;
+  }
+  // Written by ImageMagick: 0x8410 is mid grey, and a photograph shows the
+  // colours ImageMagick decodes.
+  ASSERT_EQ(test::LoadFile(MagickFile("grey565.bmp"), img_), kOk);
+  EXPECT_EQ(test::CanonicalRgb(img_), std::vector<uint8_t>(4 * 2 * 3, 128));
+  ASSERT_EQ(test::LoadFile(MagickFile("rgb565-37.bmp"), img_), kOk);
+  EXPECT_EQ(test::CanonicalRgb(img_, 5), MagickPixels("rgb565-37.raw", 5));
 }
 
 TEST_F(BmpTest, FieldsPastAShortHeaderCountAsZero) {
@@ -327,14 +377,17 @@ TEST_F(BmpTest, RefusalsNameTheirReason) {
       {"header length 13", Bmp(4, 1, 8, 0, {}, row4, 13), {EG_IMG, 4}},
       {"header longer than the file", WithU32(Bmp(4, 1, 8, 0, {}, row4), 14, 5000), {EG_IMG, 4}},
       {"rows missing", Bmp(4, 3, 8, 0, GreyTable(2), row4), {EG_FILE, 3}},
-      {"huge plain", Bmp(30000, 30000, 24, 0, {}, row4), {EG_IMG, 1}},
-      {"huge RLE", Bmp(20000, 20000, 8, 1, GreyTable(2), {0, 1}), {EG_IMG, 1}},
-      {"INT_MIN height", Bmp(4, INT32_MIN, 8, 1, GreyTable(2), {0, 1}), {EG_IMG, 1}},
+      {"huge plain", Bmp(30000, 30000, 24, 0, {}, row4), {EG_IMG, 12}},
+      {"huge RLE", Bmp(20000, 20000, 8, 1, GreyTable(2), {0, 1}), {EG_IMG, 12}},
+      {"INT_MIN height", Bmp(4, INT32_MIN, 8, 1, GreyTable(2), {0, 1}), {EG_IMG, 12}},
   };
   for (const TCase& c : cases) {
     EXPECT_EQ(test::ToString(Load(c.Bytes)), test::ToString(c.Err)) << c.What;
     EXPECT_EQ(img_.Data, nullptr) << c.What;
   }
+  // A picture refused for its size says which size.
+  ASSERT_EQ(Load(Bmp(30000, 20000, 24, 0, {}, row4)), (TErr{EG_IMG, 12}));
+  EXPECT_EQ(ErrorText(EG_IMG, 12), "Picture too large (30000 \u00D7 20000).");
   // Pixel data that starts past the end of the file.
   std::string plain = Bmp(4, 1, 24, 0, {}, std::vector<uint8_t>(12, 0));
   std::string rle = Bmp(4, 1, 8, 1, GreyTable(2), {4, 1, 0, 1});
@@ -357,6 +410,11 @@ TEST_F(BmpTest, InfoDescribesWhatLoadWouldRefuse) {
   ASSERT_EQ(test::InfoFile(dir_.Path("flat.bmp"), info), kOk);
   EXPECT_EQ(info.VideoValid, 0);
   EXPECT_NE(info.VideoLoadable, 0);
+  // Too large to load: described, but not as loadable.
+  dir_.Write("huge.bmp", Bmp(30000, 30000, 24, 0, {}, {}));
+  ASSERT_EQ(test::InfoFile(dir_.Path("huge.bmp"), info), kOk);
+  EXPECT_NE(info.VideoValid, 0);
+  EXPECT_EQ(info.VideoLoadable, 0);
 }
 
 // ---- truncation -----------------------------------------------------------------------------
@@ -364,7 +422,7 @@ TEST_F(BmpTest, InfoDescribesWhatLoadWouldRefuse) {
 // Every prefix of each fixture: a picture or an error, never a crash, and
 // the tables back to their counts.
 TEST_F(BmpTest, EveryPrefixOfSmallFilesLoadsOrFailsCleanly) {
-  const std::string root = test::SharedDir() + "testdata/";
+  const std::string root = test::DataDir();
   std::vector<std::string> fixtures = {
       test::ReadWhole(root + "bmp/image-rs/Info_8_Bit.bmp"),
       test::ReadWhole(root + "bmp/image-rs/Info_X1_R5_G5_B5_Top_Down.bmp"),

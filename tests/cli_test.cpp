@@ -1,7 +1,8 @@
 // The kvo command, run as a program: conventions, info and convert on the
-// shared test files.
+// test data files.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,8 +23,10 @@ struct TRun {
   std::string Out, Err;
 };
 
-TRun RunKvo(const std::vector<std::string>& Args, const test::TTempDir& Dir) {
-  std::string cmd = test::ShellQuoted(KVO_CLI_PATH);
+// Runs kvo with Args; Prefix, when given, is the command that runs it.
+TRun RunKvo(const std::vector<std::string>& Args, const test::TTempDir& Dir,
+            const std::string& Prefix = "") {
+  std::string cmd = Prefix + test::ShellQuoted(KVO_CLI_PATH);
   for (const std::string& a : Args) cmd += " " + test::ShellQuoted(a);
   cmd += " 2>" + test::ShellQuoted(Dir.Path("stderr.txt")) + " </dev/null";
   const test::TPipeRun run = test::RunShell(cmd);
@@ -50,7 +53,7 @@ std::vector<std::string> FilesUnder(const std::string& Folder) {
 class KvoCommand : public ::testing::Test {
  protected:
   test::TTempDir dir_;
-  const std::string data_ = test::SharedDir() + "testdata/";
+  const std::string data_ = test::DataDir();
 };
 
 TEST_F(KvoCommand, HelpVersionAndUsageErrors) {
@@ -172,6 +175,44 @@ TEST_F(KvoCommand, ConvertWritesTheFormatTheExtensionNames) {
   EXPECT_EQ(r.Status, 1);
   EXPECT_TRUE(Has(r.Err, "Cannot create file: ")) << r.Err;
   EXPECT_FALSE(std::filesystem::exists(dir_.Path("y.bmp")));
+}
+
+TEST_F(KvoCommand, APictureTooLargeToLoadSaysItsSize) {
+  test::TBytes b;  // a 24-bit bitmap header that asks for 2.7 GB of pixels
+  b.U8('B').U8('M').U32(54).U32(0).U32(54).U32(40).U32(30000).U32(30000).U16(1).U16(24);
+  const std::string file = dir_.Write("huge.bmp", b.Fill(24, 0).Str());
+  TRun r = RunKvo({"info", file}, dir_);
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_TRUE(Has(r.Out, "Loadable:     no")) << r.Out;
+  r = RunKvo({"convert", file, dir_.Path("out.bmp")}, dir_);
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Err, "kvo: " + file + ": Picture too large (30000 \u00D7 30000).\n");
+}
+
+// Files padded far beyond their pictures, read by kvo under an address
+// space limit of 400 MB: only what the pictures need is read.
+TEST_F(KvoCommand, PaddedFilesAreReadNoFurtherThanTheirPicturesNeed) {
+  const std::string limit = "prlimit --as=" + std::to_string(400 << 20) + " ";
+  const std::string gif =
+      dir_.Write("padded.gif", test::ReadWhole(data_ + "gif/pygif-suite/animation.gif"));
+  const std::string xpm = dir_.Write("padded.xpm",
+                                     "/* XPM */\nstatic char *x[] = {\n\"4 4 1 1\",\n"
+                                     "\". c #FF0000\",\n\"....\",\n\"....\",\n\"....\",\n"
+                                     "\"....\"\n};\n");
+  // Sparse padding, which costs no disk: 1 GiB, and just past the largest
+  // picture the readers allocate.
+  ASSERT_EQ(::truncate(gif.c_str(), off_t{1} << 30), 0);
+  ASSERT_EQ(::truncate(xpm.c_str(), FF_MAX_PICTURE_BYTES + 1), 0);
+  // The last frame of the animation reads its own data, not the padding.
+  TRun r = RunKvo({"convert", "--frame", "4", gif, dir_.Path("last.bmp")}, dir_, limit);
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  // An XPM file larger than any picture needs is refused, not read.
+  r = RunKvo({"info", xpm}, dir_, limit);
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Err, "kvo: " + xpm + ": Cannot open image file.\n");
+  r = RunKvo({"convert", xpm, dir_.Path("x.bmp")}, dir_, limit);
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Err, "kvo: " + xpm + ": Cannot open image file.\n");
 }
 
 // Every test file that loads in this process converts with status 0, and

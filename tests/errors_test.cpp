@@ -60,7 +60,9 @@ TEST_F(Monitoring, ErrorTextsFollowTheTables) {
   EXPECT_EQ(ErrorText(EG_FILE, 9), "File not exist.");
   EXPECT_EQ(ErrorText(EG_FILE, 12), "General file handling fault.");
   EXPECT_EQ(ErrorText(EG_IMG, 11), "Cannot create image file.");
-  EXPECT_EQ(ErrorText(EG_IMG, 12), "General image handling fault.");
+  SetRefusedSize(70000, 3);
+  EXPECT_EQ(ErrorText(EG_IMG, 12), "Picture too large (70000 \u00D7 3).");
+  EXPECT_EQ(ErrorText(EG_IMG, 13), "General image handling fault.");
   EXPECT_EQ(ErrorText(EG_AVI, 8),
             "AVI audio stream not valid (decompressor not found?), ignoring audio");
   EXPECT_EQ(ErrorText(EG_AVIFILE, -2147205005), "AVI subsystem malfunction: 2147762291");

@@ -231,7 +231,7 @@ uint64_t HashOn(uint64_t H, const TImg& Img) {
 }
 
 TEST_F(GifTest, EveryTestFileDecodesFrameByFrameAsTheTableSays) {
-  const std::string root = test::SharedDir() + "testdata/";
+  const std::string root = test::DataDir();
   for (const TGifGolden& g : kGolden) {
     SCOPED_TRACE(g.File);
     TGIFFile gf;
@@ -285,7 +285,7 @@ TEST_F(GifTest, AnimationsMatchImageMagickFrameByFrame) {
   for (const char* file : {"gif/giflib/fire.gif", "gif/pillow/chi.gif",
                            "gif/pillow/test_extents.gif", "gif/giflib/treescap-interlaced.gif"}) {
     SCOPED_TRACE(file);
-    const std::string path = test::SharedDir() + "testdata/" + file;
+    const std::string path = test::DataFile(file);
     TGIFFile gf;
     std::vector<TPixels> mine;
     ASSERT_EQ(test::Kept([&] {
@@ -600,7 +600,7 @@ TEST_F(GifTest, RefusalsNameTheirReason) {
   g.Width = 0;
   EXPECT_EQ(test::LoadFile(Write(g.Bytes()), img_), (TErr{EG_IMG, 4}));
   g.Width = 40000, g.Height = 40000;
-  EXPECT_EQ(test::LoadFile(Write(g.Bytes()), img_), (TErr{EG_IMG, 1}));
+  EXPECT_EQ(test::LoadFile(Write(g.Bytes()), img_), (TErr{EG_IMG, 12}));
 }
 
 TEST_F(GifTest, TheFormatLayerReadsGifsAsStillsMoviesAndDescriptions) {
@@ -630,6 +630,34 @@ TEST_F(GifTest, TheFormatLayerReadsGifsAsStillsMoviesAndDescriptions) {
   EXPECT_EQ(u.FormatId, FF_GIF);
 }
 
+TEST_F(GifTest, ACutAnimationShowsItsWholeFrames) {
+  TGif g;
+  g.Frames = {Solid(0, 0, 4, 4, 1), Solid(0, 0, 4, 4, 2)};
+  const std::string two = g.Bytes();
+  g.Frames.push_back(Solid(1, 1, 2, 2, 3));
+  const std::string three = g.Bytes();
+  // Cut inside the second frame's data: imported as a still of the first.
+  TUniInfo u;
+  ASSERT_TRUE(UniInfo(Write(three.substr(0, two.size() - 3)), u, false));
+  EXPECT_EQ(u.FrameCount, 1);
+  EXPECT_EQ(u.Kind, UNI_STILL);
+  EXPECT_NE(u.VideoLoadable, 0);
+  TUniFile uni;
+  ASSERT_EQ(test::Kept([&] {
+              UniOpen(uni, u);
+              UniImgLoad(uni, img_, 1, 0);
+              UniClose(uni);
+            }),
+            kOk);
+  EXPECT_EQ(Indices(img_), TPixels(16, 1));
+  // Cut inside the third: a movie of the first two.
+  std::vector<TPixels> frames;
+  TGIFFile gf;
+  ASSERT_EQ(Movie(Write(three.substr(0, three.size() - 3)), frames, gf), kOk);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[1], TPixels(16, 2));
+}
+
 TEST_F(GifTest, EveryPrefixOfSmallFilesLoadsOrFailsCleanly) {
   TGif g;
   TFrame f2 = Solid(1, 0, 3, 4, 2), f3 = Solid(0, 0, 4, 4, 3);
@@ -637,7 +665,7 @@ TEST_F(GifTest, EveryPrefixOfSmallFilesLoadsOrFailsCleanly) {
   g.Frames = {Solid(0, 0, 4, 4, 1), f2, f3};
   const std::pair<std::string, int> files[] = {
       {g.Bytes(), 4 * 4},
-      {test::ReadWhole(test::SharedDir() + "testdata/gif/pillow/dispose_prev.gif"), 100 * 100}};
+      {test::ReadWhole(test::DataFile("gif/pillow/dispose_prev.gif")), 100 * 100}};
   for (const auto& [whole, pixels] : files) {
     ASSERT_FALSE(whole.empty());
     const std::string path = Write(whole, "cut.gif");

@@ -446,7 +446,7 @@ TEST_F(HavTest, HeadersTheReaderCannotTakeAreRefused) {
   m = good;
   m.Width = 100000;
   m.Height = 100000;
-  EXPECT_EQ(opened(test::HavFile(m)), (TErr{EG_IMG, 1}));
+  EXPECT_EQ(opened(test::HavFile(m)), (TErr{EG_IMG, 12}));
   bad = test::HavFile(good);
   PutU32LE(reinterpret_cast<uint8_t*>(bad.data()) + 4, 60);  // shorter than its fields
   EXPECT_EQ(opened(bad), (TErr{EG_MVI, 1}));

@@ -156,7 +156,7 @@ TEST_F(RasTest, HostileFilesAreRefusedOrClipped) {
       {"one bit", {.Depth = 1, .Data = px}, {EG_IMG, 1}},
       {"type 6", {.Type = 6, .Data = px}, {EG_IMG, 1}},
       {"no columns", {.Width = 0, .Data = px}, {EG_IMG, 4}},
-      {"a gigapixel", {.Width = 1u << 16, .Height = 1u << 16, .Data = px}, {EG_IMG, 1}},
+      {"a gigapixel", {.Width = 1u << 16, .Height = 1u << 16, .Data = px}, {EG_IMG, 12}},
       {"plain pixels missing", {.Width = 3, .Data = px}, {EG_FILE, 3}},
       {"an escape cut short", {.Width = 2, .Type = 2, .Data = {1, 2, 3, 0x80, 4}}, {EG_IMG, 3}},
       {"encoded data ending early", {.Width = 2, .Type = 2, .Data = {0x80, 2, 5}}, kOk},
@@ -174,7 +174,7 @@ TEST_F(RasTest, HostileFilesAreRefusedOrClipped) {
 
 TEST_F(RasTest, EveryPrefixOfAFileLoadsOrFailsCleanly) {
   const std::string real =
-      test::ReadWhole(test::SharedDir() + "testdata/ras/kimageformats/rgb-gimp-2.10-pal16.ras");
+      test::ReadWhole(test::DataFile("ras/kimageformats/rgb-gimp-2.10-pal16.ras"));
   TRas built{.Width = 3, .Height = 3, .Depth = 8, .Type = 2, .MapType = 1};
   built.Map = Bytes(30, 4);
   built.Data = {0x80, 4, 1, 0x80, 0, 2, 0x80, 2, 3, 0x80};  // ends in a cut escape
@@ -239,7 +239,7 @@ TEST_F(RasTest, WrittenFilesReadBackHereAndInImageMagickPillowAndNetpbm) {
 
 TEST_F(RasTest, FilesNetpbmAndImageMagickWriteReadAsTheirSource) {
   const std::string src =
-      test::SharedDir() + "testdata/pnm/libjpeg-turbo/testorig.ppm";  // odd width
+      test::DataFile("pnm/libjpeg-turbo/testorig.ppm");  // odd width
   int w = 0, h = 0;
   const std::vector<uint8_t> rgb = test::MagickRgb(src, w, h);
   ASSERT_FALSE(rgb.empty());

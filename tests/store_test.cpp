@@ -18,6 +18,7 @@
 #include "formats/ConForm.h"
 #include "image/IMGBasic.h"
 #include "platform/TextUtil.h"
+#include "tests/FormatTestSupport.h"
 #include "tests/TestSupport.h"
 
 namespace kvo {
@@ -173,9 +174,15 @@ TEST_F(Store, UnsupportedFilesAreRefusedAndTheBatchGoesOn) {
   std::string junk = src_ + "notes.txt";
   test::WriteWhole(junk, "not a picture");
   std::string ok = Make("ok.png", "-size 32x32 xc:yellow");
-  AddPictureFiles({junk, ok});
-  ASSERT_EQ(dialogs_.Errors.size(), 1u);
+  // A 24-bit bitmap header that asks for 2.7 GB of pixels says its size.
+  test::TBytes b;
+  b.U8('B').U8('M').U32(54).U32(0).U32(54).U32(40).U32(30000).U32(30000).U16(1).U16(24);
+  std::string huge = src_ + "huge.bmp";
+  test::WriteWhole(huge, b.Fill(24, 0).Str());
+  AddPictureFiles({junk, huge, ok});
+  ASSERT_EQ(dialogs_.Errors.size(), 2u);
   EXPECT_EQ(dialogs_.Errors[0], "Format not supported (\"notes.txt\")");
+  EXPECT_EQ(dialogs_.Errors[1], "huge.bmp: Picture too large (30000 \u00D7 30000).");
   dialogs_.Errors.clear();
   EXPECT_EQ(LogoList().Count, 1);
 }

@@ -1,6 +1,7 @@
 // XPM reading and writing, checked against netpbm's xpmtoppm, ImageMagick,
 // the X11 colour table and files built here.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -18,7 +19,7 @@ namespace {
 
 using namespace kvo::test;
 
-std::string Data(const std::string& Name) { return SharedDir() + "testdata/" + Name; }
+std::string Data(const std::string& Name) { return DataFile(Name); }
 
 // An XPM file from its values string, colour strings and rows.
 std::string Xpm(const std::string& Values, const std::vector<std::string>& Colours,
@@ -161,6 +162,20 @@ TEST(XpmRefuse, HugeButPlausibleSizeIsRefusedBeforeAllocating) {
   TTempDir dir;
   TImg img;
   EXPECT_EQ(LoadText(dir, Xpm("20000 20000 1 1", {"a c red"}, {"a"}), img), (TErr{EG_IMG, 8}));
+}
+
+TEST(XpmRefuse, AFileLargerThanAnyPictureNeedsIsRefusedUnread) {
+  // A 4 x 4 picture padded past the readers' picture limit (sparse).
+  TTempDir dir;
+  const std::string text = Xpm("4 4 1 1", {"a c red"}, {"aaaa", "aaaa", "aaaa", "aaaa"});
+  const std::string path = dir.Write("t.xpm", text);
+  ASSERT_EQ(::truncate(path.c_str(), FF_MAX_PICTURE_BYTES + 1), 0);
+  TTableCounts counts;
+  TImg img;
+  EXPECT_EQ(KeptLoad(XPMLoad, path, img), (TErr{EG_IMG, 8}));
+  TFileInfo info;
+  EXPECT_EQ(KeptInfo(XPMInfo, path, info), (TErr{EG_IMG, 8}));
+  EXPECT_TRUE(counts.Same()) << counts.Describe();
 }
 
 TEST(XpmRefuse, EveryCutIsAPictureOrAnError) {
