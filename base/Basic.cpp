@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "base/Errors.h"
+#include "platform/ProfileFile.h"
 
 namespace kvo {
 namespace {
@@ -121,6 +123,8 @@ struct TFileEntry {
   TFileRecord Rec;
   int Fd = -1;             // binary files
   std::FILE* Text = nullptr;  // text files
+  TReplacement Replace;    // a created file: where it is written, what it replaces
+  bool Failed = false;     // a write went wrong, so the file must not replace anything
 };
 
 struct TFileTable {
@@ -151,7 +155,8 @@ std::string CutName(std::string_view Name) {
   return std::string(Name.substr(0, FILE_NAME_MAX));
 }
 
-void AppendFile(int32_t& Handle, std::string_view Name, int Fd, std::FILE* Text) {
+void AppendFile(int32_t& Handle, std::string_view Name, int Fd, std::FILE* Text,
+                TReplacement& Replace) {
   auto& t = Files();
   TFileEntry e;
   e.Rec.Id = t.NextId++;
@@ -159,15 +164,20 @@ void AppendFile(int32_t& Handle, std::string_view Name, int Fd, std::FILE* Text)
   e.Rec.Name = CutName(Name);
   e.Fd = Fd;
   e.Text = Text;
+  e.Replace = std::move(Replace);
   Handle = e.Rec.Id;
   t.Files.push_back(std::move(e));
 }
 
-int OpenBinary(const std::string& Path, int Mode, int& Fd) {
+// A created file is written beside the file of its name, which it replaces
+// only when it is closed whole (CloseAt): a write that fails halfway, or a
+// save that is refused after the open, leaves the old file as it was.
+int OpenBinary(const std::string& Path, int Mode, int& Fd, TReplacement& Replace) {
   int access = (Mode & FM_READ) ? O_RDONLY : (Mode & FM_WRITE) ? O_WRONLY : O_RDWR;
   if (Mode & FM_CREATE) {
-    Fd = ::open(Path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    return Fd < 0 ? 2 : 0;
+    if (!ReplaceBegin(Path, Replace)) return 2;
+    Fd = Replace.Fd;
+    return 0;
   }
   Fd = ::open(Path.c_str(), access | O_CLOEXEC);
   if (Mode & FM_APPEND) {
@@ -187,9 +197,11 @@ bool IsFolder(const std::string& Path) {
   return ::stat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-int OpenText(const std::string& Path, int Mode, std::FILE*& F) {
+int OpenText(const std::string& Path, int Mode, std::FILE*& F, TReplacement& Replace) {
   if (Mode & FM_CREATE) {
-    F = std::fopen(Path.c_str(), "wbe");
+    if (!ReplaceBegin(Path, Replace)) return 2;
+    F = ::fdopen(Replace.Fd, "wb");
+    if (!F) ReplaceAbandon(Replace);
     return F ? 0 : 2;
   }
   if (Mode & FM_APPEND) {
@@ -207,12 +219,28 @@ bool CloseEntry(TFileEntry& E) {
   return ::close(E.Fd) == 0;
 }
 
-void CloseAt(int Index) {
+// Closes the file at Index, its record leaving the table first so the table
+// stays whole whatever the close meets. A created file replaces the file of
+// its name only when Keep is set and every write went through; otherwise it
+// is removed and the old file stays. False when such a replacement did not
+// happen.
+bool CloseAt(int Index, bool Keep) {
   auto& fs = Files().Files;
-  if (!CloseEntry(fs[static_cast<size_t>(Index)])) SetWarning(EG_FILE, 8, __LINE__);
+  TFileEntry e = std::move(fs[static_cast<size_t>(Index)]);
   if (static_cast<size_t>(Index) + 1 != fs.size())
     fs[static_cast<size_t>(Index)] = std::move(fs.back());
   fs.pop_back();
+  if (e.Replace.Temp.empty()) {
+    if (!CloseEntry(e)) SetWarning(EG_FILE, 8, __LINE__);
+    return true;
+  }
+  Keep = Keep && !e.Failed && (!e.Text || std::fflush(e.Text) == 0) &&
+         ::fsync(e.Text ? ::fileno(e.Text) : e.Fd) == 0;
+  Keep = CloseEntry(e) && Keep;
+  e.Replace.Fd = -1;  // closed with the entry
+  if (Keep) return ReplaceCommit(e.Replace);
+  ReplaceAbandon(e.Replace);
+  return false;
 }
 
 }  // namespace
@@ -317,8 +345,9 @@ int FOpen(int32_t& Handle, std::string_view Name, int Mode) {
     result = 11;
   } else {
     int fd = -1;
-    result = OpenBinary(std::string(Name), Mode, fd);
-    if (result == 0) AppendFile(Handle, Name, fd, nullptr);
+    TReplacement replace;
+    result = OpenBinary(std::string(Name), Mode, fd, replace);
+    if (result == 0) AppendFile(Handle, Name, fd, nullptr, replace);
   }
   SetError(EG_FILE, result, __LINE__);
   return result;
@@ -333,8 +362,9 @@ int TXTOpen(int32_t& Handle, std::string_view Name, int Mode) {
     result = 11;
   } else {
     std::FILE* f = nullptr;
-    result = OpenText(std::string(Name), Mode, f);
-    if (result == 0) AppendFile(Handle, Name, -1, f);
+    TReplacement replace;
+    result = OpenText(std::string(Name), Mode, f, replace);
+    if (result == 0) AppendFile(Handle, Name, -1, f, replace);
   }
   SetError(EG_FILE, result, __LINE__);
   return result;
@@ -385,6 +415,7 @@ int FWrite(int32_t Handle, const void* Buffer, int64_t Count) {
     put += n;
   }
   int result = put < Count ? 4 : 0;
+  if (result != 0) f->Failed = true;
   SetError(EG_FILE, result, __LINE__);
   return result;
 }
@@ -413,18 +444,20 @@ int64_t FPos(int32_t Handle) {
   return p < 0 ? INVALID_ID : p;
 }
 
+// A created file that cannot take the place of the old one is a write that
+// did not happen.
 void FClose(int32_t Handle) {
   TProcScope trace("Basic.FClose");
   SetWarning(EG_FILE, 0, __LINE__);
   int index = FindFileIndex(Handle);
-  if (index != INVALID_ID) CloseAt(index);
+  if (index != INVALID_ID && !CloseAt(index, true)) SetError(EG_FILE, 4, __LINE__);
 }
 
 void TXTClose(int32_t Handle) {
   TProcScope trace("Basic.TXTClose");
   SetWarning(EG_FILE, 0, __LINE__);
   int index = FindFileIndex(Handle);
-  if (index != INVALID_ID) CloseAt(index);
+  if (index != INVALID_ID && !CloseAt(index, true)) SetError(EG_FILE, 4, __LINE__);
 }
 
 int FCount() { return static_cast<int>(Files().Files.size()); }
@@ -436,14 +469,15 @@ const TFileRecord* FileRecord(int Index) {
   return &Files().Files[static_cast<size_t>(Index)].Rec;
 }
 
+// The files a failing frame leaves open are given up: a created file is
+// removed unfinished, and the file it was to replace stays.
 void FCloseFrom(int N) {
   if (N < 0) N = 0;
   for (int i = FCount() - 1; i >= N; --i) {
-    const TFileRecord& r = Files().Files[static_cast<size_t>(i)].Rec;
-    if (r.IsText)
-      TXTClose(r.Id);
-    else
-      FClose(r.Id);
+    TProcScope trace(Files().Files[static_cast<size_t>(i)].Rec.IsText ? "Basic.TXTClose"
+                                                                       : "Basic.FClose");
+    SetWarning(EG_FILE, 0, __LINE__);
+    CloseAt(i, false);
   }
 }
 
@@ -469,6 +503,7 @@ int TXTWrite(int32_t Handle, std::string_view Line) {
   bool ok = std::fwrite(Line.data(), 1, Line.size(), f->Text) == Line.size() &&
             std::fwrite("\r\n", 1, 2, f->Text) == 2 && std::fflush(f->Text) == 0;
   int result = ok ? 0 : 4;
+  if (!ok) f->Failed = true;
   SetError(EG_FILE, result, __LINE__);
   return result;
 }
@@ -537,17 +572,23 @@ std::string NumToStr(uint32_t Value, int Code) {
   return digits;
 }
 
+// Always with a decimal point: the figures mean the same in every locale,
+// beside the comma-grouped byte counts of NumToStr.
 std::string RealToStr(double Value, int Width, int Decimals) {
   Width = Limit(Width, 0, 255);
   Decimals = Limit(Decimals, 0, 64);
-  char buf[512];
-  std::snprintf(buf, sizeof buf, "%*.*f", Width, Decimals, Value);
-  return buf;
+  char buf[512];  // the largest double takes 309 digits before the point
+  const auto r = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::fixed, Decimals);
+  std::string digits(buf, r.ec == std::errc() ? r.ptr : buf);
+  const size_t width = static_cast<size_t>(Width);
+  if (digits.size() < width) digits.insert(0, width - digits.size(), ' ');
+  return digits;
 }
 
 int32_t PCharToInt(const char* Text) {
-  // Each character counts as its code minus 48, unchecked; the arithmetic
-  // wraps at 32 bits, as the original did.
+  // Meant for digits the caller has checked: each character counts as its
+  // code minus 48 and the arithmetic wraps at 32 bits, so other text still
+  // gives a number and never a fault.
   uint32_t v = 0;
   if (!Text) return 0;
   for (const char* p = Text; *p; ++p)

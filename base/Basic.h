@@ -28,6 +28,11 @@ inline constexpr size_t FILE_NAME_MAX = 255;
 // File open modes (bits).
 inline constexpr int FM_READ = 1;
 inline constexpr int FM_WRITE = 2;
+// Creates a new file for reading and writing. It is written beside the file
+// of its name and takes that file's place when FClose / TXTClose closes it
+// after every write went through; a failed write or close, or a failing
+// frame that closes it through FCloseFrom, removes it and leaves the old
+// file as it was.
 inline constexpr int FM_CREATE = 4;
 inline constexpr int FM_APPEND = 8;
 
@@ -98,8 +103,10 @@ int FWrite(int32_t Handle, const void* Buffer, int64_t Count);
 int FSeek(int32_t Handle, int64_t Position);
 int64_t FSize(int32_t Handle);
 int64_t FPos(int32_t Handle);
+// EG_FILE 4 when a created file could not take the place of the old one.
 void FClose(int32_t Handle);
 int FCount();
+// Closes the files from table index N on; created files are given up.
 void FCloseFrom(int N);
 int FDelete(std::string_view Name);
 

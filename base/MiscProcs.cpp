@@ -83,22 +83,15 @@ std::optional<std::string> FirstMatch(const std::string& Folder, std::string_vie
   return best;
 }
 
-// A folder's size is 0, as a directory listing on the original system
-// reports it; only files have a size of their own.
+// A folder's size is 0, so sizes shown or added up count files alone; only
+// files have a size of their own.
 int64_t SizeOf(const std::string& Path) {
   struct stat st {};
   if (::stat(Path.c_str(), &st) != 0) return INVALID_ID;
   return S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
 }
 
-std::string FormatFixed1(double Value) {
-  int n = std::snprintf(nullptr, 0, "%.1f", Value);
-  if (n <= 0) return {};
-  std::string s(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(s.data(), s.size(), "%.1f", Value);
-  s.resize(static_cast<size_t>(n));
-  return s;
-}
+std::string FormatFixed1(double Value) { return RealToStr(Value, 0, 1); }
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -278,7 +271,9 @@ int PosFrom(std::string_view Sub, std::string_view Text, int Start) {
   TProcScope trace("miscprocs.PosFrom");
   if (Sub.empty() || Text.empty()) return 0;
   if (Start < 1) Start = 1;
-  if (static_cast<int64_t>(Start) >=
+  // An occurrence may start anywhere up to the last place Sub still fits,
+  // so a line break right before a short last line is found too.
+  if (static_cast<int64_t>(Start) - 1 >
       static_cast<int64_t>(Text.size()) - static_cast<int64_t>(Sub.size()))
     return 0;
   size_t pos = Text.find(Sub, static_cast<size_t>(Start - 1));

@@ -64,9 +64,8 @@ bool MakeLongDir(const std::string& Folder);
 // replacement. Empty text when New contains Old; Text when Old is empty.
 std::string ReplaceStr(std::string_view Text, std::string_view Old, std::string_view New);
 
-// 1-based position of Sub in Text at or after Start; 0 when there is none,
-// when either is empty, or when Start is not less than
-// Length(Text) - Length(Sub).
+// 1-based position of Sub in Text at or after Start (below 1 counts as 1);
+// 0 when there is none or either is empty.
 int PosFrom(std::string_view Sub, std::string_view Text, int Start);
 
 std::string IIfStr(bool Condition, std::string_view A, std::string_view B);

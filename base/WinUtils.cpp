@@ -146,8 +146,8 @@ bool _ExecDoWait(std::string_view Program, std::string_view Params, std::string_
   if (!Params.empty()) line += " " + std::string(Params);
   CopyCut(buffer, DOWAIT_BUFFER, line);
   CopyCut(dir, DOWAIT_BUFFER, Folder);
-  // No shell: the command line is split as the original system's programs
-  // split theirs, so quoting works the same for every caller.
+  // No shell: the command line is split by the rules Windows programs use
+  // (SplitCommandLine), so quoting works the same for every caller.
   std::vector<std::string> argv = SplitCommandLine(buffer);
   std::string folder(dir);
   MemFree(buffer);

@@ -164,6 +164,12 @@ void SaveSettings(bool WriteMessages) {
   WriteMakerSection_();
 }
 
+void DriveChanged() {
+  TProcScope trace("Settings.DriveChanged");
+  MatchLogoFilesToDrive_(Settings());
+  ReadMakerSection_();
+}
+
 std::string GetMessages(uint32_t Position) {
   int i = PositionIndex(Position);
   return i < 0 ? std::string() : Settings().Messages[i];

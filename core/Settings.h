@@ -62,6 +62,9 @@ void LoadSettings(bool ReadMessages);
 // but is not the program automatic change starts).
 void ReadSettings(bool ReadMessages);
 void SaveSettings(bool WriteMessages);
+// After another drive was chosen: its own logo files and the storage folder
+// remembered for it take the place of the old drive's.
+void DriveChanged();
 std::string GetMessages(uint32_t Position);
 void SetMessages(uint32_t Position, const std::string& Text);
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,11 +67,29 @@ bool TailEndsPng(const TTail& T) {
   return T.Got >= 8 && std::memcmp(T.Bytes + 12, PNG_END, 8) == 0;
 }
 
-bool WriteAt(const std::string& Path, const uint8_t* Data, size_t Size, int64_t Offset) {
-  int fd = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::pwrite(fd, Data, Size, Offset) == static_cast<ssize_t>(Size);
-  ok = (::close(fd) == 0) && ok;
+// Writes the first Keep bytes of the stored picture and then a fresh
+// trailer into a new file that takes its place, so a failure leaves the
+// picture as it was.
+bool RewriteWithTrailer(const std::string& Path, int64_t Keep, const uint8_t* Trailer) {
+  constexpr int64_t block = 65536;
+  MonitoredKeep("Store.RewriteWithTrailer", [&] {
+    int32_t in = INVALID_ID, out = INVALID_ID;
+    FOpen(in, Path, FM_READ);
+    FOpen(out, Path, FM_CREATE);
+    uint8_t* buf = nullptr;
+    _memalloc_(buf, block, __LINE__, "Store.RewriteWithTrailer.buf");
+    for (int64_t done = 0; done < Keep; done += block) {
+      const int64_t n = std::min(block, Keep - done);
+      FRead(in, buf, n);
+      FWrite(out, buf, n);
+    }
+    FWrite(out, Trailer, MARKS_SIZE);
+    MemFree(buf);
+    FClose(in);
+    FClose(out);
+  });
+  bool ok = NoError();
+  ClearError();
   return ok;
 }
 
@@ -233,10 +252,8 @@ int32_t FindByPrefix(const std::string& Prefix) {
 std::string StatusSummary() {
   const TLogoList& list = LogoList();
   double mb = static_cast<double>(list.TotalSize / 1024) / 1024.0;
-  char size[64];
-  std::snprintf(size, sizeof size, "%.1f", mb);
   return std::to_string(list.Count) + (list.Count == 1 ? " image" : " images") +
-         " (total size: " + size + " MB)";
+         " (total size: " + RealToStr(mb, 0, 1) + " MB)";
 }
 
 // ---- stored picture files --------------------------------------------------------
@@ -253,19 +270,17 @@ bool LoadStoredPicture(const std::string& Path, TImg& Img) {
 }
 
 bool SaveStoredPicture(const std::string& Path, TImg& Img, const TLogoMarks& Marks) {
+  uint8_t trailer[MARKS_SIZE];
+  PutMarks(trailer, Marks);
   int32_t level = PNGSetCompression(INVALID_ID);
   MonitoredKeep("Store.SaveStoredPicture", [&] {
     PNGSetCompression(7);
-    PNGSave(Path, Img);
+    PNGSaveTail(Path, Img, std::string_view(reinterpret_cast<const char*>(trailer), MARKS_SIZE));
   });
   PNGSetCompression(level);
   bool ok = NoError();
   ClearError();
-  if (!ok) return false;
-  uint8_t trailer[MARKS_SIZE];
-  PutMarks(trailer, Marks);
-  TTail tail;
-  return ReadTail(Path, tail) && WriteAt(Path, trailer, sizeof trailer, tail.FileSize);
+  return ok;
 }
 
 void PutMarks(uint8_t* Out, const TLogoMarks& Marks) {
@@ -290,8 +305,8 @@ bool WriteMarks(const std::string& Path, const TLogoMarks& Marks) {
   PutMarks(trailer, Marks);
   // Over a valid trailer; after a bare PNG stream a fresh one is appended.
   // Anything else is left untouched, so picture data is never overwritten.
-  if (TailHasTrailer(tail)) return WriteAt(Path, trailer, sizeof trailer, tail.FileSize - MARKS_SIZE);
-  if (TailEndsPng(tail)) return WriteAt(Path, trailer, sizeof trailer, tail.FileSize);
+  if (TailHasTrailer(tail)) return RewriteWithTrailer(Path, tail.FileSize - MARKS_SIZE, trailer);
+  if (TailEndsPng(tail)) return RewriteWithTrailer(Path, tail.FileSize, trailer);
   return false;
 }
 

@@ -435,7 +435,6 @@ void JPGLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStart
 
 void JPGSave(const std::string& FileName, TImg& Img) {
   Monitored("FF_JPG.JPGSave", [&] {
-    FDelete(FileName);
     TFFInit ffi;
     FFInit(FF_JPEG, ffi, Img);
     const TImg& img = *ffi.Img;

@@ -12,8 +12,8 @@
 // - runs that cross the end of a plane line or a scan line;
 // - zero-length runs, and bytes after the last scan line.
 // Refused as not loadable (EG_IMG 1): anything but one or three planes of 8
-// bits with run-length encoding, and pictures larger than the format layer
-// allocates. No width or height is EG_IMG 4. Run-length data that ends before the last
+// bits with run-length encoding; pictures larger than the format layer
+// allocates are EG_IMG 12. No width or height is EG_IMG 4. Run-length data that ends before the last
 // scan line, or an 8-bit file too short to hold its palette, is "Cannot
 // decompress image data." (EG_IMG 3): PCX has no end marker, so a short
 // stream means a cut file. A header whose picture the data could not fill
@@ -214,7 +214,6 @@ void WritePcxHeader_(int32_t Handle, const TImg& Pic, int32_t Planes, int32_t Li
 
 void PCXSave_(const std::string& FileName, TImg& Img) {
   Monitored("conform.PCXSave_", [&] {
-    FDelete(FileName);
     TFFInit ffi;
     FFInit(FF_PCX, ffi, Img);
     const TImg& pic = *ffi.Img;

@@ -398,9 +398,10 @@ void PNGLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStart
   });
 }
 
-void PNGSave(const std::string& FileName, TImg& Img) {
+void PNGSave(const std::string& FileName, TImg& Img) { PNGSaveTail(FileName, Img, {}); }
+
+void PNGSaveTail(const std::string& FileName, TImg& Img, std::string_view Tail) {
   Monitored("FF_PNG.PNGSave", [&] {
-    FDelete(FileName);
     TFFInit ffi;
     FFInit(FF_PNG, ffi, Img);
     TPNGOpen_ png;
@@ -409,6 +410,7 @@ void PNGSave(const std::string& FileName, TImg& Img) {
     PngCreateWrite_(png);
     PngWritePicture_(png, *ffi.Img);
     FWrite(png.Handle, png.Buf, png.BufLen);  // what the buffer still holds
+    FWrite(png.Handle, Tail.data(), static_cast<int64_t>(Tail.size()));
     PNGClose_(png);
     FFDone(ffi);
   });

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "formats/FFBasic.h"
 
@@ -20,6 +21,9 @@ void PNGLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStart
 // Writes an 8-bit picture as a palette PNG with 256 entries, any other depth
 // as 24-bit RGB, at the compression level of PNGSetCompression.
 void PNGSave(const std::string& FileName, TImg& Img);
+// PNGSave with Tail written after the PNG stream, in the same replacement of
+// the file (the marks trailer of a stored picture).
+void PNGSaveTail(const std::string& FileName, TImg& Img, std::string_view Tail);
 void PNGInfo(const std::string& FileName, TFileInfo& Info);
 
 // Sets the zlib level of later saves, clamped to 0..9; given INVALID_ID it

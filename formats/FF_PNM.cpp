@@ -190,7 +190,6 @@ void PNMLoad(const std::string& FileName, TImg& Img) {
 
 void PNMSave(const std::string& FileName, TImg& Img) {
   Monitored("FF_PNM.PNMSave", [&] {
-    FDelete(FileName);
     TFFInit ffi;
     FFInit(FF_PNM, ffi, Img);
     const TImg& pic = *ffi.Img;

@@ -292,7 +292,6 @@ void RASLoad(const std::string& FileName, TImg& Img) {
 
 void RASSave(const std::string& FileName, TImg& Img) {
   Monitored("FF_RAS.RASSave", [&] {
-    FDelete(FileName);
     TFFInit ffi;
     FFInit(FF_RAS, ffi, Img);
     const TImg& pic = *ffi.Img;

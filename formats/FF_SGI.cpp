@@ -264,7 +264,6 @@ void SGILoad(const std::string& FileName, TImg& Img) {
 
 void SGISave(const std::string& FileName, TImg& Img) {
   Monitored("FF_SGI.SGISave", [&] {
-    FDelete(FileName);
     TFFInit ffi;
     FFInit(FF_SGI, ffi, Img);
     const TImg& pic = *ffi.Img;

@@ -17,8 +17,8 @@
 // - a footer, an extension area or a developer area after the pixels.
 // Refused as not loadable (EG_IMG 1): colour-mapped pictures whose indices
 // are not 8 bits or that come without a colour map of 15, 16, 24 or 32-bit
-// entries, true-colour depths other than 15, 16, 24 and 32, and pictures
-// larger than the format layer allocates. No width or height is EG_IMG 4,
+// entries, true-colour depths other than 15, 16, 24 and 32; pictures
+// larger than the format layer allocates are EG_IMG 12. No width or height is EG_IMG 4,
 // pixels or a colour map missing from the file EG_FILE 3. A header
 // whose picture the remaining data could not fill even at the best
 // compression is "Cannot decompress image data." (EG_IMG 3) before any
@@ -189,7 +189,6 @@ void TGALoad_(const std::string& FileName, TImg& Img) {
 
 void TGASave_(const std::string& FileName, TImg& Img) {
   Monitored("conform.TGASave_", [&] {
-    FDelete(FileName);
     TFFInit ffi;
     FFInit(FF_TGA, ffi, Img);
     const TImg& pic = *ffi.Img;

@@ -14,6 +14,9 @@
 //   row Ascent, like TextOutA at (0, 0) with the default top-left alignment.
 // - Bold and italic pick the matching face; when fontconfig has none, the
 //   outlines are emboldened or slanted, as GDI simulates them.
+// - A character the face lacks comes from the face fontconfig matches for
+//   the same request plus that character, drawn on the same baseline; only
+//   when no installed face has it does the face's own empty box stand in.
 // - Underline and strike-out are bars as wide as the extent, placed by the
 //   face's own metrics (the post and OS/2 tables).
 #include "platform/Fonts.h"
@@ -56,16 +59,67 @@ constexpr char16_t kCp1252High[32] = {
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+// Decodes the UTF-8 sequence at Text[I] into C and moves I past it; false
+// (I unchanged) when the bytes there are not a well-formed sequence:
+// overlong forms, surrogates and values past U+10FFFF are not.
+bool NextUtf8_(std::string_view Text, size_t& I, char32_t& C) {
+  const auto lead = static_cast<uint8_t>(Text[I]);
+  if (lead < 0x80) {
+    C = lead;
+    ++I;
+    return true;
+  }
+  size_t n = 0;
+  char32_t c = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) n = 1, c = lead & 0x1Fu;
+  else if (lead >= 0xE0 && lead <= 0xEF) n = 2, c = lead & 0x0Fu;
+  else if (lead >= 0xF0 && lead <= 0xF4) n = 3, c = lead & 0x07u;
+  else return false;
+  if (Text.size() - I <= n) return false;
+  for (size_t k = 1; k <= n; ++k) {
+    const auto t = static_cast<uint8_t>(Text[I + k]);
+    if ((t & 0xC0u) != 0x80u) return false;
+    c = (c << 6) | (t & 0x3Fu);
+  }
+  constexpr char32_t kLeast[4] = {0, 0x80, 0x800, 0x10000};
+  if (c < kLeast[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+  C = c;
+  I += n + 1;
+  return true;
+}
+
+void PutUtf8_(std::string& Out, char32_t C) {
+  auto put = [&](uint32_t B) { Out += static_cast<char>(B); };
+  if (C < 0x80) {
+    put(C);
+  } else if (C < 0x800) {
+    put(0xC0 | (C >> 6)), put(0x80 | (C & 0x3F));
+  } else if (C < 0x10000) {
+    put(0xE0 | (C >> 12)), put(0x80 | ((C >> 6) & 0x3F)), put(0x80 | (C & 0x3F));
+  } else {
+    put(0xF0 | (C >> 18)), put(0x80 | ((C >> 12) & 0x3F)), put(0x80 | ((C >> 6) & 0x3F)),
+        put(0x80 | (C & 0x3F));
+  }
+}
+
 struct TFaceMatch_ {
   std::string File;
   std::string Family;
   int Index = 0;
 };
 
-TFcPattern_ MakePattern_(const std::string& Face, bool Bold, bool Italic) {
+// Char, when not 0, asks for a face that has that character.
+TFcPattern_ MakePattern_(const std::string& Face, bool Bold, bool Italic, char32_t Char) {
   TFcPattern_ pattern(FcPatternCreate());
   if (!pattern) return pattern;
   FcPattern* p = pattern.get();
+  if (Char != 0) {
+    FcCharSet* chars = FcCharSetCreate();
+    bool added =
+        chars && FcCharSetAddChar(chars, Char) && FcPatternAddCharSet(p, FC_CHARSET, chars);
+    if (chars) FcCharSetDestroy(chars);  // the pattern holds its own reference
+    if (!added) return nullptr;
+  }
   // No name: fontconfig's default face, as GDI's font mapper picks its own.
   if (!Face.empty())
     FcPatternAddString(p, FC_FAMILY, reinterpret_cast<const FcChar8*>(Face.c_str()));
@@ -89,13 +143,19 @@ bool FontconfigReady_() {
   return ready;
 }
 
-bool MatchFace_(const std::string& Face, bool Bold, bool Italic, TFaceMatch_& Match) {
+// With Char not 0, only a face that has the character is a match.
+bool MatchFace_(const std::string& Face, bool Bold, bool Italic, char32_t Char,
+                TFaceMatch_& Match) {
   if (!FontconfigReady_()) return false;
-  TFcPattern_ pattern = MakePattern_(Face, Bold, Italic);
+  TFcPattern_ pattern = MakePattern_(Face, Bold, Italic, Char);
   if (!pattern) return false;
   FcResult result = FcResultNoMatch;
   TFcPattern_ found(FcFontMatch(nullptr, pattern.get(), &result));
   if (!found) return false;
+  FcCharSet* chars = nullptr;
+  if (Char != 0 && (FcPatternGetCharSet(found.get(), FC_CHARSET, 0, &chars) != FcResultMatch ||
+                    !FcCharSetHasChar(chars, Char)))
+    return false;
   FcChar8* text = nullptr;
   if (FcPatternGetString(found.get(), FC_FILE, 0, &text) != FcResultMatch || !text) return false;
   Match.File = reinterpret_cast<const char*>(text);
@@ -159,45 +219,106 @@ void PlaceBars_(FT_Face Face, TFont& Font) {
   Font.StrikeOutTop = Font.Ascent - UnitsToPixels_(Face, pos);
 }
 
+// Scales an opened face to PixelSize pixels per em and chooses its
+// character map.
+bool ScaleFace_(FT_Face Face, int32_t PixelSize) {
+  // ppem pixels at 96 dpi: ppem * 72 / 96 points, in 26.6 exactly ppem * 48.
+  if (FT_IS_SCALABLE(Face)) {
+    if (FT_Set_Char_Size(Face, 0, static_cast<FT_F26Dot6>(PixelSize) * 48, FONT_SCREEN_DPI,
+                         FONT_SCREEN_DPI) != 0)
+      return false;
+  } else if (Face->num_fixed_sizes < 1 || FT_Select_Size(Face, 0) != 0) {
+    return false;
+  }
+  // Symbol faces have no Unicode map; their own map is used as it stands.
+  if (FT_Select_Charmap(Face, FT_ENCODING_UNICODE) != 0 && Face->num_charmaps > 0)
+    FT_Set_Charmap(Face, Face->charmaps[0]);
+  return true;
+}
+
 // Scales the opened face, chooses its character map and reads the metrics.
 bool SizeFace_(const TFontRequest& Request, TFont& Font) {
   FT_Face face = Font.FtFace.get();
   Font.PixelSize = PixelSizeFor_(face, Request.Height);
-  if (Font.PixelSize == 0) return false;
-  // ppem pixels at 96 dpi: ppem * 72 / 96 points, in 26.6 exactly ppem * 48.
-  if (FT_IS_SCALABLE(face)) {
-    if (FT_Set_Char_Size(face, 0, static_cast<FT_F26Dot6>(Font.PixelSize) * 48, FONT_SCREEN_DPI,
-                         FONT_SCREEN_DPI) != 0)
-      return false;
-  } else if (face->num_fixed_sizes < 1 || FT_Select_Size(face, 0) != 0) {
-    return false;
-  }
-  // Symbol faces have no Unicode map; their own map is used as it stands.
-  if (FT_Select_Charmap(face, FT_ENCODING_UNICODE) != 0 && face->num_charmaps > 0)
-    FT_Set_Charmap(face, face->charmaps[0]);
+  if (Font.PixelSize == 0 || !ScaleFace_(face, Font.PixelSize)) return false;
   Font.Ascent = static_cast<int32_t>((face->size->metrics.ascender + 32) >> 6);
   Font.Descent = static_cast<int32_t>((-face->size->metrics.descender + 32) >> 6);
   if (FT_IS_SCALABLE(face)) PlaceBars_(face, Font);
   return true;
 }
 
-FT_UInt GlyphIndex_(FT_Face Face, uint8_t Byte) {
-  // A symbol face lists its characters at U+F000 + byte, as Windows maps them.
-  if (Face->charmap && Face->charmap->encoding == FT_ENCODING_MS_SYMBOL)
-    return FT_Get_Char_Index(Face, 0xF000u + Byte);
-  return FT_Get_Char_Index(Face, AnsiToUnicode(Byte));
+bool IsSymbolFace_(FT_Face Face) {
+  return Face->charmap && Face->charmap->encoding == FT_ENCODING_MS_SYMBOL;
 }
 
-// Loads one glyph, hinted for monochrome output, with any synthesis applied.
-// The slot then holds an outline (or a bitmap for a bitmap-only face).
-bool LoadGlyph_(TFont& Font, uint8_t Byte) {
+// The Windows-1252 byte of a character, 0 when the code page has none.
+uint32_t AnsiByte_(char32_t Char) {
+  for (uint32_t b = 1; b < 256; ++b)
+    if (AnsiToUnicode(static_cast<uint8_t>(b)) == Char) return b;
+  return 0;
+}
+
+FT_UInt GlyphIndex_(FT_Face Face, char32_t Char) {
+  // A symbol face lists its characters at U+F000 + byte, as Windows maps them.
+  if (IsSymbolFace_(Face)) {
+    const uint32_t byte = AnsiByte_(Char);
+    return byte == 0 ? 0 : FT_Get_Char_Index(Face, 0xF000u + byte);
+  }
+  return FT_Get_Char_Index(Face, Char);
+}
+
+// Opens the face fontconfig picks for Char at the font's size, or finds it
+// among those already open; nullptr when no other face has the character.
+FT_Face OpenFallback_(TFont& Font, char32_t Char) {
+  TFaceMatch_ match;
+  if (!MatchFace_(Font.Face, Font.Bold, Font.Italic, Char, match)) return nullptr;
+  if (match.File == Font.File && match.Index == Font.FileIndex) return nullptr;
+  for (const TFontFallback& f : Font.Fallbacks)
+    if (f.File == match.File && f.FileIndex == match.Index) return f.Face.get();
+  TFontFallback f;
+  f.File = match.File;
+  f.FileIndex = match.Index;
+  FT_Face face = nullptr;
+  if (FT_New_Face(Font.Library.get(), match.File.c_str(), match.Index, &face) == 0) {
+    f.Face.reset(face);
+    if (!ScaleFace_(face, Font.PixelSize)) f.Face.reset();
+  }
+  Font.Fallbacks.push_back(std::move(f));
+  return Font.Fallbacks.back().Face.get();
+}
+
+// The face whose glyph stands for Char and that glyph's index: the font's
+// own face when it has the character, else the fallback fontconfig picks.
+// Control characters and symbol faces never look further.
+FT_Face FaceFor_(TFont& Font, char32_t Char, FT_UInt& Glyph) {
   FT_Face face = Font.FtFace.get();
+  Glyph = GlyphIndex_(face, Char);
+  if (Glyph != 0 || Char < 0x20 || (Char >= 0x7F && Char < 0xA0) || IsSymbolFace_(face))
+    return face;
+  auto known = std::find_if(Font.FallbackFor.begin(), Font.FallbackFor.end(),
+                            [&](const auto& F) { return F.first == Char; });
+  FT_Face other = known != Font.FallbackFor.end() ? known->second : OpenFallback_(Font, Char);
+  if (known == Font.FallbackFor.end()) Font.FallbackFor.emplace_back(Char, other);
+  const FT_UInt glyph = other ? FT_Get_Char_Index(other, Char) : 0;
+  if (glyph == 0) return face;
+  Glyph = glyph;
+  return other;
+}
+
+// Loads the glyph of one character, hinted for monochrome output, with any
+// synthesis applied; the slot returned then holds an outline (or a bitmap
+// for a bitmap-only face). nullptr when the glyph fails to load.
+FT_GlyphSlot LoadGlyph_(TFont& Font, char32_t Char) {
+  FT_UInt glyph = 0;
+  FT_Face face = FaceFor_(Font, Char, glyph);
   FT_Int32 flags = FT_LOAD_TARGET_MONO;
   if (FT_IS_SCALABLE(face)) flags |= FT_LOAD_NO_BITMAP;
-  if (FT_Load_Glyph(face, GlyphIndex_(face, Byte), flags) != 0) return false;
-  if (Font.SynthItalic) FT_GlyphSlot_Oblique(face->glyph);
-  if (Font.SynthBold) FT_GlyphSlot_Embolden(face->glyph);
-  return true;
+  if (FT_Load_Glyph(face, glyph, flags) != 0) return nullptr;
+  const bool own = face == Font.FtFace.get();
+  if (own ? Font.SynthItalic : Font.Italic && !FaceIsItalic_(face))
+    FT_GlyphSlot_Oblique(face->glyph);
+  if (own ? Font.SynthBold : Font.Bold && !FaceIsBold_(face)) FT_GlyphSlot_Embolden(face->glyph);
+  return face->glyph;
 }
 
 // The glyph's advance in whole pixels.
@@ -240,13 +361,16 @@ void DrawBar_(int32_t Top, int32_t Rows, int64_t Cx, uint8_t* Bits, int32_t Widt
 
 // Back to an empty font; the face goes before the library that made it.
 void Release_(TFont& Font) {
+  Font.FallbackFor.clear();
+  Font.Fallbacks.clear();
   Font.FtFace.reset();
   Font.Library.reset();
   Font.Face.clear();
   Font.Family.clear();
   Font.File.clear();
   Font.FileIndex = Font.PixelSize = Font.Ascent = Font.Descent = 0;
-  Font.SynthBold = Font.SynthItalic = Font.Underline = Font.StrikeOut = false;
+  Font.Bold = Font.Italic = Font.SynthBold = Font.SynthItalic = false;
+  Font.Underline = Font.StrikeOut = false;
   Font.UnderlineTop = Font.UnderlineRows = Font.StrikeOutTop = Font.StrikeOutRows = 0;
 }
 
@@ -268,11 +392,31 @@ char32_t AnsiToUnicode(uint8_t Byte) {
   return Byte;
 }
 
+std::u32string TextToUnicode(std::string_view Text) {
+  std::u32string out;
+  size_t i = 0;
+  char32_t c = 0;
+  while (i < Text.size() && NextUtf8_(Text, i, c)) out += c;
+  if (i < Text.size()) {
+    out.clear();
+    for (char b : Text) out += AnsiToUnicode(static_cast<uint8_t>(b));
+  } else if (!out.empty() && out.front() == U'\uFEFF') {
+    out.erase(0, 1);
+  }
+  return out;
+}
+
+std::string TextToUtf8(std::string_view Text) {
+  std::string out;
+  for (char32_t c : TextToUnicode(Text)) PutUtf8_(out, c);
+  return out;
+}
+
 bool FontCreate(const TFontRequest& Request, TFont& Font) {
   Release_(Font);
   Font.Face = std::string(Request.Face.substr(0, FONT_FACE_MAX));
   TFaceMatch_ match;
-  if (!MatchFace_(Font.Face, Request.Bold, Request.Italic, match)) return false;
+  if (!MatchFace_(Font.Face, Request.Bold, Request.Italic, 0, match)) return false;
   FT_Library library = nullptr;
   if (FT_Init_FreeType(&library) != 0) return false;
   Font.Library.reset(library);
@@ -285,6 +429,8 @@ bool FontCreate(const TFontRequest& Request, TFont& Font) {
   Font.Family = match.Family;
   Font.File = match.File;
   Font.FileIndex = match.Index;
+  Font.Bold = Request.Bold;
+  Font.Italic = Request.Italic;
   Font.SynthBold = Request.Bold && !FaceIsBold_(face);
   Font.SynthItalic = Request.Italic && !FaceIsItalic_(face);
   Font.Underline = Request.Underline;
@@ -300,9 +446,10 @@ bool FontTextExtent(TFont& Font, std::string_view Text, int32_t& Cx, int32_t& Cy
   Cx = Cy = 0;
   if (!Font.FtFace) return false;
   int64_t pen = 0;
-  for (char c : Text) {
-    if (!LoadGlyph_(Font, static_cast<uint8_t>(c))) return false;
-    pen += AdvanceOf_(Font.FtFace->glyph);
+  for (char32_t c : TextToUnicode(Text)) {
+    FT_GlyphSlot slot = LoadGlyph_(Font, c);
+    if (!slot) return false;
+    pen += AdvanceOf_(slot);
   }
   if (pen > INT32_MAX) return false;
   Cx = static_cast<int32_t>(pen);
@@ -313,10 +460,10 @@ bool FontTextExtent(TFont& Font, std::string_view Text, int32_t& Cx, int32_t& Cy
 bool FontDrawText(TFont& Font, std::string_view Text, uint8_t* Bits, int32_t Width,
                   int32_t Height, int32_t RowBytes) {
   if (!Font.FtFace || !Bits || Width < 0 || Height < 0 || RowBytes < (Width + 7) / 8) return false;
-  FT_GlyphSlot slot = Font.FtFace->glyph;
   int64_t pen = 0;
-  for (char c : Text) {
-    if (!LoadGlyph_(Font, static_cast<uint8_t>(c))) return false;
+  for (char32_t c : TextToUnicode(Text)) {
+    FT_GlyphSlot slot = LoadGlyph_(Font, c);
+    if (!slot) return false;
     if (slot->format != FT_GLYPH_FORMAT_BITMAP && FT_Render_Glyph(slot, FT_RENDER_MODE_MONO) != 0)
       return false;
     BlitGlyph_(slot->bitmap, pen + slot->bitmap_left,

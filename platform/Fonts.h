@@ -4,9 +4,11 @@
 // make a font (CreateFontA), how large is this line (GetTextExtentPoint32A),
 // and draw it into a monochrome bitmap (TextOutA).
 //
-// Text is 8-bit in the ANSI code page of the Windows systems the logos are
-// made for (Windows-1252), so every byte is mapped to its Unicode character
-// before a glyph is looked up.
+// Text is UTF-8, as message files written on Linux are; text that is not
+// valid UTF-8 is read in the ANSI code page of the Windows systems the logos
+// are made for (Windows-1252), so files written for them keep their look. A
+// character the chosen face lacks is drawn from the face fontconfig picks
+// for it.
 //
 // Nothing here throws, and no call of ours runs inside a library frame:
 // failures come back as false and the caller decides what they mean.
@@ -16,6 +18,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 struct FT_LibraryRec_;
 struct FT_FaceRec_;
@@ -46,6 +50,13 @@ struct TFtFaceFree_ {
   void operator()(FT_FaceRec_* Face) const;
 };
 
+// A face fontconfig chose for characters the font's own face lacks.
+struct TFontFallback {
+  std::string File;
+  int32_t FileIndex = 0;
+  std::unique_ptr<FT_FaceRec_, TFtFaceFree_> Face;  // empty when the file could not be used
+};
+
 // One made font. Rows are counted from the top of the line's cell; the
 // baseline lies between row Ascent - 1 and row Ascent.
 struct TFont {
@@ -61,15 +72,21 @@ struct TFont {
   int32_t PixelSize = 0;     // em height in pixels
   int32_t Ascent = 0;        // pixels above the baseline
   int32_t Descent = 0;       // pixels below it
+  bool Bold = false;         // as asked for; fallback faces are matched with it
+  bool Italic = false;
   bool SynthBold = false;    // bold asked for, no bold face: emboldened outlines
   bool SynthItalic = false;  // italic asked for, no italic face: slanted outlines
   bool Underline = false;
   bool StrikeOut = false;
   int32_t UnderlineTop = 0, UnderlineRows = 0;
   int32_t StrikeOutTop = 0, StrikeOutRows = 0;
-  // Declared in this order so the face goes before its library.
+  // Declared in this order so the faces go before their library.
   std::unique_ptr<FT_LibraryRec_, TFtLibraryFree_> Library;
   std::unique_ptr<FT_FaceRec_, TFtFaceFree_> FtFace;
+  std::vector<TFontFallback> Fallbacks;
+  // Each character looked up beyond the face, and the face that has it
+  // (nullptr: none has it, the face's own empty box stands for it).
+  std::vector<std::pair<char32_t, FT_FaceRec_*>> FallbackFor;
 };
 
 // Windows' MulDiv: A * B / C in 64 bits, rounded half away from zero;
@@ -80,6 +97,13 @@ int32_t FontMulDiv(int32_t A, int32_t B, int32_t C);
 // page leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) keep their value, as
 // Windows' own conversion does.
 char32_t AnsiToUnicode(uint8_t Byte);
+
+// The characters of a text: its UTF-8 when the whole text is valid UTF-8,
+// otherwise each byte as Windows-1252. A byte-order mark at the start is
+// dropped, as editors put it there to mark the encoding only.
+std::u32string TextToUnicode(std::string_view Text);
+// The same characters as UTF-8 (a valid UTF-8 text comes back unchanged).
+std::string TextToUtf8(std::string_view Text);
 
 // Finds the installed face nearest to the request (a missing face falls back
 // to fontconfig's closest one) and opens it at the asked size. False when no

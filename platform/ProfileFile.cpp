@@ -290,13 +290,6 @@ class TFd_ {
   }
   TFd_(const TFd_&) = delete;
   TFd_& operator=(const TFd_&) = delete;
-  int Get() const { return Fd_; }
-  // Closes now and reports whether the close succeeded.
-  bool Close() {
-    int fd = Fd_;
-    Fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
 
  private:
   int Fd_;
@@ -386,7 +379,8 @@ bool ProfileSave(const std::string& File, const TProfile& Profile) {
   return ReplaceFileAtomic(File, ProfileSerialise(Profile));
 }
 
-bool ReplaceFileAtomic(const std::string& Path, std::string_view Bytes) {
+bool ReplaceBegin(const std::string& Path, TReplacement& R) {
+  R = TReplacement{};
   std::string target = ResolveTarget_(Path);
   if (target.empty()) return false;
   struct stat st {};
@@ -395,24 +389,49 @@ bool ReplaceFileAtomic(const std::string& Path, std::string_view Bytes) {
     if (!S_ISREG(st.st_mode)) return false;
     mode = st.st_mode & 07777;
   }
-  size_t slash = target.rfind('/');
-  // The temporary file sits beside the target: rename only replaces
-  // atomically within one file system.
-  size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  std::string tmp = target.substr(0, nameStart) + "." + target.substr(nameStart) + ".XXXXXX";
-  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+  // The new file sits beside the target: rename only replaces atomically
+  // within one file system. A long name is cut so the suffix still fits.
+  size_t nameStart = target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1;
+  std::string name = target.substr(nameStart, 200);
+  std::string temp = target.substr(0, nameStart) + name + ".kvo-tmp-XXXXXX";
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  TFd_ guard(fd);
-  bool ok = WriteAll_(fd, Bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0 && guard.Close() &&
-            ::rename(tmp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    guard.Close();
-    ::unlink(tmp.c_str());
+  R.Fd = fd;
+  R.Target = target;
+  R.Temp = temp;
+  if (::fchmod(fd, mode) != 0) {
+    ReplaceAbandon(R);
     return false;
   }
+  return true;
+}
+
+bool ReplaceCommit(TReplacement& R) {
+  if (R.Temp.empty()) return false;
+  int fd = R.Fd;
+  R.Fd = -1;
+  bool ok = fd < 0 || ::fsync(fd) == 0;
+  ok = (fd < 0 || ::close(fd) == 0) && ok;
+  ok = ok && ::rename(R.Temp.c_str(), R.Target.c_str()) == 0;
+  if (!ok) ::unlink(R.Temp.c_str());
   // The folder is not synced: after a crash the rename may be lost, but the
   // name then still holds the whole old file, never part of either.
-  return true;
+  R = TReplacement{};
+  return ok;
+}
+
+void ReplaceAbandon(TReplacement& R) {
+  if (R.Fd >= 0) ::close(R.Fd);
+  if (!R.Temp.empty()) ::unlink(R.Temp.c_str());
+  R = TReplacement{};
+}
+
+bool ReplaceFileAtomic(const std::string& Path, std::string_view Bytes) {
+  TReplacement r;
+  if (!ReplaceBegin(Path, r)) return false;
+  if (WriteAll_(r.Fd, Bytes)) return ReplaceCommit(r);
+  ReplaceAbandon(r);
+  return false;
 }
 
 std::string ProfileReadString(const std::string& File, std::string_view Section,

@@ -90,6 +90,25 @@ bool ProfileSave(const std::string& File, const TProfile& Profile);
 // an existing file are kept; a new file gets 0666 less the umask.
 bool ReplaceFileAtomic(const std::string& Path, std::string_view Bytes);
 
+// A replacement in the making: the new file is written under Temp, beside
+// Target, and only a commit puts it in Target's place. Every file the
+// program writes over goes this way (the tracked file layer's FM_CREATE
+// too), so a failed write never costs the old file.
+struct TReplacement {
+  int Fd = -1;         // open for reading and writing
+  std::string Target;  // the file replaced (a symbolic link's target)
+  std::string Temp;    // "<target name>.kvo-tmp-XXXXXX" in Target's folder
+};
+// Creates Temp with the permission bits the new file is to have. False (R
+// empty) when Path is not a regular file or the folder takes no new file.
+bool ReplaceBegin(const std::string& Path, TReplacement& R);
+// Flushes and closes Fd (unless the caller already closed it and set Fd to
+// -1) and renames Temp over Target. False, with Temp removed, when any step
+// fails; R is empty afterwards either way.
+bool ReplaceCommit(TReplacement& R);
+// Closes Fd and removes Temp; Target stays as it was.
+void ReplaceAbandon(TReplacement& R);
+
 std::string ProfileReadString(const std::string& File, std::string_view Section,
                               std::string_view Key, std::string_view Default);
 // False when the file cannot be read or written, or the names or the value

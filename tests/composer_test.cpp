@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "base/Basic.h"
 #include "core/Composer.h"
@@ -126,6 +128,21 @@ TEST(MessageFields, NthFieldFollowsTheSeparatorSearches) {
   EXPECT_FALSE(NthField("a\r\n\r\nbc", "\r\n", 3, f));
 }
 
+// Every line is drawn once: the search for the next break also runs in the
+// last few characters of the text, where a short last line sits.
+TEST(MessageFields, EachLineOnceAfterEmptyLinesAndShortLastMessagesWhole) {
+  std::vector<std::string> lines;
+  std::string f;
+  for (int32_t j = 0; NthField("x\r\n\r\n\r\ny", "\r\n", j, f); ++j) lines.push_back(f);
+  EXPECT_EQ(lines, (std::vector<std::string>{"x", "", "", "y"}));
+  ASSERT_TRUE(NthField("--\r\nz", "--\r\n", 1, f));
+  EXPECT_EQ(f, "z");
+  ASSERT_TRUE(NthField("Hello\r\n--\r\nab--\r\n", "--\r\n", 1, f));
+  EXPECT_EQ(f, "ab");
+  ASSERT_TRUE(NthField("Hello\r\n--\r\nab--\r\n", "--\r\n", 2, f));
+  EXPECT_EQ(f, "");
+}
+
 TEST(MessageFields, NearestColourPrefersTheLowestIndexOnTies) {
   TImg img;
   img.Palette[3][2] = 200;
@@ -224,13 +241,37 @@ TEST_F(Logos, RandomPickDrawsEveryMessageSometimes) {
   EXPECT_EQ(seen.size(), 3u);
 }
 
+// The Startup logo as written: a line long enough to run into the right-hand
+// bar meets the animation there, and the bar's colours win; left of the bar
+// the text stays as it was drawn.
 TEST_F(Logos, AnimationPaintsOverMessageText) {
-  Settings().AnimShape = ANIM_TOP;
-  TImg img = MakeCanvas();
-  DrawMessage(img, "MMMMMMMM");
-  DrawAnimShape(img, 236, ANIM_TOP, ANIM_SMOOTH);
-  for (int64_t i = 0; i < 320 * 6; ++i) EXPECT_GE(img.Data[i], 236);
-  ImgFree(img);
+  Settings().AnimShape = ANIM_VERTICAL;
+  Settings().FontSize = 24;
+  auto compose = [&](bool Animate, const std::string& Message) {
+    Settings().AnimEnabled = Animate;
+    SetMessages(POS_STARTUP, Message);
+    SetLogo(stored_, POS_STARTUP);
+    std::string bytes = test::ReadWhole(GetLogoFile(POS_STARTUP));
+    EXPECT_EQ(bytes.size(), 129078u);
+    bytes.resize(129078);
+    return bytes;
+  };
+  // The 8-bit rows after the header and palette, bottom row first.
+  auto at = [](const std::string& Logo, int X, int Y) {
+    return static_cast<uint8_t>(Logo[size_t(1078 + (399 - Y) * 320 + X)]);
+  };
+  const std::string line(40, 'M');
+  const std::string plain = compose(false, ""), text = compose(false, line);
+  const std::string both = compose(true, line);
+  int textInBar = 0;
+  for (int y = 0; y < 400; ++y) {
+    for (int x : {0, 1, 2, 3, 316, 317, 318, 319}) {
+      textInBar += at(text, x, y) != at(plain, x, y);
+      EXPECT_GE(at(both, x, y), 236) << x << ", " << y;
+    }
+    for (int x = 4; x < 316; ++x) ASSERT_EQ(at(both, x, y), at(text, x, y)) << x << ", " << y;
+  }
+  EXPECT_GT(textInBar, 0);  // the text did reach the bar
 }
 
 }  // namespace

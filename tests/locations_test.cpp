@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "base/Basic.h"
 #include "base/IniWrap.h"
 #include "base/RegWrap.h"
 #include "base/WinUtils.h"
 #include "core/Locations.h"
 #include "core/Settings.h"
+#include "core/Store.h"
 #include "platform/Folders.h"
 #include "platform/Registry.h"
 #include "tests/TestSupport.h"
@@ -161,9 +163,19 @@ TEST_F(LocationsTest, SwitchesAreTrimmedAndComparedWithoutCase) {
   EXPECT_TRUE(ProcessCommandLine({"file.kvo", "-x", "/shuffle"}));
 }
 
+// The switches run in the order given: a shuffle then the restore leaves
+// the logos of before; the restore then a shuffle leaves shuffled ones.
 TEST_F(LocationsTest, ShuffleThenUninstallRunInOrder) {
   SetExecutablePath("/opt/kvo/kvopanoramics");
   SetAutoRun(true);
+  for (uint32_t p : POSITIONS) SetLogoFile(p, DefaultLogoFile(p));
+  SetStorageDir(DefaultStorageDir());
+  ASSERT_TRUE(EnsureFolder(GetStorageDir()));
+  TImg img;
+  _imgalloc_(img, 320, 400, 8, __LINE__, "Test.Locations.img");
+  MemFill(img.Data, 320 * 400, 1);
+  ASSERT_TRUE(SaveStoredPicture(GetStorageDir() + "Custom--one.kvo", img, {POS_ALL, 0, 12}));
+  ImgFree(img);
   test::WriteWhole(drive_ + "WINDOWS/logow.sys", "mine");
   // A restore batch that brings back an earlier Wait logo and deletes the
   // Startup logo the program wrote.
@@ -178,6 +190,11 @@ TEST_F(LocationsTest, ShuffleThenUninstallRunInOrder) {
   EXPECT_FALSE(FileExists(EntryFile()));
   EXPECT_FALSE(FileExists(drive_ + "logo.sys"));
   EXPECT_EQ(test::ReadWhole(drive_ + "WINDOWS/logow.sys"), "before");
+  EXPECT_FALSE(FileExists(drive_ + "WINDOWS/logos.sys"));
+
+  EXPECT_TRUE(ProcessCommandLine({"/uninst", "/shuffle"}));
+  for (uint32_t p : POSITIONS)
+    EXPECT_EQ(test::ReadWhole(DefaultLogoFile(p)).substr(0, 2), "BM") << p;
 }
 
 TEST_F(LocationsTest, ShuffleAloneWritesNothing) {

@@ -69,9 +69,12 @@ TEST(MiscText, ReplaceStrSearchesFromTheStartAfterEachReplacement) {
   EXPECT_EQ(ReplaceStr("a\r\n\r\nb", "\r\n\r\n", "\r\n"), "a\r\nb");
 }
 
-TEST(MiscText, PosFromStopsShortOfTheTail) {
+TEST(MiscText, PosFromFindsOccurrencesUpToTheLastPlace) {
   EXPECT_EQ(PosFrom("b", "abcabc", 3), 5);
-  EXPECT_EQ(PosFrom("b", "abcabc", 5), 0);  // 5 is not less than 6 - 1
+  EXPECT_EQ(PosFrom("b", "abcabc", 5), 5);
+  EXPECT_EQ(PosFrom("c", "abcabc", 6), 6);  // the very last character
+  EXPECT_EQ(PosFrom("c", "abcabc", 7), 0);  // past the end
+  EXPECT_EQ(PosFrom("\r\n", "x\r\n\r\n\r\ny", 6), 6);  // a line break before a last line
   EXPECT_EQ(PosFrom("b", "abcabc", 1), 2);
   EXPECT_EQ(PosFrom("b", "abcabc", 0), 2);   // before the start counts as 1
   EXPECT_EQ(PosFrom("b", "abcabc", -9), 2);

@@ -45,7 +45,10 @@ TEST_F(PrefsTest, WithoutATargetReadsAreEmptyAndWritesDoNothing) {
   EXPECT_EQ(_PrefsReadStr("Key", "dflt"), "");
   PrefsWriteInt("Key", 7);
   EXPECT_EQ(test::ReadWhole(file_), "[Main]\r\nKey=stored\r\n");
+  // Nothing refused was kept back to be written later.
+  PrefsPrepare(file_, "Main");
   EXPECT_TRUE(PrefsFlushCache());
+  EXPECT_EQ(test::ReadWhole(file_), "[Main]\r\nKey=stored\r\n");
 }
 
 TEST_F(PrefsTest, BooleansAreReadFromTheirFirstCharacter) {

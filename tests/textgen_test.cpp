@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "core/TextGen.h"
 #include "image/IMGBasic.h"
 #include "platform/Fonts.h"
+#include "tests/TestSupport.h"
 
 namespace kvo {
 namespace {
@@ -393,6 +395,52 @@ TEST_F(TextFonts, DrawingIsClippedToTheBitmap) {
   // The euro sign is a glyph of its own, not the empty box of an unknown
   // character.
   EXPECT_NE(DrawLine(font, "\x80").Bits, DrawLine(font, "\x81").Bits);
+}
+
+// The set pixels of a line, with rows counted from its baseline.
+std::set<std::pair<int32_t, int32_t>> Ink(const Line& L, int32_t Ascent) {
+  std::set<std::pair<int32_t, int32_t>> ink;
+  for (int32_t y = 0; y < L.Cy; ++y)
+    for (int32_t x = 0; x < L.Width; ++x)
+      if (L.Bit(x, y)) ink.insert({x, y - Ascent});
+  return ink;
+}
+
+TEST_F(TextFonts, Utf8TextIsDrawnAsItsCharactersOtherTextAsWindows1252) {
+  EXPECT_EQ(TextToUnicode("Caf\xC3\xA9 \xE2\x82\xAC"), U"Caf\u00E9 \u20AC");
+  EXPECT_EQ(TextToUnicode("Caf\xE9 \x80"), U"Caf\u00E9 \u20AC");  // not UTF-8
+  EXPECT_EQ(TextToUnicode("\xEF\xBB\xBFok"), U"ok");
+  // Overlong forms and surrogates are not UTF-8, so the whole text is 1252.
+  EXPECT_EQ(TextToUnicode("\xC0\xAF"), U"\u00C0\u00AF");
+  EXPECT_EQ(TextToUnicode("\xED\xA0\x80"), U"\u00ED\u00A0\u20AC");
+  EXPECT_EQ(TextToUnicode("\xF0\x9F\x98\x80!"), U"\U0001F600!");
+  EXPECT_EQ(TextToUtf8("Caf\xE9"), "Caf\xC3\xA9");
+  EXPECT_EQ(TextToUtf8("Caf\xC3\xA9"), "Caf\xC3\xA9");
+
+  TFont font;
+  ASSERT_TRUE(FontCreate(Request("DejaVu Sans", -16), font));
+  const Line utf8 = DrawLine(font, "Caf\xC3\xA9 \xE2\x82\xAC");
+  EXPECT_EQ(utf8.Bits, DrawLine(font, "Caf\xE9 \x80").Bits);
+  EXPECT_NE(utf8.Bits, DrawLine(font, "Caf\xC3\x83\xC2\xA9 \xC3\xA2\xE2\x80\x9A\xC2\xAC").Bits);
+}
+
+// U+27C2 (perpendicular) is not in DejaVu Sans; it is drawn from the face
+// fc-match picks for it, on the line's own baseline, not as an empty box.
+TEST_F(TextFonts, ACharacterTheFaceLacksComesFromFontconfigsChoice) {
+  const test::TPipeRun match =
+      test::RunShell("fc-match -f '%{family[0]}' 'DejaVu Sans:charset=27c2'");
+  ASSERT_EQ(match.Status, 0);
+  ASSERT_NE(match.Out, "DejaVu Sans");
+  TFont sans, other;
+  ASSERT_TRUE(FontCreate(Request("DejaVu Sans", -16), sans));
+  ASSERT_TRUE(FontCreate(Request(match.Out, -16), other));
+  const Line fallen = DrawLine(sans, "\xE2\x9F\x82"), direct = DrawLine(other, "\xE2\x9F\x82");
+  EXPECT_EQ(fallen.Cx, direct.Cx);
+  EXPECT_GT(fallen.Count(), 10);
+  EXPECT_EQ(Ink(fallen, sans.Ascent), Ink(direct, other.Ascent));
+  // A character no installed face has is the face's own box.
+  const Line none = DrawLine(sans, "\xEE\x80\x80");  // U+E000, private use
+  EXPECT_NE(Ink(none, sans.Ascent), Ink(fallen, sans.Ascent));
 }
 
 // ---- rendering lines ------------------------------------------------------------

@@ -60,36 +60,16 @@ uint32_t QColorToColorRef(const QColor& Color) {
          (static_cast<uint32_t>(Color.blue()) << 16);
 }
 
-QString AnsiToQString(const std::string& Text) {
-  QString out;
-  out.reserve(static_cast<qsizetype>(Text.size()));
-  for (size_t i = 0; i < Text.size(); ++i) {
-    if (Text[i] == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n') continue;
-    out.append(QChar(static_cast<char16_t>(AnsiToUnicode(static_cast<uint8_t>(Text[i])))));
-  }
-  return out;
+QString MessageToQString(const std::string& Text) {
+  return QString::fromStdU32String(TextToUnicode(Text)).replace(QStringLiteral("\r\n"),
+                                                                QStringLiteral("\n"));
 }
 
-namespace {
-
-// The byte of a character in Windows-1252, '?' when it has none.
-char UnicodeToAnsi_(char16_t Char) {
-  if (Char < 0x80 || (Char >= 0xA0 && Char <= 0xFF)) return static_cast<char>(Char);
-  for (int b = 0x80; b <= 0x9F; ++b)
-    if (AnsiToUnicode(static_cast<uint8_t>(b)) == Char) return static_cast<char>(b);
-  return '?';
-}
-
-}  // namespace
-
-std::string QStringToAnsi(const QString& Text) {
+std::string QStringToMessage(const QString& Text) {
   std::string out;
-  out.reserve(static_cast<size_t>(Text.size()));
-  for (QChar c : Text) {
-    if (c == QLatin1Char('\n'))
-      out += "\r\n";
-    else
-      out += UnicodeToAnsi_(c.unicode());
+  for (char c : Text.toStdString()) {
+    if (c == '\n') out += '\r';
+    out += c;
   }
   return out;
 }
@@ -383,8 +363,16 @@ char YesNoCancel(const std::string& Text, int Default) {
 
 namespace {
 
-// A file dialog opening in Dir with the given filter selected; no default
-// extension, since the chosen filter completes the name afterwards.
+// The extension of the chosen filter becomes the dialog's default suffix,
+// so a name typed without one ("two" for "two.gal") is completed before an
+// open dialog checks that the file exists.
+void SuffixFromFilter_(QFileDialog& Dialog, const std::string& Filter, const QString& Chosen) {
+  const qsizetype index = Dialog.nameFilters().indexOf(Chosen);
+  const std::string ext = FilterToExt(Filter, static_cast<int32_t>(index + 1));
+  Dialog.setDefaultSuffix(ext.empty() ? QString() : QString::fromStdString(ext.substr(1)));
+}
+
+// A file dialog opening in Dir with the given filter selected.
 std::unique_ptr<QFileDialog> MakeFileDialog_(const std::string& Title, const std::string& Dir,
                                              const std::string& Filter, int32_t FilterIndex,
                                              QWidget* Parent) {
@@ -394,7 +382,11 @@ std::unique_ptr<QFileDialog> MakeFileDialog_(const std::string& Title, const std
   dialog->setNameFilters(filters);
   if (FilterIndex >= 1 && FilterIndex <= filters.size())
     dialog->selectNameFilter(filters[FilterIndex - 1]);
-  dialog->setDefaultSuffix(QString());
+  QFileDialog* d = dialog.get();
+  SuffixFromFilter_(*d, Filter, d->selectedNameFilter());
+  QObject::connect(d, &QFileDialog::filterSelected, d, [d, Filter](const QString& Chosen) {
+    SuffixFromFilter_(*d, Filter, Chosen);
+  });
   return dialog;
 }
 

@@ -41,11 +41,11 @@ bool RunKeeping(const char* Name, const std::function<void()>& Body);
 // Colours of the settings are 0x00BBGGRR (red in the low byte).
 QColor ColorRefToQColor(uint32_t Color);
 uint32_t QColorToColorRef(const QColor& Color);
-// Message texts are 8-bit Windows-1252, as the text renderer draws them, with
-// CR LF line breaks; the editors hold Unicode with LF. Characters the code
-// page lacks become "?".
-QString AnsiToQString(const std::string& Text);
-std::string QStringToAnsi(const QString& Text);
+// Message texts are UTF-8 with CR LF line breaks (one that is not valid
+// UTF-8 is read as Windows-1252, as the text renderer draws it); the editors
+// hold Unicode with LF.
+QString MessageToQString(const std::string& Text);
+std::string QStringToMessage(const QString& Text);
 
 // ---- file-name helpers -----------------------------------------------------------
 

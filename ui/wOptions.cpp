@@ -302,7 +302,7 @@ void TfrmOptions::LoadValues_() {
   panTextColor1->SetColor(copy_.TextColor);
   panTextColor2->SetColor(copy_.TextBorderColor);
   for (int i = 0; i < 3; ++i) {
-    memo[i]->setPlainText(AnsiToQString(copy_.Messages[i]));
+    memo[i]->setPlainText(MessageToQString(copy_.Messages[i]));
     chkMsg[i]->setChecked(s.MsgEnabled[i]);
     ApplyMemoRule_(i);
   }
@@ -341,7 +341,7 @@ void TfrmOptions::StoreValues() {
   s.AnimColor2 = panAnimColor2->Color();
   copy_.TextColor = panTextColor1->Color();
   copy_.TextBorderColor = panTextColor2->Color();
-  for (int i = 0; i < 3; ++i) copy_.Messages[i] = QStringToAnsi(memo[i]->toPlainText());
+  for (int i = 0; i < 3; ++i) copy_.Messages[i] = QStringToMessage(memo[i]->toPlainText());
   for (int i = 0; i < 3; ++i) s.MsgEnabled[i] = chkMsg[i]->isChecked();
 }
 

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -29,6 +30,7 @@
 
 #include "base/IniWrap.h"
 #include "base/VCLUtils.h"
+#include "core/Gallery.h"
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "tests/TestSupport.h"
@@ -58,6 +60,11 @@ void Settle() {
   QElapsedTimer t;
   t.start();
   while (t.elapsed() < 200) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+// Types into the dialog's name field, as a user does: selectFile leaves the
+// field alone while it has the focus, which it gets once the dialog is up.
+void Type(QFileDialog* D, const QString& Name) {
+  if (auto* edit = test::Child<QLineEdit>(D, "fileNameEdit")) edit->setText(Name);
 }
 QColor FieldColor(const QWidget* W) { return W->palette().color(QPalette::Active, QPalette::Base); }
 
@@ -205,12 +212,13 @@ TEST(DialogColors, ColourValuesKeepRedInTheLowByte) {
   EXPECT_EQ(image.pixelColor(3, 3), QColor(0, 0, 0));
 }
 
-TEST(DialogTexts, MessageTextsRoundTripThroughWindows1252) {
-  const std::string ansi = "\x80uro \xE9t\xE9\r\n--\r\n\r\nend";
-  const QString shown = AnsiToQString(ansi);
-  EXPECT_EQ(shown, QString::fromUtf8("€uro été\n--\n\nend"));
-  EXPECT_EQ(QStringToAnsi(shown), ansi);
-  EXPECT_EQ(QStringToAnsi(QString::fromUtf8("Ω≈")), "??");
+TEST(DialogTexts, MessageEditorsWriteUtf8AndReadOldFilesAsWindows1252) {
+  const std::string utf8 = "\xE2\x82\xACuro \xC3\xA9t\xC3\xA9 \xCE\xA9\r\n--\r\n\r\nend";
+  const QString shown = MessageToQString(utf8);
+  EXPECT_EQ(shown, QString::fromUtf8("€uro été Ω\n--\n\nend"));
+  EXPECT_EQ(QStringToMessage(shown), utf8);
+  // Text that is not UTF-8 was written for the Windows code page.
+  EXPECT_EQ(MessageToQString("\x80uro \xE9t\xE9\r\nend"), QString::fromUtf8("€uro été\nend"));
 }
 
 // ---- file dialogs ------------------------------------------------------------------------
@@ -235,7 +243,7 @@ TEST_F(FileDialogTest, OpenDialogStartsWhereTheCallerLeftAndRemembersTheEnd) {
     EXPECT_EQ(d->directory().absolutePath() + "/", QString::fromStdString(dir_));
     EXPECT_EQ(d->selectedNameFilter(), "PNG (*.png)");
     d->selectNameFilter("GIF (*.gif)");
-    d->selectFile(QString::fromStdString(dir_ + "pic.gif"));
+    Type(d, QString::fromStdString(dir_ + "pic.gif"));
     Accept(d);
   });
   ASSERT_TRUE(qt::FileOpenDlg("Open a Gallery", dir, filter_, index, file));
@@ -251,6 +259,35 @@ TEST_F(FileDialogTest, OpenDialogStartsWhereTheCallerLeftAndRemembersTheEnd) {
   EXPECT_EQ(index, 2);
 }
 
+TEST_F(FileDialogTest, OpenDialogCompletesATypedNameWithTheFilterExtension) {
+  test::WriteWhole(dir_ + "two.gal", "x");
+  test::WriteWhole(dir_ + "notes", "x");
+  const std::string filter = std::string(GAL_FILTER) + "|Any file (*.*)|*.*";
+  auto type = [](const char* Name) {
+    WhenModal<QFileDialog>([Name](QFileDialog* d) {
+      Settle();
+      Type(d, QString::fromLatin1(Name));
+      // A name the dialog cannot find would stop it with a message box.
+      const QString chosen = d->selectedFiles().value(0);
+      if (QFileInfo::exists(chosen)) {
+        Accept(d);
+      } else {
+        ADD_FAILURE() << "the dialog does not find " << chosen.toStdString();
+        d->reject();
+      }
+    });
+  };
+  std::string dir = dir_, file;
+  int32_t index = 1;
+  type("two");
+  ASSERT_TRUE(qt::FileOpenDlg("Open a Gallery", dir, filter, index, file));
+  EXPECT_EQ(file, dir_ + "two.gal");
+  index = 2;
+  type("notes");
+  ASSERT_TRUE(qt::FileOpenDlg("Open a Gallery", dir, filter, index, file));
+  EXPECT_EQ(file, dir_ + "notes");
+}
+
 TEST_F(FileDialogTest, SaveDialogCompletesTheNameAndNeverAsksAboutOverwriting) {
   std::string dir = dir_, file = "gallery";
   int32_t index = 2;
@@ -258,8 +295,9 @@ TEST_F(FileDialogTest, SaveDialogCompletesTheNameAndNeverAsksAboutOverwriting) {
     Settle();
     EXPECT_EQ(d->acceptMode(), QFileDialog::AcceptSave);
     EXPECT_TRUE(d->testOption(QFileDialog::DontConfirmOverwrite));
-    EXPECT_EQ(d->selectedFiles().value(0), QString::fromStdString(dir_ + "gallery"));
-    d->selectFile(QString::fromStdString(dir_ + "newpic"));
+    // The name it was given, completed from the chosen filter.
+    EXPECT_EQ(d->selectedFiles().value(0), QString::fromStdString(dir_ + "gallery.gif"));
+    Type(d, QString::fromStdString(dir_ + "newpic"));
     Accept(d);
   });
   ASSERT_TRUE(qt::FileSaveDlg("Create New Gallery", dir, filter_, index, file));
@@ -268,7 +306,7 @@ TEST_F(FileDialogTest, SaveDialogCompletesTheNameAndNeverAsksAboutOverwriting) {
   WhenModal<QFileDialog>([&](QFileDialog* d) {
     Settle();
     d->selectNameFilter("Any file (*)");
-    d->selectFile(QString::fromStdString(dir_ + "a.png"));
+    Type(d, QString::fromStdString(dir_ + "a.png"));
     Accept(d);
   });
   ASSERT_TRUE(qt::FileSaveDlg("Create New Gallery", dir, filter_, index, file));
@@ -284,7 +322,7 @@ TEST_F(FileDialogTest, MultiOpenReturnsEveryChosenFileInOrder) {
     Settle();
     EXPECT_EQ(d->fileMode(), QFileDialog::ExistingFiles);
     d->setDirectory(QString::fromStdString(folder));
-    d->selectFile("\"c.png\" \"b.png\" \"a.png\"");
+    Type(d, "\"c.png\" \"b.png\" \"a.png\"");
     Accept(d);
   });
   ASSERT_TRUE(qt::MultiFileOpenDlg("Add New Image", dir, filter_, index, files));
