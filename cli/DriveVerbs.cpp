@@ -25,7 +25,7 @@ struct TLogoState {
 std::vector<TLogoState> LogoStates(TDrive& Drive) {
   std::vector<TLogoState> states;
   for (uint32_t p : POSITIONS) {
-    std::string path = DefaultLogoFile(p);
+    std::string path = DefaultLogoFile(Drive, p);
     states.push_back({p, path, Drive.FileExists(path)});
   }
   return states;

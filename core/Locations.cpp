@@ -55,15 +55,18 @@ std::string ProgramFilesStorageDir_() {
   return GetProgFilesFolder() + "kvoLogos/";
 }
 
-std::unique_ptr<TDrive> OpenSpec_(const std::string& Spec) {
+}  // namespace
+
+std::unique_ptr<TDrive> OpenDrive(const std::string& Spec) {
   if (IsImageSpec(Spec)) return OpenImageDrive(Spec, ImageStorageDir_());
   std::error_code ec;
-  std::filesystem::path folder = std::filesystem::absolute(Spec, ec);
-  return OpenFolderDrive(WinFolderOfFolder(ec ? Spec : folder.lexically_normal().string()),
-                         ProgramFilesStorageDir_());
+  std::filesystem::path abs = std::filesystem::absolute(Spec, ec);
+  std::string folder = AddBS(ec ? Spec : abs.lexically_normal().string());
+  std::string windows = WinFolderOfFolder(folder);
+  // A folder without a Windows folder is still shown as itself, with its
+  // Windows folder missing.
+  return OpenFolderDrive(windows.empty() ? folder + "WINDOWS/" : windows, ProgramFilesStorageDir_());
 }
-
-}  // namespace
 
 TDrive& ManagedDrive() {
   std::string spec = Override_().empty() ? RememberedDrive() : Override_();
@@ -71,7 +74,7 @@ TDrive& ManagedDrive() {
   std::string key = spec + "\n" + winFolder + "\n" + ProgramFilesStorageDir_();
   TOpenDrive_& open = Open_();
   if (!open.Drive || open.Key != key) {
-    open.Drive = spec.empty() ? OpenFolderDrive(winFolder, ProgramFilesStorageDir_()) : OpenSpec_(spec);
+    open.Drive = spec.empty() ? OpenFolderDrive(winFolder, ProgramFilesStorageDir_()) : OpenDrive(spec);
     open.Key = key;
   }
   return *open.Drive;
@@ -83,7 +86,11 @@ std::string RememberedDrive() { return RegGetString(HKEY_CURRENT_USER, DRIVE_KEY
 
 bool RememberDrive(const std::string& Spec, std::string& Error) {
   TProcScope trace("Locations.RememberDrive");
-  std::unique_ptr<TDrive> drive = OpenSpec_(Spec);
+  if (TrimBlanks(Spec).empty()) {
+    Error = "Choose a folder or a disk image.";
+    return false;
+  }
+  std::unique_ptr<TDrive> drive = OpenDrive(Spec);
   TDriveInfo info = drive->Describe();
   if (info.Error.empty() && !info.WinFolderFound) info.Error = Spec + " holds no Windows folder.";
   if (!info.Error.empty()) {
@@ -157,11 +164,14 @@ std::string DefaultLogoFile(uint32_t Position) {
   TProcScope trace("Locations.DefaultLogoFile");
   // A logo written on the Windows side of a FAT drive may carry any letter
   // case (LOGOW.SYS); the existing file is the one Windows will show.
-  TDrive& drive = ManagedDrive();
+  return DefaultLogoFile(ManagedDrive(), Position);
+}
+
+std::string DefaultLogoFile(TDrive& Drive, uint32_t Position) {
   switch (Position) {
-    case POS_STARTUP: return drive.FindNoCase(drive.Root(), "logo.sys");
-    case POS_WAIT: return drive.FindNoCase(drive.WinFolder(), "logow.sys");
-    case POS_TURNOFF: return drive.FindNoCase(drive.WinFolder(), "logos.sys");
+    case POS_STARTUP: return Drive.FindNoCase(Drive.Root(), "logo.sys");
+    case POS_WAIT: return Drive.FindNoCase(Drive.WinFolder(), "logow.sys");
+    case POS_TURNOFF: return Drive.FindNoCase(Drive.WinFolder(), "logos.sys");
     default: return {};
   }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,10 @@ int PositionIndex(uint32_t Position);
 // that holds the Windows folder (SystemRoot). Reopened whenever the choice
 // changes.
 TDrive& ManagedDrive();
+// The drive Spec ("PATH[:PARTITION]", a folder or a disk image) names,
+// opened only to be looked at: the drive in use and the remembered choice
+// stay as they are.
+std::unique_ptr<TDrive> OpenDrive(const std::string& Spec);
 // Uses Spec ("PATH[:PARTITION]", a folder or a disk image) for the rest of
 // this run, without remembering it; an empty Spec ends that.
 void SetDriveOverride(const std::string& Spec);
@@ -62,6 +67,8 @@ std::string BootDriveRoot();
 std::string GetLogoFile(uint32_t Position);
 void SetLogoFile(uint32_t Position, const std::string& Path);
 std::string DefaultLogoFile(uint32_t Position);
+// Where Windows looks for the logo of Position on Drive.
+std::string DefaultLogoFile(TDrive& Drive, uint32_t Position);
 std::string GetStorageDir();
 void SetStorageDir(const std::string& Path);
 std::string DefaultStorageDir();

@@ -28,6 +28,9 @@ constexpr auto OWN_LOCK_WAIT = std::chrono::seconds(10);
 // New files are written under this name in their folder, then renamed over
 // the target, so a failure leaves the old file whole.
 constexpr const char* INSTALL_NAME = "KVONEW.TMP";
+// No mtools run on a logo-sized file takes this long; one that does is
+// stuck (waiting for a lock, say) and is ended rather than waited for.
+constexpr int TOOL_TIMEOUT_MS = 60000;
 
 std::string Upper(std::string S) {
   for (char& c : S) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -125,7 +128,8 @@ TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args)
   argv.insert(argv.end(), Args.begin(), Args.end());
   // No user configuration may change what the tools do to the image, and
   // volumes made by other systems' formatters are accepted as they are.
-  return RunCaptured(argv, {"MTOOLSRC=/dev/null", "MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"});
+  return RunCaptured(argv, {"MTOOLSRC=/dev/null", "MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"},
+                     TOOL_TIMEOUT_MS);
 }
 
 bool TImageDrive::ChooseVolume(int32_t Partition) {

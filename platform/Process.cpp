@@ -9,7 +9,9 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -117,16 +119,31 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& Extra
 }
 
 // Reads both pipes until the child closes them; polling both keeps a child
-// that fills one pipe from blocking while we wait on the other.
-void DrainPipes(int OutFd, int ErrFd, std::string& Out, std::string& Err) {
+// that fills one pipe from blocking while we wait on the other. A child
+// still running after TimeoutMs (when positive) is killed.
+void DrainPipes(pid_t Pid, int TimeoutMs, int OutFd, int ErrFd, std::string& Out,
+                std::string& Err) {
   pollfd fds[2] = {{OutFd, POLLIN, 0}, {ErrFd, POLLIN, 0}};
   std::string* sinks[2] = {&Out, &Err};
   int open = 2;
   char buf[65536];
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
   while (open > 0) {
-    if (::poll(fds, 2, -1) < 0) {
+    int wait = -1;
+    if (TimeoutMs > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      wait = static_cast<int>(std::max<int64_t>(left.count(), 0));
+    }
+    int ready = ::poll(fds, 2, wait);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (ready == 0) {
+      ::kill(Pid, SIGKILL);
+      TimeoutMs = 0;  // its pipes close as it dies
+      continue;
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -202,7 +219,8 @@ bool SpawnAndWait(const std::vector<std::string>& Argv, const std::string& Folde
   return true;
 }
 
-TRunResult RunCaptured(const std::vector<std::string>& Argv, const std::vector<std::string>& Env) {
+TRunResult RunCaptured(const std::vector<std::string>& Argv, const std::vector<std::string>& Env,
+                       int TimeoutMs) {
   TRunResult result;
   if (Argv.empty() || Argv[0].empty()) return result;
   std::vector<char*> argv = ArgPointers(Argv);
@@ -227,7 +245,7 @@ TRunResult RunCaptured(const std::vector<std::string>& Argv, const std::vector<s
     ::close(outPipe[1]);
     ::close(errPipe[1]);
     if (rc == 0) {
-      DrainPipes(outPipe[0], errPipe[0], result.Out, result.Err);
+      DrainPipes(pid, TimeoutMs, outPipe[0], errPipe[0], result.Out, result.Err);
       int status = 0;
       WaitFor(pid, &status);
       result.Started = true;

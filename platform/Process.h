@@ -38,8 +38,9 @@ struct TRunResult {
 // Runs Argv[0] (looked up on PATH when it has no "/") with the arguments
 // Argv and the extra environment entries Env ("NAME=value", replacing the
 // inherited ones of the same name), with standard input from /dev/null, and
-// waits for it while collecting both of its outputs.
+// waits for it while collecting both of its outputs. A program still
+// running after TimeoutMs milliseconds (when positive) is killed.
 TRunResult RunCaptured(const std::vector<std::string>& Argv,
-                       const std::vector<std::string>& Env = {});
+                       const std::vector<std::string>& Env = {}, int TimeoutMs = 0);
 
 }  // namespace kvo

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "base/Basic.h"
 #include "base/Errors.h"
 #include "base/MiscProcs.h"
 #include "base/RegWrap.h"
@@ -39,6 +40,7 @@
 #include "ui/CtlDisplay.h"
 #include "ui/VCLUtils_qt.h"
 #include "ui/wAdvanced.h"
+#include "ui/wDrive.h"
 #include "ui/wOptions.h"
 
 namespace kvo {
@@ -201,8 +203,8 @@ TfrmMain::TfrmMain(QWidget* Parent) : TFormNormal(Parent) {
   InstallWindowEntries_();
   // Key preview: the window sees ESC and F6 to F8 before the focused control.
   qApp->installEventFilter(this);
-  // A fixed border around the client area; the menu bar comes on top of it,
-  // as it lies outside the client area in the window's original design.
+  // A fixed border around the client area; the menu bar is added on top of
+  // it, so the tool bar, the list and the status bar keep their full size.
   setFixedSize(MAIN_CLIENT_WIDTH, MAIN_CLIENT_HEIGHT + menuBar()->sizeHint().height());
 }
 
@@ -251,7 +253,8 @@ void TfrmMain::BuildTools_(QWidget* Client) {
   btnSet = AddToolButton_("btnSet", tr("&Set"), 69, QStyle::SP_DialogApplyButton);
   btnShuffle = AddToolButton_("btnShuffle", tr("Shu&ffle"), 133, QStyle::SP_BrowserReload);
   btnDelete = AddToolButton_("btnDelete", tr("&Delete"), 197, QStyle::SP_TrashIcon);
-  btnHelp = AddToolButton_("btnHelp", tr("&Help"), 261, QStyle::SP_DialogHelpButton);
+  // Alt+H belongs to the Help menu; the button takes the next letter.
+  btnHelp = AddToolButton_("btnHelp", tr("H&elp"), 261, QStyle::SP_DialogHelpButton);
   btnAbout = AddToolButton_("btnAbout", tr("A&bout"), 325, QStyle::SP_MessageBoxInformation);
   btnExit = AddToolButton_("btnExit", tr("E&xit"), 389, QStyle::SP_DialogCloseButton);
   btnNoPat = new QToolButton(panTools);
@@ -343,6 +346,7 @@ void TfrmMain::BuildToolsAndHelpMenus_() {
   mnuOptions = AddItem_(mnuTools, "mnuOptions", tr("Options..."), &TfrmMain::OptionsClick_);
   mnuFolders =
       AddItem_(mnuTools, "mnuFolders", tr("Special Folders..."), &TfrmMain::FoldersClick_);
+  mnuDrive = AddItem_(mnuTools, "mnuDrive", tr("Windows Drive..."), &TfrmMain::DriveClick_);
   mnuTools->addSeparator();
   mnuRestore = AddItem_(mnuTools, "mnuRestore", tr("Restore Original Logos..."),
                         &TfrmMain::RestoreClick_);
@@ -403,7 +407,7 @@ void TfrmMain::FormShow_() {
   Command_("wMain.FormShow", [&] {
     if (!settingsLoaded_) LoadSettings(true);
     settingsLoaded_ = true;
-    setWindowTitle(QString::fromLatin1(APP_TITLE));
+    ShowDrive_();
     lstFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
     Preview_Init(Preview, Panel2, PREVIEW_MARGIN);
     Preview_SetColor(Preview, QColorToColorRef(Panel2->palette().color(QPalette::Window)));
@@ -429,9 +433,11 @@ void TfrmMain::SetHints_() {
 void TfrmMain::closeEvent(QCloseEvent* Event) {
   // A long operation runs below this handler (its status updates let
   // events through); ending now would pull the list and the preview from
-  // under it. ESC stops it first.
+  // under it. The window closes when the operation has ended.
   if (busyUI_ || StoreBusy()) {
     Event->ignore();
+    closePending_ = true;
+    SetStatus("Closing when the current operation ends (ESC stops it)...", true);
     return;
   }
   EndSession();
@@ -618,7 +624,13 @@ void TfrmMain::ViewLogo(uint32_t Position) {
   bool shown = false;
   MonitoredKeep("wMain.ViewLogo", [&] {
     TImg img, fitted;
-    ImgLoad(GetLogoFile(Position), img, FF_BMP);
+    // A logo inside a disk image is read from a host copy.
+    TLocalFile local(ManagedDrive(), GetLogoFile(Position));
+    if (local.Path().empty()) {
+      SetLastFileName(GetLogoFile(Position));
+      SetError(EG_FILE, 1, __LINE__);
+    }
+    ImgLoad(local.Path(), img, FF_BMP);
     ImgResize(img, fitted, PREVIEW_WIDTH, PREVIEW_HEIGHT);
     ImgFree(img);
     Preview_Show(Preview, fitted);
@@ -658,6 +670,10 @@ void TfrmMain::Command_(const char* Name, const std::function<void()>& Body) {
     StoreBusy() = false;
   }
   if (!escaped.empty()) ShowError(escaped);
+  if (outermost && closePending_) {
+    closePending_ = false;
+    close();
+  }
 }
 
 // After a command that may have re-read the storage folder: the list is
@@ -769,6 +785,20 @@ void TfrmMain::FoldersClick_() {
   });
 }
 
+void TfrmMain::DriveClick_() {
+  Command_("wMain.mnuDriveClick", [&] {
+    if (!ExecDriveDialog(this)) return;
+    DriveChanged();
+    ShowDrive_();
+    ReloadList(true);
+  });
+}
+
+// The title bar names the drive the logos are managed on.
+void TfrmMain::ShowDrive_() {
+  setWindowTitle(ToQ(std::string(APP_TITLE) + " - " + DriveCaption()));
+}
+
 void TfrmMain::RestoreClick_() {
   Command_("wMain.mnuRestoreClick", [&] { RestoreCommand(); });
 }
@@ -776,8 +806,11 @@ void TfrmMain::RestoreClick_() {
 void TfrmMain::OpenDocument_(const std::string& Name) {
   Command_("wMain.OpenDocument", [&] {
     const std::string path = FindDocument(Name);
-    if (path.empty() || !ExecuteProgram(path, "", "", false))
-      ShowError(ErrorText(EG_FILE, 1) + (path.empty() ? Name : path));
+    if (!path.empty() && ExecuteProgram(path, "", "", false)) return;
+    // "Cannot open file" names the last file name, which is still the last
+    // file read (a stored picture, say) until it is set to the document.
+    SetLastFileName(path.empty() ? Name : path);
+    SetError(EG_FILE, 1, __LINE__);
   });
 }
 

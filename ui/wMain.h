@@ -115,6 +115,7 @@ class TfrmMain : public TFormNormal {
   QMenu* mnuTools = nullptr;
   QAction* mnuOptions = nullptr;
   QAction* mnuFolders = nullptr;
+  QAction* mnuDrive = nullptr;
   QAction* mnuRestore = nullptr;
   QMenu* mnuHelp = nullptr;
   QAction* mnuManual = nullptr;
@@ -160,6 +161,7 @@ class TfrmMain : public TFormNormal {
   void ListClicked_();
   void OpenDocument_(const std::string& Name);
   void OpenWebPage_(const char* Address);
+  void ShowDrive_();
 
   // ---- commands ------------------------------------------------------------------
   void AddClick_();
@@ -178,6 +180,7 @@ class TfrmMain : public TFormNormal {
   void RefreshClick_();
   void OptionsClick_();
   void FoldersClick_();
+  void DriveClick_();
   void RestoreClick_();
   void ManualClick_();
   void WebSiteClick_();
@@ -191,6 +194,7 @@ class TfrmMain : public TFormNormal {
   bool starting_ = true;  // until the start sequence has run; again from the end sequence
   bool busy_ = false;     // the list is being rebuilt or a preview loaded
   bool busyUI_ = false;   // a long operation has the buttons and menu items disabled
+  bool closePending_ = false;  // closing was asked for while a long operation ran
   int commandDepth_ = 0;
   int32_t previewRow_ = -1;  // the list entry the preview shows; -1 for none or a logo
   std::string statusText_;

@@ -13,8 +13,10 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSet>
 #include <QToolButton>
 
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -107,7 +109,8 @@ class MainWindowTest : public ::testing::Test {
 TEST_F(MainWindowTest, StartShowsTheStoredPicturesAndTheFirstOne) {
   auto w = Open();
   EXPECT_FALSE(w->Starting());
-  EXPECT_EQ(w->windowTitle(), QStringLiteral("KvoPanoramics 2.0.0"));
+  // The title names the drive in use: the folder that holds the Windows folder.
+  EXPECT_EQ(w->windowTitle().toStdString(), "KvoPanoramics 2.0.0 - " + BootDriveRoot());
   ASSERT_EQ(w->lstFiles->count(), 3);
   // Sorted without regard to case, one line per entry.
   EXPECT_EQ(w->lstFiles->item(0)->text(), QStringLiteral("Custom--Alpha.kvo"));
@@ -342,6 +345,26 @@ TEST_F(MainWindowTest, ClosingSavesMarksAndSettingsOnce) {
   EXPECT_EQ(test::ReadWhole(SettingsFile()).find("FontSize=24"), std::string::npos);
 }
 
+TEST_F(MainWindowTest, ClosingDuringALongOperationSaysWhyAndClosesWhenItEnds) {
+  auto w = Open();
+  dialogs_.FileChoices.push_back(SourcePictures(2));
+  bool asked = false, closedAtOnce = true;
+  std::string said;
+  Dialogs().ProcessPending = [&] {
+    if (asked || !StoreBusy()) return;
+    asked = true;
+    closedAtOnce = w->close();
+    said = w->StatusText();
+  };
+  w->btnAdd->click();
+  ASSERT_TRUE(asked);
+  EXPECT_FALSE(closedAtOnce);
+  EXPECT_EQ(said, "Closing when the current operation ends (ESC stops it)...");
+  EXPECT_TRUE(FileExists(dir_ + "Custom--pic1.kvo"));
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_EQ(w->Preview.Display, nullptr);  // the end sequence ran
+}
+
 // ---- errors never escape ------------------------------------------------------------------
 
 TEST_F(MainWindowTest, ForeignExceptionInACommandIsShown) {
@@ -403,6 +426,52 @@ TEST_F(MainWindowTest, SystemInformationGoesToTheClipboard) {
   EXPECT_EQ(dialogs_.Infos[0],
             "System information has been pasted to the clipboard, go to your email software or "
             "text editor and choose Edit / Paste to view it.");
+}
+
+TEST_F(MainWindowTest, ADocumentThatCannotBeOpenedIsNamedAlone) {
+  auto w = Open();
+  // The preview read a stored picture last.
+  ASSERT_EQ(LastFileName().rfind(dir_, 0), 0u) << LastFileName();
+  // No opener to hand the documents to.
+  const std::string empty = xdg_.Root() + "no-programs";
+  MakeLongDir(empty);
+  const char* oldPath = std::getenv("PATH");
+  const std::string saved = oldPath ? oldPath : "";
+  ::setenv("PATH", empty.c_str(), 1);
+  w->btnHelp->click();
+  w->mnuAbout->trigger();
+  ::setenv("PATH", saved.c_str(), 1);
+  ASSERT_EQ(dialogs_.Errors.size(), 2u);
+  EXPECT_EQ(dialogs_.Errors[0], "Cannot open file: " + FindDocument("manual.html"));
+  EXPECT_EQ(dialogs_.Errors[1], "Cannot open file: " + FindDocument("readme.txt"));
+}
+
+TEST_F(MainWindowTest, ToolButtonsAndMenusEachHaveTheirOwnAltKey) {
+  auto w = Open();
+  QStringList keys;
+  for (QToolButton* b : w->panTools->findChildren<QToolButton*>())
+    if (!b->text().isEmpty()) keys << QKeySequence::mnemonic(b->text()).toString();
+  for (QAction* a : w->menuBar()->actions()) keys << QKeySequence::mnemonic(a->text()).toString();
+  EXPECT_EQ(keys.size(), 12);
+  EXPECT_FALSE(keys.contains(QString()));
+  EXPECT_EQ(QSet<QString>(keys.begin(), keys.end()).size(), keys.size())
+      << keys.join(' ').toStdString();
+}
+
+// The byte counts group with commas, so the sizes keep a point in any locale.
+TEST(MainWindowText, SizesKeepTheirDecimalPointInEveryLocale) {
+  const std::string old = std::setlocale(LC_ALL, nullptr);
+  if (!std::setlocale(LC_ALL, "de_DE.UTF-8"))
+    GTEST_SKIP() << "locale de_DE.UTF-8 not installed (localedef -i de_DE -f UTF-8 de_DE.UTF-8)";
+  const TLogoList saved = LogoList();
+  LogoList().Count = 1;
+  LogoList().TotalSize = 1572864;
+  const std::string summary = StatusSummary();
+  LogoList() = saved;
+  const std::string sizes = GetFileSizeStr(1536) + " " + RealToStr(2.5, 5, 2);
+  std::setlocale(LC_ALL, old.c_str());
+  EXPECT_EQ(summary, "1 image (total size: 1.5 MB)");
+  EXPECT_EQ(sizes, "1.5 kB  2.50");
 }
 
 TEST_F(MainWindowTest, DocumentsAreFoundInTheApplicationFolderFirst) {

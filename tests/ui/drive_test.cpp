@@ -1,0 +1,131 @@
+// The Windows Drive dialog over a disk image made by the real tools
+// (sfdisk, mkfs.fat, mtools), so what it shows is what they wrote.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <string>
+
+#include "core/Locations.h"
+#include "tests/TestSupport.h"
+#include "tests/ui/UiTestSupport.h"
+#include "ui/CtlDisplay.h"
+#include "ui/wDrive.h"
+#include "ui/wMain.h"
+
+namespace kvo {
+namespace {
+
+using test::WhenModal;
+
+class DriveDialogTest : public testing::Test {
+ protected:
+  // A 40 MB raw disk: partition 1 FAT16 "WIN98" with WINDOWS\LOGOW.SYS (a
+  // BMP by ImageMagick), partition 2 FAT16 "DATA" with nothing on it.
+  std::string MakeImage() {
+    const std::string img = xdg_.Root() + "win98.img", q = test::ShellQuoted(img);
+    const std::string mtools = "MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 ";
+    const std::string volume1 = q + "@@1048576";  // sector 2048
+    const std::string steps[] = {
+        "truncate -s 40M " + q,
+        "printf 'label: dos\\nstart=2048, size=32768, type=6\\nstart=34816, type=6\\n' | "
+        "sfdisk -q " + q,
+        // mkfs.fat counts in KiB: half the partition's sectors.
+        "mkfs.fat -F 16 -n WIN98 --offset 2048 " + q + " 16384 >/dev/null 2>&1",
+        "mkfs.fat -F 16 -n DATA --offset 34816 " + q + " 23552 >/dev/null 2>&1",
+        mtools + "mmd -i " + volume1 + " ::WINDOWS",
+        "convert -size 320x400 xc:red BMP3:- | " + mtools + "mcopy -i " + volume1 +
+            " - ::WINDOWS/LOGOW.SYS"};
+    std::string command;
+    for (const std::string& step : steps) command += (command.empty() ? "" : " && ") + step;
+    const test::TPipeRun r = test::RunShell(command + " 2>&1");
+    EXPECT_EQ(r.Status, 0) << r.Out << " (needs fdisk, dosfstools, mtools and imagemagick)";
+    return img;
+  }
+
+  static QString Row(QTreeWidget* List, int Index) {
+    QTreeWidgetItem* item = List->topLevelItem(Index);
+    if (!item) return {};
+    return item->text(0) + "|" + item->text(1) + "|" + item->text(2) + "|" + item->text(3) +
+           (item->isSelected() ? "|selected" : "");
+  }
+
+  test::ScopedXdg xdg_;
+  test::ScriptedDialogs dialogs_;
+};
+
+TEST_F(DriveDialogTest, ImageShowsItsPartitionsWindowsFolderAndLogosAndIsRememberedOnOk) {
+  const std::string img = MakeImage();
+  TfrmDrive f;
+  f.edPath->setText(QString::fromStdString(img));
+  f.Refresh();
+  ASSERT_EQ(f.lvPartitions->topLevelItemCount(), 2);
+  // 16384 KiB and 23552 KiB, as sfdisk laid them out.
+  EXPECT_EQ(Row(f.lvPartitions, 0), "1|FAT16|16.0 MB|WIN98|selected");
+  EXPECT_EQ(Row(f.lvPartitions, 1), "2|FAT16|23.0 MB|DATA");
+  EXPECT_EQ(f.lblKind->text().toStdString(), "Drive: disk image " + img + "\nFormat: raw disk");
+  EXPECT_EQ(f.lblWinFolder->text(), "Windows folder: C:\\WINDOWS\\");
+  EXPECT_EQ(f.lblLogos->text(),
+            "Startup logo: C:\\LOGO.SYS (missing)\n"
+            "Wait to shut down logo: C:\\WINDOWS\\LOGOW.SYS (present)\n"
+            "Turn off logo: C:\\WINDOWS\\LOGOS.SYS (missing)");
+  EXPECT_EQ(f.lblError->text(), "");
+
+  // Another FAT partition makes the choice "PATH:2"; it has no Windows
+  // folder yet, so the one Windows would use shows as missing.
+  f.lvPartitions->setCurrentItem(f.lvPartitions->topLevelItem(1));
+  EXPECT_EQ(f.Spec(), img + ":2");
+  EXPECT_EQ(Row(f.lvPartitions, 1), "2|FAT16|23.0 MB|DATA|selected");
+  EXPECT_EQ(f.lblWinFolder->text(), "Windows folder: C:\\WINDOWS\\ (missing)");
+  // Looking is not choosing: nothing is remembered before OK.
+  EXPECT_EQ(RememberedDrive(), "");
+
+  WhenModal<TfrmDrive>([&](TfrmDrive* d) {
+    d->edPath->setText(QString::fromStdString(img));
+    d->Refresh();
+    d->btnOK->click();
+  });
+  EXPECT_TRUE(ExecDriveDialog(nullptr));
+  EXPECT_EQ(RememberedDrive(), img + ":1");
+  EXPECT_TRUE(dialogs_.Errors.empty());
+
+  // The main window names the image and views the logos inside it.
+  TfrmMain w;
+  w.show();
+  EXPECT_EQ(w.windowTitle(), "KvoPanoramics 2.0.0 - win98.img, partition 1");
+  w.ViewLogo(POS_WAIT);
+  EXPECT_TRUE(w.Preview.Display->isVisible());
+  w.ViewLogo(POS_STARTUP);
+  EXPECT_FALSE(w.Preview.Display->isVisible());
+  w.EndSession();
+}
+
+TEST_F(DriveDialogTest, ContainerImageIsRefusedAndOkStaysOpen) {
+  const std::string qcow = xdg_.Root() + "win98.qcow2";
+  ASSERT_EQ(
+      test::RunShell("qemu-img create -q -f qcow2 " + test::ShellQuoted(qcow) + " 40M").Status, 0)
+      << "needs qemu-utils";
+  WhenModal<TfrmDrive>([&](TfrmDrive* d) {
+    d->edPath->setText(QString::fromStdString(qcow));
+    d->Refresh();
+    EXPECT_EQ(d->lvPartitions->topLevelItemCount(), 0);
+    EXPECT_TRUE(d->lblError->text().startsWith("Not usable: "))
+        << d->lblError->text().toStdString();
+    EXPECT_TRUE(d->lblError->text().contains("qemu-img convert"))
+        << d->lblError->text().toStdString();
+    EXPECT_EQ(d->lblWinFolder->text(), "");
+    d->btnOK->click();
+    EXPECT_TRUE(d->isVisible());
+    ASSERT_EQ(dialogs_.Errors.size(), 1u);
+    EXPECT_NE(dialogs_.Errors[0].find("qemu-img convert"), std::string::npos);
+    d->btnCancel->click();
+  });
+  EXPECT_FALSE(ExecDriveDialog(nullptr));
+  EXPECT_EQ(RememberedDrive(), "");
+}
+
+}  // namespace
+}  // namespace kvo
