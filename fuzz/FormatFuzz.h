@@ -41,7 +41,7 @@ inline int RunReader(const uint8_t* Data, size_t Size, const char* Ext, int32_t 
     Check(img.Width > 0 && img.Height > 0, "a loaded picture has pixels");
     Check(ImgIsValid(img), "a loaded picture holds a tracked block");
     const int b = img.BitsPerPixel;
-    Check(b == 8 || b == 15 || b == 24 || b == 32, "a loaded picture has a readers' depth");
+    Check(b == 8 || b == 15 || b == 16 || b == 24 || b == 32, "a loaded picture has a readers' depth");
     Check(img.BytesPerPixel == (b + 7) / 8, "bytes per pixel follow the depth");
     Check(int64_t{img.Width} * img.Height * img.BytesPerPixel <= img.Size,
           "the block holds the whole picture");

@@ -116,7 +116,7 @@ void ProbeFat(int Fd, TVolumeInfo& V) {
 }
 
 // The partitions of the table at the start of the data; false when there
-// is no partition table.
+// is no partition table or it lists none.
 bool ProbePartitions(int Fd, uint64_t DataSize, std::vector<TVolumeInfo>& Volumes) {
   TProbe pr(blkid_new_probe());
   if (!pr || blkid_probe_set_device(pr.get(), Fd, 0, static_cast<blkid_loff_t>(DataSize)) != 0)
@@ -141,7 +141,9 @@ bool ProbePartitions(int Fd, uint64_t DataSize, std::vector<TVolumeInfo>& Volume
     if (v.Offset < DataSize && v.Size <= DataSize - v.Offset) ProbeFat(Fd, v);
     Volumes.push_back(v);
   }
-  return true;
+  // A table without partitions is what a FAT boot sector with a damaged
+  // description looks like; it is judged as a volume.
+  return !Volumes.empty();
 }
 
 }  // namespace
@@ -197,10 +199,6 @@ bool ProbeDiskImage(const std::string& Path, TDiskLayout& Layout, std::string& E
     }
     if (!vhd) Layout.Format = "FAT volume";
     Layout.Volumes.push_back(whole);
-  }
-  if (Layout.Volumes.empty()) {
-    Error = Path + " has a partition table without partitions.";
-    return false;
   }
   return true;
 }

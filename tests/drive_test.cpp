@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "platform/Drive.h"
@@ -178,10 +179,20 @@ TEST_F(DriveTest, ImagesAreRecognisedByContent) {
 
   // The same disk as a fixed VHD, and as QCOW2, which is refused.
   ASSERT_EQ(Sh("qemu-img convert -f raw -O vpc -o subformat=fixed " + Q(disk) + " " + Q(dir_ + "pcem.vhd")).Status, 0);
-  TDriveInfo v = OpenImageDrive(dir_ + "pcem.vhd", "")->Describe();
+  std::unique_ptr<TDrive> vhd = OpenImageDrive(dir_ + "pcem.vhd", "");
+  TDriveInfo v = vhd->Describe();
   EXPECT_EQ(v.Error, "");
   EXPECT_EQ(v.Layout.Format, "fixed VHD");
   EXPECT_EQ(v.Partition, 2);
+  // Written in place, the disk keeps its footer: qemu-img still reads it.
+  const std::string footer = test::ReadWhole(dir_ + "pcem.vhd").substr(test::ReadWhole(disk).size());
+  ASSERT_TRUE(vhd->Lock());
+  EXPECT_TRUE(vhd->ReplaceFile("C:/WIN98/LOGOW.SYS", "in the vhd"));
+  vhd->Unlock();
+  EXPECT_EQ(Type(dir_ + "pcem.vhd", off, "::WIN98/LOGOW.SYS"), "in the vhd");
+  const std::string after = test::ReadWhole(dir_ + "pcem.vhd");
+  EXPECT_EQ(after.substr(after.size() - footer.size()), footer);
+  EXPECT_EQ(Sh("qemu-img info -f vpc " + Q(dir_ + "pcem.vhd")).Status, 0);
   ASSERT_EQ(Sh("qemu-img convert -f raw -O qcow2 " + Q(disk) + " " + Q(dir_ + "pcem.qcow2")).Status, 0);
   std::string q = OpenImageDrive(dir_ + "pcem.qcow2", "")->Describe().Error;
   EXPECT_NE(q.find("QCOW2"), std::string::npos) << q;
@@ -224,6 +235,16 @@ TEST_F(DriveTest, AnImageInUseReadOnlyFullOrForeignIsRefusedUnchanged) {
   EXPECT_EQ(qr.Status, 1);
   EXPECT_NE(qr.Out.find("qemu-img convert -O raw"), std::string::npos) << qr.Out;
   EXPECT_EQ(test::ReadWhole(dir_ + "w95.qcow2"), qcow);
+
+  // A damaged volume: its boot sector no longer describes a FAT.
+  const std::string damaged = dir_ + "damaged.ima";
+  std::string bytes = before;
+  bytes.replace(11, 2, std::string(2, '\0'));  // bytes per sector
+  test::WriteWhole(damaged, bytes);
+  test::TPipeRun dr = Kvo("--drive " + Q(damaged) + " set Custom--dawn --wait");
+  EXPECT_EQ(dr.Status, 1);
+  EXPECT_NE(dr.Out.find("not a disk image"), std::string::npos) << dr.Out;
+  EXPECT_EQ(test::ReadWhole(damaged), bytes);
 
   // A full volume: the logo that was there stays whole, and nothing half
   // written is left behind.
