@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/Errors.h"
+#include "platform/FaultInject.h"
 #include "platform/ProfileFile.h"
 
 namespace kvo {
@@ -179,7 +180,8 @@ int OpenBinary(const std::string& Path, int Mode, int& Fd, TReplacement& Replace
     Fd = Replace.Fd;
     return 0;
   }
-  Fd = ::open(Path.c_str(), access | O_CLOEXEC);
+  Fd = (access != O_RDONLY && FaultInjected(TFaultOp::Open)) ? -1
+                                                              : ::open(Path.c_str(), access | O_CLOEXEC);
   if (Mode & FM_APPEND) {
     if (Fd < 0) return 7;
     if (::lseek(Fd, 0, SEEK_END) < 0) {
@@ -206,8 +208,9 @@ int OpenText(const std::string& Path, int Mode, std::FILE*& F, TReplacement& Rep
   }
   if (Mode & FM_APPEND) {
     // Appending needs an existing file; "a" alone would create one.
-    F = (::access(Path.c_str(), F_OK) == 0 && !IsFolder(Path)) ? std::fopen(Path.c_str(), "abe")
-                                                               : nullptr;
+    F = (::access(Path.c_str(), F_OK) == 0 && !IsFolder(Path) && !FaultInjected(TFaultOp::Open))
+            ? std::fopen(Path.c_str(), "abe")
+            : nullptr;
     return F ? 0 : 7;
   }
   F = IsFolder(Path) ? nullptr : std::fopen(Path.c_str(), "rbe");
@@ -234,9 +237,9 @@ bool CloseAt(int Index, bool Keep) {
     if (!CloseEntry(e)) SetWarning(EG_FILE, 8, __LINE__);
     return true;
   }
-  Keep = Keep && !e.Failed && (!e.Text || std::fflush(e.Text) == 0) &&
-         ::fsync(e.Text ? ::fileno(e.Text) : e.Fd) == 0;
-  Keep = CloseEntry(e) && Keep;
+  Keep = Keep && !e.Failed && !FaultInjected(TFaultOp::Flush) &&
+         (!e.Text || std::fflush(e.Text) == 0) && ::fsync(e.Text ? ::fileno(e.Text) : e.Fd) == 0;
+  Keep = CloseEntry(e) && !FaultInjected(TFaultOp::Close) && Keep;
   e.Replace.Fd = -1;  // closed with the entry
   if (Keep) return ReplaceCommit(e.Replace);
   ReplaceAbandon(e.Replace);
@@ -409,7 +412,9 @@ int FWrite(int32_t Handle, const void* Buffer, int64_t Count) {
   int64_t put = 0;
   auto* in = static_cast<const uint8_t*>(Buffer);
   while (put < Count) {
-    ssize_t n = ::write(f->Fd, in + put, static_cast<size_t>(Count - put));
+    ssize_t n = FaultInjected(TFaultOp::Write)
+                    ? -1
+                    : ::write(f->Fd, in + put, static_cast<size_t>(Count - put));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     put += n;
@@ -490,7 +495,8 @@ int FDelete(std::string_view Name) {
   if (::lstat(path.c_str(), &st) == 0) {
     // Clear the read-only state first, as deleting a read-only file must work.
     if (!S_ISLNK(st.st_mode)) ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
-    if (S_ISDIR(st.st_mode) || ::unlink(path.c_str()) != 0) result = 6;
+    if (S_ISDIR(st.st_mode) || FaultInjected(TFaultOp::Delete) || ::unlink(path.c_str()) != 0)
+      result = 6;
   }
   SetError(EG_FILE, result, __LINE__);
   return result;
@@ -500,8 +506,10 @@ int TXTWrite(int32_t Handle, std::string_view Line) {
   TProcScope trace("Basic.TXTWrite");
   TFileEntry* f = FindFile(Handle);
   if (!f || !f->Text) return 0;
-  bool ok = std::fwrite(Line.data(), 1, Line.size(), f->Text) == Line.size() &&
-            std::fwrite("\r\n", 1, 2, f->Text) == 2 && std::fflush(f->Text) == 0;
+  bool ok = !FaultInjected(TFaultOp::Write) &&
+            std::fwrite(Line.data(), 1, Line.size(), f->Text) == Line.size() &&
+            std::fwrite("\r\n", 1, 2, f->Text) == 2 && !FaultInjected(TFaultOp::Flush) &&
+            std::fflush(f->Text) == 0;
   int result = ok ? 0 : 4;
   if (!ok) f->Failed = true;
   SetError(EG_FILE, result, __LINE__);

@@ -13,6 +13,9 @@ namespace {
 struct TPrefsTarget_ {
   std::string File;
   std::string Section;
+  std::optional<TProfile> Held;  // the writes PrefsHoldWrites keeps back
+  std::string HeldFile;          // the file they go to
+  std::string HeldFrom;          // its bytes when the hold began
 };
 
 TPrefsTarget_& Target_() {
@@ -68,6 +71,7 @@ std::optional<int32_t> ParseInt_(std::string_view S) {
 
 void PrefsPrepare(std::string_view FileName, std::string_view Section) {
   TProcScope trace("iniwrap.PrefsPrepare");
+  PrefsFlushCache();
   Target_().File.assign(FileName);
   Target_().Section.assign(Section);
 }
@@ -76,8 +80,12 @@ std::string _PrefsReadStr(std::string_view Key, std::string_view Default) {
   TProcScope trace("iniwrap._PrefsReadStr");
   if (!HasTarget_()) return {};
   std::string file = TargetFile_();
-  std::string value = file.empty() ? std::string(Default)
-                                   : ProfileReadString(file, Target_().Section, Key, Default);
+  std::string value;
+  if (Target_().Held)
+    value = ProfileGetValue(*Target_().Held, Target_().Section, Key).value_or(std::string(Default));
+  else
+    value = file.empty() ? std::string(Default)
+                         : ProfileReadString(file, Target_().Section, Key, Default);
   if (value.size() > PREFS_VALUE_MAX) value.resize(PREFS_VALUE_MAX);
   return value;
 }
@@ -88,12 +96,31 @@ void _PrefsWriteStr(std::string_view Key, std::string_view Value) {
   std::string file = TargetFile_();
   // A failed write is not reported: preferences are best effort, and the
   // callers go on with the value they hold in memory.
-  if (!file.empty()) ProfileWriteString(file, Target_().Section, Key, Value);
+  if (Target_().Held)
+    ProfileSetValue(*Target_().Held, Target_().Section, Key, Value);
+  else if (!file.empty())
+    ProfileWriteString(file, Target_().Section, Key, Value);
+}
+
+void PrefsHoldWrites() {
+  TProcScope trace("iniwrap.PrefsHoldWrites");
+  PrefsFlushCache();
+  std::string file = HasTarget_() ? TargetFile_() : std::string();
+  TProfile p;
+  if (file.empty() || !ProfileLoad(file, p)) return;
+  Target_().HeldFrom = ProfileSerialise(p);
+  Target_().Held = std::move(p);
+  Target_().HeldFile = file;
 }
 
 bool PrefsFlushCache() {
   TProcScope trace("iniwrap.PrefsFlushCache");
-  return true;
+  TPrefsTarget_& t = Target_();
+  if (!t.Held) return true;
+  std::string bytes = ProfileSerialise(*t.Held);
+  t.Held.reset();
+  // Unchanged values do not touch the file, as single writes would not.
+  return bytes == t.HeldFrom || ReplaceFileAtomic(t.HeldFile, bytes);
 }
 
 void PrefsReadStr(std::string_view Key, std::string& Value, std::string_view Default) {

@@ -1,7 +1,9 @@
 // Preferences: one current profile file and section, set by PrefsPrepare,
-// that every read and write goes to. Nothing is cached here: each call reads
-// or writes the file, so two targets can be used in turn by calling
-// PrefsPrepare again.
+// that every read and write goes to. Each call reads or writes the file, so
+// two targets can be used in turn by calling PrefsPrepare again; only
+// between PrefsHoldWrites and PrefsFlushCache are the writes kept in memory
+// and then written in one step, so that a failure leaves the file all old
+// or all new.
 //
 // A file name without a "/" names the file in the Windows folder, as it does
 // for the Windows profile functions: PrefsPrepare("win.ini", ...) reaches
@@ -26,8 +28,12 @@ void PrefsPrepare(std::string_view FileName, std::string_view Section);
 // PREFS_VALUE_MAX characters; empty text when no target is set.
 std::string _PrefsReadStr(std::string_view Key, std::string_view Default);
 void _PrefsWriteStr(std::string_view Key, std::string_view Value);
-// Every write already reached the disk; kept for the callers that flush
-// between writes. Always true.
+// Keeps the writes to the current target that follow in memory (reads see
+// them) until PrefsFlushCache or the next PrefsPrepare writes them at once.
+// A file that cannot be read is not held: its writes go on one by one.
+void PrefsHoldWrites();
+// Writes what PrefsHoldWrites held back. False when that write failed;
+// true when nothing was held.
 bool PrefsFlushCache();
 
 void PrefsReadStr(std::string_view Key, std::string& Value, std::string_view Default);

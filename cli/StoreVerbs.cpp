@@ -3,6 +3,7 @@
 // answered from the command's options, never by prompting.
 #include <cstdio>
 #include <map>
+#include <optional>
 
 #include "base/Basic.h"
 #include "base/Errors.h"
@@ -67,6 +68,18 @@ void OpenStore() {
   InstallCommandDialogs();
   ReadSettings(true);
   LoadLogoList();
+}
+
+// A verb that writes the store, the logos or restore.bat reads them only
+// once no other run is changing them (see TChangeLock), so Changing is
+// taken first; false, with the message on standard error, when another run
+// kept them busy.
+bool OpenStoreToChange(std::optional<TChangeLock>& Changing) {
+  InstallCommandDialogs();
+  Changing.emplace();
+  if (!Changing->Held()) return false;
+  OpenStore();
+  return true;
 }
 
 // The list index of a stored picture named with or without ".kvo".
@@ -174,7 +187,8 @@ uint32_t ChosenPositions(bool S, bool W, bool T) {
 }
 
 int PositionsVerb(uint32_t Positions, const std::vector<std::string>& Names) {
-  OpenStore();
+  std::optional<TChangeLock> changing;
+  if (!OpenStoreToChange(changing)) return EXIT_FAIL;
   TListSelection sel;
   if (!SelectNames(Names, sel)) return EXIT_FAIL;
   SetPositions(sel.Selected, Positions);
@@ -183,7 +197,8 @@ int PositionsVerb(uint32_t Positions, const std::vector<std::string>& Names) {
 }
 
 int SetVerb(const std::string& Name, uint32_t Positions) {
-  OpenStore();
+  std::optional<TChangeLock> changing;
+  if (!OpenStoreToChange(changing)) return EXIT_FAIL;
   TListSelection sel;
   if (!SelectNames({Name}, sel)) return EXIT_FAIL;
   std::string path = GetStorageDir() + LogoList().Entries[static_cast<size_t>(sel.Current)].FileName;
@@ -210,7 +225,8 @@ int SetVerb(const std::string& Name, uint32_t Positions) {
 }
 
 int ShuffleVerb() {
-  OpenStore();
+  std::optional<TChangeLock> changing;
+  if (!OpenStoreToChange(changing)) return EXIT_FAIL;
   if (!ShuffleLogos()) {
     ReportError("shuffle", ManagedDrive().LastError());
     return EXIT_FAIL;
@@ -221,7 +237,8 @@ int ShuffleVerb() {
 }
 
 int RestoreVerb() {
-  OpenStore();
+  std::optional<TChangeLock> changing;
+  if (!OpenStoreToChange(changing)) return EXIT_FAIL;
   if (!ManagedDrive().FileExists(RestoreBatFile())) {
     ReportError("restore", "no backup of earlier logos: " + RestoreBatFile());
     return EXIT_FAIL;

@@ -8,6 +8,7 @@
 #include "base/MiscProcs.h"
 #include "base/VCLUtils.h"
 #include "core/Locations.h"
+#include "core/Settings.h"
 #include "platform/Folders.h"
 #include "platform/ProfileFile.h"
 #include "platform/TextUtil.h"
@@ -143,27 +144,26 @@ bool AddRestoreLine(const std::string& BatPath, const std::string& LogoPath,
   });
 }
 
-void BackupLogo(const std::string& LogoPath) {
-  Swallowed_("Backup.BackupLogo", [&] {
-    if (TrimBlanks(LogoPath).empty()) return;
+bool BackupLogo(const std::string& LogoPath) {
+  return Swallowed_("Backup.BackupLogo", [&] {
+    if (TrimBlanks(LogoPath).empty()) return false;
     TDrive& drive = ManagedDrive();
     std::string folder = BackupDir();
-    if (!drive.MakeFolder(folder)) return;
+    if (!drive.MakeFolder(folder)) return false;
     std::string bat = drive.FindNoCase(folder, RESTORE_BAT);
-    if (drive.FileExists(bat) && BatNamesLogo_(ReadBatLines_(bat), LogoPath)) return;
+    if (drive.FileExists(bat) && BatNamesLogo_(ReadBatLines_(bat), LogoPath)) return true;
     // The batch file runs inside Windows, so it names files as Windows does.
     std::string logo = GuestPath(drive, LogoPath);
-    if (!drive.FileExists(LogoPath)) {
-      AddRestoreLine(bat, LogoPath, "del  \"" + logo + "\"");
-      return;
-    }
+    if (!drive.FileExists(LogoPath)) return AddRestoreLine(bat, LogoPath, "del  \"" + logo + "\"");
     // The copy is made before its line is written: a line naming a copy
     // that failed would keep this logo from ever being backed up again,
     // and its restore would fail.
     std::string backup = NextBackupName(folder);
-    if (!CopyDriveFile(drive, LogoPath, backup)) return;
-    if (!AddRestoreLine(bat, LogoPath, "copy \"" + GuestPath(drive, backup) + "\" \"" + logo + "\""))
-      drive.DeleteFile(backup);
+    if (!CopyDriveFile(drive, LogoPath, backup)) return false;
+    if (AddRestoreLine(bat, LogoPath, "copy \"" + GuestPath(drive, backup) + "\" \"" + logo + "\""))
+      return true;
+    drive.DeleteFile(backup);
+    return false;
   });
 }
 
@@ -189,6 +189,8 @@ bool UninstallRun() {
 void RestoreCommand() {
   TProcScope trace("Backup.RestoreCommand");
   if (YesNo("Do you want to restore previous logos?", true) != 'Y') return;
+  TChangeLock changing;
+  if (!changing.Held()) return;
   if (UninstallRun())
     ShowInfo("Previous logos restored.");
   else

@@ -32,8 +32,9 @@ inline constexpr const char* RESTORE_HEADER_TEXT = "REM  Run this file to restor
 std::string RestoreBatFile();
 
 // Saves the state of LogoPath before its first change; later calls for the
-// same path (compared without regard to case) add nothing.
-void BackupLogo(const std::string& LogoPath);
+// same path (compared without regard to case) add nothing. True when
+// restore.bat names the logo afterwards, so it may be changed.
+bool BackupLogo(const std::string& LogoPath);
 // Appends Line to the batch file BatPath (created with its header when
 // missing) unless a command line already names LogoPath. True when Line
 // was written.

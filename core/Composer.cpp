@@ -277,7 +277,9 @@ bool SetLogo(const std::string& StoredPath, uint32_t Position) {
   }
   TDriveLock lock(ManagedDrive());
   if (!lock.Held()) return false;
-  BackupLogo(logoPath);
+  // A logo whose present state could not be saved (a full disk) is left
+  // as it is: writing it would lose the one restore.bat brings back.
+  if (!BackupLogo(logoPath)) return false;
   bool drawMessage = Settings().MsgEnabled[index];
   std::string text = drawMessage ? GetMessages(Position) : std::string();
   bool animate = Position == POS_STARTUP && Settings().AnimEnabled;
@@ -296,6 +298,8 @@ void SetSelectedAsLogo(const TListSelection& Sel) {
       "generated immediately and you will see it on the next shut down (or startup).";
   if (!ExecPositionDialog(positions, text, 0) || positions == 0) return;
   std::string path = GetStorageDir() + entries[static_cast<size_t>(Sel.Current)].FileName;
+  TChangeLock changing;
+  if (!changing.Held()) return;
   TDriveLock lock(ManagedDrive());
   if (!lock.Held()) {
     ShowError(ManagedDrive().LastError());

@@ -216,6 +216,8 @@ void CreateGallery(const std::string& GalleryPath, const std::string& Prefix,
                    const std::vector<int32_t>& Entries) {
   int32_t written = 0;
   std::string prefix = Prefix.substr(0, PREFIX_FIELD - 1);
+  TChangeLock changing;
+  if (!changing.Held()) return;
   MonitoredKeep("Gallery.CreateGallery", [&] {
     BatchAnswer() = BA_NONE;
     int32_t h;
@@ -249,6 +251,8 @@ int32_t InstallGallery(const std::string& GalleryPath, const std::string* Prefix
   std::string first;
   std::string prefix;
   bool checked = false;
+  TChangeLock changing;
+  if (!changing.Held()) return -1;
   MonitoredKeep("Gallery.InstallGallery", [&] {
     BatchAnswer() = BA_NONE;
     int32_t h;

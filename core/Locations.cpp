@@ -220,7 +220,8 @@ bool ProcessCommandLine(const std::vector<std::string>& Args) {
       ShuffleCommandRun();
       recognised = true;
     } else if (SameText(a, SWITCH_UNINST)) {
-      if (!UninstallRun()) ShowError(ManagedDrive().LastError());
+      TChangeLock changing;
+      if (changing.Held() && !UninstallRun()) ShowError(ManagedDrive().LastError());
       recognised = true;
     }
   }

@@ -3,6 +3,7 @@
 #include "base/Errors.h"
 #include "base/IniWrap.h"
 #include "base/MiscProcs.h"
+#include "base/VCLUtils.h"
 #include "base/WinUtils.h"
 #include "core/Locations.h"
 #include "platform/Folders.h"
@@ -85,9 +86,9 @@ void ReadMakerSection_() {
 
 void WriteMakerSection_() {
   PrefsPrepare("win.ini", MAKER_SECTION);
+  PrefsHoldWrites();
   PrefsWriteStr("kvo-Path", ExecutablePathSetting());
   PrefsWriteStr("kvo-Date", MAKER_DATE);
-  PrefsFlushCache();
   PrefsWriteStr("kvo-StorageDir", GetStorageDir());
   PrefsFlushCache();
 }
@@ -121,6 +122,12 @@ TSettings& Settings() {
 }
 
 std::string SettingsFile() { return GetAppDir() + "kvo.ini"; }
+
+std::string ChangeLockFile() { return GetAppDir() + "kvo.lock"; }
+
+TChangeLock::TChangeLock(bool Quiet, std::chrono::milliseconds Wait) : Lock_(ChangeLockFile(), Wait) {
+  if (!Held() && !Quiet) ShowError(CHANGE_LOCK_BUSY);
+}
 
 std::string MessageFile(uint32_t Position) {
   const char* name = MessageFileName_(Position);
@@ -156,6 +163,8 @@ void SaveSettings(bool WriteMessages) {
   TSettings& s = Settings();
   s.LogoDrive = ManagedDrive().Identity();
   PrefsPrepare(SettingsFile(), SETTINGS_SECTION);
+  // Every key in one write: a failure leaves the old settings whole.
+  PrefsHoldWrites();
   TKeyWriter_ writer;
   VisitKeys_(s, writer);
   PrefsFlushCache();

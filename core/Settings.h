@@ -2,9 +2,12 @@
 // message texts.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "platform/ProcessLock.h"
 
 namespace kvo {
 
@@ -72,6 +75,32 @@ void SetMessages(uint32_t Position, const std::string& Text);
 // application folder.
 std::string SettingsFile();
 std::string MessageFile(uint32_t Position);
+
+// ---- one change at a time ---------------------------------------------------------
+// Every command that writes the store, the logos or restore.bat holds the
+// change lock (the lock file ChangeLockFile(), beside the settings) from
+// before it reads what it changes until it has finished, so two runs of the
+// program (the window, kvo, "/shuffle" at session start) never interleave.
+inline constexpr const char* CHANGE_LOCK_BUSY =
+    "Another KvoPanoramics is changing the logos; try again.";
+// How long a command waits for another run's change to end.
+inline constexpr std::chrono::milliseconds CHANGE_LOCK_WAIT{2000};
+// "/shuffle" at session start waits longer, then skips without a word:
+// the window started by the same login may be changing the logos.
+inline constexpr std::chrono::milliseconds SESSION_LOCK_WAIT{5000};
+
+std::string ChangeLockFile();
+
+class TChangeLock {
+ public:
+  // Waits up to Wait for another run's change to end; when it does not,
+  // says CHANGE_LOCK_BUSY (unless Quiet) and Held() is false.
+  explicit TChangeLock(bool Quiet = false, std::chrono::milliseconds Wait = CHANGE_LOCK_WAIT);
+  bool Held() const { return Lock_.Held(); }
+
+ private:
+  TProcessLock Lock_;
+};
 
 // The values as they act: an unknown ResizeMode fits like RESIZE_BORDER,
 // an unknown MsgPickMethod picks like PICK_FIRST. The settings keep what was

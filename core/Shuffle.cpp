@@ -6,6 +6,7 @@
 #include "core/Composer.h"
 #include "core/Locations.h"
 #include "core/Random.h"
+#include "core/Settings.h"
 #include "core/Store.h"
 
 namespace kvo {
@@ -50,13 +51,19 @@ bool ShuffleLogos() {
 
 void ShuffleCommand() {
   if (StoreBusy()) return;
+  TChangeLock changing;
+  if (!changing.Held()) return;
   StoreBusy() = true;
   ShowBusy();
   ShowStatus("Setting logos...", true);
-  if (ShuffleLogos())
+  if (ShuffleLogos()) {
+    // The round's marks go to the files before another run may shuffle:
+    // it starts from the files.
+    SaveLogoMarks();
     ShowStatus("Random logos are set.", true);
-  else
+  } else {
     ShowError(ManagedDrive().LastError());
+  }
   ShowReady();
   StoreBusy() = false;
 }
@@ -64,8 +71,10 @@ void ShuffleCommand() {
 void ShuffleCommandRun() {
   TProcScope trace("Shuffle.ShuffleCommandRun");
   // At session start a virtual machine may already run on the drive's
-  // image: then this start leaves everything as it is, without a word.
-  if (!ShuffleLogos()) return;
+  // image, or the window may be changing the logos: then this start leaves
+  // everything as it is, without a word.
+  TChangeLock changing(true, SESSION_LOCK_WAIT);
+  if (!changing.Held() || !ShuffleLogos()) return;
   // Without the window nothing else would ever save the round's marks, and
   // every start would begin the same round again.
   SaveLogoMarks();

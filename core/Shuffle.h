@@ -20,6 +20,8 @@ bool ShuffleLogos();
 void ShuffleCommand();
 // The "/shuffle" command-line run: sets random logos without a window and
 // writes the round's marks back, so rounds advance from one start to the next.
+// While another run keeps changing the logos (SESSION_LOCK_WAIT), it does
+// nothing and says nothing.
 void ShuffleCommandRun();
 
 }  // namespace kvo

@@ -16,8 +16,10 @@
 #include "base/Errors.h"
 #include "base/MiscProcs.h"
 #include "core/Locations.h"
+#include "core/Settings.h"
 #include "formats/ByteCursor.h"
 #include "formats/FF_PNG.h"
+#include "platform/FaultInject.h"
 #include "platform/Folders.h"
 #include "platform/TextUtil.h"
 
@@ -220,6 +222,8 @@ void LoadLogoList() {
 // Files whose trailer already holds the entry's marks are left alone: a
 // shuffle changes the marks of three pictures, not of the whole store.
 void SaveLogoMarks() {
+  TChangeLock changing;
+  if (!changing.Held()) return;
   std::string dir = GetStorageDir();
   for (TLogoEntry& e : LogoList().Entries) {
     if (e.OnDisk && e.Positions == e.DiskPositions && e.Used == e.DiskUsed) continue;
@@ -315,7 +319,9 @@ bool RenameStored(const std::string& OldFileName, const std::string& NewFileName
   std::string from = dir + OldFileName, to = dir + NewFileName;
   // A rename never replaces another picture: the file system is asked not
   // to, and where it cannot promise that, an existing target is refused.
-  int rc = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+  int rc = FaultInjected(TFaultOp::Rename)
+               ? -1
+               : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
   if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
     struct stat st {};
     rc = (::lstat(to.c_str(), &st) == 0) ? -1 : ::rename(from.c_str(), to.c_str());

@@ -108,7 +108,8 @@ std::string ConfirmDestination(std::string Dest);
 // empty when skipped. True when a stored picture was written.
 bool ImportPicture(const std::string& Source, std::string& Dest);
 // Imports files into the storage folder as prefix "Custom"; returns the
-// list index of the last destination (0 when it is not listed).
+// list index of the last destination (0 when it is not listed, -1 when
+// another run kept the store busy).
 int32_t AddPictureFiles(const std::vector<std::string>& Files);
 
 // ---- user commands (the main window's buttons and menu items) -----------------------

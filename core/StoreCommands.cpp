@@ -5,7 +5,9 @@
 #include "base/Basic.h"
 #include "base/VCLUtils.h"
 #include "core/Locations.h"
+#include "core/Settings.h"
 #include "core/Store.h"
+#include "platform/FaultInject.h"
 #include "platform/TextUtil.h"
 
 namespace kvo {
@@ -39,12 +41,15 @@ int32_t DeleteSelected(const TListSelection& Sel) {
   std::string question = (n == 1 && current) ? "Delete " + current->FileName + "?"
                                              : "Delete " + std::to_string(n) + " selected logos?";
   if (YesNo(question, false) != 'Y') return -1;
+  TChangeLock changing;
+  if (!changing.Held()) return -1;
   std::string dir = GetStorageDir();
   for (int32_t i : Sel.Selected) {
     const TLogoEntry* e = EntryAt(i);
     if (!e) continue;
     std::string path = dir + e->FileName;
-    if (::unlink(path.c_str()) != 0) ShowError("Couldn't delete image file: \"" + path + "\"");
+    if (FaultInjected(TFaultOp::Delete) || ::unlink(path.c_str()) != 0)
+      ShowError("Couldn't delete image file: \"" + path + "\"");
   }
   LoadLogoList();
   int32_t select = Sel.Current + 1 - n;
@@ -64,6 +69,8 @@ int32_t RenameSelected(const TListSelection& Sel) {
   if (SameText(newName, oldName)) return -1;
   oldName += STORED_EXT;
   newName += STORED_EXT;
+  TChangeLock changing;
+  if (!changing.Held()) return -1;
   if (FindByFileName(newName) != INVALID_ID) {
     ShowError("There already exists an image with that name, please select another one.");
     return -1;
@@ -87,6 +94,8 @@ int32_t ChangePrefixSelected(const TListSelection& Sel) {
   std::string input = PrefixOf(current->FileName);
   if (!ExecRenameDialog("Change Prefix", "New prefix for selected images", input)) return -1;
   std::string prefix = MakePrefix(input, true);
+  TChangeLock changing;
+  if (!changing.Held()) return -1;
   // Take the names first: each rename updates the list it walks.
   std::vector<std::string> names;
   for (int32_t i : Sel.Selected)

@@ -201,6 +201,8 @@ bool ImportPicture(const std::string& Source, std::string& Dest) {
 }
 
 int32_t AddPictureFiles(const std::vector<std::string>& Files) {
+  TChangeLock changing;
+  if (!changing.Held()) return -1;
   BatchAnswer() = BA_NONE;
   StoreBusy() = true;
   std::string last;

@@ -182,14 +182,26 @@ void GetCmpsData_(TImgFile& Imgf) {
   });
 }
 
+// The rows go out gathered in blocks of about 64 KB: a logo takes two
+// writes, not one per row.
 void Mem2Dsk_(TImgFile& Imgf, const TImg& Img, int32_t Pad) {
   Monitored("conform.Mem2Dsk_", [&] {
-    static const uint8_t zeros[4] = {};
     const int64_t rowBytes = int64_t{Img.Width} * Img.BytesPerPixel;
+    const int64_t lineBytes = rowBytes + Pad;
+    const int64_t blockBytes = std::max<int64_t>(1, 65536 / lineBytes) * lineBytes;
+    uint8_t* block = nullptr;
+    _memalloc_(block, blockBytes, __LINE__, "conform.Mem2Dsk_.block");
+    int64_t filled = 0;
     for (int64_t row = Img.Height - 1; row >= 0; --row) {
-      FWrite(Imgf.Handle, Img.Data + row * rowBytes, rowBytes);
-      if (Pad > 0) FWrite(Imgf.Handle, zeros, Pad);
+      MemMove(Img.Data + row * rowBytes, block + filled, rowBytes);
+      MemFill(block + filled + rowBytes, Pad, 0);
+      filled += lineBytes;
+      if (filled == blockBytes || row == 0) {
+        FWrite(Imgf.Handle, block, filled);
+        filled = 0;
+      }
     }
+    MemFree(block);
   });
 }
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "platform/DriveFolder.h"
+#include "platform/FaultInject.h"
 #include "platform/Folders.h"
 #include "platform/ProfileFile.h"
 
@@ -121,7 +122,7 @@ bool TFolderDrive::ReadFile(const std::string& Path, std::string& Bytes) {
 std::string TFolderDrive::ScratchFile(const std::string& Path) { return HostScratchBeside(Path); }
 
 bool TFolderDrive::InstallFile(const std::string& Scratch, const std::string& Path) {
-  if (::rename(Scratch.c_str(), Path.c_str()) == 0) return true;
+  if (!FaultInjected(TFaultOp::Rename) && ::rename(Scratch.c_str(), Path.c_str()) == 0) return true;
   ::unlink(Scratch.c_str());
   return Fail("Cannot write " + Path + ".");
 }
@@ -132,7 +133,8 @@ bool TFolderDrive::ReplaceFile(const std::string& Path, std::string_view Bytes) 
 }
 
 bool TFolderDrive::DeleteFile(const std::string& Path) {
-  if (::unlink(Path.c_str()) == 0 || errno == ENOENT) return true;
+  if (!FaultInjected(TFaultOp::Delete) && (::unlink(Path.c_str()) == 0 || errno == ENOENT))
+    return true;
   return Fail("Cannot delete " + Path + ".");
 }
 

@@ -1,4 +1,5 @@
 #include "platform/Folders.h"
+#include "platform/FaultInject.h"
 
 #include <dirent.h>
 #include <strings.h>
@@ -76,7 +77,9 @@ bool EnsureFolder(const std::string& Folder) {
     size_t next = Folder.find('/', pos + 1);
     path = Folder.substr(0, next);
     if (!path.empty() && path != "/" && !FolderExists(path)) {
-      if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
+      if ((FaultInjected(TFaultOp::MakeFolder) || ::mkdir(path.c_str(), 0777) != 0) &&
+          errno != EEXIST)
+        return false;
     }
     pos = next;
   }

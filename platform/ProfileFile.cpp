@@ -1,4 +1,5 @@
 #include "platform/ProfileFile.h"
+#include "platform/FaultInject.h"
 #include "platform/TextUtil.h"
 
 #include <fcntl.h>
@@ -309,7 +310,7 @@ bool ReadAll_(int Fd, int64_t Limit, std::string& Out) {
 
 bool WriteAll_(int Fd, std::string_view Bytes) {
   while (!Bytes.empty()) {
-    ssize_t n = ::write(Fd, Bytes.data(), Bytes.size());
+    ssize_t n = FaultInjected(TFaultOp::Write) ? -1 : ::write(Fd, Bytes.data(), Bytes.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     Bytes.remove_prefix(static_cast<size_t>(n));
@@ -394,7 +395,7 @@ bool ReplaceBegin(const std::string& Path, TReplacement& R) {
   size_t nameStart = target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1;
   std::string name = target.substr(nameStart, 200);
   std::string temp = target.substr(0, nameStart) + name + ".kvo-tmp-XXXXXX";
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  int fd = FaultInjected(TFaultOp::Open) ? -1 : ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   R.Fd = fd;
   R.Target = target;
@@ -410,9 +411,9 @@ bool ReplaceCommit(TReplacement& R) {
   if (R.Temp.empty()) return false;
   int fd = R.Fd;
   R.Fd = -1;
-  bool ok = fd < 0 || ::fsync(fd) == 0;
-  ok = (fd < 0 || ::close(fd) == 0) && ok;
-  ok = ok && ::rename(R.Temp.c_str(), R.Target.c_str()) == 0;
+  bool ok = fd < 0 || (!FaultInjected(TFaultOp::Flush) && ::fsync(fd) == 0);
+  ok = (fd < 0 || (::close(fd) == 0 && !FaultInjected(TFaultOp::Close))) && ok;
+  ok = ok && !FaultInjected(TFaultOp::Rename) && ::rename(R.Temp.c_str(), R.Target.c_str()) == 0;
   if (!ok) ::unlink(R.Temp.c_str());
   // The folder is not synced: after a crash the rename may be lost, but the
   // name then still holds the whole old file, never part of either.
@@ -422,7 +423,7 @@ bool ReplaceCommit(TReplacement& R) {
 
 void ReplaceAbandon(TReplacement& R) {
   if (R.Fd >= 0) ::close(R.Fd);
-  if (!R.Temp.empty()) ::unlink(R.Temp.c_str());
+  if (!R.Temp.empty() && !FaultInjected(TFaultOp::Delete)) ::unlink(R.Temp.c_str());
   R = TReplacement{};
 }
 

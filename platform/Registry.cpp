@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/CommandLine.h"
+#include "platform/FaultInject.h"
 #include "platform/Folders.h"
 #include "platform/ProfileFile.h"
 
@@ -143,7 +144,7 @@ bool WriteRunValue_(std::string_view Name, std::string_view Data) {
 bool DeleteRunValue_(std::string_view Name) {
   if (!ValidRunName_(Name)) return false;
   std::string file = RunEntryFile_(Name);
-  return FileExists(file) && ::unlink(file.c_str()) == 0;
+  return FileExists(file) && !FaultInjected(TFaultOp::Delete) && ::unlink(file.c_str()) == 0;
 }
 
 // ---- registry.ini ----------------------------------------------------------------------

@@ -1,0 +1,75 @@
+#include "platform/ProcessLock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <thread>
+
+namespace kvo {
+namespace {
+
+constexpr std::chrono::milliseconds POLL_STEP{50};
+
+// The locks this process holds, by path: the open file that carries the
+// flock (-1 when the file could not be opened) and how many holders share it.
+struct THeld_ {
+  int Fd = -1;
+  int Depth = 0;
+};
+
+std::map<std::string, THeld_>& HeldLocks_() {
+  static std::map<std::string, THeld_> held;
+  return held;
+}
+
+int OpenLockFile_(const std::string& Path) {
+  int fd = ::open(Path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // flock needs no write access: a lock file another user made will do.
+  if (fd < 0) fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  return fd;
+}
+
+// False only when another process kept the lock for the whole wait; a
+// file system that cannot lock holds nothing back. Polls rather than
+// blocks, so the wait has an end.
+bool TakeWithin_(int Fd, std::chrono::milliseconds Wait) {
+  auto until = std::chrono::steady_clock::now() + Wait;
+  while (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(POLL_STEP);
+  }
+  return true;
+}
+
+}  // namespace
+
+TProcessLock::TProcessLock(const std::string& Path, std::chrono::milliseconds Wait) : Path_(Path) {
+  auto& held = HeldLocks_();
+  if (auto it = held.find(Path_); it != held.end()) {
+    ++it->second.Depth;
+    Held_ = true;
+    return;
+  }
+  int fd = OpenLockFile_(Path_);
+  if (fd >= 0 && !TakeWithin_(fd, Wait)) {
+    ::close(fd);
+    return;
+  }
+  held[Path_] = THeld_{fd, 1};
+  Held_ = true;
+}
+
+TProcessLock::~TProcessLock() {
+  if (!Held_) return;
+  auto& held = HeldLocks_();
+  auto it = held.find(Path_);
+  if (it == held.end() || --it->second.Depth > 0) return;
+  if (it->second.Fd >= 0) ::close(it->second.Fd);  // ends the lock
+  held.erase(it);
+}
+
+}  // namespace kvo
