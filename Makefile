@@ -8,7 +8,7 @@ ASAN := build/asan
 FUZZ := build/fuzz
 FUZZ_SECONDS ?= 10
 
-.PHONY: all deps build run test test-release test-asan fuzz bench clean
+.PHONY: all deps build run test test-release test-asan fuzz fuzz-long bench clean
 
 all: build
 
@@ -40,6 +40,13 @@ fuzz:
 	[ -f $(FUZZ)/CMakeCache.txt ] || cmake --preset fuzz >/dev/null
 	cmake --build $(FUZZ) -j$(JOBS)
 	./scripts/run-fuzzers $(FUZZ) $(FUZZ_SECONDS)
+
+# A long fuzzing round (FUZZ_SECONDS per target, default 300 here) whose
+# new coverage is merged into fuzz/corpus/, to be committed.
+fuzz-long:
+	[ -f $(FUZZ)/CMakeCache.txt ] || cmake --preset fuzz >/dev/null
+	cmake --build $(FUZZ) -j$(JOBS)
+	./scripts/run-fuzzers $(FUZZ) $(if $(filter command line environment,$(origin FUZZ_SECONDS)),$(FUZZ_SECONDS),300) --keep
 
 # Speed and memory against GraphicsMagick, ImageMagick, libjpeg-turbo, libpng
 # and giflib: installs its tools and inputs, builds build/bench, prints one
