@@ -33,7 +33,8 @@ test-release: $(BUILD)/CMakeCache.txt
 test-asan:
 	[ -f $(ASAN)/CMakeCache.txt ] || cmake --preset sanitizers >/dev/null
 	cmake --build $(ASAN) -j$(JOBS)
-	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
 	  ctest --output-on-failure -j$(JOBS)
 
 fuzz:
