@@ -88,9 +88,9 @@ int DescribeVerb(bool Json) {
   return info.Error.empty() ? EXIT_OK : EXIT_FAIL;
 }
 
-int SetDriveVerb(const std::string& Spec) {
+int SetDriveVerb(const std::string& Choice) {
   std::string error;
-  if (!RememberDrive(Spec, error)) {
+  if (!RememberDrive(Choice, error)) {
     ReportError("drive set", error);
     return EXIT_FAIL;
   }
@@ -106,12 +106,12 @@ void AddDriveVerbs(CLI::App& App, int& Status) {
   drive->add_flag("--json", json, "fields for scripts");
   drive->require_subcommand(0, 1);
   auto* set = drive->add_subcommand("set", "choose the managed Windows drive and remember it");
-  static std::string spec;
-  set->add_option("PATH", spec,
+  static std::string choice;
+  set->add_option("PATH", choice,
                   "a folder (the drive's root or its Windows folder) or a disk image, with :N for "
                   "partition N")
       ->required();
-  set->callback([&Status] { Status = GuardVerb("drive set", [] { return SetDriveVerb(spec); }); });
+  set->callback([&Status] { Status = GuardVerb("drive set", [] { return SetDriveVerb(choice); }); });
   drive->callback([&Status, drive] {
     if (drive->get_subcommands().empty()) Status = GuardVerb("drive", [] { return DescribeVerb(json); });
   });

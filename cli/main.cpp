@@ -29,7 +29,7 @@ int Run(int argc, char** argv) {
   static std::string drive;
   app.add_option("--drive", drive,
                  "manage this folder or disk image (PATH[:PARTITION]) for this run only")
-      ->each([](const std::string& Spec) { kvo::SetDriveOverride(Spec); });
+      ->each([](const std::string& Choice) { kvo::SetDriveOverride(Choice); });
   app.require_subcommand(0, 1);
   int status = kvo::cli::EXIT_OK;
   kvo::cli::AddInfoVerb(app, status);

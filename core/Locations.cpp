@@ -31,8 +31,8 @@ constexpr const char* DRIVE_VALUE = "WindowsDrive";
 constexpr const char* VERSION_KEY_PATH = "\\Software\\Microsoft\\Windows\\CurrentVersion";
 
 std::string& Override_() {
-  static std::string spec;
-  return spec;
+  static std::string choice;
+  return choice;
 }
 
 // The drive in use and what it was opened from, so it is reopened only
@@ -57,11 +57,11 @@ std::string ProgramFilesStorageDir_() {
 
 }  // namespace
 
-std::unique_ptr<TDrive> OpenDrive(const std::string& Spec) {
-  if (IsImageSpec(Spec)) return OpenImageDrive(Spec, ImageStorageDir_());
+std::unique_ptr<TDrive> OpenDrive(const std::string& Choice) {
+  if (IsImageChoice(Choice)) return OpenImageDrive(Choice, ImageStorageDir_());
   std::error_code ec;
-  std::filesystem::path abs = std::filesystem::absolute(Spec, ec);
-  std::string folder = AddBS(ec ? Spec : abs.lexically_normal().string());
+  std::filesystem::path abs = std::filesystem::absolute(Choice, ec);
+  std::string folder = AddBS(ec ? Choice : abs.lexically_normal().string());
   std::string windows = WinFolderOfFolder(folder);
   // A folder without a Windows folder is still shown as itself, with its
   // Windows folder missing.
@@ -69,30 +69,30 @@ std::unique_ptr<TDrive> OpenDrive(const std::string& Spec) {
 }
 
 TDrive& ManagedDrive() {
-  std::string spec = Override_().empty() ? RememberedDrive() : Override_();
-  std::string winFolder = spec.empty() ? GetWinFolder() : std::string();
-  std::string key = spec + "\n" + winFolder + "\n" + ProgramFilesStorageDir_();
+  std::string choice = Override_().empty() ? RememberedDrive() : Override_();
+  std::string winFolder = choice.empty() ? GetWinFolder() : std::string();
+  std::string key = choice + "\n" + winFolder + "\n" + ProgramFilesStorageDir_();
   TOpenDrive_& open = Open_();
   if (!open.Drive || open.Key != key) {
-    open.Drive = spec.empty() ? OpenFolderDrive(winFolder, ProgramFilesStorageDir_()) : OpenDrive(spec);
+    open.Drive = choice.empty() ? OpenFolderDrive(winFolder, ProgramFilesStorageDir_()) : OpenDrive(choice);
     open.Key = key;
   }
   return *open.Drive;
 }
 
-void SetDriveOverride(const std::string& Spec) { Override_() = Spec; }
+void SetDriveOverride(const std::string& Choice) { Override_() = Choice; }
 
 std::string RememberedDrive() { return RegGetString(HKEY_CURRENT_USER, DRIVE_KEY_PATH, DRIVE_VALUE); }
 
-bool RememberDrive(const std::string& Spec, std::string& Error) {
+bool RememberDrive(const std::string& Choice, std::string& Error) {
   TProcScope trace("Locations.RememberDrive");
-  if (TrimBlanks(Spec).empty()) {
+  if (TrimBlanks(Choice).empty()) {
     Error = "Choose a folder or a disk image.";
     return false;
   }
-  std::unique_ptr<TDrive> drive = OpenDrive(Spec);
+  std::unique_ptr<TDrive> drive = OpenDrive(Choice);
   TDriveInfo info = drive->Describe();
-  if (info.Error.empty() && !info.WinFolderFound) info.Error = Spec + " holds no Windows folder.";
+  if (info.Error.empty() && !info.WinFolderFound) info.Error = Choice + " holds no Windows folder.";
   if (!info.Error.empty()) {
     Error = info.Error;
     return false;
@@ -100,7 +100,7 @@ bool RememberDrive(const std::string& Spec, std::string& Error) {
   try {
     TRegistry reg;
     reg.OpenKey(HKEY_CURRENT_USER, DRIVE_KEY_PATH, true);
-    if (IsImageSpec(Spec)) {
+    if (IsImageChoice(Choice)) {
       reg.WriteString(DRIVE_VALUE, drive->Identity());
     } else {
       reg.DeleteValue(DRIVE_VALUE);

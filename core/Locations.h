@@ -42,19 +42,19 @@ int PositionIndex(uint32_t Position);
 // that holds the Windows folder (SystemRoot). Reopened whenever the choice
 // changes.
 TDrive& ManagedDrive();
-// The drive Spec ("PATH[:PARTITION]", a folder or a disk image) names,
+// The drive Choice ("PATH[:PARTITION]", a folder or a disk image) names,
 // opened only to be looked at: the drive in use and the remembered choice
 // stay as they are.
-std::unique_ptr<TDrive> OpenDrive(const std::string& Spec);
-// Uses Spec ("PATH[:PARTITION]", a folder or a disk image) for the rest of
-// this run, without remembering it; an empty Spec ends that.
-void SetDriveOverride(const std::string& Spec);
+std::unique_ptr<TDrive> OpenDrive(const std::string& Choice);
+// Uses Choice ("PATH[:PARTITION]", a folder or a disk image) for the rest of
+// this run, without remembering it; an empty Choice ends that.
+void SetDriveOverride(const std::string& Choice);
 // The remembered disk image ("PATH[:PARTITION]"); empty for a folder drive.
 std::string RememberedDrive();
-// Remembers Spec as the managed drive: a disk image by its spec, a folder
+// Remembers Choice as the managed drive: a disk image by its path and partition, a folder
 // as the SystemRoot of its Windows folder. False with the reason in Error
-// when Spec names nothing usable (the choice is then unchanged).
-bool RememberDrive(const std::string& Spec, std::string& Error);
+// when Choice names nothing usable (the choice is then unchanged).
+bool RememberDrive(const std::string& Choice, std::string& Error);
 // The Windows folder of the folder drive Folder: the one its MSDOS.SYS
 // names, else its "windows" folder in any letter case, else Folder itself
 // when it is a Windows folder; empty when there is none.

@@ -148,17 +148,17 @@ bool ProbePartitions(int Fd, uint64_t DataSize, std::vector<TVolumeInfo>& Volume
 
 }  // namespace
 
-void SplitDriveSpec(const std::string& Spec, std::string& Path, int32_t& Partition) {
-  Path = Spec;
+void SplitDriveChoice(const std::string& Choice, std::string& Path, int32_t& Partition) {
+  Path = Choice;
   Partition = 0;
-  size_t colon = Spec.rfind(':');
-  if (colon == std::string::npos || colon + 1 >= Spec.size() || colon + 4 < Spec.size()) return;
-  for (size_t i = colon + 1; i < Spec.size(); ++i)
-    if (Spec[i] < '0' || Spec[i] > '9') return;
+  size_t colon = Choice.rfind(':');
+  if (colon == std::string::npos || colon + 1 >= Choice.size() || colon + 4 < Choice.size()) return;
+  for (size_t i = colon + 1; i < Choice.size(); ++i)
+    if (Choice[i] < '0' || Choice[i] > '9') return;
   struct stat st {};
-  if (::stat(Spec.c_str(), &st) == 0) return;
-  Path = Spec.substr(0, colon);
-  Partition = std::stoi(Spec.substr(colon + 1));
+  if (::stat(Choice.c_str(), &st) == 0) return;
+  Path = Choice.substr(0, colon);
+  Partition = std::stoi(Choice.substr(colon + 1));
 }
 
 bool ProbeDiskImage(const std::string& Path, TDiskLayout& Layout, std::string& Error) {

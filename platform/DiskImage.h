@@ -37,6 +37,6 @@ bool ProbeDiskImage(const std::string& Path, TDiskLayout& Layout, std::string& E
 // "PATH" or "PATH:N": the image and the partition the user named (0 when
 // none). A trailing ":N" is a partition only when PATH itself is not an
 // existing file, so file names with colons keep working.
-void SplitDriveSpec(const std::string& Spec, std::string& Path, int32_t& Partition);
+void SplitDriveChoice(const std::string& Choice, std::string& Path, int32_t& Partition);
 
 }  // namespace kvo

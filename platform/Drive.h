@@ -90,12 +90,12 @@ class TDrive {
 // A folder drive whose Windows folder is WinFolder (ending in "/").
 std::unique_ptr<TDrive> OpenFolderDrive(const std::string& WinFolder,
                                         const std::string& StorageFolder);
-// The disk image Spec ("PATH" or "PATH:PARTITION"). The drive is returned
+// The disk image Choice ("PATH" or "PATH:PARTITION"). The drive is returned
 // even when the image cannot be used, so that it can describe why; its
 // file operations then fail with that reason.
-std::unique_ptr<TDrive> OpenImageDrive(const std::string& Spec, const std::string& StorageFolder);
-// Whether Spec names a disk image rather than a folder.
-bool IsImageSpec(const std::string& Spec);
+std::unique_ptr<TDrive> OpenImageDrive(const std::string& Choice, const std::string& StorageFolder);
+// Whether Choice names a disk image rather than a folder.
+bool IsImageChoice(const std::string& Choice);
 
 // Copies Source over Target (either may be on the drive or a host file).
 bool CopyDriveFile(TDrive& Drive, const std::string& Source, const std::string& Target);

@@ -66,7 +66,7 @@ std::string ToolMessage(const TRunResult& R) {
 
 class TImageDrive final : public TFolderDrive {
  public:
-  TImageDrive(const std::string& Spec, const std::string& StorageFolder);
+  TImageDrive(const std::string& Choice, const std::string& StorageFolder);
   ~TImageDrive() override {
     if (LockFd_ >= 0) ::close(LockFd_);
   }
@@ -112,10 +112,10 @@ class TImageDrive final : public TFolderDrive {
   std::map<std::string, std::vector<std::string>> Listings_;
 };
 
-TImageDrive::TImageDrive(const std::string& Spec, const std::string& StorageFolder)
+TImageDrive::TImageDrive(const std::string& Choice, const std::string& StorageFolder)
     : TFolderDrive(std::string(), StorageFolder) {
   int32_t partition = 0;
-  SplitDriveSpec(Spec, Path_, partition);
+  SplitDriveChoice(Choice, Path_, partition);
   std::error_code ec;
   std::filesystem::path abs = std::filesystem::absolute(Path_, ec);
   if (!ec) Path_ = abs.lexically_normal().string();
@@ -389,14 +389,14 @@ void TImageDrive::Unlock() {
 
 }  // namespace
 
-std::unique_ptr<TDrive> OpenImageDrive(const std::string& Spec, const std::string& StorageFolder) {
-  return std::make_unique<TImageDrive>(Spec, StorageFolder);
+std::unique_ptr<TDrive> OpenImageDrive(const std::string& Choice, const std::string& StorageFolder) {
+  return std::make_unique<TImageDrive>(Choice, StorageFolder);
 }
 
-bool IsImageSpec(const std::string& Spec) {
+bool IsImageChoice(const std::string& Choice) {
   std::string path;
   int32_t partition = 0;
-  SplitDriveSpec(Spec, path, partition);
+  SplitDriveChoice(Choice, path, partition);
   struct stat st {};
   return !(::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
 }

@@ -97,7 +97,7 @@ TfrmDrive::TfrmDrive(QWidget* Parent) : TFormDialog(Parent) {
   connect(edPath, &QLineEdit::textEdited, this, &TfrmDrive::PathEdited_);
 
   std::string path;
-  SplitDriveSpec(ManagedDrive().Identity(), path, partition_);
+  SplitDriveChoice(ManagedDrive().Identity(), path, partition_);
   ShowPath_(path);
   Refresh();
 }
@@ -116,7 +116,7 @@ QLayout* TfrmDrive::BuildPathRow_() {
   return row;
 }
 
-std::string TfrmDrive::Spec() const {
+std::string TfrmDrive::Choice() const {
   std::string path = edPath->text().trimmed().toStdString();
   if (path.empty() || partition_ <= 0) return path;
   return path + ":" + std::to_string(partition_);
@@ -170,13 +170,13 @@ void TfrmDrive::Refresh() {
   lblWinFolder->clear();
   lblLogos->clear();
   lblError->clear();
-  const std::string spec = Spec();
-  if (spec.empty()) {
+  const std::string choice = Choice();
+  if (choice.empty()) {
     lblError->setText(QStringLiteral("Choose a folder or a disk image."));
     return;
   }
   RunKeeping("wDrive.Refresh", [&] {
-    std::unique_ptr<TDrive> drive = OpenDrive(spec);
+    std::unique_ptr<TDrive> drive = OpenDrive(choice);
     const TDriveInfo info = drive->Describe();
     std::string kind = "Drive: " + info.Kind + " " + info.Path;
     if (!info.Layout.Format.empty()) kind += "\nFormat: " + info.Layout.Format;
@@ -207,14 +207,14 @@ void TfrmDrive::Refresh() {
 }
 
 void TfrmDrive::accept() {
-  const std::string spec = Spec();
-  if (spec.empty()) {
+  const std::string choice = Choice();
+  if (choice.empty()) {
     ShowError("Choose a folder or a disk image.");
     return;
   }
   std::string error;
   bool remembered = false;
-  if (!RunKeeping("wDrive.RememberDrive", [&] { remembered = RememberDrive(spec, error); })) return;
+  if (!RunKeeping("wDrive.RememberDrive", [&] { remembered = RememberDrive(choice, error); })) return;
   if (!remembered) {
     ShowError(error);
     return;

@@ -24,7 +24,7 @@ class TfrmDrive : public TFormDialog {
   // Opens on the drive in use.
   explicit TfrmDrive(QWidget* Parent = nullptr);
   // The choice: the path, with ":N" when the user picked partition N.
-  std::string Spec() const;
+  std::string Choice() const;
   // Shows what the choice holds: its partitions, its Windows folder and
   // logo files, or why it cannot be used. Nothing is remembered here.
   void Refresh();

@@ -77,7 +77,7 @@ TEST_F(DriveDialogTest, ImageShowsItsPartitionsWindowsFolderAndLogosAndIsRemembe
   // Another FAT partition makes the choice "PATH:2"; it has no Windows
   // folder yet, so the one Windows would use shows as missing.
   f.lvPartitions->setCurrentItem(f.lvPartitions->topLevelItem(1));
-  EXPECT_EQ(f.Spec(), img + ":2");
+  EXPECT_EQ(f.Choice(), img + ":2");
   EXPECT_EQ(Row(f.lvPartitions, 1), "2|FAT16|23.0 MB|DATA|selected");
   EXPECT_EQ(f.lblWinFolder->text(), "Windows folder: C:\\WINDOWS\\ (missing)");
   // Looking is not choosing: nothing is remembered before OK.
