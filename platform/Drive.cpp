@@ -39,8 +39,6 @@ std::string PathBelow_(TDrive& Drive, const std::string& Root, const std::string
   return path;
 }
 
-}  // namespace
-
 bool HostReadFile(const std::string& Path, std::string& Bytes) {
   int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -64,6 +62,8 @@ std::string HostScratchBeside(const std::string& Path) {
   // file system; the process number keeps two programs apart.
   return Path + ".kvo-new-" + std::to_string(::getpid());
 }
+
+}  // namespace
 
 // ---- the folder drive ------------------------------------------------------
 

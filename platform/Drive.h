@@ -143,9 +143,4 @@ class TDriveLock {
   bool Held_;
 };
 
-// Host file helpers the drives share.
-bool HostReadFile(const std::string& Path, std::string& Bytes);
-// A scratch file name beside Path, unique to this process.
-std::string HostScratchBeside(const std::string& Path);
-
 }  // namespace kvo
