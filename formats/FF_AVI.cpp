@@ -195,6 +195,13 @@ void AviImgLoad(TAviFile& A, TImg& Img, int32_t FrameNo, int32_t Flags) {
     if (A.Procs->VideoFrame(A.Av, FrameNo - 1, &dib, &size) != KVOAV_OK)
       SetError(EG_AVI, 1, __LINE__);
     DibToQimg(Img, dib, size);
+    // A stream may change its frame size or depth midway (an MPEG-4 stream
+    // can carry a new header); the movie is read at the size and depth of
+    // its first frame, which every frame delivered keeps.
+    if (Img.Width != A.Width || Img.Height != A.Height || Img.BytesPerPixel != A.BytesPerPixel) {
+      ImgFree(Img);
+      SetError(EG_AVI, 1, __LINE__);
+    }
     AviPalette_(A, Img);
     A.CurFrame = FrameNo;
     A.FrameFlag = -1;

@@ -1,15 +1,16 @@
 // The import's row by row readers under the fuzzer: the bytes go to a file
-// that the JPEG and the PNG reader each decode straight into a feed, fitted
-// to the logo canvas through a frame that crops, stretches or adds borders
-// (the first byte picks which). A decode gives the full canvas, 24 bits, or
+// that every reader with a feed (JPEG, PNG, TIFF, BMP, TGA, PCX, PNM, SGI,
+// Sun raster) decodes straight into a feed, fitted to the logo canvas
+// through a frame that crops, stretches or adds borders (the first byte
+// picks which). A decode gives the full canvas, 24 bits, or
 // an error; either way no block or file of the tracked tables stays behind.
 #include <cstdint>
 #include <string>
 
 #include "base/Basic.h"
 #include "base/Errors.h"
-#include "formats/FF_JPG.h"
-#include "formats/FF_PNG.h"
+#include "formats/ConForm.h"
+#include "formats/FFBasic.h"
 #include "fuzz/FuzzSupport.h"
 #include "image/IMGBasic.h"
 
@@ -38,8 +39,7 @@ kvo::TImgFeedShape Frame(const kvo::TImg& Shape, uint8_t Mode) {
   return s;
 }
 
-template <class Load>
-void Fit(const std::string& Path, uint8_t Mode, Load LoadFed) {
+void Fit(const std::string& Path, uint8_t Mode, kvo::TFFFeedProc LoadFed) {
   const int mem = kvo::MemCount(), files = kvo::FCount();
   kvo::TImg canvas;
   kvo::TImgFeed feed;
@@ -64,7 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const std::string path = kvo::fuzz::InputPath(".img");
   if (!kvo::fuzz::WriteInput(path, Data, Size)) return 0;
   const uint8_t mode = Size > 0 ? Data[0] : 0;
-  Fit(path, mode, kvo::JPGLoadFed);
-  Fit(path, mode, kvo::PNGLoadFed);
+  for (int32_t id = 1; id <= kvo::FF_MAX_ID; ++id) {
+    const kvo::TFormatProcs* procs = kvo::FFProcs(id);
+    if (procs && procs->Feed) Fit(path, mode, procs->Feed);
+  }
   return 0;
 }
