@@ -1,7 +1,9 @@
 #include "core/Locations.h"
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <stdexcept>
 
 #include "base/Errors.h"
@@ -209,6 +211,30 @@ void SetAutoRun(bool Enable) {
     // is a convenience, and the next start tries again.
   }
   reg.CloseKey();
+}
+
+void RemoveLeftovers() {
+  TProcScope trace("Locations.RemoveLeftovers");
+  // While this run holds the change lock no other run changes the store,
+  // the logos or the backup; when another holds it, only files named for
+  // a gone process or a minute old are taken.
+  TChangeLock changing(true, std::chrono::milliseconds(0));
+  TDrive& drive = ManagedDrive();
+  const std::string settings = AddBS(GetAppDir()), winIni = AddBS(GetWinFolder());
+  const std::string store = GetStorageDir(), backup = BackupDir();
+  std::set<std::string> folders{settings, store, backup};
+  for (uint32_t p : POSITIONS) {
+    const std::string logo = GetLogoFile(p);
+    size_t slash = logo.rfind('/');
+    if (slash != std::string::npos) folders.insert(logo.substr(0, slash + 1));
+  }
+  for (const std::string& folder : folders) {
+    // Settings saves take no lock: the settings folder and the folder of
+    // win.ini may hold a save in progress whatever the lock says.
+    const bool locked = folder == store || folder == backup || drive.InVolume(folder);
+    const bool idle = changing.Held() && locked && folder != settings && folder != winIni;
+    drive.RemoveLeftovers(folder, idle);
+  }
 }
 
 bool ProcessCommandLine(const std::vector<std::string>& Args) {

@@ -82,6 +82,11 @@ const std::string& ExecutablePathSetting();
 void SetExecutablePath(const std::string& Path);
 
 void SetAutoRun(bool Enable);
+// Part of every start: removes the scratch files that runs which ended
+// halfway (killed, or stopped by a failing disk) left in the folders the
+// program writes: the settings folder, the storage folder, and the logo and
+// backup folders of the managed drive. Never a file another run is writing.
+void RemoveLeftovers();
 // Runs the recognised switches of Args (the parameters after the program
 // name) in order; true when at least one was recognised.
 bool ProcessCommandLine(const std::vector<std::string>& Args);

@@ -8,7 +8,10 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 
 #include "platform/DriveFolder.h"
@@ -57,10 +60,36 @@ bool HostReadFile(const std::string& Path, std::string& Bytes) {
   return ok;
 }
 
+constexpr const char* SCRATCH_MARK = ".kvo-new-";
+// ReplaceBegin's temporary files: the target's name, this mark and six
+// characters of mkostemp.
+constexpr std::string_view REPLACE_MARK = ".kvo-tmp-";
+// A temporary file not written to for this long belongs to nobody.
+constexpr time_t ABANDONED_AFTER_SECONDS = 60;
+
 std::string HostScratchBeside(const std::string& Path) {
   // Beside the target, so that putting it in place is a rename within one
   // file system; the process number keeps two programs apart.
-  return Path + ".kvo-new-" + std::to_string(::getpid());
+  return Path + SCRATCH_MARK + std::to_string(::getpid());
+}
+
+bool IsReplaceTemp(const std::string& Name) {
+  size_t mark = Name.rfind(REPLACE_MARK);
+  return mark != std::string::npos && mark > 0 && Name.size() == mark + REPLACE_MARK.size() + 6;
+}
+
+// Whether Name is a scratch file of a process that is no longer running,
+// or the temporary file it was being written under.
+bool ScratchOfGoneProcess(std::string Name) {
+  if (IsReplaceTemp(Name)) Name.erase(Name.rfind(REPLACE_MARK));
+  size_t mark = Name.rfind(SCRATCH_MARK);
+  if (mark == std::string::npos) return false;
+  const std::string digits = Name.substr(mark + std::strlen(SCRATCH_MARK));
+  if (digits.empty() || digits.size() > 9 ||
+      digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  pid_t pid = static_cast<pid_t>(std::stol(digits));
+  return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 }  // namespace
@@ -141,6 +170,20 @@ bool TFolderDrive::DeleteFile(const std::string& Path) {
 bool TFolderDrive::MakeFolder(const std::string& Path) {
   if (EnsureFolder(Path)) return true;
   return Fail("Cannot create the folder " + Path + ".");
+}
+
+void TFolderDrive::RemoveLeftovers(const std::string& Folder, bool Idle) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(Folder.c_str()), ::closedir);
+  if (!dir) return;
+  const time_t now = std::time(nullptr);
+  while (dirent* e = ::readdir(dir.get())) {
+    const std::string name = e->d_name, path = Folder + name;
+    struct stat st {};
+    bool gone = ScratchOfGoneProcess(name);
+    if (!gone && IsReplaceTemp(name) && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      gone = Idle || now - st.st_mtime > ABANDONED_AFTER_SECONDS;
+    if (gone) ::unlink(path.c_str());
+  }
 }
 
 std::unique_ptr<TDrive> OpenFolderDrive(const std::string& WinFolder,

@@ -78,6 +78,12 @@ class TDrive {
   // Where pictures are stored by default: a host folder, as the drive
   // holds only what Windows itself reads.
   virtual std::string StorageFolder() const = 0;
+  // Removes from Folder (ending in "/") the scratch files of runs of this
+  // program that ended halfway: those named for a process that is gone,
+  // and the others once they are a minute old (a live save renames its
+  // file within moments) or at once when Idle (the caller knows that no
+  // run of the program is writing in Folder now).
+  virtual void RemoveLeftovers(const std::string& Folder, bool Idle) = 0;
 
  protected:
   bool Fail(std::string Text) {

@@ -30,6 +30,7 @@ class TFolderDrive : public TDrive {
   void Unlock() override {}
   bool InVolume(const std::string&) const override { return false; }
   std::string StorageFolder() const override { return StorageFolder_; }
+  void RemoveLeftovers(const std::string& Folder, bool Idle) override;
 
  private:
   std::string WinFolder_;

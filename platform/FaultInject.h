@@ -3,10 +3,11 @@
 // failure at any step costs the user a file.
 //
 // Every place that creates, writes, flushes, closes, renames or deletes a
-// file (or makes a folder) asks FaultInjected first; while the switch is
-// off that is one test of a plain flag. While it is on, the operations are
-// counted, and the FailAt-th one reports true: the caller then fails as the
-// system call would, with errno set to the chosen error.
+// file (or makes a folder), and every mtools run that changes a disk image
+// (mcopy as a write, mren, mdel, mmd), asks FaultInjected first; while the
+// switch is off that is one test of a plain flag. While it is on, the
+// operations are counted, and the FailAt-th one reports true: the caller
+// then fails as the system call would, with errno set to the chosen error.
 #pragma once
 
 #include <cstdint>

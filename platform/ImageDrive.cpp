@@ -14,9 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "platform/DriveFolder.h"
+#include "platform/FaultInject.h"
 #include "platform/Process.h"
 
 namespace kvo {
@@ -35,6 +37,16 @@ constexpr int TOOL_TIMEOUT_MS = 60000;
 std::string Upper(std::string S) {
   for (char& c : S) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return S;
+}
+
+// The tool runs that change the volume, as the steps a test may make fail
+// (see FaultInject.h).
+std::optional<TFaultOp> ToolStep(std::string_view Program) {
+  if (Program == "mcopy") return TFaultOp::Write;
+  if (Program == "mren") return TFaultOp::Rename;
+  if (Program == "mdel") return TFaultOp::Delete;
+  if (Program == "mmd") return TFaultOp::MakeFolder;
+  return std::nullopt;
 }
 
 bool OnVolume(const std::string& Path) { return Path.compare(0, 3, IMAGE_ROOT) == 0; }
@@ -87,6 +99,7 @@ class TImageDrive final : public TFolderDrive {
   bool Lock() override;
   void Unlock() override;
   bool InVolume(const std::string& Path) const override { return OnVolume(Path); }
+  void RemoveLeftovers(const std::string& Folder, bool Idle) override;
 
  private:
   TRunResult Tool(const char* Program, std::vector<std::string> Args) const;
@@ -126,10 +139,22 @@ TImageDrive::TImageDrive(const std::string& Choice, const std::string& StorageFo
 TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args) const {
   std::vector<std::string> argv{Program, "-i", Path_ + "@@" + std::to_string(Volume_.Offset)};
   argv.insert(argv.end(), Args.begin(), Args.end());
+  // An injected failure: a copy fails once it has written its file, as one
+  // that ran out of room halfway would; the other tools fail before they
+  // change anything, as on an I/O error.
+  std::optional<TFaultOp> step = ToolStep(Program);
+  const bool inject = step && FaultInjected(*step);
+  const std::string injected = inject ? std::string(Program) + ": " + std::strerror(errno) : "";
+  if (inject && *step != TFaultOp::Write) return TRunResult{true, 1, {}, injected};
   // No user configuration may change what the tools do to the image, and
   // volumes made by other systems' formatters are accepted as they are.
-  return RunCaptured(argv, {"MTOOLSRC=/dev/null", "MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"},
-                     TOOL_TIMEOUT_MS);
+  TRunResult r = RunCaptured(argv, {"MTOOLSRC=/dev/null", "MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"},
+                             TOOL_TIMEOUT_MS);
+  if (inject) {
+    r.ExitCode = 1;
+    r.Err = injected;
+  }
+  return r;
 }
 
 bool TImageDrive::ChooseVolume(int32_t Partition) {
@@ -322,6 +347,17 @@ bool TImageDrive::MakeFolder(const std::string& Path) {
       return Fail("Cannot create " + GuestPath(*this, sub) + " in " + Path_ + ": " + ToolMessage(r));
   }
   return true;
+}
+
+void TImageDrive::RemoveLeftovers(const std::string& Folder, bool Idle) {
+  if (!OnVolume(Folder)) return TFolderDrive::RemoveLeftovers(Folder, Idle);
+  // A new file left under the install name by a run that ended halfway;
+  // the next install would write over it anyway, but until then it takes
+  // room in the volume.
+  const std::string temp = Folder + INSTALL_NAME;
+  if (!Idle || !OpenError_.empty() || !FileExists(temp)) return;
+  TDriveLock lock(*this);
+  if (lock.Held()) Tool("mdel", {MPath(FindNoCase(Folder, INSTALL_NAME))});
 }
 
 bool TImageDrive::CheckWritable(int Fd) {

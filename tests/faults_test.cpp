@@ -3,16 +3,20 @@
 // of them failing in turn, as a full disk or a failing drive would make it
 // fail. After every failure the tracked tables are as they were, each file
 // is either its old or its new self, nothing the operation keeps (a stored
-// picture, a logo, its backup) is lost under any name, and no temporary
-// file is left behind.
+// picture, a logo, its backup) is lost under any name, restore.bat names
+// copies of the true originals, and no temporary file is left behind. The
+// logo operations run on a disk-image drive too, where every mtools run
+// that changes the volume fails in turn as well.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -29,6 +33,7 @@
 #include "core/Store.h"
 #include "formats/ConForm.h"
 #include "formats/FFBasic.h"
+#include "platform/Drive.h"
 #include "platform/FaultInject.h"
 #include "tests/TestSupport.h"
 
@@ -64,7 +69,9 @@ void WriteTree(const std::string& Root, const TTree& Tree) {
 }
 
 bool IsTemporary(const std::string& Path) {
-  return Path.find(".kvo-tmp-") != std::string::npos || Path.find(".kvo-new") != std::string::npos;
+  for (const char* mark : {".kvo-tmp-", ".kvo-new", "kvo-drive-", "kvo-local-", "KVONEW.TMP"})
+    if (Path.find(mark) != std::string::npos) return true;
+  return false;
 }
 
 std::set<std::string> Contents(const TTree& Tree) {
@@ -97,6 +104,31 @@ std::string Damage(const TTree& Before, const TTree& After, const TTree& Now) {
   for (const auto& [rel, bytes] : Before)
     if (rel.back() != '/' && after.count(bytes) && !now.count(bytes))
       return "the content of " + rel + " is lost";
+  return {};
+}
+
+// What is wrong with the restore.bat of Now: every copy it names must be
+// there and hold what the logo held Before (or what the copy already held
+// then, when it was taken by an earlier change). Key maps a drive path to
+// its name in the trees.
+std::string BatchDamage(const TTree& Before, const TTree& Now,
+                        const std::function<std::string(const std::string&)>& Key) {
+  auto bat = Now.find(Key(RestoreBatFile()));
+  if (bat == Now.end()) return {};
+  const std::string& text = bat->second;
+  for (size_t at = 0, eol; at < text.size(); at = eol + 2) {
+    eol = text.find("\r\n", at);
+    if (eol == std::string::npos) return "restore.bat ends in a cut line";
+    const std::string line = text.substr(at, eol - at);
+    if (!line.starts_with("copy")) continue;
+    const std::string copy = Key(PathFromGuest(ManagedDrive(), QuotedField(line, 1)));
+    const std::string logo = Key(PathFromGuest(ManagedDrive(), QuotedField(line, 2)));
+    auto c = Now.find(copy), was = Before.find(logo), had = Before.find(copy);
+    if (c == Now.end()) return "restore.bat names a missing copy: " + line;
+    if (!(was != Before.end() && was->second == c->second) &&
+        !(had != Before.end() && had->second == c->second))
+      return "restore.bat names a copy that is not the original: " + line;
+  }
   return {};
 }
 
@@ -154,8 +186,18 @@ class Faults : public testing::Test {
   }
 
   void Logos() {
-    test::WriteWhole(DefaultLogoFile(POS_STARTUP), "BM old startup logo");
-    test::WriteWhole(DefaultLogoFile(POS_WAIT), "BM old wait logo");
+    TDriveLock lock(ManagedDrive());
+    ASSERT_TRUE(ManagedDrive().ReplaceFile(DefaultLogoFile(POS_STARTUP), "BM old startup logo"));
+    ASSERT_TRUE(ManagedDrive().ReplaceFile(DefaultLogoFile(POS_WAIT), "BM old wait logo"));
+  }
+
+  // The files an operation is judged by, and putting them back.
+  virtual TTree Files() { return ReadTree(root_); }
+  virtual void SaveFiles() { saved_ = ReadTree(root_); }
+  virtual void LoadFiles() { WriteTree(root_, saved_); }
+  // A drive path as the trees name it.
+  std::string Key(const std::string& Path) const {
+    return Path.starts_with(root_) ? Path.substr(root_.size()) : Path;
   }
 
   // Runs Op from the files as they are now: once with every file operation
@@ -164,10 +206,11 @@ class Faults : public testing::Test {
   // Returns the number of fault points survived.
   int64_t Survive(const std::string& Name, const std::function<void()>& Prepare,
                   const std::function<void()>& Op) {
-    const TTree before = ReadTree(root_);
+    const TTree before = Files();
+    SaveFiles();
     const int mem = MemCount(), files = FCount();
     auto run = [&](int64_t FailAt) {
-      WriteTree(root_, before);
+      LoadFiles();
       Reset();
       Prepare();
       FaultInjectStart(FailAt, FailAt % 2 ? ENOSPC : EIO);
@@ -175,7 +218,7 @@ class Faults : public testing::Test {
       return FaultInjectStop();
     };
     const int64_t count = run(0);
-    const TTree after = ReadTree(root_);
+    const TTree after = Files();
     EXPECT_TRUE(after != before) << Name << " changed nothing";
     EXPECT_TRUE(dialogs_.Errors.empty()) << Name << ": " << dialogs_.Errors.front();
     EXPECT_EQ(Damage(before, after, after), "") << Name;
@@ -183,7 +226,10 @@ class Faults : public testing::Test {
     int64_t survived = 0;
     for (int64_t i = 1; i <= count; ++i) {
       run(i);
-      const std::string damage = Damage(before, after, ReadTree(root_));
+      const TTree now = Files();
+      std::string damage = Damage(before, after, now);
+      if (damage.empty())
+        damage = BatchDamage(before, now, [&](const std::string& P) { return Key(P); });
       const bool tables = MemCount() == mem && FCount() == files && MonDepth() == 0;
       if (damage.empty() && tables && NoError()) {
         ++survived;
@@ -198,7 +244,7 @@ class Faults : public testing::Test {
       MemFreeFrom(mem);
       FCloseFrom(files);
     }
-    WriteTree(root_, before);
+    LoadFiles();
     Reset();
     std::printf("[ faults   ] %s: %lld of %lld fault points survived\n", Name.c_str(),
                 static_cast<long long>(survived), static_cast<long long>(count));
@@ -216,12 +262,44 @@ class Faults : public testing::Test {
     return s;
   }
 
+  // The logo operations, on whichever drive the fixture manages; On names
+  // the drive in the counts printed.
+  void SetEachPosition(const std::string& On) {
+    Stored("Custom--a.kvo", 10);
+    Stored("Custom--b.kvo", 20);
+    Logos();
+    // Each position alone: a position that fails must not shift the backup
+    // names of the ones after it.
+    for (uint32_t p : POSITIONS)
+      Survive(
+          On + "Set " + PositionCaption(p), [&] { dialogs_.PositionAnswers = {{true, p}}; },
+          [] { SetSelectedAsLogo(Sel({1})); });
+  }
+  void ShuffleBothWays(const std::string& On) {
+    Stored("Custom--a.kvo", 10);
+    Stored("Custom--b.kvo", 20, POS_STARTUP | POS_WAIT);
+    Logos();
+    // The logos were set before, so their backups are taken.
+    for (uint32_t p : POSITIONS) ASSERT_TRUE(BackupLogo(GetLogoFile(p)));
+    Survive(On + "Shuffle", Nothing, [] { ShuffleCommand(); });
+    Survive(On + "/shuffle", Nothing, [] { ShuffleCommandRun(); });
+  }
+  void RestoreBothWays(const std::string& On) {
+    Stored("Custom--a.kvo", 10);
+    Logos();
+    SetAutoRun(true);
+    for (uint32_t p : POSITIONS) ASSERT_TRUE(SetLogo(GetStorageDir() + "Custom--a.kvo", p));
+    Survive(On + "Restore", Nothing, [] { RestoreLogos(); });
+    Survive(On + "/uninst", Nothing, [] { UninstallRun(); });
+  }
+
+  static constexpr auto Nothing = [] {};
+
   test::ScopedXdg xdg_;
   test::ScriptedDialogs dialogs_;
   std::string root_;
+  TTree saved_;
 };
-
-auto Nothing = [] {};
 
 TEST_F(Faults, AddOneAndSeveralPictures) {
   const std::string a = Source("a.bmp", 40), b = Source("b.png", 90, FF_PNG);
@@ -248,41 +326,18 @@ TEST_F(Faults, DeleteRenameAndChangePrefix) {
 }
 
 TEST_F(Faults, ChoosePositionsAndSetLogos) {
-  Stored("Custom--a.kvo", 10);
-  Stored("Custom--b.kvo", 20);
-  Logos();
+  SetEachPosition("");
   Survive(
       "Choose Position", [&] { dialogs_.PositionAnswers = {{true, POS_WAIT}}; },
       [] {
         ChoosePositionsSelected(Sel({0, 1}));
         SaveLogoMarks();
       });
-  // Each position alone: a position that fails must not shift the backup
-  // names of the ones after it.
-  for (uint32_t p : POSITIONS)
-    Survive(
-        "Set " + PositionCaption(p), [&] { dialogs_.PositionAnswers = {{true, p}}; },
-        [] { SetSelectedAsLogo(Sel({1})); });
 }
 
-TEST_F(Faults, ShuffleInTheWindowAndAtSessionStart) {
-  Stored("Custom--a.kvo", 10);
-  Stored("Custom--b.kvo", 20, POS_STARTUP | POS_WAIT);
-  Logos();
-  // The logos were set before, so their backups are taken.
-  for (uint32_t p : POSITIONS) ASSERT_TRUE(BackupLogo(GetLogoFile(p)));
-  Survive("Shuffle", Nothing, [] { ShuffleCommand(); });
-  Survive("/shuffle", Nothing, [] { ShuffleCommandRun(); });
-}
+TEST_F(Faults, ShuffleInTheWindowAndAtSessionStart) { ShuffleBothWays(""); }
 
-TEST_F(Faults, RestoreAndUninstall) {
-  Stored("Custom--a.kvo", 10);
-  Logos();
-  SetAutoRun(true);
-  for (uint32_t p : POSITIONS) ASSERT_TRUE(SetLogo(GetStorageDir() + "Custom--a.kvo", p));
-  Survive("Restore", Nothing, [] { RestoreLogos(); });
-  Survive("/uninst", Nothing, [] { UninstallRun(); });
-}
+TEST_F(Faults, RestoreAndUninstall) { RestoreBothWays(""); }
 
 TEST_F(Faults, GalleryCreateAndInstall) {
   Stored("Custom--a.kvo", 10, POS_STARTUP);
@@ -330,6 +385,71 @@ TEST_F(Faults, ConvertSavesInEveryFormat) {
     });
   }
 }
+
+// The logos in a floppy image (a bare FAT12 volume) with a Windows folder.
+// The files inside the image are copied out by mtools for every check;
+// the program's temporary files go to a temporary folder among the checked
+// files, so a scratch copy left behind is seen as well.
+class ImageFaults : public Faults {
+ protected:
+  void SetUp() override {
+    vm_ = test::MakeTempFolder("kvo-faults-vm-");
+    image_ = vm_ + "w98.ima";
+    const char* tmp = std::getenv("TMPDIR");
+    if (tmp) oldTmp_ = tmp;
+    fs::create_directories(xdg_.Root() + "tmp");
+    ::setenv("TMPDIR", (xdg_.Root() + "tmp").c_str(), 1);
+    const std::string img = test::ShellQuoted(image_);
+    ASSERT_EQ(Tool("mkfs.fat -F 12 -C " + img + " 2880 >/dev/null && mmd -i " + img + " ::WINDOWS")
+                  .Status,
+              0);
+    SetDriveOverride(image_);
+    Faults::SetUp();
+  }
+  void TearDown() override {
+    SetDriveOverride("");
+    if (oldTmp_)
+      ::setenv("TMPDIR", oldTmp_->c_str(), 1);
+    else
+      ::unsetenv("TMPDIR");
+    test::RemoveTree(vm_);
+  }
+  static test::TPipeRun Tool(const std::string& Command) {
+    return test::RunShell("MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 " + Command + " 2>&1 </dev/null");
+  }
+
+  TTree Files() override {
+    TTree tree = Faults::Files();
+    const std::string out = vm_ + "out/";
+    test::RemoveTree(out);
+    fs::create_directories(out);
+    EXPECT_EQ(Tool("mcopy -s -i " + test::ShellQuoted(image_) + " ::/ " + test::ShellQuoted(out))
+                  .Status,
+              0);
+    for (const auto& [rel, bytes] : ReadTree(out)) tree[IMAGE_ROOT + rel] = bytes;
+    return tree;
+  }
+  void SaveFiles() override {
+    Faults::SaveFiles();
+    imageBytes_ = test::ReadWhole(image_);
+  }
+  void LoadFiles() override {
+    Faults::LoadFiles();
+    test::WriteWhole(image_, imageBytes_);
+  }
+
+  std::string vm_, image_, imageBytes_;
+  std::optional<std::string> oldTmp_;
+};
+
+TEST_F(ImageFaults, SetLogos) {
+  ASSERT_TRUE(ManagedDrive().InVolume(DefaultLogoFile(POS_WAIT)));
+  SetEachPosition("image: ");
+}
+
+TEST_F(ImageFaults, ShuffleInTheWindowAndAtSessionStart) { ShuffleBothWays("image: "); }
+
+TEST_F(ImageFaults, RestoreAndUninstall) { RestoreBothWays("image: "); }
 
 }  // namespace
 }  // namespace kvo

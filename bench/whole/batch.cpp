@@ -20,20 +20,7 @@
 #include "core/Settings.h"
 #include "core/Store.h"
 #include "formats/ConForm.h"
-
-namespace {
-
-long ResidentKiB() {
-  std::FILE* f = std::fopen("/proc/self/statm", "r");
-  long pages = 0, resident = 0;
-  if (f) {
-    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    std::fclose(f);
-  }
-  return resident * 4;
-}
-
-}  // namespace
+#include "bench/whole/Resident.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {
