@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,13 @@ bool ImportPicture(const std::string& Source, std::string& Dest);
 // list index of the last destination (0 when it is not listed, -1 when
 // another run kept the store busy).
 int32_t AddPictureFiles(const std::vector<std::string>& Files);
+// Told how far the import of a picture read row by row has come, once it
+// has taken half a second: Percent from 0 to 100, and -1 when it ended.
+// The status bar shows it in any case ("Adding image ... 37 %, press ESC
+// to abort..."); this is for the command line's progress line.
+using TImportProgress =
+    std::function<void(const std::string& Name, int32_t File, int32_t Files, int32_t Percent)>;
+TImportProgress& ImportProgress();
 
 // ---- user commands (the main window's buttons and menu items) -----------------------
 // Each returns the list index to select afterwards, or -1 to keep the selection.

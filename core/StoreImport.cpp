@@ -1,5 +1,6 @@
 // Adding pictures to the store: identify any supported file, fit it to the
 // logo canvas, reduce it to the logo palette and store it.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 
@@ -12,8 +13,6 @@
 #include "core/Store.h"
 #include "formats/ConForm.h"
 #include "formats/FFLib.h"
-#include "formats/FF_JPG.h"
-#include "formats/FF_PNG.h"
 #include "image/PalOpt.h"
 #include "platform/Folders.h"
 
@@ -75,25 +74,90 @@ void LoadFirstPicture(const TUniInfo& Info, TImg& Img) {
   UniClose(uni);
 }
 
-// JPEG and PNG files are decoded row by row straight into the fitting, so
-// a photograph of many megapixels is never held whole: only the canvas and
-// a few rows are. A picture already of the canvas's size is not fitted at
-// all and keeps its depth, so it takes the ordinary way.
-bool LoadFitted(const TUniInfo& Info, TImg& Img, int32_t ResizeMode) {
-  const bool byRows =
-      Info.Kind == UNI_STILL && (Info.FormatId == FF_JPEG || Info.FormatId == FF_PNG);
+// The file being added, for the progress of its import.
+struct TAddState {
+  std::string Name;
+  int32_t File = 0, Files = 0;
+};
+
+TAddState& AddState() {
+  static TAddState state;
+  return state;
+}
+
+// Progress of one import read row by row: from half a second on, the
+// status bar (and the command line's progress line) show the share of rows
+// read, and ESC stops the reading between rows.
+class TFeedProgress {
+ public:
+  void Attach(TImgFeed& F) {
+    F.Stop = &stopped_;
+    F.Progress = [this](const TImgFeed& Feed) { Tick(Feed); };
+  }
+  bool Stopped() const { return stopped_; }
+  ~TFeedProgress() {
+    if (shown_ && ImportProgress()) Report(-1);
+  }
+
+ private:
+  using TClock = std::chrono::steady_clock;
+
+  void Tick(const TImgFeed& F) noexcept {
+    using std::chrono::milliseconds;
+    const TClock::time_point now = TClock::now();
+    if (now - start_ < milliseconds(500) || now - last_ < milliseconds(100)) return;
+    last_ = now;
+    const int32_t percent = static_cast<int32_t>(int64_t{F.Rows} * 100 / F.Shape.Height);
+    try {
+      const TAddState& a = AddState();
+      char status[1024];
+      if (a.Files > 0)
+        std::snprintf(status, sizeof status,
+                      "Adding image \"%s\" (file %d of %d), %d %%, press ESC to abort...",
+                      a.Name.c_str(), a.File, a.Files, percent);
+      else
+        std::snprintf(status, sizeof status, "Adding image \"%s\", %d %%, press ESC to abort...",
+                      a.Name.c_str(), percent);
+      ShowStatus(status, true);
+      ProcessPending();
+      if (ImportProgress()) Report(percent);
+      shown_ = true;
+      if (BatchAnswer() == BA_ABORT) stopped_ = true;
+    } catch (...) {
+      // Progress that cannot be shown never stops the import.
+    }
+  }
+
+  void Report(int32_t Percent) {
+    const TAddState& a = AddState();
+    ImportProgress()(a.Name, a.File, a.Files, Percent);
+  }
+
+  TClock::time_point start_ = TClock::now(), last_ = start_;
+  bool stopped_ = false;
+  bool shown_ = false;
+};
+
+// Files whose reader hands its rows on are decoded row by row straight
+// into the fitting, so a picture of any size is never held whole: only the
+// canvas, a few rows and the decoder's own state are. A picture already of
+// the canvas's size is not fitted at all and keeps its depth, so it takes
+// the ordinary way.
+bool LoadFitted(const TUniInfo& Info, TImg& Img, int32_t ResizeMode, bool& Stopped) {
+  const TFormatProcs* procs = FFProcs(Info.FormatId);
+  const bool byRows = Info.Kind == UNI_STILL && procs && procs->Feed;
   if (!byRows || (Info.Width == LOGO_WIDTH && Info.Height == LOGO_HEIGHT)) return false;
   TImgLoadGuard guard(Img);  // a failed decode leaves no stale block in Img
   TImgFeed feed;
+  TFeedProgress progress;
   TImgFeedStarter start = [&](TImgFeed& F, const TImg& Shape) {
     TImgFeedShape shape = FitShape(Shape.Width, Shape.Height, ResizeMode);
     shape.BitsPerPixel = Shape.BitsPerPixel;
     ImgFeedStart(F, Img, shape, &Shape.Palette);
+    progress.Attach(F);
   };
-  if (Info.FormatId == FF_JPEG)
-    JPGLoadFed(Info.FileName, feed, start);
-  else
-    PNGLoadFed(Info.FileName, feed, start);
+  procs->Feed(Info.FileName, feed, start);
+  Stopped = progress.Stopped();
   return true;
 }
 
@@ -163,6 +227,11 @@ std::string ConfirmDestination(std::string Dest) {
   }
 }
 
+TImportProgress& ImportProgress() {
+  static TImportProgress hook;
+  return hook;
+}
+
 bool ImportPicture(const std::string& Source, std::string& Dest) {
   TUniInfo info;
   bool known = UniInfo(Source, info, false);
@@ -178,10 +247,15 @@ bool ImportPicture(const std::string& Source, std::string& Dest) {
   Dest = ConfirmDestination(Dest);
   if (Dest.empty() || BatchAnswer() == BA_ABORT) return false;
   TImg picture;
+  bool stopped = false;  // ESC while the rows were read: nothing is stored
   MonitoredKeep("Store.ImportPicture", [&] {
-    if (!LoadFitted(info, picture, Settings().ResizeMode)) {
+    if (!LoadFitted(info, picture, Settings().ResizeMode, stopped)) {
       LoadFirstPicture(info, picture);
       FitToCanvas(picture, Settings().ResizeMode);
+    }
+    if (stopped) {
+      ImgFree(picture);
+      MonExit();
     }
     size_t slash = Dest.rfind('/');
     if (slash != std::string::npos) MakeLongDir(Dest.substr(0, slash + 1));
@@ -190,7 +264,7 @@ bool ImportPicture(const std::string& Source, std::string& Dest) {
       SetError(EG_IMG, 11, __LINE__);
     ImgFree(picture);
   });
-  if (NoError()) return true;
+  if (NoError()) return !stopped;
   // The failing frame released the picture's blocks; the quantiser's state
   // went with them.
   std::string message = LastErrorText();
@@ -215,6 +289,7 @@ int32_t AddPictureFiles(const std::vector<std::string>& Files) {
     std::snprintf(status, sizeof status,
                   "Adding image \"%s\" (file %d of %d), press ESC to abort...",
                   ExtractFileName(source).c_str(), i + 1, n);
+    AddState() = TAddState{ExtractFileName(source), i + 1, n};
     ShowStatus(status, true);
     ProcessPending();
     if (BatchAnswer() == BA_ABORT) break;
@@ -225,6 +300,7 @@ int32_t AddPictureFiles(const std::vector<std::string>& Files) {
     if (BatchAnswer() == BA_ABORT) break;
   }
   StoreBusy() = false;
+  AddState() = TAddState{};
   LoadLogoList();
   int32_t index = last.empty() ? INVALID_ID : FindByFileName(ExtractFileName(last));
   return index == INVALID_ID ? 0 : index;

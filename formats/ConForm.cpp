@@ -37,17 +37,17 @@ namespace {
 // gets the answer to an unknown format. ImgLoad serves only the rows with a
 // Load procedure, so movie formats stay out of it by having none.
 const TFormatProcs kProcs[] = {
-    // Id     Load      Save      Info     Movie
-    {FF_TGA, TGALoad_, TGASave_, TGAInfo, nullptr},
-    {FF_PCX, PCXLoad_, PCXSave_, PCXInfo, nullptr},
-    {FF_BMP, DIBLoad_, DIBSave_, DIBInfo, nullptr},
-    {FF_JPEG, JPGLoad, JPGSave, JPGInfo, nullptr},
-    {FF_PNG, PNGLoad, PNGSave, PNGInfo, nullptr},
-    {FF_TIFF, TIFLoad, TIFSave, TIFInfo, nullptr},
+    // Id     Load      Save      Info     Movie    Feed
+    {FF_TGA, TGALoad_, TGASave_, TGAInfo, nullptr, TGALoadFed_},
+    {FF_PCX, PCXLoad_, PCXSave_, PCXInfo, nullptr, PCXLoadFed_},
+    {FF_BMP, DIBLoad_, DIBSave_, DIBInfo, nullptr, DIBLoadFed_},
+    {FF_JPEG, JPGLoad, JPGSave, JPGInfo, nullptr, JPGLoadFed},
+    {FF_PNG, PNGLoad, PNGSave, PNGInfo, nullptr, PNGLoadFed},
+    {FF_TIFF, TIFLoad, TIFSave, TIFInfo, nullptr, TIFLoadFed},
     {FF_XPM, XPMLoad, XPMSave, XPMInfo, nullptr},
-    {FF_SGI, SGILoad, SGISave, SGIInfo, nullptr},
-    {FF_RAS, RASLoad, RASSave, RASInfo, nullptr},
-    {FF_PNM, PNMLoad, PNMSave, PNMInfo, nullptr},
+    {FF_SGI, SGILoad, SGISave, SGIInfo, nullptr, SGILoadFed},
+    {FF_RAS, RASLoad, RASSave, RASInfo, nullptr, RASLoadFed},
+    {FF_PNM, PNMLoad, PNMSave, PNMInfo, nullptr, PNMLoadFed},
     {FF_BAY, BayLoad, nullptr, BayInfo, nullptr},
     {FF_GIF, GIFLoadStill, nullptr, GIFInfo, &kGifMovie},
     {FF_FLIC, nullptr, nullptr, FLCInfo, &kFlcMovie},
@@ -124,8 +124,9 @@ void FFInfo(const std::string& FileName, int32_t FormatId, TFileInfo& Info) {
     if (!p || !p->Info || !row) SetError(EG_MVI2, 2, __LINE__);
     p->Info(FileName, Info);
     // A picture larger than the readers allocate is described, but ImgLoad
-    // would refuse it.
-    if (p->Load && Info.VideoLoadable &&
+    // would refuse it; one whose reader hands its rows to a feed is still
+    // imported whatever its size.
+    if (p->Load && !p->Feed && Info.VideoLoadable &&
         FFDescribedTooLarge(Info.Width, Info.Height, Info.BitsPerPixel))
       Info.VideoLoadable = 0;
     Info.FormatId = FormatId;

@@ -87,6 +87,8 @@ struct TFormatProcs {
   void (*Save)(const std::string& FileName, TImg& Img) = nullptr;
   void (*Info)(const std::string& FileName, TFileInfo& Info) = nullptr;
   const TMviReader* Movie = nullptr;
+  // Delivers the picture row by row to a feed, never holding it whole.
+  TFFFeedProc Feed = nullptr;
 };
 
 // The row of a format identifier (nullptr outside 1 to 19).

@@ -5,6 +5,7 @@
 #include <array>
 #include <cctype>
 #include <climits>
+#include <cstring>
 #include <vector>
 
 #include "base/Basic.h"
@@ -271,6 +272,64 @@ bool FFDescribedTooLarge(int64_t Width, int64_t Height, int32_t BitsPerPixel) {
   const int64_t perPixel = std::clamp((bits + 7) / 8, 1, 4);
   int64_t bytes = 0;
   return !CheckedMul3(Width, Height, perPixel, bytes) || bytes > FF_MAX_PICTURE_BYTES;
+}
+
+void FFCheckFedSize(int64_t Width, int64_t Height, int64_t FileSize) {
+  if (Width <= 0 || Height <= 0) SetError(EG_IMG, 4, __LINE__);
+  const bool tooLarge = Width > INT32_MAX || Height > INT32_MAX;
+  const int64_t pixels = tooLarge ? 0 : Width * Height;  // both below 2^31
+  const bool tooSparse = FileSize >= 0 && pixels > FF_MAX_PICTURE_BYTES &&
+                         pixels / FF_FED_PIXELS_PER_BYTE > FileSize;
+  if (tooLarge || tooSparse) {
+    SetRefusedSize(Width, Height);
+    SetError(EG_IMG, 12, __LINE__);
+  }
+}
+
+void FFCheckHeldBytes(int64_t Width, int64_t Height, int64_t Bytes) {
+  if (Bytes >= 0 && Bytes <= FF_MAX_HELD_BYTES) return;
+  SetRefusedSize(Width, Height);
+  SetError(EG_IMG, 12, __LINE__);
+}
+
+void FFStartFeed(TImgFeed& Feed, const TImgFeedStarter& Start, int64_t Width, int64_t Height,
+                 int32_t BitsPerPixel, const TPalette* Palette, bool BottomUp) {
+  FFCheckFedSize(Width, Height);
+  TImg shape;
+  ImgSetDims(shape, static_cast<int32_t>(Width), static_cast<int32_t>(Height), BitsPerPixel);
+  if (Palette) std::memcpy(shape.Palette, *Palette, sizeof(TPalette));
+  Start(Feed, shape);
+  if (BottomUp) ImgFeedBottomUp(Feed);
+}
+
+void FFWindowOpen(TFFWindow& W, int32_t Handle, int64_t Start, int64_t End, int64_t Cap,
+                  int32_t ErrGroup, int32_t ErrCode) {
+  W = TFFWindow{};
+  W.Handle = Handle;
+  W.Next = Start;
+  W.End = std::max(Start, End);
+  W.Cap = std::max<int64_t>(Cap, 16);
+  _memalloc_(W.Buf, W.Cap, __LINE__, "FFBasic.FFWindowOpen.buf");
+  W.Cur = CurMake(W.Buf, 0, ErrGroup, ErrCode);
+}
+
+TByteCursor& FFWindowNeed(TFFWindow& W, int64_t N) {
+  const int64_t left = static_cast<int64_t>(CurLeft(W.Cur));
+  if (left >= N || W.Next >= W.End) return W.Cur;
+  std::memmove(W.Buf, W.Cur.data + W.Cur.pos, static_cast<size_t>(left));
+  const int64_t n = std::min(W.Cap - left, W.End - W.Next);
+  int64_t got = 0;
+  FSeek(W.Handle, W.Next);
+  FReadPart(W.Handle, W.Buf + left, n, got);
+  W.Next = got < n ? W.End : W.Next + got;  // a file that ends early ends the data
+  W.Cur = CurMake(W.Buf, static_cast<size_t>(left + std::max<int64_t>(got, 0)), W.Cur.errGroup,
+                  W.Cur.errCode);
+  return W.Cur;
+}
+
+void FFWindowClose(TFFWindow& W) {
+  MemFree(W.Buf);
+  W.Cur = TByteCursor{};
 }
 
 }  // namespace kvo

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/Basic.h"
+#include "formats/ByteCursor.h"
 #include "image/IMGBasic.h"
 
 namespace kvo {
@@ -40,6 +41,8 @@ inline constexpr size_t FF_TEXT_MAX = 255;
 // asks for more is refused before anything is allocated (EG_IMG 12): the
 // logo canvas is 320 x 400, and 256 MiB still takes an 85-megapixel
 // true-colour photograph.
+// The import reads larger pictures row by row (see the readers that hand
+// their rows to a feed, below).
 inline constexpr int64_t FF_MAX_PICTURE_BYTES = int64_t{256} << 20;
 
 // The 18-byte WAVEFORMATEX record, field for field.
@@ -160,5 +163,58 @@ int64_t FFCheckPictureSize(int64_t Width, int64_t Height, int32_t BitsPerPixel);
 // Whether a picture a description gives is surely beyond that limit, at
 // the fewest bytes its pixels load into.
 bool FFDescribedTooLarge(int64_t Width, int64_t Height, int32_t BitsPerPixel);
+
+// ---- readers that hand their rows to a feed ----------------------------------------
+// Such a reader never holds the picture, so its size has no cap beyond the
+// format's own and a side of 2^31 - 1. Where a format forces the reader to
+// hold more than a few rows before the first one comes (the coefficients
+// of a progressive JPEG, the whole of an interlaced PNG), it holds at most
+// FF_MAX_HELD_BYTES.
+inline constexpr int64_t FF_MAX_HELD_BYTES = int64_t{2} << 30;
+
+// The pixels a fed picture may have for each byte of its file, once it is
+// past FF_MAX_PICTURE_BYTES pixels. Run-length codes can skip to the end of
+// a picture in a few bytes, and a feed costs time for every pixel, so a
+// tiny file must not ask for billions: a flat photograph in 8-bit runs
+// still has a byte for every 127 pixels.
+inline constexpr int64_t FF_FED_PIXELS_PER_BYTE = 1024;
+
+// Width and height above 0 (else EG_IMG 4) and each at most 2^31 - 1 (else
+// EG_IMG 12, "Picture too large (W x H)."). With a FileSize (not negative),
+// also EG_IMG 12 for more pixels than FF_FED_PIXELS_PER_BYTE allows.
+void FFCheckFedSize(int64_t Width, int64_t Height, int64_t FileSize = -1);
+// EG_IMG 12 for a picture whose reader would have to hold Bytes (computed
+// by the caller in 64 bits; negative when it overflowed) beyond
+// FF_MAX_HELD_BYTES. Nothing is allocated before this check.
+void FFCheckHeldBytes(int64_t Width, int64_t Height, int64_t Bytes);
+
+// A reader's whole way of delivering a picture to a feed (TImgFeedStarter).
+using TFFFeedProc = void (*)(const std::string& FileName, TImgFeed& Feed,
+                             const TImgFeedStarter& Start);
+
+// Calls Start with the picture's shape (Width x Height at BitsPerPixel,
+// 8-bit rows with Palette, rows bottom first when BottomUp): the feed is
+// ready for the first row.
+void FFStartFeed(TImgFeed& Feed, const TImgFeedStarter& Start, int64_t Width, int64_t Height,
+                 int32_t BitsPerPixel, const TPalette* Palette, bool BottomUp = false);
+
+// Data of a file read a window at a time, for decoders that hand their rows
+// on as they come: Cur covers the bytes in memory, and a short read
+// reports the cursor's error as a whole-data cursor would.
+struct TFFWindow {
+  int32_t Handle = INVALID_ID;
+  TByteCursor Cur;
+  uint8_t* Buf = nullptr;  // Cap bytes, tracked
+  int64_t Cap = 0;
+  int64_t Next = 0;  // file offset of the first byte not yet read
+  int64_t End = 0;   // file offset where the data ends
+};
+// The data from Start up to End of the open file Handle, Cap bytes at a
+// time (Cap of at least what one FFWindowNeed asks).
+void FFWindowOpen(TFFWindow& W, int32_t Handle, int64_t Start, int64_t End, int64_t Cap,
+                  int32_t ErrGroup, int32_t ErrCode);
+// Brings at least N bytes into W.Cur, or all the data that is left.
+TByteCursor& FFWindowNeed(TFFWindow& W, int64_t N);
+void FFWindowClose(TFFWindow& W);
 
 }  // namespace kvo

@@ -119,6 +119,16 @@ bool FiveSixFive_(const TImgFile& Imgf, const TDibHeader& H) {
   return CurU32LE(c) == 0xF800 && CurU32LE(c) == 0x07E0 && CurU32LE(c) == 0x001F;
 }
 
+// Whether every row of an uncompressed bitmap lies inside a file of
+// FileSize bytes.
+bool DibRowsInFile_(const TImgFile& Imgf, int64_t FileSize) {
+  const int64_t rowBytes = int64_t{Imgf.Width} * Imgf.BytesPerPixel;
+  int64_t span = 0;
+  return Imgf.Width > 0 && Imgf.Height > 0 &&
+         CheckedMul((rowBytes + 3) / 4 * 4, int64_t{Imgf.Height} - 1, span) &&
+         Imgf.DataOffset + span + rowBytes <= FileSize;
+}
+
 }  // namespace
 
 // ---- the shared file record -----------------------------------------------------
@@ -251,27 +261,40 @@ void DIBInfo(const std::string& FileName, TFileInfo& Info) {
     if (imgf.Compressed) Info.VideoCompression = "Run Length Encoding (RLE)";
     Info.VideoValid = (imgf.Width > 0 && imgf.Height > 0) ? -1 : 0;
     Info.VideoLoadable = imgf.DepthOK ? -1 : 0;
+    // Past what a whole picture may take, the picture is imported row by
+    // row, which needs its rows in the file.
+    if (!imgf.Compressed && FFDescribedTooLarge(imgf.Width, imgf.Height, imgf.BitsPerPixel) &&
+        !DibRowsInFile_(imgf, FSize(imgf.Handle)))
+      Info.VideoLoadable = 0;
     ImgFileClose_(imgf);
   });
 }
 
-void DIBUnRLE8_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int32_t Width, int32_t Height) {
-  TByteCursor c = CurMake(Data, static_cast<size_t>(std::max<int64_t>(Size, 0)));
+namespace {
+
+// The run-length decoder of both ways of reading. The output position is
+// y * Width + x, the bytes following on from the picture's start; x may run
+// past the row after a move. Runs and literal copies are clipped at the end
+// of the row they start in, and once one reaches it (writers cover a row's
+// padding with a run) the next ones are dropped until a line ends or the
+// position moves. The position never goes back, so the row it lies in only
+// ever grows: Row(r) gives row r of the picture. Need(n) gives the cursor
+// with at least n bytes ahead, or all that are left.
+template <class TNeed, class TRow>
+void UnRLE8_(TNeed&& Need, TRow&& Row, int32_t Width, int32_t Height) {
   const int64_t total = int64_t{Width} * Height;
-  // The output position is y * Width + x, the bytes following on from the
-  // picture's start; x may run past the row after a move. Runs and literal
-  // copies are clipped at the end of the row they start in, and once one
-  // reaches it (writers cover a row's padding with a run) the next ones are
-  // dropped until a line ends or the position moves.
   int64_t x = 0, y = 0;
   bool full = false;
-  while (y < Height && CurHas(c, 2)) {
+  for (;;) {
+    TByteCursor& c = Need(2 + 256);  // a literal copy and its padding at most
+    if (!(y < Height && CurHas(c, 2))) break;
     const int64_t pos = y * Width + x;
     if (pos >= total) break;
+    uint8_t* out = Row(pos / Width) + pos % Width;
     const int64_t room = full ? 0 : Width - pos % Width;
     const uint8_t first = CurU8(c), second = CurU8(c);
     if (first != 0) {  // a run of one value
-      std::memset(Pixels + pos, second, static_cast<size_t>(std::min<int64_t>(first, room)));
+      std::memset(out, second, static_cast<size_t>(std::min<int64_t>(first, room)));
       x += std::min<int64_t>(first, room);
       full = first >= room;
     } else if (second == 0) {  // end of line
@@ -288,13 +311,21 @@ void DIBUnRLE8_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int32_t Widt
     } else {  // literal bytes, padded to an even count
       const int64_t n = std::min<int64_t>(second, static_cast<int64_t>(CurLeft(c)));
       const uint8_t* bytes = CurBytes(c, static_cast<size_t>(n));
-      std::memcpy(Pixels + pos, bytes, static_cast<size_t>(std::min(n, room)));
+      std::memcpy(out, bytes, static_cast<size_t>(std::min(n, room)));
       if (n < second) break;
       x += std::min(n, room);
       full = n >= room;
       if ((second & 1) && CurHas(c, 1)) CurSkip(c, 1);
     }
   }
+}
+
+}  // namespace
+
+void DIBUnRLE8_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int32_t Width, int32_t Height) {
+  TByteCursor c = CurMake(Data, static_cast<size_t>(std::max<int64_t>(Size, 0)));
+  UnRLE8_([&c](int64_t) -> TByteCursor& { return c; },
+          [&](int64_t Row) { return Pixels + Row * Width; }, Width, Height);
 }
 
 void DIBLoad_(const std::string& FileName, TImg& Img) {
@@ -321,6 +352,57 @@ void DIBLoad_(const std::string& FileName, TImg& Img) {
       Dsk2Mem_(imgf, Img.Data, pad);
     }
     ImgFileClose_(imgf);
+  });
+}
+
+// Rows in file order (bottom row first unless the height was negative),
+// each read where it lies or decoded as the run-length data comes: only a
+// row and a window of the data are held.
+void DIBLoadFed_(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start) {
+  Monitored("conform.DIBLoadFed_", [&] {
+    TImgFile imgf;
+    DIBOpen_(imgf, FileName);
+    if (!imgf.DepthOK) SetError(EG_IMG, 1, __LINE__);
+    const int64_t fileSize = FSize(imgf.Handle);
+    FFCheckFedSize(imgf.Width, imgf.Height, fileSize);
+    const int64_t rowBytes = int64_t{imgf.Width} * imgf.BytesPerPixel;
+    const int64_t stride = (rowBytes + 3) / 4 * 4;
+    if (!imgf.Compressed && !DibRowsInFile_(imgf, fileSize)) SetError(EG_FILE, 3, __LINE__);
+    if (imgf.Compressed && imgf.DataOffset >= fileSize) SetError(EG_FILE, 3, __LINE__);
+    TImg pal;
+    if (imgf.BitsPerPixel == 8) ReadPalette_(imgf, pal);
+    FFStartFeed(Feed, Start, imgf.Width, imgf.Height, imgf.BitsPerPixel, &pal.Palette,
+                imgf.BottomUp != 0);
+    if (imgf.Compressed) {
+      TFFWindow w;
+      FFWindowOpen(w, imgf.Handle, imgf.DataOffset, fileSize, 65536, EG_FILE, 3);
+      int64_t row = 0;  // the row being painted; those above it are delivered
+      std::memset(ImgFeedRow(Feed), 0, static_cast<size_t>(rowBytes));
+      auto next = [&] {
+        ImgFeedPut(Feed);
+        ++row;
+        std::memset(ImgFeedRow(Feed), 0, static_cast<size_t>(rowBytes));
+      };
+      TByteCursor none;  // once stopped: no more data
+      UnRLE8_([&](int64_t N) -> TByteCursor& {
+                return ImgFeedStopped(Feed) ? none : FFWindowNeed(w, N);
+              },
+              [&](int64_t Row) {
+                while (row < Row && !ImgFeedStopped(Feed)) next();
+                return ImgFeedRow(Feed);
+              },
+              imgf.Width, imgf.Height);
+      while (row < imgf.Height && !ImgFeedStopped(Feed)) next();  // the rest stays index 0
+      FFWindowClose(w);
+    } else {
+      for (int32_t y = 0; y < imgf.Height && !ImgFeedStopped(Feed); ++y) {
+        FSeek(imgf.Handle, imgf.DataOffset + y * stride);
+        FRead(imgf.Handle, ImgFeedRow(Feed), rowBytes);
+        ImgFeedPut(Feed);
+      }
+    }
+    ImgFileClose_(imgf);
+    ImgFeedDone(Feed);
   });
 }
 

@@ -62,6 +62,8 @@ void DIBOpen_(TImgFile& Imgf, const std::string& FileName);
 void DIBInfo(const std::string& FileName, TFileInfo& Info);
 void DIBLoad_(const std::string& FileName, TImg& Img);
 void DIBSave_(const std::string& FileName, TImg& Img);
+// The picture's rows to a feed as the file holds them (TFFFeedProc).
+void DIBLoadFed_(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start);
 // The published 8-bit run-length scheme, decoded in file row order into a
 // Width x Height block that the caller has cleared.
 void DIBUnRLE8_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int32_t Width, int32_t Height);

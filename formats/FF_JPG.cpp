@@ -24,6 +24,7 @@
 #include <jerror.h>
 // clang-format on
 
+#include <algorithm>
 #include <csetjmp>
 #include <memory>
 
@@ -243,6 +244,9 @@ int JpegPixels_(TJpegRead_* J) {
   jpeg_start_decompress(&J->Dec);
   int64_t stride = static_cast<int64_t>(J->Width) * J->Components;
   while (J->Dec.output_scanline < J->Dec.output_height) {
+    // Asked to stop: the rest is not decoded, and the library's records
+    // go with the decompressor.
+    if (J->Feed && ImgFeedStopped(*J->Feed)) return 0;
     uint8_t* out = J->Feed ? ImgFeedRow(*J->Feed) : J->Pixels + J->Dec.output_scanline * stride;
     JSAMPROW row = J->CmykRow ? J->CmykRow : out;
     if (jpeg_read_scanlines(&J->Dec, &row, 1) != 1) ERREXIT(&J->Dec, JERR_INPUT_EOF);
@@ -288,6 +292,23 @@ void OpenRead_(const char* FileName, TJpegRead_& J) {
   _memalloc_(J.Source.Buffer, JPEG_IO_BUFFER, __LINE__, "FF_JPG.read_JPEG_file.buffer");
   InitError_(J.Error, J.Dec.err);
   SetSource_(J);
+}
+
+// The bytes of the coefficients a decoder must hold whole before the first
+// row: those of every component, in blocks of 64 two-byte values, when the
+// file comes in more than one scan (progressive, or components scanned one
+// after the other). A file of one scan needs none of it.
+int64_t HeldCoefficients_(jpeg_decompress_struct& D) {
+  if (!jpeg_has_multiple_scans(&D)) return 0;
+  int64_t bytes = 0;
+  for (int i = 0; i < D.num_components; ++i) {
+    const jpeg_component_info& c = D.comp_info[i];
+    const int64_t h = std::max(c.h_samp_factor, 1), v = std::max(c.v_samp_factor, 1);
+    const int64_t wide = (int64_t{c.width_in_blocks} + h - 1) / h * h;
+    const int64_t high = (int64_t{c.height_in_blocks} + v - 1) / v * v;
+    bytes += wide * high * DCTSIZE2 * int64_t{sizeof(JCOEF)};
+  }
+  return bytes;
 }
 
 // Decodes every row into J.Pixels or J.Feed.
@@ -421,11 +442,14 @@ void JPGLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStart
     std::unique_ptr<jpeg_decompress_struct, TJpegDecFree_> library(&j.Dec);
     if (JpegStart_(&j) != 0) JpegFailed_(j.Error.Text, 8, __LINE__);
     if (!j.Supported) JpegFailed_("JPEG colour space not supported", 8, __LINE__);
-    FFCheckPictureSize(j.Width, j.Height, j.Components * 8);
-    TImg shape;
-    ImgSetDims(shape, j.Width, j.Height, j.Components * 8);
-    if (j.Components == 1) PalGreyRamp(shape.Palette);
-    Start(Feed, shape);
+    // Rows of a single scan come as they are decoded; a file of several
+    // scans holds its coefficients, up to FF_MAX_HELD_BYTES.
+    const int64_t held = HeldCoefficients_(j.Dec);
+    FFCheckHeldBytes(j.Width, j.Height, held);
+    j.Dec.mem->max_memory_to_use = std::max(FF_MAX_PICTURE_BYTES, held + FF_MAX_PICTURE_BYTES);
+    TImg pal;
+    if (j.Components == 1) PalGreyRamp(pal.Palette);
+    FFStartFeed(Feed, Start, j.Width, j.Height, j.Components * 8, &pal.Palette);
     j.Feed = &Feed;
     DecodeRows_(j);
     CloseRead_(j, library);

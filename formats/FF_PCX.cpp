@@ -36,9 +36,11 @@ constexpr int kHeader = 128;
 constexpr int kPaletteBytes = 768;
 constexpr int kMaxRun = 63;
 
-// Run-length state that carries over from one line to the next.
+// Run-length state that carries over from one line to the next. The data
+// is in memory, or comes through Window.
 struct TPcxRuns {
   TByteCursor Data;
+  TFFWindow* Window = nullptr;
   uint8_t Value = 0;
   int32_t Left = 0;
 };
@@ -48,13 +50,14 @@ struct TPcxRuns {
 void PcxFill_(TPcxRuns& R, uint8_t* Out, int64_t N) {
   while (N > 0) {
     if (R.Left == 0) {
-      const uint8_t b = CurU8(R.Data);
+      TByteCursor& c = R.Window ? FFWindowNeed(*R.Window, 2) : R.Data;
+      const uint8_t b = CurU8(c);
       if (b < 0xC0) {
         R.Value = b;
         R.Left = 1;
       } else {
         R.Left = b & kMaxRun;
-        R.Value = CurU8(R.Data);
+        R.Value = CurU8(c);
       }
       continue;
     }
@@ -146,6 +149,36 @@ void PCXunCmps_(const TImgFile& Imgf, int64_t Size, int32_t Planes, TImg& Img) {
   });
 }
 
+namespace {
+
+// The red, green and blue planes of a line of W pixels into a row, blue first.
+void Interleave_(const uint8_t* Planes, int64_t W, uint8_t* Row) {
+  for (int64_t x = 0; x < W; ++x) {
+    Row[3 * x + 0] = Planes[2 * W + x];  // blue plane
+    Row[3 * x + 1] = Planes[W + x];      // green plane
+    Row[3 * x + 2] = Planes[x];          // red plane
+  }
+}
+
+// The bytes of run-length data between the header and the palette (which
+// follows a marker byte at the end of an 8-bit file); EG_IMG 3 when they
+// could not fill the picture even at the best compression.
+int64_t PcxDataBytes_(const TImgFile& Imgf, int64_t FileSize) {
+  const int32_t planes = Imgf.BytesPerPixel;
+  int64_t size = FileSize - Imgf.DataOffset;
+  if (planes == 1) {  // marker byte and palette at the end
+    if (size < kPaletteBytes + 1) SetError(EG_IMG, 3, __LINE__);
+    size -= kPaletteBytes + 1;
+  }
+  // Each two bytes of data make at most 63 bytes of lines.
+  int64_t need = 0;
+  if (!CheckedMul3(Imgf.Height, planes, Imgf.LineBytes, need) || need > (size + 1) / 2 * kMaxRun)
+    SetError(EG_IMG, 3, __LINE__);
+  return size;
+}
+
+}  // namespace
+
 void PCX24Fix_(TImg& Img) {
   Monitored("conform.PCX24Fix_", [&] {
     const int64_t w = Img.Width;
@@ -154,11 +187,7 @@ void PCX24Fix_(TImg& Img) {
     for (int64_t y = 0; y < Img.Height; ++y) {
       uint8_t* row = Img.Data + y * 3 * w;
       std::memcpy(lintmp, row, static_cast<size_t>(3 * w));
-      for (int64_t x = 0; x < w; ++x) {
-        row[3 * x + 0] = lintmp[2 * w + x];  // blue plane
-        row[3 * x + 1] = lintmp[w + x];      // green plane
-        row[3 * x + 2] = lintmp[x];          // red plane
-      }
+      Interleave_(lintmp, w, row);
     }
     MemFree(lintmp);
   });
@@ -172,21 +201,58 @@ void PCXLoad_(const std::string& FileName, TImg& Img) {
     FFCheckPictureSize(imgf.Width, imgf.Height, imgf.BitsPerPixel);
     const int32_t planes = imgf.BytesPerPixel;
     GetCmpsData_(imgf);
-    int64_t size = imgf.CmpsSize;
-    if (planes == 1) {  // marker byte and palette at the end
-      if (size < kPaletteBytes + 1) SetError(EG_IMG, 3, __LINE__);
-      size -= kPaletteBytes + 1;
-    }
-    // Each two bytes of data make at most 63 bytes of lines.
-    int64_t need = 0;
-    if (!CheckedMul3(imgf.Height, planes, imgf.LineBytes, need) || need > (size + 1) / 2 * kMaxRun)
-      SetError(EG_IMG, 3, __LINE__);
+    const int64_t size = PcxDataBytes_(imgf, int64_t{imgf.DataOffset} + imgf.CmpsSize);
     _imgalloc_(Img, imgf.Width, imgf.Height, imgf.BitsPerPixel, __LINE__, "conform.PCXLoad_.ih");
     if (planes == 1)
       PalImport(true, 3, 256, &Img.Palette[0][0], imgf.CmpsData + imgf.CmpsSize - kPaletteBytes);
     PCXunCmps_(imgf, size, planes, Img);
     if (planes == 3) PCX24Fix_(Img);
     ImgFileClose_(imgf);
+  });
+}
+
+// Scan line by scan line, the run-length data coming through a window.
+void PCXLoadFed_(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start) {
+  Monitored("conform.PCXLoadFed_", [&] {
+    TImgFile imgf;
+    PCXOpen_(imgf, FileName);
+    if (!imgf.DepthOK) SetError(EG_IMG, 1, __LINE__);
+    const int32_t planes = imgf.BytesPerPixel;
+    const int64_t fileSize = FSize(imgf.Handle);
+    FFCheckFedSize(imgf.Width, imgf.Height, fileSize);
+    const int64_t size = PcxDataBytes_(imgf, fileSize);
+    TImg pal;
+    if (planes == 1) {
+      uint8_t table[kPaletteBytes];
+      FSeek(imgf.Handle, fileSize - kPaletteBytes);
+      FRead(imgf.Handle, table, kPaletteBytes);
+      PalImport(true, 3, 256, &pal.Palette[0][0], table);
+    }
+    const int64_t w = imgf.Width;
+    uint8_t *line = nullptr, *lines = nullptr;
+    _memalloc_(line, imgf.LineBytes, __LINE__, "conform.PCXLoadFed_.line");
+    _memalloc_(lines, planes * w, __LINE__, "conform.PCXLoadFed_.planes");
+    TFFWindow window;
+    FFWindowOpen(window, imgf.Handle, imgf.DataOffset, imgf.DataOffset + size, 65536, EG_IMG, 3);
+    TPcxRuns runs;
+    runs.Window = &window;
+    FFStartFeed(Feed, Start, imgf.Width, imgf.Height, imgf.BitsPerPixel, &pal.Palette);
+    for (int32_t y = 0; y < imgf.Height && !ImgFeedStopped(Feed); ++y) {
+      for (int32_t p = 0; p < planes; ++p) {
+        PcxFill_(runs, line, imgf.LineBytes);
+        std::memcpy(lines + p * w, line, static_cast<size_t>(w));
+      }
+      if (planes == 3)
+        Interleave_(lines, w, ImgFeedRow(Feed));
+      else
+        std::memcpy(ImgFeedRow(Feed), lines, static_cast<size_t>(w));
+      ImgFeedPut(Feed);
+    }
+    FFWindowClose(window);
+    MemFree(lines);
+    MemFree(line);
+    ImgFileClose_(imgf);
+    ImgFeedDone(Feed);
   });
 }
 

@@ -14,6 +14,8 @@ void PCXLoad_(const std::string& FileName, TImg& Img);
 // Writes a version 5 PCX: 8-bit pictures as one plane with the palette at
 // the end, every other depth as three planes (red, green, blue).
 void PCXSave_(const std::string& FileName, TImg& Img);
+// The picture's rows to a feed as the file holds them (TFFFeedProc).
+void PCXLoadFed_(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start);
 
 // Decodes Imgf.Height scan lines of the run-length data (the first Size
 // bytes of Imgf.CmpsData), each Planes x LineBytes bytes, and keeps the first

@@ -207,7 +207,7 @@ void StepReadEnd_(png_structp Png, png_infop Info, void*) { png_read_end(Png, In
 void StepFeedRows_(png_structp Png, png_infop Info, void* Arg) {
   auto* feed = static_cast<TImgFeed*>(Arg);
   const png_uint_32 height = png_get_image_height(Png, Info);
-  for (png_uint_32 y = 0; y < height; ++y) {
+  for (png_uint_32 y = 0; y < height && !ImgFeedStopped(*feed); ++y) {
     png_read_row(Png, ImgFeedRow(*feed), nullptr);
     ImgFeedPut(*feed);  // never raises: it only computes
   }
@@ -375,24 +375,25 @@ void PNGLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStart
     int32_t fileDepth = png.BitDepth;
     PngRun(png, StepTransforms_, &png, __LINE__);
     int32_t bitsPerPixel = PngPictureDepth_(png);
-    FFCheckPictureSize(png.Width, png.Height, bitsPerPixel);
-    TImg shape;
-    ImgSetDims(shape, static_cast<int32_t>(png.Width), static_cast<int32_t>(png.Height),
-               bitsPerPixel);
-    PngSetPalette_(png, fileDepth, shape);
-    Start(Feed, shape);
+    // An interlaced file comes together only after its last pass: it is
+    // held whole, up to FF_MAX_HELD_BYTES.
+    if (png.Interlace != PNG_INTERLACE_NONE)
+      FFCheckHeldBytes(png.Width, png.Height, int64_t{png.Width} * png.Height * png.Channels);
+    TImg pal;
+    PngSetPalette_(png, fileDepth, pal);
+    FFStartFeed(Feed, Start, png.Width, png.Height, bitsPerPixel, &pal.Palette);
     if (png.Interlace == PNG_INTERLACE_NONE) {
       PngRun(png, StepFeedRows_, &Feed, __LINE__);
     } else {
       TImg whole;
-      _imgalloc_(whole, shape.Width, shape.Height, bitsPerPixel, __LINE__,
-                 "FF_PNG.PNGLoadFed.whole");
+      _imgalloc_(whole, static_cast<int32_t>(png.Width), static_cast<int32_t>(png.Height),
+                 bitsPerPixel, __LINE__, "FF_PNG.PNGLoadFed.whole");
       PngReadRows_(png, whole);
       const int64_t rowBytes = static_cast<int64_t>(whole.Width) * whole.BytesPerPixel;
       for (int32_t y = 0; y < whole.Height; ++y) ImgFeedPutRow(Feed, whole.Data + y * rowBytes);
       ImgFree(whole);
     }
-    PngRun(png, StepReadEnd_, nullptr, __LINE__);
+    if (!ImgFeedStopped(Feed)) PngRun(png, StepReadEnd_, nullptr, __LINE__);
     PNGClose_(png);
     ImgFeedDone(Feed);
   });

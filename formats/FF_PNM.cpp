@@ -47,6 +47,7 @@ struct TPNMFile {
   int32_t Handle = 0;
   int32_t Ascii = 0;
   int32_t Supported = 0;
+  int32_t Feedable = 0;  // Supported but for the largest side: rows go to a feed
   uint32_t Width = 0, Height = 0, MaxValue = 0;
   int32_t BytesPerPixel = 0;
   int32_t BitsPerPixel = 0;  // 8 for grey, 24 for colour, 0 otherwise
@@ -114,6 +115,13 @@ uint32_t PnmNumber_(TPNMFile& F) {
   return v;
 }
 
+// Whether the file holds, after the header, what N samples need at least
+// (two characters a sample in text).
+bool PnmHasData_(const TPNMFile& F, int64_t N) {
+  const int64_t left = F.FileSize - F.Consumed;
+  return F.Ascii ? left >= 2 * N - 1 : left >= N;
+}
+
 void PNMOpen_(TPNMFile& F, const std::string& FileName) {
   Monitored("FF_PNM.PNMOpen_", [&] {
     FOpen(F.Handle, FileName, FM_READ);
@@ -136,20 +144,37 @@ void PNMOpen_(TPNMFile& F, const std::string& FileName) {
     F.BytesPerPixel = (F.BitsPerPixel + 7) / 8;
     const bool sizeOk =
         F.Width >= kMinSide && F.Width <= kMaxSide && F.Height >= kMinSide && F.Height <= kMaxSide;
-    F.Supported =
-        (F.BytesPerPixel >= 1 && sizeOk && F.MaxValue >= 1 && F.MaxValue <= kMaxValue) ? -1 : 0;
+    const bool samplesOk = F.BytesPerPixel >= 1 && F.MaxValue >= 1 && F.MaxValue <= kMaxValue;
+    F.Supported = samplesOk && sizeOk ? -1 : 0;
+    // Larger pictures are read row by row, which needs their data in the file.
+    int64_t samples = 0;
+    const bool dataOk =
+        CheckedMul3(F.Width, F.Height, F.BytesPerPixel, samples) && PnmHasData_(F, samples);
+    const bool sidesOk = F.Width >= kMinSide && F.Height >= kMinSide;
+    F.Feedable = F.Supported || (samplesOk && dataOk && sidesOk) ? -1 : 0;
   });
 }
 
-void PnmReadBinary_(TPNMFile& F, uint8_t* Out, int64_t N) {
-  FSeek(F.Handle, F.Consumed);
+// N samples of binary data from where the file stands, scaled to 8 bits.
+void PnmReadSamples_(TPNMFile& F, uint8_t* Out, int64_t N) {
   FRead(F.Handle, Out, N);
   if (F.Shift == 0) return;
   for (int64_t i = 0; i < N; ++i) Out[i] = static_cast<uint8_t>(Out[i] << F.Shift);
 }
 
+void PnmReadBinary_(TPNMFile& F, uint8_t* Out, int64_t N) {
+  FSeek(F.Handle, F.Consumed);
+  PnmReadSamples_(F, Out, N);
+}
+
 void PnmReadText_(TPNMFile& F, uint8_t* Out, int64_t N) {
   for (int64_t i = 0; i < N; ++i) Out[i] = static_cast<uint8_t>(PnmNumber_(F) << F.Shift);
+}
+
+// Pixel data shorter than the N samples of the picture is refused before
+// anything is allocated.
+void PnmCheckData_(const TPNMFile& F, int64_t N) {
+  if (!PnmHasData_(F, N)) SetError(F.Ascii ? EG_IMG : EG_FILE, F.Ascii ? 9 : 3, __LINE__);
 }
 
 int32_t ClampToInt32_(uint32_t V) { return static_cast<int32_t>(std::min<uint32_t>(V, INT32_MAX)); }
@@ -171,9 +196,7 @@ void PNMLoad(const std::string& FileName, TImg& Img) {
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);
     const int64_t pixels = int64_t{f.Width} * f.Height;
     const int64_t n = pixels * f.BytesPerPixel;
-    const int64_t left = f.FileSize - f.Consumed;
-    if (!f.Ascii && left < n) SetError(EG_FILE, 3, __LINE__);
-    if (f.Ascii && left < 2 * n - 1) SetError(EG_IMG, 9, __LINE__);
+    PnmCheckData_(f, n);
     _imgalloc_(Img, static_cast<int32_t>(f.Width), static_cast<int32_t>(f.Height), f.BitsPerPixel,
                __LINE__, "FF_PNM.PNMLoad.img");
     if (f.Ascii)
@@ -185,6 +208,33 @@ void PNMLoad(const std::string& FileName, TImg& Img) {
     else
       SwapRBInPlace(pixels, Img.Data);  // the file holds red, green, blue
     FClose(f.Handle);
+  });
+}
+
+// Row by row from the file; the largest side is 2^31 - 1 here, not 4096.
+void PNMLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start) {
+  Monitored("FF_PNM.PNMLoadFed", [&] {
+    TPNMFile f;
+    PNMOpen_(f, FileName);
+    if (!f.Feedable) SetError(EG_IMG, 1, __LINE__);
+    FFCheckFedSize(f.Width, f.Height, f.FileSize);
+    const int64_t rowBytes = int64_t{f.Width} * f.BytesPerPixel;
+    PnmCheckData_(f, rowBytes * f.Height);
+    TImg pal;
+    PalGreyRamp(pal.Palette);
+    FFStartFeed(Feed, Start, f.Width, f.Height, f.BitsPerPixel, &pal.Palette);
+    if (!f.Ascii) FSeek(f.Handle, f.Consumed);
+    for (uint32_t y = 0; y < f.Height && !ImgFeedStopped(Feed); ++y) {
+      uint8_t* row = ImgFeedRow(Feed);
+      if (f.Ascii)
+        PnmReadText_(f, row, rowBytes);
+      else
+        PnmReadSamples_(f, row, rowBytes);
+      if (f.BytesPerPixel == 3) SwapRBInPlace(f.Width, row);  // the file holds red, green, blue
+      ImgFeedPut(Feed);
+    }
+    FClose(f.Handle);
+    ImgFeedDone(Feed);
   });
 }
 
@@ -223,7 +273,8 @@ void PNMInfo(const std::string& FileName, TFileInfo& Info) {
     Info.FrameCount = 1;
     Info.VideoCompression = f.Ascii ? "Ascii encoded" : "Binary encoded";
     Info.VideoValid = Info.Width > 0 ? -1 : 0;
-    Info.VideoLoadable = f.Supported;
+    // Pictures beyond 4096 pixels a side are imported row by row.
+    Info.VideoLoadable = f.Feedable;
     FClose(f.Handle);
   });
 }

@@ -19,6 +19,8 @@ void PNMLoad(const std::string& FileName, TImg& Img);
 // red, green, blue.
 void PNMSave(const std::string& FileName, TImg& Img);
 void PNMInfo(const std::string& FileName, TFileInfo& Info);
+// The picture's rows to a feed (TFFFeedProc); sides of 4 pixels or more.
+void PNMLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start);
 
 // The left shift that scales samples of the given maximum value to 8 bits.
 int32_t PNMShift_(uint32_t MaxValue);

@@ -94,11 +94,14 @@ void RasSetRows_(TRasLayout& L, int64_t Height, int64_t Available) {
   L.Stored = plain + L.Pad * Height;
 }
 
-// How many bytes the stream stands for, counting no further than Limit.
-int64_t RasDecodedSize_(const TRasEncoded& E, int64_t Limit) {
-  TByteCursor c = CurMake(E.Data, static_cast<size_t>(E.Size));
+// How many bytes the stream stands for, counting no further than Limit;
+// Need(n) gives the cursor with at least n bytes ahead, or all that are left.
+template <class TNeed>
+int64_t DecodedSize_(TNeed&& Need, int64_t Limit) {
   int64_t total = 0;
-  while (total < Limit && CurHas(c, 1)) {
+  while (total < Limit) {
+    TByteCursor& c = Need(3);
+    if (!CurHas(c, 1)) break;
     if (CurU8(c) != kEscape) {
       ++total;
       continue;
@@ -110,6 +113,11 @@ int64_t RasDecodedSize_(const TRasEncoded& E, int64_t Limit) {
     total += n == 0 ? 1 : int64_t{n} + 1;
   }
   return total;
+}
+
+int64_t RasDecodedSize_(const TRasEncoded& E, int64_t Limit) {
+  TByteCursor c = CurMake(E.Data, static_cast<size_t>(E.Size));
+  return DecodedSize_([&c](int64_t) -> TByteCursor& { return c; }, Limit);
 }
 
 // Palette from the colour map's three planes (red, green, blue); without a
@@ -146,8 +154,12 @@ void RasReadPlain_(const TRASFile& F, const TRasLayout& L, TImg& Img) {
 
 // Everything after the colour map, as far as a valid stream for the padded
 // picture could reach (at most twice what it stands for).
+int64_t RasEncodedBytes_(const TRASFile& F, const TRasLayout& L) {
+  return std::min(F.FileSize - L.DataAt, 2 * (L.RowBytes + 1) * F.Height + 2);
+}
+
 void RasReadEncoded_(const TRASFile& F, const TRasLayout& L, TRasEncoded& E) {
-  E.Size = std::min(F.FileSize - L.DataAt, 2 * (L.RowBytes + 1) * F.Height + 2);
+  E.Size = RasEncodedBytes_(F, L);
   _memalloc_(E.Data, std::max<int64_t>(E.Size, 1), __LINE__, "FF_RAS.RASLoad.cmpsdata");
   FSeek(F.Handle, L.DataAt);
   FRead(F.Handle, E.Data, E.Size);
@@ -235,16 +247,17 @@ int64_t RASUnpack_(TRasRuns& R, uint8_t* Out, int64_t N) {
   int64_t o = 0;
   while (o < N) {
     if (R.Left == 0) {
-      if (CurAtEnd(R.Data)) break;
-      const uint8_t b = CurU8(R.Data);
+      TByteCursor& c = R.Window ? FFWindowNeed(*R.Window, 3) : R.Data;
+      if (CurAtEnd(c)) break;
+      const uint8_t b = CurU8(c);
       R.Value = b;
       R.Left = 1;
       if (b == kEscape) {
-        if (!CurNeed(R.Data, 1)) return o;
-        const uint8_t n = CurU8(R.Data);
+        if (!CurNeed(c, 1)) return o;
+        const uint8_t n = CurU8(c);
         if (n != 0) {
-          if (!CurNeed(R.Data, 1)) return o;
-          R.Value = CurU8(R.Data);
+          if (!CurNeed(c, 1)) return o;
+          R.Value = CurU8(c);
           R.Left = int64_t{n} + 1;
         }
       }
@@ -287,6 +300,65 @@ void RASLoad(const std::string& FileName, TImg& Img) {
     if (Img.BytesPerPixel == 3 && f.Type == kTypeRgb)
       SwapRBInPlace(int64_t{Img.Width} * Img.Height, Img.Data);
     FClose(f.Handle);
+  });
+}
+
+// Row by row, the byte-encoded data read twice through a window: once for
+// the length it stands for (which tells whether rows are padded), once to
+// decode it.
+void RASLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start) {
+  Monitored("FF_RAS.RASLoadFed", [&] {
+    TRASFile f;
+    RASOpen_(f, FileName);
+    if (!f.Supported) SetError(EG_IMG, 1, __LINE__);
+    FFCheckFedSize(f.Width, f.Height, f.FileSize);
+    TRasLayout l;
+    l.RowBytes = int64_t{f.Width} * (f.Depth / 8);
+    l.DataAt = kHeaderBytes + f.MapLength;
+    if (f.FileSize < l.DataAt) SetError(EG_FILE, 3, __LINE__);  // the colour map is cut
+    const bool encoded = f.Type == kTypeEncoded;
+    TFFWindow w;
+    int64_t available = f.FileSize - l.DataAt;
+    if (encoded) {
+      const int64_t end = l.DataAt + RasEncodedBytes_(f, l);
+      FFWindowOpen(w, f.Handle, l.DataAt, end, 65536, EG_IMG, 3);
+      available = DecodedSize_([&w](int64_t N) -> TByteCursor& { return FFWindowNeed(w, N); },
+                               (l.RowBytes + 1) * f.Height);
+      FFWindowClose(w);
+      FFWindowOpen(w, f.Handle, l.DataAt, end, 65536, EG_IMG, 3);
+    }
+    RasSetRows_(l, f.Height, available);
+    if (!encoded && available < l.Stored) SetError(EG_FILE, 3, __LINE__);
+    TImg pal;
+    RasReadMap_(f, pal);
+    uint8_t* wide = nullptr;  // a 32-bit row before its first bytes go
+    if (f.Depth == 32) _memalloc_(wide, l.RowBytes, __LINE__, "FF_RAS.RASLoadFed.wide");
+    FFStartFeed(Feed, Start, f.Width, f.Height, f.Depth == 32 ? 24 : static_cast<int32_t>(f.Depth),
+                &pal.Palette);
+    TRasRuns runs;
+    runs.Window = &w;
+    bool ended = false;  // the encoded data ran out: the rest is black
+    uint8_t pad = 0;
+    if (!encoded) FSeek(f.Handle, l.DataAt);
+    for (uint32_t y = 0; y < f.Height && !ImgFeedStopped(Feed); ++y) {
+      uint8_t* row = wide ? wide : ImgFeedRow(Feed);
+      if (!encoded) {
+        FRead(f.Handle, row, l.RowBytes);
+        if (l.Pad) FRead(f.Handle, &pad, 1);
+      } else {
+        std::memset(row, 0, static_cast<size_t>(l.RowBytes));
+        if (!ended) ended = RASUnpack_(runs, row, l.RowBytes) < l.RowBytes;
+        if (!ended) RASUnpack_(runs, &pad, l.Pad);
+      }
+      for (int64_t i = 0; wide && i < f.Width; ++i)
+        std::memcpy(ImgFeedRow(Feed) + 3 * i, wide + 4 * i + 1, 3);
+      if (f.Depth != 8 && f.Type == kTypeRgb) SwapRBInPlace(f.Width, ImgFeedRow(Feed));
+      ImgFeedPut(Feed);
+    }
+    MemFree(wide);
+    if (encoded) FFWindowClose(w);
+    FClose(f.Handle);
+    ImgFeedDone(Feed);
   });
 }
 

@@ -31,11 +31,15 @@ int64_t RASPackRow_(const uint8_t* In, int64_t N, uint8_t* Out);
 // over from one call to the next.
 struct TRasRuns {
   TByteCursor Data;
+  TFFWindow* Window = nullptr;  // or the data comes through this window
   uint8_t Value = 0;
   int64_t Left = 0;
 };
 // Fills up to N bytes of Out; returns how many, fewer when the data ends.
 // An escape cut short by the end of the data is the cursor's error.
 int64_t RASUnpack_(TRasRuns& Runs, uint8_t* Out, int64_t N);
+
+// The picture's rows to a feed (TFFFeedProc).
+void RASLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start);
 
 }  // namespace kvo

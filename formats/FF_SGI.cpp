@@ -127,22 +127,34 @@ void SgiReadPackedRow_(const TSGIFile& F, const TSgiTables& T, int32_t J, int32_
   SGIUnpackRow_(c, Plane, F.XSize);
 }
 
+// Every channel of file row J (from the bottom) into Planes, one after the
+// other; Packed holds twice a row of every channel (run-length files).
+void SgiReadPlanes_(const TSGIFile& F, const TSgiTables& T, int32_t J, uint8_t* Packed,
+                    uint8_t* Planes) {
+  const int64_t rowBytes = int64_t{F.XSize} * F.ZSize;
+  for (int32_t z = 0; z < F.ZSize; ++z) {
+    uint8_t* plane = Planes + z * int64_t{F.XSize};
+    if (F.Storage == 1)
+      SgiReadPackedRow_(F, T, J, z, Packed, 2 * rowBytes, plane);
+    else
+      SgiReadVerbatimRow_(F, J, z, plane);
+  }
+}
+
 // Interleaves the planes of one file row (red, green, blue, alpha one
-// after the other) into image row Y.
-void SgiPutRow_(const TSGIFile& F, const uint8_t* Planes, TImg& Img, int32_t Y) {
+// after the other) into a row of Bpp bytes a pixel.
+void SgiPutRow_(const TSGIFile& F, const uint8_t* Planes, int32_t Bpp, uint8_t* Row) {
   const int64_t x = F.XSize;
-  const int32_t bpp = Img.BytesPerPixel;
-  uint8_t* row = Img.Data + int64_t{Y} * x * bpp;
-  if (bpp == 1) {  // grey; the alpha plane of a two-channel file is dropped
-    std::memcpy(row, Planes, static_cast<size_t>(x));
+  if (Bpp == 1) {  // grey; the alpha plane of a two-channel file is dropped
+    std::memcpy(Row, Planes, static_cast<size_t>(x));
     return;
   }
   for (int64_t i = 0; i < x; ++i) {
-    uint8_t* px = row + i * bpp;
+    uint8_t* px = Row + i * Bpp;
     px[0] = Planes[2 * x + i];
     px[1] = Planes[x + i];
     px[2] = Planes[i];
-    if (bpp == 4) px[3] = Planes[3 * x + i];
+    if (Bpp == 4) px[3] = Planes[3 * x + i];
   }
 }
 
@@ -244,14 +256,9 @@ void SGILoad(const std::string& FileName, TImg& Img) {
     _memalloc_(planes, rowBytes, __LINE__, "FF_SGI.SGILoad.templine");
     if (packedFile) _memalloc_(packed, 2 * rowBytes, __LINE__, "FF_SGI.SGILoad.cmpsline");
     for (int32_t j = 0; j < f.YSize; ++j) {
-      for (int32_t z = 0; z < f.ZSize; ++z) {
-        uint8_t* plane = planes + z * int64_t{f.XSize};
-        if (packedFile)
-          SgiReadPackedRow_(f, t, j, z, packed, 2 * rowBytes, plane);
-        else
-          SgiReadVerbatimRow_(f, j, z, plane);
-      }
-      SgiPutRow_(f, planes, Img, f.YSize - 1 - j);
+      SgiReadPlanes_(f, t, j, packed, planes);
+      SgiPutRow_(f, planes, Img.BytesPerPixel,
+                 Img.Data + int64_t{f.YSize - 1 - j} * f.XSize * Img.BytesPerPixel);
     }
     if (Img.BitsPerPixel == 8) PalGreyRamp(Img.Palette);
     MemFree(packed);
@@ -259,6 +266,41 @@ void SGILoad(const std::string& FileName, TImg& Img) {
     MemFree(t.Length);
     MemFree(t.Start);
     FClose(f.Handle);
+  });
+}
+
+// File rows as they are stored, bottom row first.
+void SGILoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start) {
+  Monitored("FF_SGI.SGILoadFed", [&] {
+    TSGIFile f;
+    SGIOpen_(f, FileName);
+    if (!f.Supported) SetError(EG_IMG, 1, __LINE__);
+    FFCheckFedSize(f.XSize, f.YSize, f.FileSize);
+    const bool packedFile = f.Storage == 1;
+    TSgiTables t;
+    if (packedFile)
+      SgiReadTables_(f, t);
+    else
+      SgiCheckVerbatim_(f);
+    const int32_t bits = SgiDepth_(f.ZSize);
+    const int64_t rowBytes = int64_t{f.XSize} * f.ZSize;
+    uint8_t *planes = nullptr, *packed = nullptr;
+    _memalloc_(planes, rowBytes, __LINE__, "FF_SGI.SGILoadFed.templine");
+    if (packedFile) _memalloc_(packed, 2 * rowBytes, __LINE__, "FF_SGI.SGILoadFed.cmpsline");
+    TImg pal;
+    PalGreyRamp(pal.Palette);
+    FFStartFeed(Feed, Start, f.XSize, f.YSize, bits, &pal.Palette, true);
+    for (int32_t j = 0; j < f.YSize && !ImgFeedStopped(Feed); ++j) {
+      SgiReadPlanes_(f, t, j, packed, planes);
+      SgiPutRow_(f, planes, (bits + 7) / 8, ImgFeedRow(Feed));
+      ImgFeedPut(Feed);
+    }
+    MemFree(packed);
+    MemFree(planes);
+    MemFree(t.Length);
+    MemFree(t.Start);
+    FClose(f.Handle);
+    ImgFeedDone(Feed);
   });
 }
 

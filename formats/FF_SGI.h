@@ -20,6 +20,8 @@ void SGILoad(const std::string& FileName, TImg& Img);
 // green, blue.
 void SGISave(const std::string& FileName, TImg& Img);
 void SGIInfo(const std::string& FileName, TFileInfo& Info);
+// The picture's rows to a feed, bottom row first (TFFFeedProc).
+void SGILoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start);
 
 // Packs one channel row of N (at least 1) bytes into Out, which must hold
 // 2 x N + 2 bytes; returns the packed length including the closing 0.

@@ -66,15 +66,6 @@ void CheckRleCoverage_(const TImgFile& Imgf) {
   if (data > 0 && int64_t{Imgf.Width} * Imgf.Height > packets * 128) SetError(EG_IMG, 3, __LINE__);
 }
 
-void MirrorRows_(TImg& Img) {
-  const int32_t bpp = Img.BytesPerPixel;
-  for (int64_t y = 0; y < Img.Height; ++y) {
-    uint8_t* row = Img.Data + y * Img.Width * bpp;
-    for (int64_t l = 0, r = Img.Width - 1; l < r; ++l, --r)
-      for (int32_t k = 0; k < bpp; ++k) std::swap(row[l * bpp + k], row[r * bpp + k]);
-  }
-}
-
 }  // namespace
 
 void TGAOpen_(TImgFile& Imgf, const std::string& FileName) {
@@ -134,27 +125,61 @@ void TGAInfo(const std::string& FileName, TFileInfo& Info) {
   });
 }
 
+namespace {
+
+// The run-length decoder of both ways of reading: Count pixels in file
+// order. Pixels(i, n) gives where pixels i to i + n - 1 go, n never
+// crossing the end of a row of Width; Need(n) gives the cursor with at
+// least n bytes ahead, or all that are left.
+template <class TNeed, class TPixels>
+void UnRLE_(TNeed&& Need, TPixels&& Pixels, int64_t Count, int32_t Width, int32_t BytesPerPixel) {
+  const size_t bpp = static_cast<size_t>(BytesPerPixel);
+  int64_t done = 0;
+  while (done < Count) {
+    TByteCursor& c = Need(1 + 128 * int64_t{BytesPerPixel});  // a whole packet at most
+    if (!CurHas(c, 1)) break;
+    const uint8_t packet = CurU8(c);
+    const int64_t n = std::min<int64_t>((packet & 0x7F) + 1, Count - done);
+    const uint8_t* px = nullptr;
+    int64_t avail = n;
+    if (packet & 0x80) {  // one pixel, repeated
+      if (!CurHas(c, bpp)) break;
+      px = CurBytes(c, bpp);
+    } else {  // literal pixels
+      avail = std::min<int64_t>(n, static_cast<int64_t>(CurLeft(c) / bpp));
+      px = CurBytes(c, avail * bpp);
+    }
+    for (int64_t left = avail; left > 0;) {
+      const int64_t k = std::min<int64_t>(left, Width - done % Width);
+      uint8_t* out = Pixels(done, k);
+      if (packet & 0x80) {
+        for (int64_t i = 0; i < k; ++i) std::memcpy(out + i * static_cast<int64_t>(bpp), px, bpp);
+      } else {
+        std::memcpy(out, px, static_cast<size_t>(k) * bpp);
+        px += k * static_cast<int64_t>(bpp);
+      }
+      done += k;
+      left -= k;
+    }
+    if (avail < n) break;
+  }
+}
+
+void MirrorRow_(uint8_t* Row, int64_t Width, int32_t Bpp) {
+  for (int64_t l = 0, r = Width - 1; l < r; ++l, --r)
+    for (int32_t k = 0; k < Bpp; ++k) std::swap(Row[l * Bpp + k], Row[r * Bpp + k]);
+}
+
+}  // namespace
+
 void TGAUnRLE_(const uint8_t* Data, int64_t Size, uint8_t* Pixels, int64_t Count,
                int32_t BytesPerPixel) {
   TByteCursor c = CurMake(Data, static_cast<size_t>(std::max<int64_t>(Size, 0)));
-  const size_t bpp = static_cast<size_t>(BytesPerPixel);
-  int64_t done = 0;
-  while (done < Count && CurHas(c, 1)) {
-    const uint8_t packet = CurU8(c);
-    const int64_t n = std::min<int64_t>((packet & 0x7F) + 1, Count - done);
-    uint8_t* out = Pixels + done * static_cast<int64_t>(bpp);
-    if (packet & 0x80) {  // one pixel, repeated
-      if (!CurHas(c, bpp)) break;
-      const uint8_t* px = CurBytes(c, bpp);
-      for (int64_t i = 0; i < n; ++i) std::memcpy(out + i * static_cast<int64_t>(bpp), px, bpp);
-      done += n;
-    } else {  // literal pixels
-      const int64_t avail = std::min<int64_t>(n, static_cast<int64_t>(CurLeft(c) / bpp));
-      std::memcpy(out, CurBytes(c, avail * bpp), static_cast<size_t>(avail) * bpp);
-      done += avail;
-      if (avail < n) break;
-    }
-  }
+  // One long row: the caller's block has no row structure to respect.
+  const int32_t width = static_cast<int32_t>(std::clamp<int64_t>(Count, 1, INT32_MAX));
+  UnRLE_([&c](int64_t) -> TByteCursor& { return c; },
+         [&](int64_t First, int64_t) { return Pixels + First * BytesPerPixel; }, Count, width,
+         BytesPerPixel);
 }
 
 void TGALoad_(const std::string& FileName, TImg& Img) {
@@ -180,8 +205,72 @@ void TGALoad_(const std::string& FileName, TImg& Img) {
     } else {
       Dsk2Mem_(imgf, Img.Data, 0);
     }
-    if (imgf.RightToLeft) MirrorRows_(Img);
+    if (imgf.RightToLeft)
+      for (int64_t y = 0; y < Img.Height; ++y)
+        MirrorRow_(Img.Data + y * Img.Width * Img.BytesPerPixel, Img.Width, Img.BytesPerPixel);
     ImgFileClose_(imgf);
+  });
+}
+
+// Rows in file order, bottom row first unless the descriptor says
+// otherwise; the run-length data is decoded as it comes through a window.
+void TGALoadFed_(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start) {
+  Monitored("conform.TGALoadFed_", [&] {
+    TImgFile imgf;
+    TGAOpen_(imgf, FileName);
+    if (!imgf.DepthOK) SetError(EG_IMG, 1, __LINE__);
+    const int64_t fileSize = FSize(imgf.Handle);
+    FFCheckFedSize(imgf.Width, imgf.Height, fileSize);
+    const int64_t rowBytes = int64_t{imgf.Width} * imgf.BytesPerPixel;
+    if (imgf.Compressed) {
+      const int64_t data = fileSize - imgf.DataOffset;
+      const int64_t packets = (data + imgf.BytesPerPixel) / (1 + imgf.BytesPerPixel);
+      if (data > 0 && int64_t{imgf.Width} * imgf.Height > packets * 128)
+        SetError(EG_IMG, 3, __LINE__);
+      if (data <= 0) SetError(EG_FILE, 3, __LINE__);
+    } else if (imgf.DataOffset + rowBytes * imgf.Height > fileSize) {
+      SetError(EG_FILE, 3, __LINE__);
+    }
+    TImg pal;
+    if (imgf.BitsPerPixel == 8) ReadColourMap_(imgf, pal);
+    FFStartFeed(Feed, Start, imgf.Width, imgf.Height, imgf.BitsPerPixel, &pal.Palette,
+                imgf.BottomUp != 0);
+    auto put = [&] {
+      if (imgf.RightToLeft) MirrorRow_(ImgFeedRow(Feed), imgf.Width, imgf.BytesPerPixel);
+      ImgFeedPut(Feed);
+    };
+    if (imgf.Compressed) {
+      TFFWindow w;
+      FFWindowOpen(w, imgf.Handle, imgf.DataOffset, fileSize, 65536, EG_FILE, 3);
+      TByteCursor none;  // once stopped: no more data
+      int64_t row = 0;   // the row being filled; those above it are delivered
+      std::memset(ImgFeedRow(Feed), 0, static_cast<size_t>(rowBytes));
+      UnRLE_([&](int64_t N) -> TByteCursor& {
+               return ImgFeedStopped(Feed) ? none : FFWindowNeed(w, N);
+             },
+             [&](int64_t First, int64_t) {
+               if (First / imgf.Width > row) {
+                 put();
+                 ++row;
+                 std::memset(ImgFeedRow(Feed), 0, static_cast<size_t>(rowBytes));
+               }
+               return ImgFeedRow(Feed) + First % imgf.Width * imgf.BytesPerPixel;
+             },
+             int64_t{imgf.Width} * imgf.Height, imgf.Width, imgf.BytesPerPixel);
+      for (; row < imgf.Height && !ImgFeedStopped(Feed); ++row) {  // the rest stays black
+        put();
+        std::memset(ImgFeedRow(Feed), 0, static_cast<size_t>(rowBytes));
+      }
+      FFWindowClose(w);
+    } else {
+      FSeek(imgf.Handle, imgf.DataOffset);
+      for (int32_t y = 0; y < imgf.Height && !ImgFeedStopped(Feed); ++y) {
+        FRead(imgf.Handle, ImgFeedRow(Feed), rowBytes);
+        put();
+      }
+    }
+    ImgFileClose_(imgf);
+    ImgFeedDone(Feed);
   });
 }
 

@@ -14,6 +14,8 @@ void TGALoad_(const std::string& FileName, TImg& Img);
 // Writes an uncompressed TGA: 8-bit pictures colour-mapped (type 1, 24-bit
 // map), 15-bit as 16-bit true colour, every other depth as 24 bits.
 void TGASave_(const std::string& FileName, TImg& Img);
+// The picture's rows to a feed as the file holds them (TFFFeedProc).
+void TGALoadFed_(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start);
 
 // Run-length packets decoded in file order into Pixels (Count pixels of
 // BytesPerPixel bytes), crossing rows freely; stops at the end of the data

@@ -444,6 +444,31 @@ void TIFLoad(const std::string& FileName, TImg& Img) {
   });
 }
 
+// Scanline by scanline, strips as libtiff reads them.
+void TIFLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start) {
+  Monitored("FF_TIF.TIFLoadFed", [&] {
+    TTIFOpen_ tif;
+    TIFOpen_(FileName, tif);
+    if (!tif.Supported) SetError(EG_IMG, 1, __LINE__);
+    TImg pal;
+    SetPalette_(tif, pal);
+    FFStartFeed(Feed, Start, tif.Width, tif.Height, tif.PictureBits, &pal.Palette);
+    uint8_t* line = nullptr;
+    _memalloc_(line, tif.LineSize, __LINE__, "FF_TIF.TIFLoadFed.line");
+    const int32_t width = static_cast<int32_t>(tif.Width);
+    for (uint32_t y = 0; y < tif.Height && !ImgFeedStopped(Feed); ++y) {
+      const int result = TIFFReadScanline(tif.Handle.get(), line, y, 0);
+      TifCheck_(tif, __LINE__);
+      if (result < 0) SetError(EG_IMG, 3, __LINE__);
+      TakeSamples_(line, tif.LineSize / width, width, tif.PictureBits == 24, ImgFeedRow(Feed));
+      ImgFeedPut(Feed);
+    }
+    MemFree(line);
+    TIFClose_(tif);
+    ImgFeedDone(Feed);
+  });
+}
+
 void TIFSave(const std::string& FileName, TImg& Img) {
   Monitored("FF_TIF.TIFSave", [&] {
     TFFInit ffi;

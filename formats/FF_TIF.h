@@ -17,6 +17,8 @@ void TIFLoad(const std::string& FileName, TImg& Img);
 // uncompressed.
 void TIFSave(const std::string& FileName, TImg& Img);
 void TIFInfo(const std::string& FileName, TFileInfo& Info);
+// The picture's rows to a feed (TFFFeedProc): files in strips.
+void TIFLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStarter& Start);
 
 // The text TIFInfo gives for a compression code; empty for unknown codes.
 const char* TIFCompressionName(uint32_t Code);

@@ -145,6 +145,9 @@ struct TImgFeedShape {
   // The rows come only through ImgFeedPutRow and stay where they are until
   // ImgFeedDone (a picture in memory): they are read in place.
   bool RowsInPlace = false;
+  // The rows come bottom row first, as bottom-up files store them: the
+  // destination fills from the bottom, with the result of the top-down order.
+  bool BottomUp = false;
 };
 
 struct TImgFeed {
@@ -165,18 +168,29 @@ struct TImgFeed {
   int32_t Kept = 0;           // rows of the group that are not black
   int32_t Held = 0;           // slots they occupy
   bool Folded = false;        // the group's first rows are in its 32-bit sums
+  int32_t* Starts = nullptr;  // bottom-up shrinking: first frame row of each destination row
+  // Set by the starter after ImgFeedStart, for a long decode: Progress is
+  // called every few rows (it must not raise), and a reader stops taking
+  // rows once *Stop is true (ImgFeedStopped).
+  std::function<void(const TImgFeed& F)> Progress;
+  const bool* Stop = nullptr;
 };
 
 // Checks the shape (EG_GEN 1, as ImgResample, for sizes below 1 or boxes
 // beyond 32-bit sums; EG_IMG 1 for another depth), allocates Dest and the
 // feed's blocks.
 void ImgFeedStart(TImgFeed& F, TImg& Dest, const TImgFeedShape& Shape, const TPalette* Palette);
+// The rows will come bottom row first (Shape.BottomUp): called after
+// ImgFeedStart, before the first row.
+void ImgFeedBottomUp(TImgFeed& F);
 // Where the next picture row goes: Width pixels of the shape's depth.
 uint8_t* ImgFeedRow(TImgFeed& F);
 // The row is there. Rows beyond the picture's height are ignored.
 void ImgFeedPut(TImgFeed& F);
 // The next row from elsewhere (Width pixels of the shape's depth).
 void ImgFeedPutRow(TImgFeed& F, const uint8_t* Row);
+// Whether the rows should stop (F.Stop is set): the reader leaves its loop.
+inline bool ImgFeedStopped(const TImgFeed& F) { return F.Stop && *F.Stop; }
 // After the last row: completes Dest and releases the feed's blocks.
 void ImgFeedDone(TImgFeed& F);
 // Resamples a picture in memory through the frame of Shape (whose picture

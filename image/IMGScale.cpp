@@ -492,8 +492,9 @@ void Fold_(TImgFeed& F) {
   F.Held = 0;
 }
 
-// Averages the complete group into the middle row and passes that on.
-void CloseGroup_(TImgFeed& F) {
+// Averages the complete group into the middle row and passes that on to
+// destination row Out.
+void CloseGroup_(TImgFeed& F, int64_t Out) {
   uint8_t* mid = F.Work + FeedLayout_(F).Mid;
   const int64_t n = static_cast<int64_t>(F.Shape.FrameWidth) * 3;
   if (F.Folded) {
@@ -502,7 +503,7 @@ void CloseGroup_(TImgFeed& F) {
   } else {
     AverageRows_(Group_(F), F.Kept, F.Count, n, mid);
   }
-  Horizontal_(F, mid, DestRow_(F, F.Out++));
+  Horizontal_(F, mid, DestRow_(F, Out));
   F.Count = 0;
   F.Kept = 0;
   F.Held = 0;
@@ -538,14 +539,58 @@ void ShrinkRow_(TImgFeed& F, const uint8_t* Row, bool InSlot) {
   }
   Keep_(F, Row, InSlot);
   F.Pos += kScale;
-  if (!(F.Pos < F.Acc)) CloseGroup_(F);
+  if (!(F.Pos < F.Acc)) CloseGroup_(F, F.Out++);
+}
+
+// The groups of ShrinkRow_ laid out beforehand, for rows that come bottom
+// row first: destination row o averages frame rows Starts[o] up to
+// Starts[o + 1]; Starts[NewHeight] ends the rows that count, and a
+// destination row of no frame rows stays black. A group is complete when
+// its first row arrives. Sums do not depend on the order of their rows, so
+// every group averages to what the top-down order gives.
+void PlanGroups_(TImgFeed& F) {
+  const int32_t n = F.Shape.NewHeight;
+  int32_t* s = F.Starts;
+  int64_t acc = 0, pos = 0;
+  int32_t out = 0, count = 0, f = 0;
+  s[0] = 0;
+  for (; f < F.Shape.FrameHeight && out < n; ++f) {
+    if (count == 0) {
+      acc += F.StepY;
+      pos += kScale;
+      if (acc > pos)
+        count = 1;
+      else
+        s[++out] = f + 1;
+      continue;
+    }
+    pos += kScale;
+    if (!(pos < acc)) {
+      s[++out] = f + 1;
+      count = 0;
+    }
+  }
+  if (count > 0) s[++out] = f;
+  while (out < n) s[out + 1] = s[out], ++out;
+  F.Out = n - 1;
+}
+
+void ShrinkRowUp_(TImgFeed& F, int64_t Frame, const uint8_t* Row, bool InSlot) {
+  if (Frame >= F.Starts[F.Shape.NewHeight]) return;
+  while (F.Starts[F.Out] > Frame) --F.Out;
+  Keep_(F, Row, InSlot);
+  if (Frame == F.Starts[F.Out]) CloseGroup_(F, F.Out);
 }
 
 void FrameRow_(TImgFeed& F, const uint8_t* Row, bool InSlot) {
-  if (F.FactorY == 0)
-    ShrinkRow_(F, Row, InSlot);
+  const int64_t frame =
+      F.Shape.BottomUp ? int64_t{F.Shape.FrameHeight} - 1 - F.FrameRows : F.FrameRows;
+  if (F.FactorY != 0)
+    Horizontal_(F, Row, DestRow_(F, frame));
+  else if (F.Shape.BottomUp)
+    ShrinkRowUp_(F, frame, Row, InSlot);
   else
-    Horizontal_(F, Row, DestRow_(F, F.FrameRows));
+    ShrinkRow_(F, Row, InSlot);
   ++F.FrameRows;
 }
 
@@ -687,6 +732,18 @@ void ImgFeedStart(TImgFeed& F, TImg& Dest, const TImgFeedShape& Shape, const TPa
     if (Shape.BitsPerPixel != 24)
       _memalloc_(F.In, static_cast<int64_t>(Shape.Width) * ((Shape.BitsPerPixel + 7) / 8),
                  __LINE__, "IMGBasic.ImgResample.in");
+    if (Shape.BottomUp) ImgFeedBottomUp(F);
+  });
+}
+
+void ImgFeedBottomUp(TImgFeed& F) {
+  Monitored("IMGBasic.ImgFeedBottomUp", [&] {
+    if (F.Rows != 0) Fail_(EG_IMG, 6, __LINE__);
+    F.Shape.BottomUp = true;
+    if (F.FactorY != 0 || F.Starts) MonExit();
+    _memalloc_(F.Starts, (int64_t{F.Shape.NewHeight} + 1) * int64_t{sizeof(int32_t)}, __LINE__,
+               "IMGBasic.ImgResample.starts");
+    PlanGroups_(F);
   });
 }
 
@@ -700,9 +757,14 @@ void ImgFeedPut(TImgFeed& F) { ImgFeedPutRow(F, ImgFeedRow(F)); }
 void ImgFeedPutRow(TImgFeed& F, const uint8_t* Row) {
   const TImgFeedShape& s = F.Shape;
   if (F.Rows >= s.Height) return;
-  const int64_t f = static_cast<int64_t>(F.Rows++) + s.Y;
+  const int64_t y = s.BottomUp ? int64_t{s.Height} - 1 - F.Rows : F.Rows;
+  ++F.Rows;
+  if ((F.Rows & 63) == 0 && F.Progress) F.Progress(F);
+  const int64_t f = y + s.Y;
   if (f < 0 || f >= s.FrameHeight) return;  // cut away by the frame
-  while (F.FrameRows < f) FrameRow_(F, nullptr, false);  // the border above the picture
+  // The border before the picture, above it (or below, bottom-up).
+  const int64_t order = s.BottomUp ? int64_t{s.FrameHeight} - 1 - f : f;
+  while (F.FrameRows < order) FrameRow_(F, nullptr, false);
   const bool inPlace = s.X <= 0 && static_cast<int64_t>(s.X) + s.Width >= s.FrameWidth;
   if (s.BitsPerPixel != 24)
     ImgRowTo24(Row, s.BitsPerPixel, F.Palette, s.Width, PicturePart_(F));
@@ -716,16 +778,20 @@ void ImgFeedPutRow(TImgFeed& F, const uint8_t* Row) {
 void ImgFeedDone(TImgFeed& F) {
   Monitored("IMGBasic.ImgFeedDone", [&] {
     const TImgFeedShape& s = F.Shape;
-    // The border below the picture (and the rows of a picture that came
-    // short, which stay black).
+    // The border after the picture, below it (above it, bottom-up), and
+    // the rows of a picture that came short, which stay black.
     while (F.FrameRows < s.FrameHeight) FrameRow_(F, nullptr, false);
-    if (F.FactorY == 0) {
-      if (F.Count > 0) CloseGroup_(F);
+    if (F.FactorY == 0 && s.BottomUp) {
+      for (int32_t o = 0; o < s.NewHeight; ++o)
+        if (F.Starts[o] == F.Starts[o + 1]) Horizontal_(F, nullptr, DestRow_(F, o));
+    } else if (F.FactorY == 0) {
+      if (F.Count > 0) CloseGroup_(F, F.Out++);
       for (; F.Out < s.NewHeight; ++F.Out) Horizontal_(F, nullptr, DestRow_(F, F.Out));
     } else {
       EnlargeRows_(F.Dest->Data, static_cast<int64_t>(s.NewWidth) * 3, s.FrameHeight,
                    s.NewHeight, F.FactorY);
     }
+    MemFree(F.Starts);
     MemFree(F.In);
     MemFree(F.Lines);
     MemFree(F.Work);

@@ -51,15 +51,18 @@ void Expected(TImg& Pic, const TImgFeedShape& S, bool Crop, TImg& Out) {
   ImgFree(frame);
 }
 
-// The picture's rows written into the feed one by one, as a decoder does.
-void FedAsDecoded(const TImg& Pic, TImgFeedShape S, TImg& Out) {
+// The picture's rows written into the feed one by one, as a decoder does:
+// top row first, or bottom row first as a bottom-up file holds them.
+void FedAsDecoded(const TImg& Pic, TImgFeedShape S, TImg& Out, bool BottomUp = false) {
   S.Width = Pic.Width;
   S.Height = Pic.Height;
   S.BitsPerPixel = Pic.BitsPerPixel;
   TImgFeed feed;
   ImgFeedStart(feed, Out, S, &Pic.Palette);
+  if (BottomUp) ImgFeedBottomUp(feed);
   const int64_t rowBytes = int64_t(Pic.Width) * Pic.BytesPerPixel;
-  for (int32_t y = 0; y < Pic.Height; ++y) {
+  for (int32_t i = 0; i < Pic.Height; ++i) {
+    const int32_t y = BottomUp ? Pic.Height - 1 - i : i;
     std::memcpy(ImgFeedRow(feed), Pic.Data + y * rowBytes, size_t(rowBytes));
     ImgFeedPut(feed);
   }
@@ -109,6 +112,8 @@ TEST_F(Feed, FramesMatchCroppingOrBorderingFirst) {
     ASSERT_EQ(Pixels(got_), Pixels(want_));
     FedAsDecoded(pic_, s, got_);
     ASSERT_EQ(Pixels(got_), Pixels(want_));
+    FedAsDecoded(pic_, s, got_, true);
+    ASSERT_EQ(Pixels(got_), Pixels(want_)) << "bottom up";
     EXPECT_EQ(got_.BitsPerPixel, 24);
   }
 }
@@ -141,6 +146,8 @@ TEST_F(Feed, TallGroupsFoldTheirRowsExactly) {
     EXPECT_EQ(Pixels(got_), Pixels(want_));
     FedAsDecoded(pic_, s, got_);
     EXPECT_EQ(Pixels(got_), Pixels(want_));
+    FedAsDecoded(pic_, s, got_, true);
+    EXPECT_EQ(Pixels(got_), Pixels(want_)) << "bottom up";
   }
 }
 

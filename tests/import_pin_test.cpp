@@ -21,6 +21,7 @@
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "core/Store.h"
+#include "formats/ConForm.h"
 #include "formats/FF_GIF.h"
 #include "formats/FF_JPG.h"
 #include "formats/FF_PNG.h"
@@ -134,6 +135,28 @@ const TPin kPins[] = {
     {"made:interlaced-640x480-rgb.png", RESIZE_STRETCH, 0x47553096c08dc23b},
 };
 
+// The readers that came to hand their rows to the feed store what their
+// whole-picture way stored (the hashes taken from that way).
+const TPin kStreamedPins[] = {
+    {"bmp/pillow/hopper_rle8.bmp", RESIZE_BORDER, 0x70da4633b56fec6a},
+    {"tga/gdk-pixbuf/gtk-logo-rle-24bpp-bottom-right.tga", RESIZE_CROP, 0x57957565b98d777f},
+    {"tga/gdk-pixbuf/gtk-logo-cmap-rle-8bpp-bottom-left.tga", RESIZE_STRETCH, 0xe55e3ed983256cd9},
+    {"pcx/kimageformats/rgb.pcx", RESIZE_BORDER, 0x3f73da9559533eee},
+    {"ras/fate/lena-8bit-rle.sun", RESIZE_BORDER, 0x1de309b6ed76194d},
+    {"ras/kimageformats/rle_24bit.ras", RESIZE_STRETCH, 0x4f4086eed14758cd},
+    {"sgi/kimageformats/rgb-gimp-2.8.10-rle.rgb", RESIZE_BORDER, 0x3f73da9559533eee},
+    {"sgi/fate/lena_rgba.sgi", RESIZE_CROP, 0x7a3ec31ad55885d0},
+    {"tiff/pillow/hopper_lzw.tif", RESIZE_BORDER, 0x3eabdb5bb7014359},
+    {"made:photo-1000x700.bmp", RESIZE_BORDER, 0xb8c195840c00b75f},
+    {"made:photo-1000x700.bmp", RESIZE_CROP, 0xb6cb4f38337db425},
+    {"made:photo-700x1000.tga", RESIZE_STRETCH, 0xeeeefb0ae6e6036a},
+    {"made:photo-700x1000.pcx", RESIZE_BORDER, 0x425ce452c44a511b},
+    {"made:photo-1000x700.ppm", RESIZE_CROP, 0xb6cb4f38337db425},
+    {"made:photo-700x1000.sgi", RESIZE_BORDER, 0x425ce452c44a511b},
+    {"made:photo-1000x700.ras", RESIZE_STRETCH, 0xf3e9eaac48a44e68},
+    {"made:photo-700x1000.tif", RESIZE_CROP, 0x5794a4e6c5be8b0f},
+};
+
 class ImportPin : public testing::Test {
  protected:
   void SetUp() override {
@@ -149,6 +172,21 @@ class ImportPin : public testing::Test {
     WritePng(src_ + "grey16-alpha-800x1000.png", 800, 1000, PNG_COLOR_TYPE_GRAY_ALPHA, 16, false);
     WritePng(src_ + "rgb16-alpha-1000x800.png", 1000, 800, PNG_COLOR_TYPE_RGB_ALPHA, 16, false);
     WritePng(src_ + "interlaced-640x480-rgb.png", 640, 480, PNG_COLOR_TYPE_RGB, 8, true);
+    for (const char* name : {"photo-1000x700.bmp", "photo-700x1000.tga", "photo-700x1000.pcx",
+                             "photo-1000x700.ppm", "photo-700x1000.sgi", "photo-1000x700.ras",
+                             "photo-700x1000.tif"})
+      WritePicture(src_ + name, std::string(name).find("1000x700") != std::string::npos);
+  }
+  // The formula picture through our own writer of the extension's format.
+  static void WritePicture(const std::string& Path, bool Wide) {
+    TImg img;
+    test::MakePicture(img, Wide ? 1000 : 700, Wide ? 700 : 1000, 24,
+                      [](int32_t X, int32_t Y, uint8_t* Px) {
+                        for (uint32_t c = 0; c < 3; ++c)
+                          Px[c] = Sample(static_cast<uint32_t>(X), static_cast<uint32_t>(Y), c);
+                      });
+    EXPECT_EQ(test::SaveFile(Path, img), test::kOk) << Path;
+    ImgFree(img);
   }
   void TearDown() override {
     for (const auto& e : dialogs_.Errors) ADD_FAILURE() << "error box: " << e;
@@ -191,6 +229,25 @@ TEST_F(ImportPin, StoredPicturesHashAsTheyAlwaysHave) {
   GIFDone();
   EXPECT_EQ(MemCount(), mem);
   EXPECT_EQ(FCount(), files);
+}
+
+// The readers that hand their rows on store, in every fitting mode, what
+// they stored when they delivered whole pictures.
+TEST_F(ImportPin, StreamedReadersStoreWhatTheWholePictureWayStored) {
+  for (const TPin& pin : kStreamedPins) {
+    const int32_t id = FFGetFormatId(pin.Input, FF_TABLE_READ);
+    const TFormatProcs fed = *FFProcs(id);
+    TFormatProcs whole = fed;
+    whole.Feed = nullptr;
+    FFSetProcs_(whole);
+    const uint64_t byPicture = StoredHash(pin.Input, pin.Mode);
+    FFSetProcs_(fed);
+    const uint64_t byRows = StoredHash(pin.Input, pin.Mode);
+    EXPECT_NE(byRows, 0u) << pin.Input;
+    EXPECT_EQ(byRows, byPicture) << pin.Input << " mode " << pin.Mode;
+    EXPECT_EQ(byRows, pin.Hash) << pin.Input << " mode " << pin.Mode << ": 0x" << std::hex
+                                << byRows;
+  }
 }
 
 // The row by row readers refuse what the whole-picture readers refuse, with
