@@ -245,23 +245,35 @@ bool MakeLogo(const std::string& StoredPath, const std::string& LogoPath,
   if (StoredPath.empty() || LogoPath.empty()) return false;
   TImg img;
   if (!LoadStoredPicture(StoredPath, img)) return false;
-  const TSettings& s = Settings();
   // Failures while composing end the composition silently: a logo is never
   // worth an error box in the middle of a shuffle at start-up.
   bool written = MonitoredKeep("LogoComposer.MakeLogo", [&] {
-    if (DrawMessageOn) DrawMessage(img, MessageText);
-    int32_t important = INVALID_ID;
-    if (Animate) {
-      FillAnimPalette(img.Palette, ANIM_FIRST, s.AnimColor1, s.AnimMove, s.AnimColor2);
-      DrawAnimShape(img, ANIM_FIRST, s.AnimShape, s.AnimMove);
-      important = ANIM_FIRST;
-    }
+    int32_t important = ComposeLogo(img, TLogoRecipe{DrawMessageOn, MessageText, Animate});
     bool ok = WriteLogoFile(LogoPath, img, important);
     ImgFree(img);
     return ok;
   });
   ClearError();
   return written;
+}
+
+int32_t ComposeLogo(TImg& Img, const TLogoRecipe& Recipe) {
+  const TSettings& s = Settings();
+  if (Recipe.DrawMessage) DrawMessage(Img, Recipe.MessageText);
+  if (!Recipe.Animate) return INVALID_ID;
+  FillAnimPalette(Img.Palette, ANIM_FIRST, s.AnimColor1, s.AnimMove, s.AnimColor2);
+  DrawAnimShape(Img, ANIM_FIRST, s.AnimShape, s.AnimMove);
+  return ANIM_FIRST;
+}
+
+TLogoRecipe LogoRecipe(uint32_t Position) {
+  TLogoRecipe r;
+  int index = PositionIndex(Position);
+  if (index < 0) return r;
+  r.DrawMessage = Settings().MsgEnabled[index];
+  if (r.DrawMessage) r.MessageText = GetMessages(Position);
+  r.Animate = Position == POS_STARTUP && Settings().AnimEnabled;
+  return r;
 }
 
 bool SetLogo(const std::string& StoredPath, uint32_t Position) {
@@ -280,10 +292,8 @@ bool SetLogo(const std::string& StoredPath, uint32_t Position) {
   // A logo whose present state could not be saved (a full disk) is left
   // as it is: writing it would lose the one restore.bat brings back.
   if (!BackupLogo(logoPath)) return false;
-  bool drawMessage = Settings().MsgEnabled[index];
-  std::string text = drawMessage ? GetMessages(Position) : std::string();
-  bool animate = Position == POS_STARTUP && Settings().AnimEnabled;
-  return MakeLogo(StoredPath, logoPath, text, animate, drawMessage);
+  TLogoRecipe r = LogoRecipe(Position);
+  return MakeLogo(StoredPath, logoPath, r.MessageText, r.Animate, r.DrawMessage);
 }
 
 void SetSelectedAsLogo(const TListSelection& Sel) {

@@ -21,6 +21,17 @@ inline constexpr int64_t BMP_IMPORTANT_COLORS_OFFSET = 50;
 bool SetLogo(const std::string& StoredPath, uint32_t Position);
 bool MakeLogo(const std::string& StoredPath, const std::string& LogoPath,
               const std::string& MessageText, bool Animate, bool DrawMessageOn);
+// What Set puts on the logo of a position: the message (when the position's
+// messages are on) and, for the Startup logo, the animation.
+struct TLogoRecipe {
+  bool DrawMessage = false;
+  std::string MessageText;
+  bool Animate = false;
+};
+TLogoRecipe LogoRecipe(uint32_t Position);
+// Draws the message and the animation on a stored picture as MakeLogo does;
+// returns the important-colours count the file gets (INVALID_ID: all 256).
+int32_t ComposeLogo(TImg& Img, const TLogoRecipe& Recipe);
 bool WriteLogoFile(const std::string& LogoPath, TImg& Img, int32_t ImportantColours);
 void DrawMessage(TImg& Img, const std::string& MessageText);
 int32_t DrawTextLine(TImg& Img, const std::string& Line, int32_t X, int32_t Y);

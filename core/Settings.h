@@ -50,6 +50,7 @@ struct TSettings {
   int32_t AnimMove = ANIM_SMOOTH;
   uint32_t AnimColor1 = 16744448;
   uint32_t AnimColor2 = 8404992;
+  int32_t AnimSpeed = 18;  // palette steps a second in the previews (the PC timer's rate)
   bool MsgEnabled[3] = {true, true, true};  // Msg0Enabled .. Msg2Enabled
   int32_t MsgPickMethod = PICK_RANDOM;
   std::string Messages[3];  // startup, wait, turn off; UTF-8 with CR LF line breaks

@@ -114,5 +114,28 @@ TEST_F(KvoStoreVerbs, GalleriesAndUsageErrors) {
   EXPECT_EQ(Kvo("nosuchverb").Status, 2);
 }
 
+// The preview of a stored picture is a cycle of 20 frames; the Wait logo
+// in place is one still frame; --scale 2 doubles it.
+TEST_F(KvoStoreVerbs, PreviewWritesStoredAndCurrentLogosAsGif) {
+  ASSERT_EQ(Kvo("add '" + src_ + "leaf.png'").Status, 0);
+  const std::string gif = xdg_.Root() + "p.gif", q = "'" + gif + "'";
+  TOut r = Kvo("preview Custom--leaf " + q);
+  ASSERT_EQ(r.Status, 0) << r.Text;
+  EXPECT_EQ(r.Text, gif + ": 20 frames\n");
+  r = Kvo("preview Custom--leaf.kvo " + q + " --scale 2 --turnoff");
+  ASSERT_EQ(r.Status, 0) << r.Text;
+  EXPECT_EQ(test::RunShell("identify -format '%w %h %T|' " + q).Out, "640 800 6|");
+  EXPECT_EQ(Kvo("preview --current " + q + " --wait").Status, 1);  // no logo yet
+  ASSERT_EQ(Kvo("set Custom--leaf --wait").Status, 0);
+  r = Kvo("preview --current " + q + " --wait");
+  ASSERT_EQ(r.Status, 0) << r.Text;
+  EXPECT_EQ(r.Text, gif + ": 1 frame\n");
+  EXPECT_EQ(Kvo("preview NoSuch " + q).Status, 1);
+  EXPECT_EQ(Kvo("preview Custom--leaf").Status, 2);
+  EXPECT_EQ(Kvo("preview --current Custom--leaf " + q).Status, 2);
+  EXPECT_EQ(Kvo("preview Custom--leaf " + q + " --scale 3").Status, 2);
+  EXPECT_EQ(Kvo("preview Custom--leaf " + q + " --wait --turnoff").Status, 2);
+}
+
 }  // namespace
 }  // namespace kvo

@@ -159,6 +159,7 @@ TSettings Unusual() {
   s.AnimMove = 1;
   s.AnimColor1 = 1;
   s.AnimColor2 = 2;
+  s.AnimSpeed = 9;
   s.MsgEnabled[0] = false;
   s.MsgEnabled[1] = false;
   s.MsgEnabled[2] = false;
@@ -193,6 +194,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInTableOrder) {
             "AnimMove=1\r\n"
             "AnimColor1=1\r\n"
             "AnimColor2=2\r\n"
+            "AnimSpeed=9\r\n"
             "Msg0Enabled=0\r\n"
             "Msg1Enabled=0\r\n"
             "Msg2Enabled=0\r\n"
@@ -233,6 +235,7 @@ TEST_F(SettingsTest, SaveAndLoadReturnEveryValue) {
   EXPECT_EQ(got.AnimMove, want.AnimMove);
   EXPECT_EQ(got.AnimColor1, want.AnimColor1);
   EXPECT_EQ(got.AnimColor2, want.AnimColor2);
+  EXPECT_EQ(got.AnimSpeed, want.AnimSpeed);
   EXPECT_EQ(got.MsgPickMethod, want.MsgPickMethod);
   EXPECT_EQ(GetMessages(POS_STARTUP), "Welcome\r\n--\r\nHave a nice day\r\nand a nice evening");
   EXPECT_EQ(GetMessages(POS_WAIT), "First line\r\n\r\n\r\nafter two empty lines");

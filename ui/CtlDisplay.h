@@ -3,11 +3,14 @@
 // has none.
 #pragma once
 
+#include <QRect>
 #include <QWidget>
 
 #include <cstdint>
 
 #include "image/IMGBasic.h"
+
+class QTimer;
 
 namespace kvo {
 
@@ -27,12 +30,35 @@ class TDisplayControl : public QWidget {
   // A valid picture with a width and a height.
   bool IsImgValid() const;
 
+  // The palette animation of a logo: entries from Important on rotate
+  // StepsPerSecond times a second while the control is on screen. A
+  // picture that does not rotate (ANIM_NONE) runs no timer at all.
+  void SetAnimation(int32_t Important, int32_t StepsPerSecond);
+  // Shows the next step: rotates the palette and repaints the moving part.
+  void Step();
+  int32_t AnimStep() const { return Step_; }
+  // A timer is running: the picture moves and is on screen.
+  bool Animating() const;
+
  protected:
   void paintEvent(QPaintEvent* Event) override;
+  void showEvent(QShowEvent* Event) override;
+  void hideEvent(QHideEvent* Event) override;
 
  private:
+  void StopAnimation_();
+  void UpdateTimer_();
+
   TImg Picture_;
   uint32_t Color_ = 0;  // black
+  // The animation: the palette of step 0, the step shown, the rectangle
+  // the rotating entries cover, and the timer (made on first use).
+  int32_t Important_ = 256;  // ANIM_NONE: nothing rotates
+  int32_t Interval_ = 0;
+  int32_t Step_ = 0;
+  TPalette Base_ = {};
+  QRect Moving_;
+  QTimer* Timer_ = nullptr;
 };
 
 // Every operation accepts a missing control and then does nothing.
@@ -48,6 +74,11 @@ void Display_SetColor(TDisplayControl* Control, uint32_t Color);
 // copy is reported through the error state and leaves the control's picture
 // as it was.
 void Display_ShowImg(TDisplayControl* Control, const TImg& Img);
+// Copies Img into the control as Display_ShowImg does and animates it: the
+// entries from Important on rotate StepsPerSecond times a second while the
+// control is shown (ANIM_NONE: a still picture).
+void Display_ShowAnimated(TDisplayControl* Control, const TImg& Img, int32_t Important,
+                          int32_t StepsPerSecond);
 // Hides the control; the picture is kept.
 void Display_Hide(TDisplayControl* Control);
 void _Display_ReleaseImage(TDisplayControl* Control);

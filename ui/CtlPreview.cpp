@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include "base/Errors.h"
+#include "core/LogoPreview.h"
 #include "ui/CtlDisplay.h"
 
 namespace kvo {
@@ -16,7 +17,9 @@ void Preview_Init(TPreview& P, QWidget* Panel, int32_t Margin) {
 
 void Preview_SetColor(TPreview& P, uint32_t Color) { Display_SetColor(P.Display, Color); }
 
-void Preview_Show(TPreview& P, TImg& Img) {
+void Preview_Show(TPreview& P, TImg& Img) { Preview_ShowAnimated(P, Img, ANIM_NONE, 0); }
+
+void Preview_ShowAnimated(TPreview& P, TImg& Img, int32_t Important, int32_t StepsPerSecond) {
   if (Img.Width == 0 || Img.Height == 0 || !P.Panel || !P.Display) return;
   const int32_t boxWidth = P.Panel->width() - 2 * P.Margin;
   const int32_t boxHeight = P.Panel->height() - 2 * P.Margin;
@@ -32,7 +35,7 @@ void Preview_Show(TPreview& P, TImg& Img) {
     if (resized) ImgResize(Img, scaled, w, h);
     // One pixel in from the box's corner, not Margin pixels.
     Display_SetBounds(P.Display, x + 1, y + 1, w, h);
-    Display_ShowImg(P.Display, resized ? scaled : Img);
+    Display_ShowAnimated(P.Display, resized ? scaled : Img, Important, StepsPerSecond);
     ImgFree(scaled);
   });
 }

@@ -26,6 +26,9 @@ void Preview_SetColor(TPreview& P, uint32_t Color);
 // Fits Img into the panel and shows it; Img itself is never changed. A
 // picture without width or height changes nothing.
 void Preview_Show(TPreview& P, TImg& Img);
+// Preview_Show of a logo that moves: palette entries from Important on
+// rotate StepsPerSecond times a second while it is on screen.
+void Preview_ShowAnimated(TPreview& P, TImg& Img, int32_t Important, int32_t StepsPerSecond);
 // Hides the picture; the panel shows its own colour there.
 void Preview_Hide(TPreview& P);
 // Releases the picture and the control.

@@ -13,15 +13,20 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "base/Basic.h"
+#include "core/Composer.h"
 #include "core/Locations.h"
+#include "core/LogoPreview.h"
 #include "core/Settings.h"
+#include "ui/CtlDisplay.h"
 #include "ui/VCLUtils_qt.h"
 
 namespace kvo {
@@ -262,18 +267,31 @@ QWidget* TfrmOptions::BuildAnimationPage_() {
   panAnimColor2 = new TColorPanel("panAnimColor2", boxAutoChange);
   for (TColorPanel* p : {panAnimColor1, panAnimColor2})
     connect(p, &TColorPanel::clicked, this, [this, p] { PickColor_(p); });
-  connect(chkAnimEnabled, &QCheckBox::toggled, this,
-          [this](bool On) { TWinControl_Enable(boxAutoChange, On); });
+  connect(chkAnimEnabled, &QCheckBox::toggled, this, [this](bool On) {
+    TWinControl_Enable(boxAutoChange, On);
+    ShowAnimSample_();
+  });
+  for (QComboBox* list : {lstAnimShape, lstAnimMove})
+    connect(list, &QComboBox::currentIndexChanged, this, [this] { ShowAnimSample_(); });
+  edAnimSpeed = new QSpinBox(boxAutoChange);
+  edAnimSpeed->setObjectName(QStringLiteral("edAnimSpeed"));
+  edAnimSpeed->setRange(1, ANIM_SPEED_MAX);
+  edAnimSpeed->setSuffix(QStringLiteral(" steps a second"));
+  connect(edAnimSpeed, &QSpinBox::valueChanged, this, [this] { ShowAnimSample_(); });
+  dspAnimSample = Display_Create_VCL(boxAutoChange, 0, 0, ANIM_SAMPLE_WIDTH, ANIM_SAMPLE_HEIGHT);
+  dspAnimSample->setObjectName(QStringLiteral("dspAnimSample"));
+  dspAnimSample->setFixedSize(ANIM_SAMPLE_WIDTH, ANIM_SAMPLE_HEIGHT);
 
   auto* grid = new QGridLayout(boxAutoChange);
-  const char* const labels[] = {"Shape", "Movement", "Color 1", "Color 2"};
-  QWidget* fields[] = {lstAnimShape, lstAnimMove, panAnimColor1, panAnimColor2};
-  for (int row = 0; row < 4; ++row) {
+  const char* const labels[] = {"Shape", "Movement", "Color 1", "Color 2", "Preview speed"};
+  QWidget* fields[] = {lstAnimShape, lstAnimMove, panAnimColor1, panAnimColor2, edAnimSpeed};
+  for (int row = 0; row < 5; ++row) {
     auto* label = new QLabel(QString::fromLatin1(labels[row]), boxAutoChange);
     label->setBuddy(fields[row]);
     grid->addWidget(label, row, 0);
     grid->addWidget(fields[row], row, 1, row < 2 ? Qt::Alignment() : Qt::AlignLeft);
   }
+  grid->addWidget(dspAnimSample, 5, 0, 1, 2, Qt::AlignHCenter);
   grid->setColumnStretch(1, 1);
 
   auto* layout = new QVBoxLayout(page);
@@ -298,6 +316,8 @@ void TfrmOptions::LoadValues_() {
   lstAnimMove->setCurrentIndex(s.AnimMove);
   panAnimColor1->SetColor(s.AnimColor1);
   panAnimColor2->SetColor(s.AnimColor2);
+  edAnimSpeed->setValue(AnimStepsPerSecond());
+  ShowAnimSample_();
   ShowFontDescription_();
   panTextColor1->SetColor(copy_.TextColor);
   panTextColor2->SetColor(copy_.TextBorderColor);
@@ -328,6 +348,26 @@ void TfrmOptions::ChooseFont_() {
 // The colour dialog keeps its custom colours in kvo.ini beside the settings.
 void TfrmOptions::PickColor_(TColorPanel* Panel) {
   Panel->SetColor(ColorPickDlg(Panel->Color(), SettingsFile(), SETTINGS_SECTION, this));
+  ShowAnimSample_();
+}
+
+// A black strip with the chosen bars painted on it, as the composer paints
+// them on a logo, moving as they will at boot (still while animation is off).
+void TfrmOptions::ShowAnimSample_() {
+  if (!dspAnimSample) return;
+  RunKeeping("wOptions.ShowAnimSample", [&] {
+    TImg sample;
+    ImgAlloc(sample, ANIM_SAMPLE_WIDTH, ANIM_SAMPLE_HEIGHT, 8);
+    std::memset(sample.Data, 0, static_cast<size_t>(ANIM_SAMPLE_WIDTH) * ANIM_SAMPLE_HEIGHT);
+    const int32_t move = lstAnimMove->currentIndex();
+    FillAnimPalette(sample.Palette, ANIM_FIRST, panAnimColor1->Color(), move,
+                    panAnimColor2->Color());
+    DrawAnimShape(sample, ANIM_FIRST, lstAnimShape->currentIndex(), move);
+    Display_ShowAnimated(dspAnimSample, sample,
+                         chkAnimEnabled->isChecked() ? ANIM_FIRST : ANIM_NONE,
+                         edAnimSpeed->value());
+    ImgFree(sample);
+  });
 }
 
 void TfrmOptions::StoreValues() {
@@ -339,6 +379,7 @@ void TfrmOptions::StoreValues() {
   s.AnimMove = lstAnimMove->currentIndex();
   s.AnimColor1 = panAnimColor1->Color();
   s.AnimColor2 = panAnimColor2->Color();
+  s.AnimSpeed = edAnimSpeed->value();
   copy_.TextColor = panTextColor1->Color();
   copy_.TextBorderColor = panTextColor2->Color();
   for (int i = 0; i < 3; ++i) copy_.Messages[i] = QStringToMessage(memo[i]->toPlainText());

@@ -17,9 +17,16 @@ class QGroupBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QSpinBox;
 class QTabWidget;
 
 namespace kvo {
+
+class TDisplayControl;
+
+// The size of the animation sample on the Animation page.
+inline constexpr int ANIM_SAMPLE_WIDTH = 160;
+inline constexpr int ANIM_SAMPLE_HEIGHT = 100;
 
 // The values the dialog edits on behalf of its caller, who copies them back
 // into the settings only when the dialog was confirmed. The remaining values
@@ -95,6 +102,9 @@ class TfrmOptions : public TFormDialog {
   QComboBox* lstAnimMove = nullptr;
   TColorPanel* panAnimColor1 = nullptr;
   TColorPanel* panAnimColor2 = nullptr;
+  QSpinBox* edAnimSpeed = nullptr;  // steps a second of the previews
+  // A small live sample of the chosen shape, colours and movement.
+  TDisplayControl* dspAnimSample = nullptr;
   QPushButton* btnOK = nullptr;
   QPushButton* btnCancel = nullptr;
 
@@ -109,6 +119,7 @@ class TfrmOptions : public TFormDialog {
   void ApplyMemoRule_(int Index);
   void ChooseFont_();
   void PickColor_(TColorPanel* Panel);
+  void ShowAnimSample_();
 
   TOptionsCopy& copy_;
 };
