@@ -8,7 +8,7 @@ ASAN := build/asan
 FUZZ := build/fuzz
 FUZZ_SECONDS ?= 10
 
-.PHONY: all deps build run test test-release test-asan fuzz fuzz-long bench clean
+.PHONY: all deps build run test test-release test-asan fuzz fuzz-long bench soak package clean
 
 all: build
 
@@ -47,13 +47,24 @@ fuzz:
 fuzz-long:
 	[ -f $(FUZZ)/CMakeCache.txt ] || cmake --preset fuzz >/dev/null
 	cmake --build $(FUZZ) -j$(JOBS)
-	./scripts/run-fuzzers $(FUZZ) $(if $(filter command line environment,$(origin FUZZ_SECONDS)),$(FUZZ_SECONDS),300) --keep
+	./scripts/run-fuzzers $(FUZZ) $(if $(filter command line environment,$(origin FUZZ_SECONDS)),$(FUZZ_SECONDS),300) --keep $(if $(FUZZ_CPU),--cpu)
 
 # Speed and memory against GraphicsMagick, ImageMagick, libjpeg-turbo, libpng
 # and giflib: installs its tools and inputs, builds build/bench, prints one
 # table (bench/compare).
 bench: deps
 	./bench/compare --jobs $(JOBS)
+
+# A long session, in one kvo process per step and in one offscreen window:
+# times, resident memory and the tracked tables (bench/soak). A few minutes,
+# so apart from bench.
+soak: deps
+	./bench/soak --jobs $(JOBS)
+
+# The Debian package of the release build, in build/package/
+# (kvopanoramics_<version>_<arch>.deb); scripts/check-package checks it.
+package: build
+	cpack --config $(BUILD)/CPackConfig.cmake -B $(CURDIR)/build/package
 
 clean:
 	rm -rf build

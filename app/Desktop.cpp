@@ -7,15 +7,18 @@
 #ifdef KVO_HAS_GUI
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include "base/Errors.h"
 #include "base/VCLUtils.h"
+#include "core/StoreDrop.h"
 #include "ui/VCLUtils_qt.h"
 #include "ui/wMain.h"
 #endif
@@ -102,6 +105,13 @@ int RunWindow(int argc, char** argv) {
     TfrmMain frmMain;
     frmMain.SetSettingsLoaded(true);
     frmMain.show();
+    // A gallery opened in a file manager, or pictures, named on the command
+    // line: handled once the window is up, as a drop on it would be.
+    std::vector<std::string> args;
+    for (const QString& arg : QCoreApplication::arguments().mid(1)) args.push_back(arg.toStdString());
+    const std::vector<std::string> files = FilesToOpen(args);
+    if (!files.empty())
+      QTimer::singleShot(0, &frmMain, [&frmMain, files] { frmMain.OpenFiles(files); });
     rc = app.exec();
     frmMain.EndSession();
   }

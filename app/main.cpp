@@ -18,13 +18,15 @@ namespace {
 
 // The start sequence as it applies to every start: the settings and
 // message files, the storage folder, and the Run value brought in line with
-// AutoChange (so a moved program repairs its own autostart entry). Then the
+// AutoChange (so a moved program repairs its own autostart entry), and the
+// scratch files of runs that ended halfway removed. Then the
 // switches; when one was recognised the run ends here without saving
 // anything, since a command-line run leaves behind only what its action
 // wrote.
 int Run(int argc, char** argv) {
   kvo::InstallSilentDialogs();
   kvo::LoadSettings(true);
+  kvo::RemoveLeftovers();
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   if (kvo::ProcessCommandLine(args)) return 0;
   return kvo::RunDesktop(argc, argv);

@@ -1,6 +1,8 @@
 // The store, logo and gallery verbs of the kvo command. They run the same
 // core operations as the window's commands; the questions those ask are
 // answered from the command's options, never by prompting.
+#include <unistd.h>
+
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -67,6 +69,7 @@ void InstallCommandDialogs() {
 void OpenStore() {
   InstallCommandDialogs();
   ReadSettings(true);
+  RemoveLeftovers();
   LoadLogoList();
 }
 
@@ -80,13 +83,6 @@ bool OpenStoreToChange(std::optional<TChangeLock>& Changing) {
   if (!Changing->Held()) return false;
   OpenStore();
   return true;
-}
-
-// The list index of a stored picture named with or without ".kvo".
-int32_t FindStored(const std::string& Name) {
-  int32_t i = FindByFileName(Name);
-  if (i == INVALID_ID) i = FindByFileName(Name + STORED_EXT);
-  return i;
 }
 
 bool SelectNames(const std::vector<std::string>& Names, TListSelection& Sel) {
@@ -138,7 +134,19 @@ int AddVerb(const std::vector<std::string>& Files, const std::string& Mode) {
       {"border", RESIZE_BORDER}, {"crop", RESIZE_CROP}, {"stretch", RESIZE_STRETCH}};
   Settings().ResizeMode = modes.at(Mode);
   MakeLongDir(GetStorageDir());
+  // A long import shows its progress on one line of a terminal, rewritten
+  // in place and erased when the picture is done.
+  if (::isatty(STDERR_FILENO))
+    ImportProgress() = [](const std::string& Name, int32_t File, int32_t Files, int32_t Percent) {
+      if (Percent < 0)
+        std::fprintf(stderr, "\r\033[K");
+      else
+        std::fprintf(stderr, "\rAdding \"%s\" (file %d of %d): %d %%", Name.c_str(), File, Files,
+                     Percent);
+      std::fflush(stderr);
+    };
   AddPictureFiles(Files);
+  ImportProgress() = nullptr;
   std::printf("%s\n", StatusSummary().c_str());
   return Answers().Errors ? EXIT_FAIL : EXIT_OK;
 }
@@ -285,6 +293,12 @@ void AddPositionFlags(CLI::App* Sub, bool& S, bool& W, bool& T) {
 }
 
 }  // namespace
+
+int32_t FindStored(const std::string& Name) {
+  int32_t i = FindByFileName(Name);
+  if (i == INVALID_ID) i = FindByFileName(Name + STORED_EXT);
+  return i;
+}
 
 void AddStoreVerbs(CLI::App& App, int& Status) {
   auto* list = App.add_subcommand("list", "the stored pictures with their positions and used marks");

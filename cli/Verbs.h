@@ -27,6 +27,12 @@ void AddGalleryVerbs(CLI::App& App, int& Status);
 
 // drive, drive set
 void AddDriveVerbs(CLI::App& App, int& Status);
+// preview: the logo as an animated GIF
+void AddPreviewVerb(CLI::App& App, int& Status);
+
+// The list index of a stored picture named with or without ".kvo";
+// INVALID_ID when there is none.
+int32_t FindStored(const std::string& Name);
 
 // S as a JSON string literal.
 std::string JsonText(const std::string& S);

@@ -38,6 +38,7 @@ int Run(int argc, char** argv) {
   kvo::cli::AddLogoVerbs(app, status);
   kvo::cli::AddGalleryVerbs(app, status);
   kvo::cli::AddDriveVerbs(app, status);
+  kvo::cli::AddPreviewVerb(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

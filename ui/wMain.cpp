@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -11,19 +13,23 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPainter>
 #include <QPixmap>
 #include <QScreen>
 #include <QShowEvent>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTemporaryDir>
 #include <QToolButton>
 
 #include <algorithm>
+#include <ctime>
 #include <exception>
 
 #include "base/Basic.h"
 #include "base/Errors.h"
+#include "base/IniWrap.h"
 #include "base/MiscProcs.h"
 #include "base/RegWrap.h"
 #include "base/VCLUtils.h"
@@ -32,14 +38,17 @@
 #include "core/Composer.h"
 #include "core/Gallery.h"
 #include "core/Locations.h"
+#include "core/LogoPreview.h"
 #include "core/Settings.h"
 #include "core/Shuffle.h"
+#include "core/StoreDrop.h"
 #include "formats/ConForm.h"
 #include "formats/FFBasic.h"
 #include "platform/Folders.h"
 #include "ui/CtlDisplay.h"
 #include "ui/VCLUtils_qt.h"
 #include "ui/wAdvanced.h"
+#include "ui/wBootPreview.h"
 #include "ui/wDrive.h"
 #include "ui/wOptions.h"
 
@@ -60,6 +69,18 @@ class TFlagScope {
 };
 
 QString ToQ(const std::string& Text) { return QString::fromStdString(Text); }
+
+// The settings file's section that keeps the window's size and place.
+constexpr const char* WINDOW_SECTION = "Window";
+
+// The local files and folders a drop or the clipboard carries.
+std::vector<std::string> LocalFiles(const QMimeData* Data) {
+  std::vector<std::string> files;
+  if (!Data || !Data->hasUrls()) return files;
+  for (const QUrl& url : Data->urls())
+    if (url.isLocalFile()) files.push_back(url.toLocalFile().toStdString());
+  return files;
+}
 
 const TLogoEntry* EntryAt(int32_t Index) {
   const auto& e = LogoList().Entries;
@@ -130,16 +151,28 @@ class TFileListDelegate : public QStyledItemDelegate {
 // The picture of the campaign button: a plain badge, as no resource came
 // with the window.
 QPixmap CampaignPicture() {
-  QPixmap picture(96, 42);
+  // Drawn at the screen's pixel ratio, so it stays sharp when scaled (200 %).
+  const qreal ratio = qApp->devicePixelRatio();
+  QPixmap picture(QSize(96, 42) * ratio);
+  picture.setDevicePixelRatio(ratio);
   picture.fill(Qt::white);
   QPainter p(&picture);
   p.setPen(QPen(QColor(176, 0, 0), 3));
-  p.drawRect(2, 2, 92, 38);
+  const QRect frame(2, 2, 92, 38);
+  p.drawRect(frame);
+  // The largest size up to 11 pixels whose text stays inside the frame,
+  // whichever sans face stands in for the form's font.
+  const QString text = QStringLiteral("NO SOFTWARE\nPATENTS");
   QFont font = TFormBasic::FormFont(11);
   font.setBold(true);
+  for (int size = 11; size > 6; --size) {
+    font.setPixelSize(size);
+    if (QFontMetrics(font).boundingRect(frame, Qt::AlignCenter, text).width() <= frame.width() - 8)
+      break;
+  }
   p.setFont(font);
   p.setPen(QColor(176, 0, 0));
-  p.drawText(QRect(2, 2, 92, 38), Qt::AlignCenter, QStringLiteral("NO SOFTWARE\nPATENTS"));
+  p.drawText(frame, Qt::AlignCenter, text);
   return picture;
 }
 
@@ -179,8 +212,10 @@ std::string SystemInformationText() {
 }
 
 std::string FindDocument(const std::string& Name) {
-  const std::string folders[] = {GetAppDir(), AddBS(KVO_DATA_DIR),
-                                 AddBS(KVO_SOURCE_DIR) + "docs/"};
+  // An installation finds its documents from the program's own folder
+  // first, so one unpacked anywhere (dpkg -x, a moved prefix) finds its own.
+  const std::string folders[] = {GetAppDir(), ExecutableDir() + "../share/doc/kvopanoramics/",
+                                 AddBS(KVO_DATA_DIR), AddBS(KVO_SOURCE_DIR) + "docs/"};
   for (const std::string& folder : folders)
     if (FileExists(folder + Name)) return folder + Name;
   return {};
@@ -203,9 +238,13 @@ TfrmMain::TfrmMain(QWidget* Parent) : TFormNormal(Parent) {
   InstallWindowEntries_();
   // Key preview: the window sees ESC and F6 to F8 before the focused control.
   qApp->installEventFilter(this);
-  // A fixed border around the client area; the menu bar is added on top of
-  // it, so the tool bar, the list and the status bar keep their full size.
-  setFixedSize(MAIN_CLIENT_WIDTH, MAIN_CLIENT_HEIGHT + menuBar()->sizeHint().height());
+  // The client area at its classic size is the smallest; the menu bar is
+  // added on top of it, so the tool bar, the list and the status bar keep
+  // their full size. A larger window gives the preview more room.
+  setMinimumSize(MAIN_CLIENT_WIDTH, MAIN_CLIENT_HEIGHT + menuBar()->sizeHint().height());
+  resize(minimumSize());
+  // Files and folders dragged from a file manager are added (dropEvent).
+  setAcceptDrops(true);
 }
 
 TfrmMain::~TfrmMain() {
@@ -220,7 +259,7 @@ TfrmMain::~TfrmMain() {
 void TfrmMain::BuildClient_() {
   client_ = new QWidget(this);
   client_->setObjectName("client");
-  client_->setFixedSize(MAIN_CLIENT_WIDTH, MAIN_CLIENT_HEIGHT);
+  client_->setMinimumSize(MAIN_CLIENT_WIDTH, MAIN_CLIENT_HEIGHT);
   setCentralWidget(client_);
   BuildTools_(client_);
   lstFiles = new QListWidget(client_);
@@ -263,7 +302,7 @@ void TfrmMain::BuildTools_(QWidget* Client) {
   btnNoPat->setGeometry(481, 4, 100, 46);
   const QPixmap picture = CampaignPicture();
   btnNoPat->setIcon(QIcon(picture));
-  btnNoPat->setIconSize(picture.size());
+  btnNoPat->setIconSize(picture.deviceIndependentSize().toSize());
   btnNoPat->setFocusPolicy(Qt::NoFocus);
 }
 
@@ -301,6 +340,8 @@ void TfrmMain::BuildImageMenu_() {
   mnuImage->setObjectName("mnuImage");
   mnuAdd = AddItem_(mnuImage, "mnuAdd", tr("Add..."), &TfrmMain::AddClick_);
   mnuAdd->setShortcut(Qt::Key_A);
+  mnuPaste = AddItem_(mnuImage, "mnuPaste", tr("Paste"), &TfrmMain::PasteClick_);
+  mnuPaste->setShortcut(QKeySequence::Paste);
   mnuDelete = AddItem_(mnuImage, "mnuDelete", tr("Delete..."), &TfrmMain::DeleteClick_);
   mnuDelete->setShortcut(Qt::Key_Delete);
   mnuRename = AddItem_(mnuImage, "mnuRename", tr("Rename..."), &TfrmMain::RenameClick_);
@@ -315,6 +356,8 @@ void TfrmMain::BuildImageMenu_() {
   mnuSetLogo = AddItem_(mnuImage, "mnuSetLogo", tr("Set as Logo..."), &TfrmMain::SetLogoClick_);
   // Both Enter keys; the menu names the first.
   mnuSetLogo->setShortcuts({QKeySequence(Qt::Key_Enter), QKeySequence(Qt::Key_Return)});
+  mnuExportPreview = AddItem_(mnuImage, "mnuExportPreview", tr("Export Preview..."),
+                              &TfrmMain::ExportPreview);
   mnuShuffle = AddItem_(mnuImage, "mnuShuffle", tr("Shuffle"), &TfrmMain::ShuffleClick_);
   mnuImage->addSeparator();
   mnuExit = AddItem_(mnuImage, "mnuExit", tr("Exit"), &TfrmMain::ExitClick_);
@@ -335,6 +378,16 @@ void TfrmMain::BuildGalleryAndViewMenus_() {
       AddItem_(mnuView, "mnuViewWait", tr("Current \"Wait\" Logo"), &TfrmMain::ViewWaitClick_);
   mnuViewTurnOff = AddItem_(mnuView, "mnuViewTurnOff", tr("Current \"Turn Off\" Logo"),
                             &TfrmMain::ViewTurnOffClick_);
+  mnuView->addSeparator();
+  // The stored pictures shown as Set would write the Startup logo.
+  mnuViewAsStartup = mnuView->addAction(tr("Preview as Startup Logo"));
+  mnuViewAsStartup->setObjectName("mnuViewAsStartup");
+  mnuViewAsStartup->setCheckable(true);
+  connect(mnuViewAsStartup, &QAction::toggled, this, [this] {
+    if (!starting_ && !busy_ && viewedLogo_ == 0) ShowPreviewOfCurrent();
+  });
+  mnuBootPreview = AddItem_(mnuView, "mnuBootPreview", tr("Boot Preview"), &TfrmMain::BootPreview);
+  mnuBootPreview->setShortcut(Qt::Key_F11);
   mnuView->addSeparator();
   mnuRefresh = AddItem_(mnuView, "mnuRefresh", tr("Refresh List"), &TfrmMain::RefreshClick_);
   mnuRefresh->setShortcut(Qt::Key_F5);
@@ -395,7 +448,9 @@ void TfrmMain::showEvent(QShowEvent* Event) {
   TFormNormal::showEvent(Event);
   if (started_) return;
   started_ = true;
-  if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
+  // Where it was closed; centred the first time and when that place is gone.
+  if (!RestoreWindowPlace_())
+    if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
   FormShow_();
 }
 
@@ -449,6 +504,7 @@ void TfrmMain::EndSession() {
   starting_ = true;
   Command_("wMain.FormClose.SaveSettings", [] { SaveSettings(false); });
   Command_("wMain.FormClose.SaveLogoMarks", [] { SaveLogoMarks(); });
+  Command_("wMain.FormClose.SaveWindowPlace", [&] { SaveWindowPlace_(); });
   Preview_Done(Preview);
 }
 
@@ -587,16 +643,19 @@ TListSelection TfrmMain::Selection() const {
 
 // ---- previews ----------------------------------------------------------------------------
 
-void TfrmMain::ShowStoredPreview_(const std::string& Path) {
+void TfrmMain::ShowStoredPreview_(const std::string& Path, bool AsStartupLogo) {
   MonitoredKeep("wMain.ShowStoredPreview", [&] {
     TImg img, fitted;
-    if (!LoadStoredPicture(Path, img)) {
+    int32_t important = ANIM_NONE;
+    const bool loaded = AsStartupLogo ? ComposeStoredLogo(Path, POS_STARTUP, img, important)
+                                      : LoadStoredPicture(Path, img);
+    if (!loaded) {
       ImgFree(img);
       return;
     }
     ImgResize(img, fitted, PREVIEW_WIDTH, PREVIEW_HEIGHT);
     ImgFree(img);
-    Preview_Show(Preview, fitted);
+    Preview_ShowAnimated(Preview, fitted, important, AnimStepsPerSecond());
     ImgFree(fitted);
   });
   // A picture that cannot be shown leaves the preview as it was, unreported.
@@ -607,8 +666,10 @@ void TfrmMain::ShowPreviewOfCurrent() {
   {
     TFlagScope busy(busy_);
     const int32_t c = lstFiles->currentRow();
+    viewedLogo_ = 0;
     if (const TLogoEntry* entry = EntryAt(c)) {
-      ShowStoredPreview_(GetStorageDir() + entry->FileName);
+      ShowStoredPreview_(GetStorageDir() + entry->FileName,
+                         mnuViewAsStartup && mnuViewAsStartup->isChecked());
       previewRow_ = c;
     } else {
       Preview_Hide(Preview);
@@ -621,24 +682,73 @@ void TfrmMain::ShowPreviewOfCurrent() {
 void TfrmMain::ViewLogo(uint32_t Position) {
   TFlagScope busy(busy_);
   previewRow_ = -1;
+  viewedLogo_ = Position;
   bool shown = false;
   MonitoredKeep("wMain.ViewLogo", [&] {
     TImg img, fitted;
-    // A logo inside a disk image is read from a host copy.
-    TLocalFile local(ManagedDrive(), GetLogoFile(Position));
-    if (local.Path().empty()) {
-      SetLastFileName(GetLogoFile(Position));
-      SetError(EG_FILE, 1, __LINE__);
-    }
-    ImgLoad(local.Path(), img, FF_BMP);
+    int32_t important = ANIM_NONE;
+    LoadCurrentLogo(Position, img, important);
     ImgResize(img, fitted, PREVIEW_WIDTH, PREVIEW_HEIGHT);
     ImgFree(img);
-    Preview_Show(Preview, fitted);
+    // The Startup logo moves as it does at boot.
+    Preview_ShowAnimated(Preview, fitted, important, AnimStepsPerSecond());
     ImgFree(fitted);
     shown = true;
   });
   ClearError();
   if (!shown) Preview_Hide(Preview);
+}
+
+bool TfrmMain::ChosenLogo_(TImg& Img, int32_t& Important, bool Viewed) {
+  if (Viewed && viewedLogo_ != 0) {
+    LoadCurrentLogo(viewedLogo_, Img, Important);
+    return true;
+  }
+  const TLogoEntry* entry = EntryAt(lstFiles->currentRow());
+  if (!entry) {
+    ShowError("No image selected.");
+    return false;
+  }
+  if (ComposeStoredLogo(GetStorageDir() + entry->FileName, POS_STARTUP, Img, Important))
+    return true;
+  SetError(EG_FILE, 3, __LINE__);
+  return false;
+}
+
+void TfrmMain::BootPreview() {
+  Command_("wMain.mnuBootPreviewClick", [&] {
+    TImg img;
+    int32_t important = ANIM_NONE;
+    // A failure is shown by the command; the picture is released first.
+    MonitoredKeep("wMain.BootPreview", [&] {
+      if (!ChosenLogo_(img, important, true)) return;
+      if (bootPreview_) bootPreview_->close();
+      bootPreview_ = ShowBootPreview(img, important, AnimStepsPerSecond(), this);
+    });
+    ImgFree(img);
+  });
+}
+
+void TfrmMain::ExportPreview() {
+  Command_("wMain.mnuExportPreviewClick", [&] {
+    const TLogoEntry* entry = EntryAt(lstFiles->currentRow());
+    if (!entry) {
+      ShowError("No image selected.");
+      return;
+    }
+    std::string folder = Settings().GalDir, file = ForceFileExt(entry->FileName, ".gif");
+    int32_t index = 1;
+    if (!FileSaveDlg("Export Preview", folder, "Animated GIF (*.gif)|*.gif", index, file)) return;
+    TImg img;
+    int32_t important = ANIM_NONE;
+    // A failure is shown by the command; the picture is released first.
+    MonitoredKeep("wMain.ExportPreview", [&] {
+      if (ChosenLogo_(img, important, false))
+        SaveAnimGif(file, img, important, AnimStepsPerSecond(), 1);
+    });
+    ImgFree(img);
+    if (NoError()) SetStatus("Preview exported to " + file, false);
+  });
 }
 
 void TfrmMain::ListClicked_() {
@@ -708,6 +818,63 @@ void TfrmMain::WriteSelectedMarks_(const TListSelection& Sel) {
 
 void TfrmMain::AddClick_() {
   Command_("wMain.btnAddClick", [&] { AfterListChange_(AddPictures()); });
+}
+
+void TfrmMain::OpenFiles(const std::vector<std::string>& Paths) {
+  Command_("wMain.OpenFiles", [&] { AfterListChange_(AddDroppedFiles(Paths)); });
+}
+
+void TfrmMain::dragEnterEvent(QDragEnterEvent* Event) {
+  if (!busyUI_ && !LocalFiles(Event->mimeData()).empty()) Event->acceptProposedAction();
+}
+
+// The questions of the import are asked once the drop has finished, so the
+// file manager is not kept waiting for its drag to end.
+void TfrmMain::dropEvent(QDropEvent* Event) {
+  const std::vector<std::string> files = LocalFiles(Event->mimeData());
+  if (busyUI_ || files.empty()) return;
+  Event->acceptProposedAction();
+  QMetaObject::invokeMethod(this, [this, files] { OpenFiles(files); }, Qt::QueuedConnection);
+}
+
+// Ctrl+V: files copied in a file manager are added as if dropped; a picture
+// is stored as "Custom--Pasted-YYYYMMDD-HHMMSS".
+void TfrmMain::PasteClick_() {
+  Command_("wMain.mnuPasteClick", [&] {
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    std::vector<std::string> files = LocalFiles(data);
+    if (!files.empty()) {
+      AfterListChange_(AddDroppedFiles(files));
+      return;
+    }
+    const QImage picture = data && data->hasImage() ? qvariant_cast<QImage>(data->imageData()) : QImage();
+    if (picture.isNull()) {
+      ShowInfo("The clipboard holds no picture to add.");
+      return;
+    }
+    // The import reads files: the picture goes through a PNG of that name.
+    QTemporaryDir folder;
+    const std::string path =
+        folder.path().toStdString() + "/" + PastedName(std::time(nullptr)) + ".png";
+    if (!folder.isValid() || !picture.save(ToQ(path), "PNG")) {
+      SetLastFileName(path);
+      SetError(EG_FILE, 2, __LINE__);
+    }
+    AfterListChange_(AddDroppedFiles({path}));
+  });
+}
+
+void TfrmMain::SaveWindowPlace_() {
+  PrefsPrepare(SettingsFile(), WINDOW_SECTION);
+  PrefsWriteStr("Place", saveGeometry().toBase64().toStdString());
+}
+
+bool TfrmMain::RestoreWindowPlace_() {
+  PrefsPrepare(SettingsFile(), WINDOW_SECTION);
+  std::string place;
+  PrefsReadStr("Place", place, "");
+  return !place.empty() &&
+         restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(place)));
 }
 
 void TfrmMain::DeleteClick_() {

@@ -4,12 +4,16 @@
 // frame, and shows what went wrong there.
 #pragma once
 
+#include <QPointer>
+
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/Store.h"
 #include "ui/CtlPreview.h"
+#include "ui/wBootPreview.h"
 #include "ui/wFormNormal.h"
 
 class QAction;
@@ -42,8 +46,10 @@ inline constexpr const char* PRODUCT_WEB_PAGE = "";
 std::string DigitGroups(uint64_t Value);
 // The system information text, lines ended by CR LF.
 std::string SystemInformationText();
-// The first of: the application folder, the installed data folder, the
-// source tree's docs/ that holds Name; empty when none does.
+// The first of: the application folder, the installation's document folder
+// (share/doc/kvopanoramics/ beside the program's bin/, then the one of the
+// configured prefix), the source tree's docs/ that holds Name; empty when
+// none does.
 std::string FindDocument(const std::string& Name);
 // The colour of the separator line under each list item: Color (0x00BBGGRR)
 // darker by 32 in each of red, green and blue.
@@ -62,6 +68,10 @@ class TfrmMain : public TFormNormal {
   // The end sequence: settings, marks, preview. Runs once, whichever of
   // the close box, Exit or the end of the event loop comes first.
   void EndSession();
+  // Files handed over by the desktop (dropped on the window, named on the
+  // command line): galleries opened as Gallery > Open opens them, pictures
+  // and the pictures in folders added as Add adds them.
+  void OpenFiles(const std::vector<std::string>& Paths);
 
   // ---- window procedures ----------------------------------------------------
   void SetStatus(const std::string& Text, bool Bold);
@@ -72,6 +82,13 @@ class TfrmMain : public TFormNormal {
   void SelectFileName(const std::string& Name);
   void ShowPreviewOfCurrent();
   void ViewLogo(uint32_t Position);
+  // The boot preview of the logo the preview shows: the current logo last
+  // viewed, else the current entry composed as the Startup logo.
+  void BootPreview();
+  // Image > Export Preview...: the current entry composed as the Startup
+  // logo, as an animated GIF.
+  void ExportPreview();
+  TfrmBootPreview* BootPreviewForm() const { return bootPreview_; }
   // The list's selected entries and its current one.
   TListSelection Selection() const;
 
@@ -97,11 +114,13 @@ class TfrmMain : public TFormNormal {
 
   QMenu* mnuImage = nullptr;
   QAction* mnuAdd = nullptr;
+  QAction* mnuPaste = nullptr;
   QAction* mnuDelete = nullptr;
   QAction* mnuRename = nullptr;
   QAction* mnuPosition = nullptr;
   QAction* mnuPrefix = nullptr;
   QAction* mnuSetLogo = nullptr;
+  QAction* mnuExportPreview = nullptr;
   QAction* mnuShuffle = nullptr;
   QAction* mnuExit = nullptr;
   QMenu* mnuGallery = nullptr;
@@ -111,6 +130,8 @@ class TfrmMain : public TFormNormal {
   QAction* mnuViewStartup = nullptr;
   QAction* mnuViewWait = nullptr;
   QAction* mnuViewTurnOff = nullptr;
+  QAction* mnuViewAsStartup = nullptr;
+  QAction* mnuBootPreview = nullptr;
   QAction* mnuRefresh = nullptr;
   QMenu* mnuTools = nullptr;
   QAction* mnuOptions = nullptr;
@@ -129,6 +150,8 @@ class TfrmMain : public TFormNormal {
   void showEvent(QShowEvent* Event) override;
   void closeEvent(QCloseEvent* Event) override;
   bool eventFilter(QObject* Watched, QEvent* Event) override;
+  void dragEnterEvent(QDragEnterEvent* Event) override;
+  void dropEvent(QDropEvent* Event) override;
 
  private:
   void BuildClient_();
@@ -155,7 +178,11 @@ class TfrmMain : public TFormNormal {
   void AfterListChange_(int32_t Select);
   bool ItemsMatchList_() const;
   void SyncItems_();
-  void ShowStoredPreview_(const std::string& Path);
+  void ShowStoredPreview_(const std::string& Path, bool AsStartupLogo = false);
+  // The logo a boot preview or an export shows: the viewed current logo
+  // (when Viewed allows it), else the current entry composed as the Startup
+  // logo. False, reported, when there is none.
+  bool ChosenLogo_(TImg& Img, int32_t& Important, bool Viewed);
   void ChangePositions_(const std::function<void(const TListSelection&)>& Change);
   void WriteSelectedMarks_(const TListSelection& Sel);
   void ListClicked_();
@@ -165,6 +192,10 @@ class TfrmMain : public TFormNormal {
 
   // ---- commands ------------------------------------------------------------------
   void AddClick_();
+  void PasteClick_();
+  // The window's size and place, kept in the settings file between runs.
+  void SaveWindowPlace_();
+  bool RestoreWindowPlace_();
   void DeleteClick_();
   void RenameClick_();
   void PositionClick_();
@@ -197,6 +228,8 @@ class TfrmMain : public TFormNormal {
   bool closePending_ = false;  // closing was asked for while a long operation ran
   int commandDepth_ = 0;
   int32_t previewRow_ = -1;  // the list entry the preview shows; -1 for none or a logo
+  uint32_t viewedLogo_ = 0;  // the position whose current logo the preview shows; 0 for none
+  QPointer<TfrmBootPreview> bootPreview_;
   std::string statusText_;
   bool statusBold_ = false;
 };
