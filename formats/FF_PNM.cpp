@@ -119,7 +119,7 @@ uint32_t PnmNumber_(TPNMFile& F) {
 // (two characters a sample in text).
 bool PnmHasData_(const TPNMFile& F, int64_t N) {
   const int64_t left = F.FileSize - F.Consumed;
-  return F.Ascii ? left >= 2 * N - 1 : left >= N;
+  return F.Ascii ? (left + 1) / 2 >= N : left >= N;  // left >= 2N - 1, without overflow
 }
 
 void PNMOpen_(TPNMFile& F, const std::string& FileName) {
