@@ -278,7 +278,7 @@ void FFCheckFedSize(int64_t Width, int64_t Height, int64_t FileSize) {
   if (Width <= 0 || Height <= 0) SetError(EG_IMG, 4, __LINE__);
   const bool tooLarge = Width > INT32_MAX || Height > INT32_MAX;
   const int64_t pixels = tooLarge ? 0 : Width * Height;  // both below 2^31
-  const bool tooSparse = FileSize >= 0 && pixels > FF_MAX_PICTURE_BYTES &&
+  const bool tooSparse = FileSize >= 0 && pixels > FF_FED_FREE_PIXELS &&
                          pixels / FF_FED_PIXELS_PER_BYTE > FileSize;
   if (tooLarge || tooSparse) {
     SetRefusedSize(Width, Height);

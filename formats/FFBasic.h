@@ -173,11 +173,12 @@ bool FFDescribedTooLarge(int64_t Width, int64_t Height, int32_t BitsPerPixel);
 inline constexpr int64_t FF_MAX_HELD_BYTES = int64_t{2} << 30;
 
 // The pixels a fed picture may have for each byte of its file, once it is
-// past FF_MAX_PICTURE_BYTES pixels. Run-length codes can skip to the end of
-// a picture in a few bytes, and a feed costs time for every pixel, so a
-// tiny file must not ask for billions: a flat photograph in 8-bit runs
+// past FF_FED_FREE_PIXELS. Run-length codes can skip to the end of a
+// picture in a few bytes, and a feed costs time for every pixel, so a tiny
+// file must not ask for hundreds of millions: a flat picture in 8-bit runs
 // still has a byte for every 127 pixels.
 inline constexpr int64_t FF_FED_PIXELS_PER_BYTE = 1024;
+inline constexpr int64_t FF_FED_FREE_PIXELS = int64_t{4} << 20;
 
 // Width and height above 0 (else EG_IMG 4) and each at most 2^31 - 1 (else
 // EG_IMG 12, "Picture too large (W x H)."). With a FileSize (not negative),
