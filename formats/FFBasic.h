@@ -182,7 +182,9 @@ inline constexpr int64_t FF_FED_FREE_PIXELS = int64_t{4} << 20;
 
 // Width and height above 0 (else EG_IMG 4) and each at most 2^31 - 1 (else
 // EG_IMG 12, "Picture too large (W x H)."). With a FileSize (not negative),
-// also EG_IMG 12 for more pixels than FF_FED_PIXELS_PER_BYTE allows.
+// also EG_IMG 12 for more pixels than FF_FED_PIXELS_PER_BYTE allows; the
+// readers whose runs may end a picture early (BMP, SGI, Sun raster) check
+// that when they load whole pictures too.
 void FFCheckFedSize(int64_t Width, int64_t Height, int64_t FileSize = -1);
 // EG_IMG 12 for a picture whose reader would have to hold Bytes (computed
 // by the caller in 64 bits; negative when it overflowed) beyond

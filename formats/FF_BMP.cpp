@@ -334,6 +334,7 @@ void DIBLoad_(const std::string& FileName, TImg& Img) {
     DIBOpen_(imgf, FileName);
     if (!imgf.DepthOK) SetError(EG_IMG, 1, __LINE__);
     FFCheckPictureSize(imgf.Width, imgf.Height, imgf.BitsPerPixel);
+    FFCheckFedSize(imgf.Width, imgf.Height, FSize(imgf.Handle));  // as read row by row
     const int32_t pad = (4 - imgf.RowBytes % 4) % 4;
     // The data is checked (or read) before the picture is allocated, so a
     // header that lies about its size never costs a large block.

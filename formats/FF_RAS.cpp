@@ -277,7 +277,7 @@ void RASLoad(const std::string& FileName, TImg& Img) {
     RASOpen_(f, FileName);
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);
     FFCheckPictureSize(f.Width, f.Height, static_cast<int32_t>(f.Depth));
-    FFCheckFedSize(f.Width, f.Height, f.FileSize);  // as read row by row: runs cut short
+    FFCheckFedSize(f.Width, f.Height, f.FileSize);  // as read row by row
     TRasLayout l;
     l.RowBytes = int64_t{f.Width} * (f.Depth / 8);
     l.DataAt = kHeaderBytes + f.MapLength;

@@ -244,6 +244,7 @@ void SGILoad(const std::string& FileName, TImg& Img) {
     SGIOpen_(f, FileName);
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);
     FFCheckPictureSize(f.XSize, f.YSize, SgiDepth_(f.ZSize));
+    FFCheckFedSize(f.XSize, f.YSize, f.FileSize);  // as read row by row
     const bool packedFile = f.Storage == 1;
     TSgiTables t;
     if (packedFile)
