@@ -58,6 +58,16 @@ struct TRasLayout {
   int64_t Stored = 0;    // height x (RowBytes + Pad)
 };
 
+// Where the rows of an open file start and how wide they are; a file cut
+// inside its colour map is refused (EG_FILE 3).
+TRasLayout RasLayout_(const TRASFile& F) {
+  TRasLayout l;
+  l.RowBytes = int64_t{F.Width} * (F.Depth / 8);
+  l.DataAt = kHeaderBytes + F.MapLength;
+  if (F.FileSize < l.DataAt) SetError(EG_FILE, 3, __LINE__);
+  return l;
+}
+
 // The byte-encoded data as read, before it is decoded.
 struct TRasEncoded {
   uint8_t* Data = nullptr;
@@ -278,10 +288,7 @@ void RASLoad(const std::string& FileName, TImg& Img) {
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);
     FFCheckPictureSize(f.Width, f.Height, static_cast<int32_t>(f.Depth));
     FFCheckFedSize(f.Width, f.Height, f.FileSize);  // as read row by row
-    TRasLayout l;
-    l.RowBytes = int64_t{f.Width} * (f.Depth / 8);
-    l.DataAt = kHeaderBytes + f.MapLength;
-    if (f.FileSize < l.DataAt) SetError(EG_FILE, 3, __LINE__);  // the colour map is cut
+    TRasLayout l = RasLayout_(f);
     const bool encoded = f.Type == kTypeEncoded;
     TRasEncoded e;
     if (encoded) RasReadEncoded_(f, l, e);
@@ -313,10 +320,7 @@ void RASLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStart
     RASOpen_(f, FileName);
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);
     FFCheckFedSize(f.Width, f.Height, f.FileSize);
-    TRasLayout l;
-    l.RowBytes = int64_t{f.Width} * (f.Depth / 8);
-    l.DataAt = kHeaderBytes + f.MapLength;
-    if (f.FileSize < l.DataAt) SetError(EG_FILE, 3, __LINE__);  // the colour map is cut
+    TRasLayout l = RasLayout_(f);
     const bool encoded = f.Type == kTypeEncoded;
     TFFWindow w;
     int64_t available = f.FileSize - l.DataAt;

@@ -106,6 +106,17 @@ void SgiCheckVerbatim_(const TSGIFile& F) {
   if (F.FileSize < kHeaderBytes + planes) SetError(EG_FILE, 3, __LINE__);
 }
 
+// Readies an open file for reading its rows: the run tables of a packed
+// file read, a verbatim file's data checked. True for a packed file.
+bool SgiPrepareRows_(const TSGIFile& F, TSgiTables& T) {
+  const bool packed = F.Storage == 1;
+  if (packed)
+    SgiReadTables_(F, T);
+  else
+    SgiCheckVerbatim_(F);
+  return packed;
+}
+
 // Channel Z of file row J (from the bottom) into Plane (XSize bytes).
 void SgiReadVerbatimRow_(const TSGIFile& F, int32_t J, int32_t Z, uint8_t* Plane) {
   const int64_t x = F.XSize;
@@ -245,12 +256,8 @@ void SGILoad(const std::string& FileName, TImg& Img) {
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);
     FFCheckPictureSize(f.XSize, f.YSize, SgiDepth_(f.ZSize));
     FFCheckFedSize(f.XSize, f.YSize, f.FileSize);  // as read row by row
-    const bool packedFile = f.Storage == 1;
     TSgiTables t;
-    if (packedFile)
-      SgiReadTables_(f, t);
-    else
-      SgiCheckVerbatim_(f);
+    const bool packedFile = SgiPrepareRows_(f, t);
     _imgalloc_(Img, f.XSize, f.YSize, SgiDepth_(f.ZSize), __LINE__, "FF_SGI.SGILoad.img");
     const int64_t rowBytes = int64_t{f.XSize} * f.ZSize;
     uint8_t *planes = nullptr, *packed = nullptr;
@@ -277,12 +284,8 @@ void SGILoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStart
     SGIOpen_(f, FileName);
     if (!f.Supported) SetError(EG_IMG, 1, __LINE__);
     FFCheckFedSize(f.XSize, f.YSize, f.FileSize);
-    const bool packedFile = f.Storage == 1;
     TSgiTables t;
-    if (packedFile)
-      SgiReadTables_(f, t);
-    else
-      SgiCheckVerbatim_(f);
+    const bool packedFile = SgiPrepareRows_(f, t);
     const int32_t bits = SgiDepth_(f.ZSize);
     const int64_t rowBytes = int64_t{f.XSize} * f.ZSize;
     uint8_t *planes = nullptr, *packed = nullptr;
