@@ -216,8 +216,9 @@ void SetAutoRun(bool Enable) {
 void RemoveLeftovers() {
   TProcScope trace("Locations.RemoveLeftovers");
   // While this run holds the change lock no other run changes the store,
-  // the logos or the backup; when another holds it, only files named for
-  // a gone process or a minute old are taken.
+  // the logos or the backup; when another holds it, or the lock cannot be
+  // taken at all (a read-only settings folder), only files named for a
+  // gone process or a minute old are taken.
   TChangeLock changing(true, std::chrono::milliseconds(0));
   TDrive& drive = ManagedDrive();
   const std::string settings = AddBS(GetAppDir()), winIni = AddBS(GetWinFolder());
@@ -232,9 +233,10 @@ void RemoveLeftovers() {
     // Settings saves take no lock: the settings folder and the folder of
     // win.ini may hold a save in progress whatever the lock says.
     const bool locked = folder == store || folder == backup || drive.InVolume(folder);
-    const bool idle = changing.Held() && locked && folder != settings && folder != winIni;
+    const bool idle = changing.Exclusive() && locked && folder != settings && folder != winIni;
     drive.RemoveLeftovers(folder, idle);
   }
+  RemoveHostTempLeftovers();
 }
 
 bool ProcessCommandLine(const std::vector<std::string>& Args) {

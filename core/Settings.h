@@ -98,6 +98,7 @@ class TChangeLock {
   // says CHANGE_LOCK_BUSY (unless Quiet) and Held() is false.
   explicit TChangeLock(bool Quiet = false, std::chrono::milliseconds Wait = CHANGE_LOCK_WAIT);
   bool Held() const { return Lock_.Held(); }
+  bool Exclusive() const { return Lock_.Exclusive(); }
 
  private:
   TProcessLock Lock_;

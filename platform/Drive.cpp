@@ -78,18 +78,37 @@ bool IsReplaceTemp(const std::string& Name) {
   return mark != std::string::npos && mark > 0 && Name.size() == mark + REPLACE_MARK.size() + 6;
 }
 
+// Whether Digits is the number of a process that is no longer running.
+bool ProcessGone(const std::string& Digits) {
+  if (Digits.empty() || Digits.size() > 9 ||
+      Digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  pid_t pid = static_cast<pid_t>(std::stol(Digits));
+  return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
 // Whether Name is a scratch file of a process that is no longer running,
 // or the temporary file it was being written under.
 bool ScratchOfGoneProcess(std::string Name) {
   if (IsReplaceTemp(Name)) Name.erase(Name.rfind(REPLACE_MARK));
   size_t mark = Name.rfind(SCRATCH_MARK);
-  if (mark == std::string::npos) return false;
-  const std::string digits = Name.substr(mark + std::strlen(SCRATCH_MARK));
-  if (digits.empty() || digits.size() > 9 ||
-      digits.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  pid_t pid = static_cast<pid_t>(std::stol(digits));
-  return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
+  return mark != std::string::npos && ProcessGone(Name.substr(mark + std::strlen(SCRATCH_MARK)));
+}
+
+// Host copies of files on a disk image are made in the temporary folder,
+// named for their use and the process number, then six characters of
+// mkstemp: "kvo-drive-1234-Ab12Cd".
+constexpr std::string_view HOST_TEMP_KINDS[] = {"kvo-drive-", "kvo-local-"};
+
+// Whether Name is such a copy made by a process that is no longer running.
+bool HostTempOfGoneProcess(const std::string& Name) {
+  for (std::string_view kind : HOST_TEMP_KINDS) {
+    if (Name.compare(0, kind.size(), kind) != 0) continue;
+    size_t dash = Name.find('-', kind.size());
+    return dash != std::string::npos && Name.size() == dash + 7 &&
+           ProcessGone(Name.substr(kind.size(), dash - kind.size()));
+  }
+  return false;
 }
 
 }  // namespace
@@ -186,6 +205,27 @@ void TFolderDrive::RemoveLeftovers(const std::string& Folder, bool Idle) {
   }
 }
 
+int MakeHostTemp(std::string_view Kind, std::string& Name) {
+  Name = (std::filesystem::temp_directory_path() /
+          (std::string(Kind) + std::to_string(::getpid()) + "-XXXXXX")).string();
+  return ::mkostemp(Name.data(), O_CLOEXEC);
+}
+
+void RemoveHostTempLeftovers() {
+  std::error_code ec;
+  const std::string folder = std::filesystem::temp_directory_path(ec).string();
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(ec ? nullptr : ::opendir(folder.c_str()), ::closedir);
+  if (!dir) return;
+  while (dirent* e = ::readdir(dir.get())) {
+    const std::string name = e->d_name, path = folder + "/" + name;
+    struct stat st {};
+    // Only this user's own files: the folder is shared with everyone.
+    if (HostTempOfGoneProcess(name) && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == ::getuid())
+      ::unlink(path.c_str());
+  }
+}
+
 std::unique_ptr<TDrive> OpenFolderDrive(const std::string& WinFolder,
                                         const std::string& StorageFolder) {
   return std::make_unique<TFolderDrive>(WinFolder, StorageFolder);
@@ -235,8 +275,8 @@ TLocalFile::TLocalFile(TDrive& Drive, const std::string& Path) {
   }
   std::string bytes;
   if (!Drive.ReadFile(Path, bytes)) return;
-  std::string name = (std::filesystem::temp_directory_path() / "kvo-local-XXXXXX").string();
-  int fd = ::mkstemp(name.data());
+  std::string name;
+  int fd = MakeHostTemp("kvo-local-", name);
   if (fd < 0) return;
   bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   ::close(fd);

@@ -117,6 +117,14 @@ std::string PathFromGuest(TDrive& Drive, const std::string& Text);
 // in any letter case. With a trailing "/"; empty when there is none.
 std::string FindWinFolder(TDrive& Drive, const std::string& Root);
 
+// A new empty file in the host's temporary folder for a copy of a file on
+// a disk image, named for Kind ("kvo-drive-", "kvo-local-") and this
+// process; its open descriptor, or -1 with errno set.
+int MakeHostTemp(std::string_view Kind, std::string& Name);
+// Removes this user's copies that runs which were killed left in the
+// temporary folder.
+void RemoveHostTempLeftovers();
+
 // A host file holding the bytes of Path, for readers that want a file
 // name: Path itself when it is a host file, else a temporary copy that
 // goes with this object. Empty when Path cannot be read.

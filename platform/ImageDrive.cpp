@@ -281,8 +281,8 @@ bool TImageDrive::ReadFile(const std::string& Path, std::string& Bytes) {
 
 std::string TImageDrive::ScratchFile(const std::string& Path) {
   if (!OnVolume(Path)) return TFolderDrive::ScratchFile(Path);
-  std::string name = (std::filesystem::temp_directory_path() / "kvo-drive-XXXXXX").string();
-  int fd = ::mkstemp(name.data());
+  std::string name;
+  int fd = MakeHostTemp("kvo-drive-", name);
   if (fd < 0) {
     Fail("Cannot create a temporary file: " + std::string(std::strerror(errno)));
     return {};

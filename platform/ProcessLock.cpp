@@ -14,9 +14,12 @@ namespace {
 constexpr std::chrono::milliseconds POLL_STEP{50};
 
 // The locks this process holds, by path: the open file that carries the
-// flock (-1 when the file could not be opened) and how many holders share it.
+// flock (-1 when the file could not be opened), whether the flock was taken
+// (false when the file or its file system cannot be locked) and how many
+// holders share it.
 struct THeld_ {
   int Fd = -1;
+  bool Exclusive = false;
   int Depth = 0;
 };
 
@@ -32,17 +35,19 @@ int OpenLockFile_(const std::string& Path) {
   return fd;
 }
 
-// False only when another process kept the lock for the whole wait; a
-// file system that cannot lock holds nothing back. Polls rather than
-// blocks, so the wait has an end.
-bool TakeWithin_(int Fd, std::chrono::milliseconds Wait) {
+enum class TTake_ { Taken, Busy, Unlockable };
+
+// Busy only when another process kept the lock for the whole wait; a file
+// system that cannot lock holds nothing back. Polls rather than blocks, so
+// the wait has an end.
+TTake_ TakeWithin_(int Fd, std::chrono::milliseconds Wait) {
   auto until = std::chrono::steady_clock::now() + Wait;
   while (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) return true;
-    if (std::chrono::steady_clock::now() >= until) return false;
+    if (errno != EWOULDBLOCK && errno != EINTR) return TTake_::Unlockable;
+    if (std::chrono::steady_clock::now() >= until) return TTake_::Busy;
     std::this_thread::sleep_for(POLL_STEP);
   }
-  return true;
+  return TTake_::Taken;
 }
 
 }  // namespace
@@ -55,12 +60,19 @@ TProcessLock::TProcessLock(const std::string& Path, std::chrono::milliseconds Wa
     return;
   }
   int fd = OpenLockFile_(Path_);
-  if (fd >= 0 && !TakeWithin_(fd, Wait)) {
+  const TTake_ take = fd >= 0 ? TakeWithin_(fd, Wait) : TTake_::Unlockable;
+  if (take == TTake_::Busy) {
     ::close(fd);
     return;
   }
-  held[Path_] = THeld_{fd, 1};
+  held[Path_] = THeld_{fd, take == TTake_::Taken, 1};
   Held_ = true;
+}
+
+bool TProcessLock::Exclusive() const {
+  if (!Held_) return false;
+  auto it = HeldLocks_().find(Path_);
+  return it != HeldLocks_().end() && it->second.Exclusive;
 }
 
 TProcessLock::~TProcessLock() {

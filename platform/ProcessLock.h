@@ -23,6 +23,9 @@ class TProcessLock {
   // Whether the caller may go on: false when another process kept the lock
   // for the whole wait.
   bool Held() const { return Held_; }
+  // Whether no other process can hold it meanwhile: false when the lock
+  // file could not be opened or locked, and the caller goes on unguarded.
+  bool Exclusive() const;
 
  private:
   std::string Path_;

@@ -100,6 +100,41 @@ TEST_F(Leftovers, FilesOfGoneRunsGoThoseOfLiveRunsStay) {
   EXPECT_TRUE(FileExists(store_ + "Custom--c.kvo"));
 }
 
+TEST_F(Leftovers, NothingYoungGoesWhenTheLockCannotBeTaken) {
+  // A lock file that cannot be opened (a read-only settings folder) guards
+  // nothing: another run may be writing its young file right now.
+  const std::string lock = ChangeLockFile();
+  ::unlink(lock.c_str());
+  ASSERT_EQ(::symlink((xdg_.Root() + "no-such-folder/kvo.lock").c_str(), lock.c_str()), 0);
+  Leave(store_ + "Custom--b.kvo.kvo-tmp-Ab12Cd");
+  Leave(store_ + "Custom--c.kvo.kvo-tmp-Ef34Gh", 120);
+  RemoveLeftovers();
+  EXPECT_TRUE(FileExists(store_ + "Custom--b.kvo.kvo-tmp-Ab12Cd"));
+  EXPECT_FALSE(FileExists(store_ + "Custom--c.kvo.kvo-tmp-Ef34Gh"));
+  ::unlink(lock.c_str());
+}
+
+TEST_F(Leftovers, CopiesOfKilledImageRunsLeaveTheTemporaryFolder) {
+  const std::string tmp = xdg_.Root() + "tmp/", old = getenv("TMPDIR") ? getenv("TMPDIR") : "";
+  ASSERT_TRUE(MakeLongDir(tmp));
+  ::setenv("TMPDIR", tmp.c_str(), 1);
+  const std::string gone = std::to_string(GonePid()), live = std::to_string(::getppid());
+  for (const std::string& name : {"kvo-drive-" + gone + "-Ab12Cd", "kvo-local-" + gone + "-Xy34Ef",
+                                  "kvo-drive-" + live + "-Qw56Rt", "kvo-drive-" + gone + "-notes",
+                                  "kvo-local-" + gone + "-Cd56Ef"})
+    Leave(tmp + name);
+  // Another user's file of a gone process is theirs to remove.
+  ASSERT_EQ(::chown((tmp + "kvo-local-" + gone + "-Cd56Ef").c_str(), ::getuid() + 1, ::getgid()),
+            ::geteuid() == 0 ? 0 : -1);
+  RemoveLeftovers();
+  EXPECT_FALSE(FileExists(tmp + "kvo-drive-" + gone + "-Ab12Cd"));
+  EXPECT_FALSE(FileExists(tmp + "kvo-local-" + gone + "-Xy34Ef"));
+  EXPECT_TRUE(FileExists(tmp + "kvo-drive-" + live + "-Qw56Rt"));
+  EXPECT_TRUE(FileExists(tmp + "kvo-drive-" + gone + "-notes"));
+  EXPECT_EQ(FileExists(tmp + "kvo-local-" + gone + "-Cd56Ef"), ::geteuid() == 0);
+  old.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", old.c_str(), 1);
+}
+
 TEST_F(Leftovers, TheProgramsRemoveThemAtStart) {
   const std::string app = "env -u DISPLAY -u WAYLAND_DISPLAY " + Q(KVO_APP_PATH);
   const std::string killed = store_ + "Custom--a.kvo.kvo-new-" + std::to_string(GonePid());
