@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "base/Basic.h"
 #include "base/Errors.h"
@@ -66,12 +67,35 @@ TImgFeedShape FitShape(int64_t W, int64_t H, int32_t ResizeMode) {
   return s;
 }
 
-// Loads the first picture of an identified file.
+// The frame of FitShape for a picture stored turned or mirrored: fitted as
+// it is seen, in the stored picture's own directions, so that ImgOrient of
+// the canvas gives the upright logo. Where a direction is reversed, what
+// was cut or added at one edge is cut or added at the other.
+TImgFeedShape OrientedFitShape(int64_t W, int64_t H, int32_t ResizeMode, int32_t Orientation) {
+  const bool transposes = OrientationTransposes(Orientation);
+  TImgFeedShape s = transposes ? FitShape(H, W, ResizeMode) : FitShape(W, H, ResizeMode);
+  if (transposes) {
+    std::swap(s.Width, s.Height);
+    std::swap(s.FrameWidth, s.FrameHeight);
+    std::swap(s.X, s.Y);
+    std::swap(s.NewWidth, s.NewHeight);
+  }
+  // The stored picture's x runs against the seen picture in 2, 3, 7 and 8,
+  // its y in 3, 4, 6 and 7.
+  if (Orientation == 2 || Orientation == 3 || Orientation == 7 || Orientation == 8)
+    s.X = s.FrameWidth - s.Width - s.X;
+  if (Orientation == 3 || Orientation == 4 || Orientation == 6 || Orientation == 7)
+    s.Y = s.FrameHeight - s.Height - s.Y;
+  return s;
+}
+
+// Loads the first picture of an identified file, upright.
 void LoadFirstPicture(const TUniInfo& Info, TImg& Img) {
   TUniFile uni;
   UniOpen(uni, Info);
   UniImgLoad(uni, Img, 1, 0);
   UniClose(uni);
+  ImgOrient(Img, Info.Orientation);
 }
 
 // The file being added, for the progress of its import.
@@ -151,13 +175,14 @@ bool LoadFitted(const TUniInfo& Info, TImg& Img, int32_t ResizeMode, bool& Stopp
   TImgFeed feed;
   TFeedProgress progress;
   TImgFeedStarter start = [&](TImgFeed& F, const TImg& Shape) {
-    TImgFeedShape shape = FitShape(Shape.Width, Shape.Height, ResizeMode);
+    TImgFeedShape shape = OrientedFitShape(Shape.Width, Shape.Height, ResizeMode, Info.Orientation);
     shape.BitsPerPixel = Shape.BitsPerPixel;
     ImgFeedStart(F, Img, shape, &Shape.Palette);
     progress.Attach(F);
   };
   procs->Feed(Info.FileName, feed, start);
   Stopped = progress.Stopped();
+  if (!Stopped) ImgOrient(Img, Info.Orientation);
   return true;
 }
 

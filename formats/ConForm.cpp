@@ -238,6 +238,7 @@ void UniFill_(TUniInfo& U, const std::string& FileName, int32_t Id, const TFileI
   U.VideoCompression = F.VideoCompression;
   U.VideoValid = F.VideoValid;
   U.VideoLoadable = F.VideoLoadable;
+  U.Orientation = F.Orientation;
   U.AudioFormat = F.AudioFormat;
   U.AudioOutFormat = F.AudioOutFormat;
   U.AudioLength = F.AudioLength;

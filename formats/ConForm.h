@@ -133,6 +133,9 @@ struct TUniInfo {
   std::string VideoCompression;
   int32_t VideoValid = 0;
   int32_t VideoLoadable = 0;
+  // How a camera stored the picture, as Exif numbers it: 1 upright, 2 to 8
+  // mirrored or turned (ImgOrient turns it back).
+  int32_t Orientation = 1;
   TWaveFormatEx AudioFormat;
   TWaveFormatEx AudioOutFormat;
   int32_t AudioLength = 0;

@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstring>
 #include <memory>
 
 #include "base/Basic.h"
@@ -38,6 +39,11 @@ namespace {
 // Large enough that a photograph is read in few system calls.
 constexpr int64_t JPEG_IO_BUFFER = 65536;
 constexpr int JPEG_MAX_SCANS = 1000;
+// Of an Exif segment, the bytes looked at: cameras put the first directory,
+// which holds the orientation, at its start.
+constexpr int64_t EXIF_READ_MAX = 4096;
+constexpr uint16_t EXIF_ORIENTATION_TAG = 0x0112;
+constexpr uint16_t TIFF_SHORT = 3;
 
 struct TJpegError_ {
   jpeg_error_mgr Pub;  // first: libjpeg only sees this part
@@ -66,6 +72,7 @@ struct TJpegRead_ {
   TImgFeed* Feed;    // or the feed the rows go to
   uint8_t* CmykRow;  // one row of four-component samples, for CMYK files
   int32_t Width, Height, Components;
+  int32_t Orientation;  // of the first Exif segment; 0 when there is none
   bool Supported;
 };
 
@@ -154,6 +161,58 @@ void SkipInput_(j_decompress_ptr C, long Count) {
   s->Pub.bytes_in_buffer -= left;
 }
 
+// ---- the Exif orientation --------------------------------------------------------
+
+// The orientation (1 to 8) the first directory of an Exif segment gives; 0
+// when the segment is not Exif, has none, or is damaged. A TIFF structure
+// in either byte order follows the six bytes "Exif\0\0".
+int32_t ExifOrientation_(const uint8_t* Seg, int64_t Size) {
+  if (Size < 6 + 8 || std::memcmp(Seg, "Exif\0\0", 6) != 0) return 0;
+  const uint8_t* t = Seg + 6;
+  const int64_t n = Size - 6;
+  const bool little = t[0] == 'I' && t[1] == 'I';
+  if (!little && !(t[0] == 'M' && t[1] == 'M')) return 0;
+  auto u16 = [&](int64_t At) -> uint32_t {
+    return little ? t[At] | (t[At + 1] << 8) : (t[At] << 8) | t[At + 1];
+  };
+  auto u32 = [&](int64_t At) -> int64_t { return little ? u16(At) | (int64_t{u16(At + 2)} << 16)
+                                                        : (int64_t{u16(At)} << 16) | u16(At + 2); };
+  if (u16(2) != 42) return 0;
+  const int64_t ifd = u32(4);
+  if (ifd < 8 || ifd > n - 2) return 0;
+  const int64_t entries = u16(ifd);
+  for (int64_t i = 0, at = ifd + 2; i < entries && at <= n - 12; ++i, at += 12) {
+    if (u16(at) != EXIF_ORIENTATION_TAG) continue;
+    const uint32_t value = u16(at + 8);
+    return u16(at + 2) == TIFF_SHORT && u32(at + 4) == 1 && value >= 1 && value <= 8
+               ? static_cast<int32_t>(value) : 0;
+  }
+  return 0;
+}
+
+// One byte of the source. Ours never suspends: it fills or fails.
+uint8_t NextByte_(j_decompress_ptr C) {
+  if (C->src->bytes_in_buffer == 0) (*C->src->fill_input_buffer)(C);
+  --C->src->bytes_in_buffer;
+  return *C->src->next_input_byte++;
+}
+
+// Reads an APP1 segment in place of the library: the first Exif one gives
+// the orientation, and no segment is held beyond its first bytes.
+boolean ReadApp1_(j_decompress_ptr C) {
+  auto* j = reinterpret_cast<TJpegRead_*>(C);
+  int64_t length = int64_t{NextByte_(C)} << 8;
+  length += NextByte_(C);
+  length -= 2;
+  if (length < 0) ERREXIT(C, JERR_BAD_LENGTH);
+  uint8_t head[EXIF_READ_MAX];
+  const int64_t kept = std::min(length, EXIF_READ_MAX);
+  for (int64_t i = 0; i < kept; ++i) head[i] = NextByte_(C);
+  if (length > kept) (*C->src->skip_input_data)(C, static_cast<long>(length - kept));
+  if (j->Orientation == 0) j->Orientation = ExifOrientation_(head, kept);
+  return TRUE;
+}
+
 void SetSource_(TJpegRead_& J) {
   J.Source.Pub.init_source = InitSource_;
   J.Source.Pub.fill_input_buffer = FillInput_;
@@ -221,6 +280,7 @@ int JpegStart_(TJpegRead_* J) {
   J->Dec.src = &J->Source.Pub;
   J->Dec.progress = &J->Progress;
   J->Dec.mem->max_memory_to_use = FF_MAX_PICTURE_BYTES;
+  jpeg_set_marker_processor(&J->Dec, JPEG_APP0 + 1, ReadApp1_);
   jpeg_read_header(&J->Dec, TRUE);
   ChooseOutput_(J);
   J->Width = static_cast<int32_t>(J->Dec.image_width);
@@ -327,7 +387,7 @@ void CloseRead_(TJpegRead_& J, std::unique_ptr<jpeg_decompress_struct, TJpegDecF
 }
 
 void ReadFile_(const char* FileName, uint8_t* Pixels, int32_t& Width, int32_t& Height,
-               int32_t& Components) {
+               int32_t& Components, int32_t* Orientation = nullptr) {
   TJpegRead_ j{};  // zero-filled, as libjpeg expects its records
   OpenRead_(FileName, j);
   std::unique_ptr<jpeg_decompress_struct, TJpegDecFree_> library(&j.Dec);
@@ -342,6 +402,7 @@ void ReadFile_(const char* FileName, uint8_t* Pixels, int32_t& Width, int32_t& H
   Width = j.Width;
   Height = j.Height;
   Components = j.Components;
+  if (Orientation) *Orientation = j.Orientation ? j.Orientation : 1;
   CloseRead_(j, library);
 }
 
@@ -401,8 +462,10 @@ int32_t write_JPEG_file(const char* FileName, const uint8_t* Pixels, int32_t Wid
 
 void JPGInfo(const std::string& FileName, TFileInfo& Info) {
   Monitored("FF_JPG.JPGInfo", [&] {
-    int32_t width = 0, height = 0, components = 0;
-    if (info_JPEG_file(FileName.c_str(), &width, &height, &components) != 0)
+    int32_t width = 0, height = 0, components = 0, orientation = 1;
+    if (!FFLibKept("FF_JPG.info_JPEG_file", [&] {
+          ReadFile_(FileName.c_str(), nullptr, width, height, components, &orientation);
+        }))
       SetError(EG_IMG, 8, __LINE__);
     int32_t file = INVALID_ID;
     FOpen(file, FileName, FM_READ);
@@ -414,6 +477,7 @@ void JPGInfo(const std::string& FileName, TFileInfo& Info) {
     Info.BitsPerPixel = components * 8;
     Info.FrameCount = 1;
     Info.VideoCompression = "JFIF 1.02";
+    Info.Orientation = orientation;
     Info.VideoValid = Info.VideoLoadable = width > 0 ? -1 : 0;
   });
 }

@@ -581,6 +581,39 @@ void ImgFlipV(TImg& Src, TImg& Dest) {
   });
 }
 
+void ImgOrient(TImg& Img, int32_t Orientation) {
+  Monitored("IMGBasic.ImgOrient", [&] {
+    if (Orientation < 2 || Orientation > 8) MonExit();
+    ImgCheck(Img, __LINE__);
+    const bool transposes = OrientationTransposes(Orientation);
+    const int64_t w = Img.Width, h = Img.Height, bpp = Img.BytesPerPixel;
+    const int64_t outW = transposes ? h : w, outH = transposes ? w : h;
+    TImg turned;
+    _imgalloc_(turned, static_cast<int32_t>(outW), static_cast<int32_t>(outH), Img.BitsPerPixel,
+               __LINE__, "IMGBasic.ImgOrient.turned");
+    ImgCopyPalette(Img, turned);
+    // Each pixel seen at (x, y) comes from (sx, sy) of the stored picture.
+    uint8_t* out = turned.Data;
+    for (int64_t y = 0; y < outH; ++y) {
+      for (int64_t x = 0; x < outW; ++x, out += bpp) {
+        int64_t sx = x, sy = y;
+        switch (Orientation) {
+          case 2: sx = w - 1 - x; break;
+          case 3: sx = w - 1 - x; sy = h - 1 - y; break;
+          case 4: sy = h - 1 - y; break;
+          case 5: sx = y; sy = x; break;
+          case 6: sx = y; sy = h - 1 - x; break;
+          case 7: sx = w - 1 - y; sy = h - 1 - x; break;
+          default: sx = w - 1 - y; sy = x; break;  // 8
+        }
+        std::memcpy(out, Img.Data + (sy * w + sx) * bpp, static_cast<size_t>(bpp));
+      }
+    }
+    ImgXchg(Img, turned);
+    ImgFree(turned);
+  });
+}
+
 void ImgSwapRB(TImg& Src, TImg& Dest) {
   Monitored("IMGBasic.ImgSwapRB", [&] {
     TImgOpInfo info;

@@ -102,6 +102,13 @@ void AutoPut_(int32_t Op, TImg& Src, TImg& Dest, int32_t X, int32_t Y, uint32_t 
 void ImgCrop(TImg& Src, TImg& Dest, int32_t X, int32_t Y, int32_t Width, int32_t Height);
 void ImgFlipV(TImg& Src, TImg& Dest);
 void ImgSwapRB(TImg& Src, TImg& Dest);
+// Turns and mirrors a picture as an Exif orientation (2 to 8) says its
+// camera stored it, so that it is seen upright: 5 to 8 swap its width and
+// height. 1 and values outside 1 to 8 leave it as it is.
+void ImgOrient(TImg& Img, int32_t Orientation);
+inline bool OrientationTransposes(int32_t Orientation) {
+  return Orientation >= 5 && Orientation <= 8;
+}
 
 // ---- images from foreign buffers -------------------------------------------------
 void MakeQimg(TImg& Img, const uint8_t* Pixels, int32_t Width, int32_t Height,
