@@ -49,6 +49,7 @@ struct TTIFOpen_ {
   uint16_t BytesPerPixel = 0;  // LineSize div Width: every sample of a pixel
   uint16_t Compression = 0;
   uint16_t Photometric = 0;
+  uint16_t Orientation = ORIENTATION_TOPLEFT;  // numbered as Exif numbers it
   int32_t Supported = 0;
   int32_t PictureBits = 0;  // 8 or 24: the depth a supported file loads at
   bool ErrorSeen = false;
@@ -235,6 +236,7 @@ void ReadDirectory_(TTIFOpen_& T) {
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &T.Compression);
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
   TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &T.Orientation);
   if (T.Compression == COMPRESSION_JPEG && T.Photometric == PHOTOMETRIC_YCBCR) {
     TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
     samples = 3;
@@ -494,6 +496,7 @@ void TIFInfo(const std::string& FileName, TFileInfo& Info) {
     Info.VideoCompression = TIFCompressionName(tif.Compression);
     Info.VideoValid = tif.Width > 0 ? -1 : 0;
     Info.VideoLoadable = tif.Supported;
+    Info.Orientation = tif.Orientation >= 1 && tif.Orientation <= 8 ? tif.Orientation : 1;
     Info.FileSize = FFClampSize(FSize(tif.File));
     TIFClose_(tif);
   });

@@ -10,6 +10,7 @@
 // a tool's version.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <tiffio.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -215,6 +216,26 @@ class ImportPin : public testing::Test {
     return test::Fnv1a(bytes);
   }
 
+  // The stored picture of the file Path, as blue, green and red bytes.
+  std::vector<uint8_t> StoredColours(const std::string& Path) {
+    BatchAnswer() = BA_OVERWRITE_ALL;
+    std::string dest = GetStorageDir() + "turned.kvo";
+    TImg img;
+    std::vector<uint8_t> bgr;
+    EXPECT_TRUE(ImportPicture(Path, dest) && LoadStoredPicture(dest, img)) << Path;
+    for (int64_t i = 0; i < int64_t{img.Width} * img.Height; ++i)
+      bgr.insert(bgr.end(), img.Palette[img.Data[i]], img.Palette[img.Data[i]] + 3);
+    ImgFree(img);
+    return bgr;
+  }
+  // How far apart two such pictures are: the mean difference of a byte.
+  static double Distance(const std::vector<uint8_t>& A, const std::vector<uint8_t>& B) {
+    if (A.size() != B.size() || A.empty()) return 255;
+    int64_t sum = 0;
+    for (size_t i = 0; i < A.size(); ++i) sum += std::abs(A[i] - B[i]);
+    return static_cast<double>(sum) / static_cast<double>(A.size());
+  }
+
   test::ScopedXdg xdg_;
   test::ScriptedDialogs dialogs_;
   std::string src_;
@@ -258,38 +279,54 @@ TEST_F(ImportPin, StreamedReadersStoreWhatTheWholePictureWayStored) {
 // turned file, and the resampling, which runs the other way); stored as it
 // lies, 48 to 80.
 TEST_F(ImportPin, ExifOrientationIsStoredUpright) {
-  auto logo = [&](const std::string& Input, int32_t Mode, std::vector<uint8_t>& Rgb) {
-    Settings().ResizeMode = Mode;
-    BatchAnswer() = BA_OVERWRITE_ALL;
-    std::string dest = GetStorageDir() + "turned.kvo";
-    TImg img;
-    ASSERT_TRUE(ImportPicture(test::DataFile(Input), dest) && LoadStoredPicture(dest, img));
-    Rgb.clear();
-    for (int64_t i = 0; i < int64_t{img.Width} * img.Height; ++i)
-      Rgb.insert(Rgb.end(), img.Palette[img.Data[i]], img.Palette[img.Data[i]] + 3);
-    ImgFree(img);
-  };
-  auto distance = [](const std::vector<uint8_t>& A, const std::vector<uint8_t>& B) {
-    int64_t sum = 0;
-    for (size_t i = 0; i < A.size(); ++i) sum += std::abs(A[i] - B[i]);
-    return static_cast<double>(sum) / static_cast<double>(A.size());
-  };
   const int32_t id = FFGetFormatId("x.jpg", FF_TABLE_READ);
   const TFormatProcs fed = *FFProcs(id);
   TFormatProcs whole = fed;
   whole.Feed = nullptr;
   for (int32_t mode : {RESIZE_BORDER, RESIZE_CROP, RESIZE_STRETCH}) {
-    std::vector<uint8_t> upright, turned;
-    logo("jpeg/pillow/hopper.jpg", mode, upright);
+    Settings().ResizeMode = mode;
+    const std::vector<uint8_t> upright = StoredColours(test::DataFile("jpeg/pillow/hopper.jpg"));
     for (int n = 2; n <= 8; ++n) {
       const std::string input = "jpeg/pillow/hopper_orientation_" + std::to_string(n) + ".jpg";
       for (const TFormatProcs* procs : {&fed, static_cast<const TFormatProcs*>(&whole)}) {
         FFSetProcs_(*procs);
-        logo(input, mode, turned);
-        EXPECT_LT(distance(turned, upright), 16.0) << input << " mode " << mode;
+        EXPECT_LT(Distance(StoredColours(test::DataFile(input)), upright), 16.0)
+            << input << " mode " << mode;
       }
       FFSetProcs_(fed);
     }
+  }
+}
+
+// A TIFF's orientation tag is the same numbering: the pixels of the turned
+// JPEG files, as they lie, in TIFFs that say how they lie.
+TEST_F(ImportPin, TiffOrientationIsStoredUpright) {
+  Settings().ResizeMode = RESIZE_CROP;
+  const std::vector<uint8_t> upright = StoredColours(test::DataFile("jpeg/pillow/hopper.jpg"));
+  for (uint16_t n : {3, 6, 8}) {
+    TImg lying;
+    const std::string jpeg = "jpeg/pillow/hopper_orientation_" + std::to_string(n) + ".jpg";
+    ASSERT_EQ(test::Kept([&] { JPGLoad(test::DataFile(jpeg), lying); }), test::kOk);
+    const std::string tiff = src_ + "turned-" + std::to_string(n) + ".tif";
+    TIFF* t = TIFFOpen(tiff.c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(lying.Width));
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(lying.Height));
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ORIENTATION, n);
+    std::vector<uint8_t> row(size_t(lying.Width) * 3);
+    for (int32_t y = 0; y < lying.Height; ++y) {
+      const uint8_t* bgr = lying.Data + int64_t{y} * lying.Width * 3;
+      for (size_t i = 0; i < row.size(); i += 3)
+        row[i] = bgr[i + 2], row[i + 1] = bgr[i + 1], row[i + 2] = bgr[i];
+      TIFFWriteScanline(t, row.data(), uint32_t(y), 0);
+    }
+    TIFFClose(t);
+    ImgFree(lying);
+    EXPECT_LT(Distance(StoredColours(tiff), upright), 16.0) << tiff;
   }
 }
 
