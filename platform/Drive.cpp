@@ -111,6 +111,21 @@ bool HostTempOfGoneProcess(const std::string& Name) {
   return false;
 }
 
+// Removes the regular files of Folder (ending in "/") whose name Named
+// takes and that Doomed then picks by their status; never follows a link.
+// Only the files named are looked at: a store holds thousands.
+template <typename TName, typename TPick>
+void RemoveFilesIf(const std::string& Folder, TName Named, TPick Doomed) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(Folder.c_str()), ::closedir);
+  if (!dir) return;
+  while (dirent* e = ::readdir(dir.get())) {
+    const std::string name = e->d_name, path = Folder + name;
+    struct stat st {};
+    if (Named(name) && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && Doomed(name, st))
+      ::unlink(path.c_str());
+  }
+}
+
 }  // namespace
 
 // ---- the folder drive ------------------------------------------------------
@@ -192,17 +207,14 @@ bool TFolderDrive::MakeFolder(const std::string& Path) {
 }
 
 void TFolderDrive::RemoveLeftovers(const std::string& Folder, bool Idle) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(Folder.c_str()), ::closedir);
-  if (!dir) return;
   const time_t now = std::time(nullptr);
-  while (dirent* e = ::readdir(dir.get())) {
-    const std::string name = e->d_name, path = Folder + name;
-    struct stat st {};
-    bool gone = ScratchOfGoneProcess(name);
-    if (!gone && IsReplaceTemp(name) && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      gone = Idle || now - st.st_mtime > ABANDONED_AFTER_SECONDS;
-    if (gone) ::unlink(path.c_str());
-  }
+  auto named = [](const std::string& Name) {
+    return IsReplaceTemp(Name) || Name.find(SCRATCH_MARK) != std::string::npos;
+  };
+  RemoveFilesIf(Folder, named, [&](const std::string& Name, const struct stat& St) {
+    return ScratchOfGoneProcess(Name) ||
+           (IsReplaceTemp(Name) && (Idle || now - St.st_mtime > ABANDONED_AFTER_SECONDS));
+  });
 }
 
 int MakeHostTemp(std::string_view Kind, std::string& Name) {
@@ -214,16 +226,11 @@ int MakeHostTemp(std::string_view Kind, std::string& Name) {
 void RemoveHostTempLeftovers() {
   std::error_code ec;
   const std::string folder = std::filesystem::temp_directory_path(ec).string();
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(ec ? nullptr : ::opendir(folder.c_str()), ::closedir);
-  if (!dir) return;
-  while (dirent* e = ::readdir(dir.get())) {
-    const std::string name = e->d_name, path = folder + "/" + name;
-    struct stat st {};
-    // Only this user's own files: the folder is shared with everyone.
-    if (HostTempOfGoneProcess(name) && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        st.st_uid == ::getuid())
-      ::unlink(path.c_str());
-  }
+  if (ec) return;
+  // Only this user's own files: the folder is shared with everyone.
+  RemoveFilesIf(folder + "/", HostTempOfGoneProcess, [](const std::string&, const struct stat& St) {
+    return St.st_uid == ::getuid();
+  });
 }
 
 std::unique_ptr<TDrive> OpenFolderDrive(const std::string& WinFolder,
