@@ -3,10 +3,8 @@
 #include "core/LogoPreview.h"
 
 #include <gif_lib.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -16,7 +14,9 @@
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "core/Store.h"
+#include "formats/ByteCursor.h"
 #include "formats/ConForm.h"
+#include "formats/FFLib.h"
 #include "platform/Drive.h"
 
 namespace kvo {
@@ -26,11 +26,6 @@ namespace {
 // important-colours field.
 constexpr int64_t BMP_HEADER_BYTES = 54;
 constexpr int32_t GIF_MAX_SIDE = 65535;
-constexpr const char* GIF_TEMP_SUFFIX = ".part";
-
-uint32_t U32At(const uint8_t* P) {
-  return P[0] | (P[1] << 8) | (P[2] << 16) | (static_cast<uint32_t>(P[3]) << 24);
-}
 
 // The important-colours count that makes an 8-bit BMP rotate, read from its
 // header; ANIM_NONE when the header says all colours count (0 or 256 and
@@ -38,15 +33,22 @@ uint32_t U32At(const uint8_t* P) {
 int32_t ReadImportantColours(const std::string& FileName) {
   uint8_t h[BMP_HEADER_BYTES];
   int32_t handle;
-  FOpen(handle, FileName, 0);
+  FOpen(handle, FileName, FM_READ);  // a logo on a read-only drive is shown too
   const bool whole = FSize(handle) >= BMP_HEADER_BYTES;
   if (whole) FRead(handle, h, BMP_HEADER_BYTES);
   FClose(handle);
   if (!whole || h[0] != 'B' || h[1] != 'M') return ANIM_NONE;
-  const uint32_t infoSize = U32At(h + 14), bits = h[28] | (h[29] << 8);
-  const uint32_t important = U32At(h + BMP_IMPORTANT_COLORS_OFFSET);
+  const uint32_t infoSize = GetU32LE(h + 14), bits = h[28] | (h[29] << 8);
+  const uint32_t important = GetU32LE(h + BMP_IMPORTANT_COLORS_OFFSET);
   if (infoSize < 40 || bits != 8 || important == 0 || important >= 256) return ANIM_NONE;
   return static_cast<int32_t>(important);
+}
+
+// giflib's output: the tracked file, written without raising.
+int PutGifBytes(GifFileType* Gif, const GifByteType* Bytes, int Count) {
+  const int32_t handle = *static_cast<int32_t*>(Gif->UserData);
+  const bool ok = FFLibKept("LogoPreview.PutGifBytes", [&] { FWrite(handle, Bytes, Count); });
+  return ok ? Count : 0;
 }
 
 struct TGifCloser {
@@ -202,23 +204,18 @@ void SaveAnimGif(const std::string& FileName, const TImg& Img, int32_t Important
     if (Scale < 1 || Scale > 2 || static_cast<int64_t>(Img.Width) * Scale > GIF_MAX_SIDE ||
         static_cast<int64_t>(Img.Height) * Scale > GIF_MAX_SIDE)
       SetError(EG_GEN, 1, __LINE__);
-    // Written whole beside the target first, so a failure leaves what
-    // was there before.
-    const std::string temp = FileName + GIF_TEMP_SUFFIX;
+    // A created file is written beside the target and takes its place
+    // only when closed whole, so a failure leaves what was there before.
+    int32_t handle = INVALID_ID;
+    FOpen(handle, FileName, FM_CREATE);
     int error = 0;
-    TGifFile gif(EGifOpenFileName(temp.c_str(), false, &error));
-    if (!gif) {
-      SetLastFileName(FileName);
-      SetError(EG_FILE, 2, __LINE__);
-    }
+    TGifFile gif(EGifOpen(&handle, PutGifBytes, &error));
+    if (!gif) SetError(EG_FILE, 4, __LINE__);
     bool ok = WriteGifFrames(gif.get(), Img, Important, GifFrameDelay(StepsPerSecond), Scale);
-    // Closing writes the trailer and flushes: it can fail too.
+    // Closing writes the trailer: it can fail too.
     ok = EGifCloseFile(gif.release(), &error) == GIF_OK && ok;
-    ok = ok && std::rename(temp.c_str(), FileName.c_str()) == 0;
-    if (!ok) {
-      ::unlink(temp.c_str());
-      SetError(EG_FILE, 4, __LINE__);
-    }
+    if (!ok) SetError(EG_FILE, 4, __LINE__);
+    FClose(handle);
   });
 }
 

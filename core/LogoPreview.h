@@ -11,9 +11,6 @@
 
 namespace kvo {
 
-// The rate of the PC timer that drives the rotation at boot: the default
-// of the AnimSpeed setting.
-inline constexpr int32_t ANIM_STEPS_PER_SECOND = 18;
 inline constexpr int32_t ANIM_SPEED_MAX = 100;
 // The AnimSpeed setting within 1 .. ANIM_SPEED_MAX.
 int32_t AnimStepsPerSecond();

@@ -38,7 +38,7 @@ void VisitKeys_(TSettings& S, V& Visit) {
   Visit.Int("AnimMove", S.AnimMove, ANIM_SMOOTH);
   Visit.Color("AnimColor1", S.AnimColor1, 16744448);
   Visit.Color("AnimColor2", S.AnimColor2, 8404992);
-  Visit.Int("AnimSpeed", S.AnimSpeed, 18);
+  Visit.Int("AnimSpeed", S.AnimSpeed, ANIM_STEPS_PER_SECOND);
   Visit.Bool("Msg0Enabled", S.MsgEnabled[0], true);
   Visit.Bool("Msg1Enabled", S.MsgEnabled[1], true);
   Visit.Bool("Msg2Enabled", S.MsgEnabled[2], true);

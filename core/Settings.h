@@ -15,6 +15,9 @@ inline constexpr int32_t RESIZE_BORDER = 0;
 inline constexpr int32_t RESIZE_CROP = 1;
 inline constexpr int32_t RESIZE_STRETCH = 2;
 
+// The rate of the PC timer that drives the rotation at boot: the default
+// of the AnimSpeed setting.
+inline constexpr int32_t ANIM_STEPS_PER_SECOND = 18;
 inline constexpr int32_t ANIM_TOP = 0;
 inline constexpr int32_t ANIM_BOTTOM = 1;
 inline constexpr int32_t ANIM_VERTICAL = 2;
@@ -50,7 +53,7 @@ struct TSettings {
   int32_t AnimMove = ANIM_SMOOTH;
   uint32_t AnimColor1 = 16744448;
   uint32_t AnimColor2 = 8404992;
-  int32_t AnimSpeed = 18;  // palette steps a second in the previews (the PC timer's rate)
+  int32_t AnimSpeed = ANIM_STEPS_PER_SECOND;  // palette steps a second in the previews
   bool MsgEnabled[3] = {true, true, true};  // Msg0Enabled .. Msg2Enabled
   int32_t MsgPickMethod = PICK_RANDOM;
   std::string Messages[3];  // startup, wait, turn off; UTF-8 with CR LF line breaks

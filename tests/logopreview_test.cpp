@@ -3,6 +3,7 @@
 // and the animated GIF as ImageMagick and Pillow read it.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "core/Settings.h"
 #include "core/Store.h"
 #include "formats/ConForm.h"
+#include "platform/FaultInject.h"
 #include "platform/Folders.h"
 #include "tests/TestSupport.h"
 
@@ -123,7 +125,11 @@ TEST_F(LogoPreview, ComposedPictureIsWhatSetWritesAndOnlyTheStartupLogoMoves) {
   EXPECT_EQ(important, ANIM_NONE);
   ImgFree(composed);
   ASSERT_TRUE(SetLogo(stored_, POS_WAIT));
+  // Showing a logo only reads it: nothing is opened for writing, so a logo
+  // on a read-only drive shows as well.
+  FaultInjectStart(0, EIO);
   LoadCurrentLogo(POS_WAIT, current, currentImportant);
+  EXPECT_EQ(FaultInjectStop(), 0);
   EXPECT_EQ(currentImportant, ANIM_NONE);
   ImgFree(current);
 }
@@ -221,13 +227,14 @@ TEST_F(LogoPreview, StillLogoGivesOneFrameAndFailuresLeaveTheOldFile) {
   EXPECT_FALSE(NoError());
   ClearError();
   EXPECT_EQ(test::ReadWhole(gif), old);
-  // A target that cannot be replaced (a folder): the written copy goes.
+  // A target that cannot be replaced (a folder): refused, nothing written.
   const std::string folder = xdg_.Root() + "taken.gif";
   ASSERT_TRUE(MakeLongDir(folder));
   MonitoredKeep("test", [&] { SaveAnimGif(folder, img, important, 18, 1); });
-  EXPECT_EQ(LastErrorText(), "Cannot write to file.");
+  EXPECT_EQ(LastErrorText(), "Cannot create file: " + folder);
   ClearError();
-  EXPECT_FALSE(FileExists(folder + ".part"));
+  EXPECT_EQ(test::RunShell("ls -A " + test::ShellQuoted(xdg_.Root()) + " | grep -c taken").Out,
+            "1\n");
   ImgFree(img);
 }
 
