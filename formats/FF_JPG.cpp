@@ -406,6 +406,15 @@ void ReadFile_(const char* FileName, uint8_t* Pixels, int32_t& Width, int32_t& H
   CloseRead_(j, library);
 }
 
+// The header's geometry and orientation, in a keeping frame: false when
+// the file cannot be read as a JPEG file.
+bool ReadHeader_(const char* FileName, int32_t& Width, int32_t& Height, int32_t& Components,
+                 int32_t& Orientation) {
+  return FileName && FFLibKept("FF_JPG.info_JPEG_file", [&] {
+           ReadFile_(FileName, nullptr, Width, Height, Components, &Orientation);
+         });
+}
+
 void WriteFile_(const char* FileName, const uint8_t* Pixels, int32_t Width, int32_t Height,
                 int32_t Quality) {
   if (!Pixels || Width <= 0 || Height <= 0) SetError(EG_IMG, 11, __LINE__);
@@ -433,10 +442,8 @@ void WriteFile_(const char* FileName, const uint8_t* Pixels, int32_t Width, int3
 
 int32_t info_JPEG_file(const char* FileName, int32_t* Width, int32_t* Height,
                        int32_t* Components) {
-  int32_t w = 0, h = 0, c = 0;
-  bool ok = FileName && FFLibKept("FF_JPG.info_JPEG_file",
-                                  [&] { ReadFile_(FileName, nullptr, w, h, c); });
-  if (!ok) return 1;
+  int32_t w = 0, h = 0, c = 0, orientation = 1;
+  if (!ReadHeader_(FileName, w, h, c, orientation)) return 1;
   if (Width) *Width = w;
   if (Height) *Height = h;
   if (Components) *Components = c;
@@ -463,9 +470,7 @@ int32_t write_JPEG_file(const char* FileName, const uint8_t* Pixels, int32_t Wid
 void JPGInfo(const std::string& FileName, TFileInfo& Info) {
   Monitored("FF_JPG.JPGInfo", [&] {
     int32_t width = 0, height = 0, components = 0, orientation = 1;
-    if (!FFLibKept("FF_JPG.info_JPEG_file", [&] {
-          ReadFile_(FileName.c_str(), nullptr, width, height, components, &orientation);
-        }))
+    if (!ReadHeader_(FileName.c_str(), width, height, components, orientation))
       SetError(EG_IMG, 8, __LINE__);
     int32_t file = INVALID_ID;
     FOpen(file, FileName, FM_READ);

@@ -592,22 +592,21 @@ void ImgOrient(TImg& Img, int32_t Orientation) {
     _imgalloc_(turned, static_cast<int32_t>(outW), static_cast<int32_t>(outH), Img.BitsPerPixel,
                __LINE__, "IMGBasic.ImgOrient.turned");
     ImgCopyPalette(Img, turned);
-    // Each pixel seen at (x, y) comes from (sx, sy) of the stored picture.
+    // The stored pixel seen at (x, y) is First + x * StepX + y * StepY,
+    // counted in pixels of the stored picture.
+    const int64_t last = w - 1, bottom = (h - 1) * w;
+    struct TWalk { int64_t First, StepX, StepY; };
+    const TWalk walks[9] = {{},
+                            {0, 1, w},              {last, -1, w},
+                            {bottom + last, -1, -w}, {bottom, 1, -w},
+                            {0, w, 1},              {bottom, -w, 1},
+                            {bottom + last, -w, -1}, {last, w, -1}};
+    const TWalk& walk = walks[Orientation];
     uint8_t* out = turned.Data;
     for (int64_t y = 0; y < outH; ++y) {
-      for (int64_t x = 0; x < outW; ++x, out += bpp) {
-        int64_t sx = x, sy = y;
-        switch (Orientation) {
-          case 2: sx = w - 1 - x; break;
-          case 3: sx = w - 1 - x; sy = h - 1 - y; break;
-          case 4: sy = h - 1 - y; break;
-          case 5: sx = y; sy = x; break;
-          case 6: sx = y; sy = h - 1 - x; break;
-          case 7: sx = w - 1 - y; sy = h - 1 - x; break;
-          default: sx = w - 1 - y; sy = x; break;  // 8
-        }
-        std::memcpy(out, Img.Data + (sy * w + sx) * bpp, static_cast<size_t>(bpp));
-      }
+      const int64_t row = walk.First + y * walk.StepY;
+      for (int64_t x = 0; x < outW; ++x, out += bpp)
+        std::memcpy(out, Img.Data + (row + x * walk.StepX) * bpp, static_cast<size_t>(bpp));
     }
     ImgXchg(Img, turned);
     ImgFree(turned);
