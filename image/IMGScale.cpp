@@ -415,10 +415,13 @@ struct TFeedLayout_ {
 
 // Rows a group holds at most before they are added into 32-bit sums: the
 // slots of a very tall group would otherwise take a good part of the
-// picture's memory.
+// picture's memory. A very wide frame gets fewer, so that its slots never
+// take more than kSlotBytes: a tiny file may claim rows of millions of
+// pixels. Folding gives the same averages, only later.
 constexpr int64_t kMaxSlots = 64;
+constexpr int64_t kSlotBytes = int64_t{16} << 20;
 
-bool Folds_(const TImgFeed& F) { return F.StepY / kScale + 2 > kMaxSlots; }
+bool Folds_(const TImgFeed& F) { return F.StepY / kScale + 2 > F.Slots; }
 
 TFeedLayout_ FeedLayout_(const TImgFeed& F) {
   const TImgFeedShape& s = F.Shape;
@@ -718,7 +721,8 @@ void ImgFeedStart(TImgFeed& F, TImg& Dest, const TImgFeedShape& Shape, const TPa
     // unless they must be widened or given black columns.
     const bool asTheyAre = Shape.RowsInPlace && Shape.BitsPerPixel == 24 && Shape.X <= 0 &&
                            static_cast<int64_t>(Shape.X) + Shape.Width >= Shape.FrameWidth;
-    F.Slots = F.FactorY == 0 ? std::min(F.StepY / kScale + 2, kMaxSlots) : 1;
+    const int64_t affordable = std::max<int64_t>(kSlotBytes / LineBytes_(Shape), 1);
+    F.Slots = F.FactorY == 0 ? std::min({F.StepY / kScale + 2, kMaxSlots, affordable}) : 1;
     _imgalloc_(Dest, Shape.NewWidth, Shape.NewHeight, 24, __LINE__, "IMGBasic.ImgResample.dest");
     F.Dest = &Dest;
     const TFeedLayout_ l = FeedLayout_(F);

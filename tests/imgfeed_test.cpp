@@ -130,7 +130,9 @@ TEST_F(Feed, TallGroupsFoldTheirRowsExactly) {
   const TCase cases[] = {{5, 700, 24, 5, 700, 0, 0, 3, 3, false},
                          {6, 900, 8, 8, 1000, 1, 40, 4, 2, false},
                          {9, 2000, 32, 7, 1500, -1, -300, 5, 1, true},
-                         {3, 5000, 24, 3, 5200, 0, 100, 2, 1, false}};
+                         {3, 5000, 24, 3, 5200, 0, 100, 2, 1, false},
+                         // rows too wide for many slots: they fold after a few
+                         {400000, 40, 24, 400000, 48, 0, 4, 4, 1, false}};
   for (const TCase& c : cases) {
     RandomPicture(pic_, c.W, c.H, c.Bits, rng);
     TImgFeedShape s;
