@@ -172,8 +172,9 @@ bool FFDescribedTooLarge(int64_t Width, int64_t Height, int32_t BitsPerPixel);
 // format's own and a side of 2^31 - 1. Where a format forces the reader to
 // hold more than a few rows before the first one comes (the coefficients
 // of a progressive JPEG, the whole of an interlaced PNG), it holds at most
-// FF_MAX_HELD_BYTES.
-inline constexpr int64_t FF_MAX_HELD_BYTES = int64_t{2} << 30;
+// FF_MAX_HELD_BYTES: just under 2 GiB, the largest block the memory layer
+// gives, so what passes this check is never refused as out of memory.
+inline constexpr int64_t FF_MAX_HELD_BYTES = INT32_MAX;
 
 // The pixels a fed picture may have for each byte of its file, once it is
 // past FF_FED_FREE_PIXELS. Run-length codes can skip to the end of a
