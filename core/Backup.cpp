@@ -53,7 +53,7 @@ std::vector<std::string> SplitLines_(const std::string& Bytes) {
 
 std::vector<std::string> ReadBatLines_(const std::string& BatPath) {
   std::string bytes;
-  if (!ManagedDrive().ReadFile(BatPath, bytes)) return {};
+  if (!ManagedDrive().ReadFile(BatPath, bytes, MAX_TEXT_FILE_BYTES)) return {};
   return SplitLines_(bytes);
 }
 
@@ -79,21 +79,45 @@ std::string NewBatText_() {
          RESTORE_HEADER_RULE + "\r\n\r\n";
 }
 
+// The drive path of a file the batch file names, when a restore may act on
+// it: one of the three logo files (where the settings put them, or where
+// Windows looks for them), or a file of the backup folder when that folder
+// lies on the drive. Empty for anything else: the batch file
+// comes with the drive, and whoever wrote it may name any file at all.
+std::string RestorablePath_(TDrive& Drive, const std::string& Named) {
+  const std::string path = PathFromGuest(Drive, std::string(TrimBlanks(Named)));
+  const std::string key = path.empty() ? std::string() : Drive.Canonical(path);
+  if (key.empty()) return {};
+  for (uint32_t p : POSITIONS)
+    if (key == Drive.Canonical(GetLogoFile(p)) || key == Drive.Canonical(DefaultLogoFile(Drive, p)))
+      return path;
+  const std::string bat = BackupDir() + RESTORE_BAT, batKey = Drive.Canonical(bat);
+  auto folderOf = [](const std::string& Key) { return Key.substr(0, Key.rfind('/') + 1); };
+  return Drive.Holds(bat) && folderOf(key) == folderOf(batKey) ? path : std::string();
+}
+
 // One command of the batch file; REM lines, empty lines and anything else
 // are skipped. Paths as Windows names them are found on the managed drive.
-void RestoreLine_(const std::string& Line) {
+// False when the line names a file a restore may not touch, which is left
+// alone.
+bool RestoreLine_(const std::string& Line) {
   TDrive& drive = ManagedDrive();
   std::string line(TrimBlanks(Line));
   std::string u = UpperText(line);
   if (u.starts_with("DEL")) {
-    std::string name = QuotedField(line, 1);
-    if (!name.empty()) drive.DeleteFile(PathFromGuest(drive, name));
+    const std::string name = QuotedField(line, 1);
+    if (name.empty()) return true;
+    const std::string path = RestorablePath_(drive, name);
+    if (path.empty()) return false;
+    drive.DeleteFile(path);
   } else if (u.starts_with("COPY")) {
-    std::string source(TrimBlanks(QuotedField(line, 1)));
-    std::string target(TrimBlanks(QuotedField(line, 2)));
-    if (!source.empty() && !target.empty())
-      CopyDriveFile(drive, PathFromGuest(drive, source), PathFromGuest(drive, target));
+    const std::string source = QuotedField(line, 1), target = QuotedField(line, 2);
+    if (TrimBlanks(source).empty() || TrimBlanks(target).empty()) return true;
+    const std::string from = RestorablePath_(drive, source), to = RestorablePath_(drive, target);
+    if (from.empty() || to.empty()) return false;
+    CopyDriveFile(drive, from, to, MAX_LOGO_FILE_BYTES);
   }
+  return true;
 }
 
 }  // namespace
@@ -102,7 +126,7 @@ std::string RestoreBatFile() { return ManagedDrive().FindNoCase(BackupDir(), RES
 
 bool CopyFileReplace(const std::string& Source, const std::string& Target) {
   TProcScope trace("Backup.CopyFileReplace");
-  return CopyDriveFile(ManagedDrive(), Source, Target);
+  return CopyDriveFile(ManagedDrive(), Source, Target, MAX_LOGO_FILE_BYTES);
 }
 
 std::string NextBackupName(const std::string& Folder) {
@@ -134,7 +158,7 @@ bool AddRestoreLine(const std::string& BatPath, const std::string& LogoPath,
     TDrive& drive = ManagedDrive();
     std::string bytes = NewBatText_();
     if (drive.FileExists(BatPath)) {
-      if (!drive.ReadFile(BatPath, bytes) || BatNamesLogo_(SplitLines_(bytes), LogoPath))
+      if (!drive.ReadFile(BatPath, bytes, MAX_TEXT_FILE_BYTES) || BatNamesLogo_(SplitLines_(bytes), LogoPath))
         return false;
       if (!bytes.empty() && bytes.back() != '\n') bytes += "\r\n";
     }
@@ -150,6 +174,9 @@ bool BackupLogo(const std::string& LogoPath) {
     TDrive& drive = ManagedDrive();
     std::string folder = BackupDir();
     if (!drive.MakeFolder(folder)) return false;
+    // A backup folder that leads off the drive (a link put in its place)
+    // is not written into: its restore.bat would never be obeyed anyway.
+    if (!drive.Holds(folder + RESTORE_BAT)) return false;
     std::string bat = drive.FindNoCase(folder, RESTORE_BAT);
     if (drive.FileExists(bat) && BatNamesLogo_(ReadBatLines_(bat), LogoPath)) return true;
     // The batch file runs inside Windows, so it names files as Windows does.
@@ -159,7 +186,7 @@ bool BackupLogo(const std::string& LogoPath) {
     // that failed would keep this logo from ever being backed up again,
     // and its restore would fail.
     std::string backup = NextBackupName(folder);
-    if (!CopyDriveFile(drive, LogoPath, backup)) return false;
+    if (!CopyDriveFile(drive, LogoPath, backup, MAX_LOGO_FILE_BYTES)) return false;
     if (AddRestoreLine(bat, LogoPath, "copy \"" + GuestPath(drive, backup) + "\" \"" + logo + "\""))
       return true;
     drive.DeleteFile(backup);
@@ -173,10 +200,21 @@ bool RestoreLogos() {
   if (!lock.Held()) return false;
   std::string bat = RestoreBatFile();
   if (!ManagedDrive().FileExists(bat)) return true;
-  // Each command stands alone: one that fails must not keep the others
-  // from restoring their logos.
-  for (const std::string& line : ReadBatLines_(bat))
-    Swallowed_("Backup.RestoreLine_", [&] { RestoreLine_(line); });
+  // A batch file that cannot be read (one far larger than any this
+  // program writes) restores nothing, and says so.
+  std::string bytes;
+  if (!ManagedDrive().ReadFile(bat, bytes, MAX_TEXT_FILE_BYTES)) return false;
+  // Each command stands alone: one that fails, or names a file no restore
+  // may touch, must not keep the others from restoring their logos.
+  std::string refused;
+  for (const std::string& line : SplitLines_(bytes)) {
+    bool skipped = false;
+    Swallowed_("Backup.RestoreLine_", [&] { skipped = !RestoreLine_(line); });
+    if (skipped) refused += "\n" + std::string(TrimBlanks(line));
+  }
+  if (!refused.empty())
+    ShowWarning("These lines of " + GuestPath(ManagedDrive(), bat) +
+                " name files other than the logos and their backups, and were skipped:" + refused);
   return true;
 }
 

@@ -289,6 +289,8 @@ bool SetLogo(const std::string& StoredPath, uint32_t Position) {
   }
   TDriveLock lock(ManagedDrive());
   if (!lock.Held()) return false;
+  // Refused before the backup, so that nothing at all is written.
+  if (!ManagedDrive().CanWriteFile(logoPath)) return false;
   // A logo whose present state could not be saved (a full disk) is left
   // as it is: writing it would lose the one restore.bat brings back.
   if (!BackupLogo(logoPath)) return false;

@@ -15,6 +15,7 @@
 #include "core/Settings.h"
 #include "core/Shuffle.h"
 #include "platform/Folders.h"
+#include "platform/HostFiles.h"
 #include "platform/Registry.h"
 #include "platform/TextUtil.h"
 
@@ -234,7 +235,10 @@ void RemoveLeftovers() {
     // win.ini may hold a save in progress whatever the lock says.
     const bool locked = folder == store || folder == backup || drive.InVolume(folder);
     const bool idle = changing.Exclusive() && locked && folder != settings && folder != winIni;
-    drive.RemoveLeftovers(folder, idle);
+    if (drive.InVolume(folder))
+      drive.RemoveLeftovers(folder, idle);
+    else
+      RemoveHostLeftovers(folder, idle);
   }
   RemoveHostTempLeftovers();
 }

@@ -180,10 +180,14 @@ void LoadCurrentLogo(uint32_t Position, TImg& Img, int32_t& Important) {
   Monitored("LogoPreview.LoadCurrentLogo", [&] {
     Important = ANIM_NONE;
     const std::string logo = GetLogoFile(Position);
-    // A logo inside a disk image is read from a host copy.
-    TLocalFile local(ManagedDrive(), logo);
+    // Read from a private copy, taken within what a logo can be: the
+    // drive's own file may be a link, a FIFO or a runaway cluster chain.
+    TLocalFile local(ManagedDrive(), logo, MAX_LOGO_FILE_BYTES);
     if (local.Path().empty()) {
       SetLastFileName(logo);
+      // A logo that is there but was not read (far too large) says why.
+      if (ManagedDrive().FileExists(logo) && !ManagedDrive().LastError().empty())
+        SetErrorText(EG_TEXT, ManagedDrive().LastError(), __LINE__);
       SetError(EG_FILE, 1, __LINE__);
     }
     ImgLoad(local.Path(), Img, FF_BMP);

@@ -112,6 +112,11 @@ bool ImportPicture(const std::string& Source, std::string& Dest);
 // list index of the last destination (0 when it is not listed, -1 when
 // another run kept the store busy).
 int32_t AddPictureFiles(const std::vector<std::string>& Files);
+// Whether Path may be offered to the import: a regular file, or nothing at
+// all (the import names what is missing). A FIFO, socket or device would
+// have a reader wait for ever while the change lock is held; it is refused
+// at once with "Not a regular file: NAME.".
+bool ImportableFile(const std::string& Path);
 // Told how far the import of a picture read row by row has come, once it
 // has taken half a second: Percent from 0 to 100, and -1 when it ended.
 // The status bar shows it in any case ("Adding image ... 37 %, press ESC

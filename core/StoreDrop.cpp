@@ -43,6 +43,8 @@ int32_t AddDroppedFiles(const std::vector<std::string>& Paths) {
     if (FolderExists(path)) {
       const std::vector<std::string> inside = PicturesInFolder(path);
       pictures.insert(pictures.end(), inside.begin(), inside.end());
+    } else if (!ImportableFile(path)) {
+      continue;
     } else if (IsGalleryFile(path)) {
       galleries.push_back(path);
     } else {

@@ -1,5 +1,7 @@
 // Adding pictures to the store: identify any supported file, fit it to the
 // logo canvas, reduce it to the logo palette and store it.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -299,7 +301,18 @@ bool ImportPicture(const std::string& Source, std::string& Dest) {
   return false;
 }
 
-int32_t AddPictureFiles(const std::vector<std::string>& Files) {
+bool ImportableFile(const std::string& Path) {
+  struct stat st {};
+  if (::stat(Path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
+  ShowError("Not a regular file: " + Path + ".");
+  return false;
+}
+
+int32_t AddPictureFiles(const std::vector<std::string>& Candidates) {
+  std::vector<std::string> Files;
+  for (const std::string& path : Candidates)
+    if (ImportableFile(path)) Files.push_back(path);
+  if (Files.empty()) return 0;
   TChangeLock changing;
   if (!changing.Held()) return -1;
   BatchAnswer() = BA_NONE;

@@ -1,5 +1,7 @@
 // Disk images: any bytes are recognised as an image with its volumes or
-// refused with a reason; every volume found lies inside the disk's data.
+// refused with a reason; every volume found lies inside the disk's data,
+// and the size its boot sector claims is read as the bytes say, so the
+// check that keeps writes inside the partition sees the true claim.
 #include <cstdint>
 #include <string>
 
@@ -22,6 +24,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     if (v.FileSystem.empty()) continue;
     fuzz::Check(v.Offset < layout.DataSize && v.Size <= layout.DataSize - v.Offset,
                 "a FAT volume lies inside the data");
+    // The claim worked out here from the raw bytes: 16-bit sector count at
+    // 19, else the 32-bit one at 32, times bytes per sector at 11.
+    uint8_t boot[512] = {};
+    for (size_t i = 0; i < sizeof boot && v.Offset + i < Size; ++i) boot[i] = Data[v.Offset + i];
+    auto le = [&](size_t At, int Bytes) {
+      uint64_t n = 0;
+      for (int i = Bytes - 1; i >= 0; --i) n = n << 8 | boot[At + static_cast<size_t>(i)];
+      return n;
+    };
+    const uint64_t sectors = le(19, 2) != 0 ? le(19, 2) : le(32, 4);
+    fuzz::Check(v.FileSystemSize == sectors * le(11, 2), "the boot sector's claim is read as written");
+    fuzz::Check(FatClaimedSize(boot) == v.FileSystemSize, "one reading of the claim");
+    fuzz::Check(v.FileSystemFits() == (v.FileSystemSize <= v.Size), "a volume fits only when its claim does");
   }
   return 0;
 }

@@ -50,6 +50,8 @@ uint32_t BE32(const uint8_t* P) {
   return (uint32_t{P[0]} << 24) | (uint32_t{P[1]} << 16) | (uint32_t{P[2]} << 8) | P[3];
 }
 
+uint32_t LE16(const uint8_t* P) { return uint32_t{P[0]} | (uint32_t{P[1]} << 8); }
+
 uint32_t LE32(const uint8_t* P) {
   return uint32_t{P[0]} | (uint32_t{P[1]} << 8) | (uint32_t{P[2]} << 16) | (uint32_t{P[3]} << 24);
 }
@@ -113,6 +115,9 @@ void ProbeFat(int Fd, TVolumeInfo& V) {
   V.FileSystem = version && std::strncmp(version, "FAT", 3) == 0 ? version : "FAT";
   const char* label = nullptr;
   if (blkid_probe_lookup_value(pr.get(), "LABEL", &label, nullptr) == 0 && label) V.Label = label;
+  std::array<uint8_t, SECTOR> boot{};
+  ReadAt(Fd, V.Offset, boot.data(), boot.size());
+  V.FileSystemSize = FatClaimedSize(boot.data());
 }
 
 // The partitions of the table at the start of the data; false when there
@@ -148,6 +153,13 @@ bool ProbePartitions(int Fd, uint64_t DataSize, std::vector<TVolumeInfo>& Volume
 
 }  // namespace
 
+uint64_t FatClaimedSize(const uint8_t* BootSector) {
+  const uint32_t bytesPerSector = LE16(BootSector + 11);
+  const uint32_t sectors16 = LE16(BootSector + 19);
+  const uint32_t sectors = sectors16 != 0 ? sectors16 : LE32(BootSector + 32);
+  return uint64_t{sectors} * bytesPerSector;
+}
+
 void SplitDriveChoice(const std::string& Choice, std::string& Path, int32_t& Partition) {
   Path = Choice;
   Partition = 0;
@@ -163,7 +175,17 @@ void SplitDriveChoice(const std::string& Choice, std::string& Path, int32_t& Par
 
 bool ProbeDiskImage(const std::string& Path, TDiskLayout& Layout, std::string& Error) {
   Layout = {};
-  TFd fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC));
+  TFd fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.Fd < 0) {
+    Error = Path + ": " + std::strerror(errno);
+    return false;
+  }
+  return ProbeDiskImageFd(fd.Fd, Path, Layout, Error);
+}
+
+bool ProbeDiskImageFd(int Fd, const std::string& Path, TDiskLayout& Layout, std::string& Error) {
+  Layout = {};
+  TFd fd(::dup(Fd));
   struct stat st {};
   if (fd.Fd < 0 || ::fstat(fd.Fd, &st) != 0) {
     Error = Path + ": " + std::strerror(errno);

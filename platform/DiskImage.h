@@ -22,6 +22,12 @@ struct TVolumeInfo {
   uint32_t Type = 0;      // the MBR partition type; 0 for a bare volume
   std::string FileSystem; // "FAT12", "FAT16", "FAT32"; empty when not FAT
   std::string Label;      // the volume label, when there is one
+  // The bytes the FAT boot sector says its file system covers (sectors
+  // times bytes per sector); 0 when not FAT.
+  uint64_t FileSystemSize = 0;
+  // Whether the file system lies within the room it has: mtools believes
+  // the boot sector, so a larger one would be written past its partition.
+  bool FileSystemFits() const { return FileSystemSize <= Size; }
 };
 
 struct TDiskLayout {
@@ -33,6 +39,13 @@ struct TDiskLayout {
 // Reads what Path holds. False with the reason in Error when it is not a
 // disk image this program can edit.
 bool ProbeDiskImage(const std::string& Path, TDiskLayout& Layout, std::string& Error);
+// The same for the image open as Fd, named Path in messages.
+bool ProbeDiskImageFd(int Fd, const std::string& Path, TDiskLayout& Layout, std::string& Error);
+
+// The size a FAT boot sector (at least 512 bytes) claims for its file
+// system: total sectors (the 16-bit count, else the 32-bit one) times
+// bytes per sector.
+uint64_t FatClaimedSize(const uint8_t* BootSector);
 
 // "PATH" or "PATH:N": the image and the partition the user named (0 when
 // none). A trailing ":N" is a partition only when PATH itself is not an

@@ -8,15 +8,13 @@
 
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
 
 #include "platform/DriveFolder.h"
 #include "platform/FaultInject.h"
 #include "platform/Folders.h"
+#include "platform/HostFiles.h"
 #include "platform/ProfileFile.h"
 
 namespace kvo {
@@ -26,107 +24,77 @@ bool IsGuestRoot(std::string_view Text) {
   return Text.size() >= 3 && (Text[0] == 'C' || Text[0] == 'c') && Text[1] == ':' && Text[2] == '\\';
 }
 
+// Whether Part may be one step of a path a file of the drive names: a
+// plain name, never a way up or a separator of this system.
+bool PlainPart(std::string_view Part) {
+  return Part != "." && Part != ".." && Part.find('/') == std::string_view::npos &&
+         Part.find('\0') == std::string_view::npos;
+}
+
+// The folder entry of Names (a listing, folders ending in "/") that Part
+// names, as FAT finds it: an exact match first, else one in another letter
+// case. Empty when there is none.
+std::string FolderEntry(const std::vector<std::string>& Names, const std::string& Part) {
+  const std::string wanted = Part + "/", upper = UpperAscii(wanted);
+  std::string found;
+  for (const std::string& n : Names) {
+    if (n == wanted) return n;
+    if (found.empty() && UpperAscii(n) == upper) found = n;
+  }
+  return found;
+}
+
 // Root followed by the "\\"-separated Guest path, each part looked up as
-// FAT would, so a name typed in another letter case still finds its file
-// on a folder drive.
-std::string PathBelow_(TDrive& Drive, const std::string& Root, const std::string& Guest) {
+// FAT would, so a name typed in another letter case still finds its file.
+// Each folder on the way is listed once, and the walk ends at the first
+// one that is missing: a path no folder holds names nothing.
+std::string PathBelow_(TDrive& Drive, const std::string& Root, std::string_view Guest) {
+  if (Guest.size() > MAX_GUEST_PATH) return {};
   std::string path = Root;
   size_t from = 0;
-  while (from <= Guest.size()) {
+  for (;;) {
     size_t sep = Guest.find('\\', from);
-    std::string part = Guest.substr(from, sep == std::string::npos ? std::string::npos : sep - from);
-    if (sep == std::string::npos) return part.empty() ? path : Drive.FindNoCase(path, part);
-    if (!part.empty()) path = Drive.FindNoCase(path, part) + "/";
+    std::string part(Guest.substr(from, sep == std::string_view::npos ? std::string_view::npos : sep - from));
+    if (!PlainPart(part)) return {};
+    if (sep == std::string_view::npos) return part.empty() ? path : Drive.FindNoCase(path, part);
+    if (!part.empty()) {
+      std::string entry = FolderEntry(Drive.List(path), part);
+      if (entry.empty()) return {};
+      path += entry;
+    }
     from = sep + 1;
-  }
-  return path;
-}
-
-bool HostReadFile(const std::string& Path, std::string& Bytes) {
-  int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  char buf[65536];
-  Bytes.clear();
-  while (ok) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    Bytes.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return ok;
-}
-
-constexpr const char* SCRATCH_MARK = ".kvo-new-";
-// ReplaceBegin's temporary files: the target's name, this mark and six
-// characters of mkostemp.
-constexpr std::string_view REPLACE_MARK = ".kvo-tmp-";
-// A temporary file not written to for this long belongs to nobody.
-constexpr time_t ABANDONED_AFTER_SECONDS = 60;
-
-std::string HostScratchBeside(const std::string& Path) {
-  // Beside the target, so that putting it in place is a rename within one
-  // file system; the process number keeps two programs apart.
-  return Path + SCRATCH_MARK + std::to_string(::getpid());
-}
-
-bool IsReplaceTemp(const std::string& Name) {
-  size_t mark = Name.rfind(REPLACE_MARK);
-  return mark != std::string::npos && mark > 0 && Name.size() == mark + REPLACE_MARK.size() + 6;
-}
-
-// Whether Digits is the number of a process that is no longer running.
-bool ProcessGone(const std::string& Digits) {
-  if (Digits.empty() || Digits.size() > 9 ||
-      Digits.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  pid_t pid = static_cast<pid_t>(std::stol(Digits));
-  return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-// Whether Name is a scratch file of a process that is no longer running,
-// or the temporary file it was being written under.
-bool ScratchOfGoneProcess(std::string Name) {
-  if (IsReplaceTemp(Name)) Name.erase(Name.rfind(REPLACE_MARK));
-  size_t mark = Name.rfind(SCRATCH_MARK);
-  return mark != std::string::npos && ProcessGone(Name.substr(mark + std::strlen(SCRATCH_MARK)));
-}
-
-// Host copies of files on a disk image are made in the temporary folder,
-// named for their use and the process number, then six characters of
-// mkstemp: "kvo-drive-1234-Ab12Cd".
-constexpr std::string_view HOST_TEMP_KINDS[] = {"kvo-drive-", "kvo-local-"};
-
-// Whether Name is such a copy made by a process that is no longer running.
-bool HostTempOfGoneProcess(const std::string& Name) {
-  for (std::string_view kind : HOST_TEMP_KINDS) {
-    if (Name.compare(0, kind.size(), kind) != 0) continue;
-    size_t dash = Name.find('-', kind.size());
-    return dash != std::string::npos && Name.size() == dash + 7 &&
-           ProcessGone(Name.substr(kind.size(), dash - kind.size()));
-  }
-  return false;
-}
-
-// Removes the regular files of Folder (ending in "/") whose name Named
-// takes and that Doomed then picks by their status; never follows a link.
-// Only the files named are looked at: a store holds thousands.
-template <typename TName, typename TPick>
-void RemoveFilesIf(const std::string& Folder, TName Named, TPick Doomed) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(Folder.c_str()), ::closedir);
-  if (!dir) return;
-  while (dirent* e = ::readdir(dir.get())) {
-    const std::string name = e->d_name, path = Folder + name;
-    struct stat st {};
-    if (Named(name) && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && Doomed(name, st))
-      ::unlink(path.c_str());
   }
 }
 
 }  // namespace
+
+std::string ParentOf(const std::string& Path) {
+  std::string p = Path;
+  if (!p.empty() && p.back() == '/') p.pop_back();
+  size_t slash = p.rfind('/');
+  return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+}
+
+std::string NameOf(const std::string& Path) {
+  std::string p = Path;
+  if (!p.empty() && p.back() == '/') p.pop_back();
+  size_t slash = p.rfind('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+std::string UpperAscii(std::string S) {
+  for (char& c : S) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return S;
+}
+
+std::string TooLargeText(const std::string& Name, uint64_t MaxBytes) {
+  return Name + " is larger than " + std::to_string(MaxBytes) +
+         " bytes, more than such a file can be; it is not read.";
+}
+
+std::string FolderInTheWayText(const std::string& Name) {
+  return Name + " is a folder, not a file; nothing was written.";
+}
 
 // ---- the folder drive ------------------------------------------------------
 
@@ -157,7 +125,12 @@ TDriveInfo TFolderDrive::Describe() {
   return info;
 }
 
-bool TFolderDrive::FileExists(const std::string& Path) { return kvo::FileExists(Path); }
+bool TFolderDrive::FileExists(const std::string& Path) {
+  // A link is no file of the drive: it is neither read nor backed up, and
+  // a new file takes its place.
+  struct stat st {};
+  return ::lstat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 bool TFolderDrive::FolderExists(const std::string& Path) { return kvo::FolderExists(Path); }
 
@@ -177,21 +150,25 @@ std::vector<std::string> TFolderDrive::List(const std::string& Folder) {
   return names;
 }
 
-bool TFolderDrive::ReadFile(const std::string& Path, std::string& Bytes) {
-  if (HostReadFile(Path, Bytes)) return true;
-  return Fail("Cannot read " + Path + ".");
+bool TFolderDrive::ReadFile(const std::string& Path, std::string& Bytes, uint64_t MaxBytes) {
+  if (HostReadFile(Path, Bytes, MaxBytes, true)) return true;
+  return Fail(errno == EFBIG ? TooLargeText(Path, MaxBytes) : "Cannot read " + Path + ".");
 }
 
-std::string TFolderDrive::ScratchFile(const std::string& Path) { return HostScratchBeside(Path); }
-
 bool TFolderDrive::InstallFile(const std::string& Scratch, const std::string& Path) {
-  if (!FaultInjected(TFaultOp::Rename) && ::rename(Scratch.c_str(), Path.c_str()) == 0) return true;
+  // The scratch file lies in the temporary folder, most often on another
+  // file system: its bytes are put in place as any replacement is.
+  std::string bytes;
+  const bool read = HostReadFile(Scratch, bytes, MAX_SCRATCH_BYTES);
   ::unlink(Scratch.c_str());
-  return Fail("Cannot write " + Path + ".");
+  if (!read) return Fail("Cannot read " + Scratch + ".");
+  return ReplaceFile(Path, bytes);
 }
 
 bool TFolderDrive::ReplaceFile(const std::string& Path, std::string_view Bytes) {
-  if (ReplaceFileAtomic(Path, Bytes)) return true;
+  struct stat st {};
+  if (::lstat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Fail(FolderInTheWayText(Path));
+  if (ReplaceFileAtomic(Path, Bytes, TLinks::Replace)) return true;
   return Fail("Cannot write " + Path + ".");
 }
 
@@ -206,31 +183,39 @@ bool TFolderDrive::MakeFolder(const std::string& Path) {
   return Fail("Cannot create the folder " + Path + ".");
 }
 
-void TFolderDrive::RemoveLeftovers(const std::string& Folder, bool Idle) {
-  const time_t now = std::time(nullptr);
-  auto named = [](const std::string& Name) {
-    return IsReplaceTemp(Name) || Name.find(SCRATCH_MARK) != std::string::npos;
+namespace {
+
+// Folder with its links resolved, with a trailing "/"; empty when it does
+// not exist.
+std::string RealFolder(const std::string& Folder) {
+  std::unique_ptr<char, void (*)(void*)> r(::realpath(Folder.c_str(), nullptr), std::free);
+  if (!r) return {};
+  std::string f = r.get();
+  return f.back() == '/' ? f : f + "/";
+}
+
+}  // namespace
+
+std::string TFolderDrive::Canonical(const std::string& Path) {
+  const std::string folder = RealFolder(ParentOf(Path)), name = NameOf(Path);
+  if (folder.empty() || name.empty() || !PlainPart(name)) return {};
+  return UpperAscii(folder + name);
+}
+
+bool TFolderDrive::Holds(const std::string& Path) {
+  // The real folders, so that a link to somewhere else, put in a shared
+  // folder under a name the program uses, leads nowhere. The root and the
+  // Windows folder are the user's choice, links and all.
+  const std::string folder = RealFolder(ParentOf(Path));
+  auto below = [&](const std::string& Top) {
+    return !Top.empty() && folder.compare(0, Top.size(), Top) == 0;
   };
-  RemoveFilesIf(Folder, named, [&](const std::string& Name, const struct stat& St) {
-    return ScratchOfGoneProcess(Name) ||
-           (IsReplaceTemp(Name) && (Idle || now - St.st_mtime > ABANDONED_AFTER_SECONDS));
-  });
+  return !folder.empty() && PlainPart(NameOf(Path)) &&
+         (below(RealFolder(Root())) || below(RealFolder(WinFolder_)));
 }
 
-int MakeHostTemp(std::string_view Kind, std::string& Name) {
-  Name = (std::filesystem::temp_directory_path() /
-          (std::string(Kind) + std::to_string(::getpid()) + "-XXXXXX")).string();
-  return ::mkostemp(Name.data(), O_CLOEXEC);
-}
-
-void RemoveHostTempLeftovers() {
-  std::error_code ec;
-  const std::string folder = std::filesystem::temp_directory_path(ec).string();
-  if (ec) return;
-  // Only this user's own files: the folder is shared with everyone.
-  RemoveFilesIf(folder + "/", HostTempOfGoneProcess, [](const std::string&, const struct stat& St) {
-    return St.st_uid == ::getuid();
-  });
+void TFolderDrive::RemoveLeftovers(const std::string& Folder, bool Idle) {
+  RemoveHostLeftovers(Folder, Idle);
 }
 
 std::unique_ptr<TDrive> OpenFolderDrive(const std::string& WinFolder,
@@ -240,9 +225,25 @@ std::unique_ptr<TDrive> OpenFolderDrive(const std::string& WinFolder,
 
 // ---- what both kinds share -------------------------------------------------
 
-bool CopyDriveFile(TDrive& Drive, const std::string& Source, const std::string& Target) {
+std::string TDrive::ScratchFile(const std::string&) {
+  std::string name;
+  int fd = MakeHostTemp("kvo-drive-", name);
+  if (fd < 0) {
+    Fail("Cannot create a temporary file: " + std::string(std::strerror(errno)));
+    return {};
+  }
+  ::close(fd);
+  return name;
+}
+
+bool TDrive::CanWriteFile(const std::string& Path) {
+  return !FolderExists(Path) || Fail(FolderInTheWayText(GuestPath(*this, Path)));
+}
+
+bool CopyDriveFile(TDrive& Drive, const std::string& Source, const std::string& Target,
+                   uint64_t MaxBytes) {
   std::string bytes;
-  return Drive.ReadFile(Source, bytes) && Drive.ReplaceFile(Target, bytes);
+  return Drive.ReadFile(Source, bytes, MaxBytes) && Drive.ReplaceFile(Target, bytes);
 }
 
 std::string GuestPath(const TDrive& Drive, const std::string& Path) {
@@ -258,30 +259,37 @@ std::string GuestPath(const TDrive& Drive, const std::string& Path) {
 }
 
 std::string PathFromGuest(TDrive& Drive, const std::string& Text) {
-  if (!IsGuestRoot(Text) || Drive.Root().empty()) return Text;
-  return PathBelow_(Drive, Drive.Root(), Text.substr(3));
+  if (IsGuestRoot(Text))
+    return Drive.Root().empty() ? std::string()
+                                : PathBelow_(Drive, Drive.Root(), std::string_view(Text).substr(3));
+  if (Text.empty() || Text[0] != '/' || Text.size() > MAX_GUEST_PATH) return {};
+  for (size_t from = 1; from <= Text.size();) {
+    size_t sep = std::min(Text.find('/', from), Text.size());
+    if (!PlainPart(std::string_view(Text).substr(from, sep - from))) return {};
+    from = sep + 1;
+  }
+  return Text;
 }
 
 std::string FindWinFolder(TDrive& Drive, const std::string& Root) {
   std::string msdos = Drive.FindNoCase(Root, "MSDOS.SYS"), text;
-  if (Drive.FileExists(msdos) && Drive.ReadFile(msdos, text)) {
+  if (Drive.FileExists(msdos) && Drive.ReadFile(msdos, text, MAX_TEXT_FILE_BYTES)) {
     std::string dir = ProfileGetValue(ProfileParse(text), "Paths", "WinDir").value_or("");
-    if (dir.size() >= 2 && dir[1] == ':') dir.erase(0, 2);
+    // Only the drive Windows starts from is this drive.
+    if (dir.size() >= 2 && dir[1] == ':' && (dir[0] == 'C' || dir[0] == 'c')) dir.erase(0, 2);
     std::string folder = dir.empty() ? std::string() : PathBelow_(Drive, Root, dir);
     if (!folder.empty() && folder.back() == '/') folder.pop_back();
-    if (!folder.empty() && Drive.FolderExists(folder)) return folder + "/";
+    if (!folder.empty() && folder + "/" != Root && Drive.FolderExists(folder)) return folder + "/";
   }
   std::string windows = Drive.FindNoCase(Root, "WINDOWS");
   return Drive.FolderExists(windows) ? windows + "/" : std::string();
 }
 
-TLocalFile::TLocalFile(TDrive& Drive, const std::string& Path) {
-  if (!Drive.InVolume(Path)) {
-    Path_ = Path;
-    return;
-  }
+TLocalFile::TLocalFile(TDrive& Drive, const std::string& Path, uint64_t MaxBytes) {
+  // Always a copy of our own: a reader given the drive's file by name
+  // would follow a link or wait on a FIFO placed there.
   std::string bytes;
-  if (!Drive.ReadFile(Path, bytes)) return;
+  if (!Drive.ReadFile(Path, bytes, MaxBytes)) return;
   std::string name;
   int fd = MakeHostTemp("kvo-local-", name);
   if (fd < 0) return;
@@ -292,11 +300,10 @@ TLocalFile::TLocalFile(TDrive& Drive, const std::string& Path) {
     return;
   }
   Path_ = name;
-  Temporary_ = true;
 }
 
 TLocalFile::~TLocalFile() {
-  if (Temporary_) ::unlink(Path_.c_str());
+  if (!Path_.empty()) ::unlink(Path_.c_str());
 }
 
 }  // namespace kvo

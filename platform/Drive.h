@@ -2,11 +2,12 @@
 // volume of an emulator's disk image, edited in place through mtools with
 // no mount and no root.
 //
-// Files are named by drive paths. On a folder drive these are the host
-// paths themselves; on an image drive they are IMAGE_ROOT ("C:/") followed
-// by the path inside the volume, "/" separated. Any other path is a host
-// file on either kind, so callers hand every path they have to the drive
-// and never ask which kind it is.
+// Files are named by drive paths. On a folder drive these are host paths;
+// on an image drive they are IMAGE_ROOT ("C:/") followed by the path inside
+// the volume, "/" separated, and any other path is refused: an image acts
+// only inside its own volume. The program's own host files (scratch
+// copies, the store, settings) go through HostFiles.h, never through a
+// drive, so no file of the drive can name one of them.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,17 @@
 namespace kvo {
 
 inline constexpr const char* IMAGE_ROOT = "C:/";
+
+// The most a read from a drive takes, by what is read. The text files
+// Windows keeps in its root and the backup folder (MSDOS.SYS, RESTORE.BAT)
+// are a few hundred bytes. A logo is 129,078 bytes when this program
+// writes it; other tools may have left one of up to 640 x 480 at 24 bits
+// (921,654 bytes), which is still backed up before it is replaced. Larger
+// files are not what their names say and are not read.
+inline constexpr uint64_t MAX_TEXT_FILE_BYTES = 64 * 1024;
+inline constexpr uint64_t MAX_LOGO_FILE_BYTES = 1024 * 1024;
+// The longest path Windows 95 and 98 accept (MAX_PATH).
+inline constexpr size_t MAX_GUEST_PATH = 260;
 
 // What the drive is, for the user to see (kvo drive, the Windows Drive
 // dialog).
@@ -57,14 +69,22 @@ class TDrive {
   virtual std::string FindNoCase(const std::string& Folder, const std::string& Name) = 0;
   // The entries of Folder (folders with a trailing "/").
   virtual std::vector<std::string> List(const std::string& Folder) = 0;
-  virtual bool ReadFile(const std::string& Path, std::string& Bytes) = 0;
-  // A host file to write the next version of Path into, then hand to
-  // InstallFile, which puts it in place of Path in one step (the old file
-  // stays whole until then) and removes it, whether it succeeded or not.
-  virtual std::string ScratchFile(const std::string& Path) = 0;
+  // The whole of the file Path, when it holds at most MaxBytes; a larger
+  // file, or anything that is not a regular file, fails.
+  virtual bool ReadFile(const std::string& Path, std::string& Bytes, uint64_t MaxBytes) = 0;
+  // A new private host file to write the next version of Path into, then
+  // hand to InstallFile, which puts it in place of Path in one step (the
+  // old file stays whole until then) and removes it, whether it succeeded
+  // or not. Empty when none can be made.
+  std::string ScratchFile(const std::string& Path);
   virtual bool InstallFile(const std::string& Scratch, const std::string& Path) = 0;
-  // Bytes become the new content of Path in one step.
+  // Bytes become the new content of Path in one step. A symbolic link in
+  // Path's place is replaced, never written through; a folder there is
+  // refused.
   virtual bool ReplaceFile(const std::string& Path, std::string_view Bytes) = 0;
+  // Whether a file may be written at Path: false, with the reason, when a
+  // folder stands there (the tools would put the file inside it).
+  bool CanWriteFile(const std::string& Path);
   virtual bool DeleteFile(const std::string& Path) = 0;
   // Creates the folder and its missing parents.
   virtual bool MakeFolder(const std::string& Path) = 0;
@@ -75,14 +95,20 @@ class TDrive {
   virtual void Unlock() = 0;
   // Whether Path lies inside a volume rather than on this system.
   virtual bool InVolume(const std::string& Path) const = 0;
+  // One key for the place Path names, equal for two paths of the same
+  // file: letter case folded, as on FAT, and on a folder drive the real
+  // folder it lies in, links resolved. Empty when its folder does not
+  // exist, or Path is not a path of this drive at all.
+  virtual std::string Canonical(const std::string& Path) = 0;
+  // Whether Path really lies on the drive: inside the volume, or below the
+  // folder drive's root or Windows folder once links are resolved.
+  virtual bool Holds(const std::string& Path) = 0;
   // Where pictures are stored by default: a host folder, as the drive
   // holds only what Windows itself reads.
   virtual std::string StorageFolder() const = 0;
-  // Removes from Folder (ending in "/") the scratch files of runs of this
-  // program that ended halfway: those named for a process that is gone,
-  // and the others once they are a minute old (a live save renames its
-  // file within moments) or at once when Idle (the caller knows that no
-  // run of the program is writing in Folder now).
+  // Removes from Folder (a folder of the drive, ending in "/") what runs
+  // of this program that ended halfway left there; Idle as for
+  // RemoveHostLeftovers.
   virtual void RemoveLeftovers(const std::string& Folder, bool Idle) = 0;
 
  protected:
@@ -103,13 +129,21 @@ std::unique_ptr<TDrive> OpenImageDrive(const std::string& Choice, const std::str
 // Whether Choice names a disk image rather than a folder.
 bool IsImageChoice(const std::string& Choice);
 
-// Copies Source over Target (either may be on the drive or a host file).
-bool CopyDriveFile(TDrive& Drive, const std::string& Source, const std::string& Target);
+// The words for a folder standing where a file is to be written.
+std::string FolderInTheWayText(const std::string& Name);
+
+// Copies the drive's file Source, of at most MaxBytes, over its file Target.
+bool CopyDriveFile(TDrive& Drive, const std::string& Source, const std::string& Target,
+                   uint64_t MaxBytes);
 // The name Windows gives Path: "C:\" and the path below the root with "\"
 // separators for a file on the drive; other paths unchanged.
 std::string GuestPath(const TDrive& Drive, const std::string& Path);
-// The way back: "C:\..." (any letter case) to a drive path; other text
-// unchanged.
+// The way back, for a path a file of the drive names: "C:\..." (any letter
+// case) becomes the drive path, each part found as FAT finds it. A host
+// path ("/...", as files written before named them) comes back as it is,
+// for Canonical to judge. Empty for anything else: another drive letter,
+// a relative path, a part that is "." or ".." or holds "/", a path longer
+// than Windows allows, or one through a folder that is not there.
 std::string PathFromGuest(TDrive& Drive, const std::string& Text);
 
 // The Windows folder of the drive whose root is Root (a drive path ending
@@ -117,20 +151,12 @@ std::string PathFromGuest(TDrive& Drive, const std::string& Text);
 // in any letter case. With a trailing "/"; empty when there is none.
 std::string FindWinFolder(TDrive& Drive, const std::string& Root);
 
-// A new empty file in the host's temporary folder for a copy of a file on
-// a disk image, named for Kind ("kvo-drive-", "kvo-local-") and this
-// process; its open descriptor, or -1 with errno set.
-int MakeHostTemp(std::string_view Kind, std::string& Name);
-// Removes this user's copies that runs which were killed left in the
-// temporary folder.
-void RemoveHostTempLeftovers();
-
-// A host file holding the bytes of Path, for readers that want a file
-// name: Path itself when it is a host file, else a temporary copy that
-// goes with this object. Empty when Path cannot be read.
+// A private host file holding the bytes of the drive's file Path (at most
+// MaxBytes), for readers that want a file name; it goes with this object.
+// Empty when Path cannot be read.
 class TLocalFile {
  public:
-  TLocalFile(TDrive& Drive, const std::string& Path);
+  TLocalFile(TDrive& Drive, const std::string& Path, uint64_t MaxBytes);
   ~TLocalFile();
   TLocalFile(const TLocalFile&) = delete;
   TLocalFile& operator=(const TLocalFile&) = delete;
@@ -138,7 +164,6 @@ class TLocalFile {
 
  private:
   std::string Path_;
-  bool Temporary_ = false;
 };
 
 // Holds the drive's write lock for its lifetime, when it could be taken.

@@ -1,7 +1,12 @@
 // The image drive: a FAT volume inside a disk image file, every file
-// operation done by GNU mtools on the image in place. Paths outside the
-// volume (anything not starting with IMAGE_ROOT) are host files, handled as
-// a folder drive handles them.
+// operation done by GNU mtools on the image in place. It acts only inside
+// its volume: a path that does not start with IMAGE_ROOT is refused.
+//
+// mtools is handed the image as /proc/self/fd/3, a descriptor of the file
+// this drive opened (and locks while it writes), so the file edited is the
+// file locked whatever its name holds ("@@", a leading "-"). It runs with
+// an environment of our own: no configuration of the user's, no MTOOLS_*
+// setting of theirs, can change what it does to the image.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -19,6 +24,7 @@
 
 #include "platform/DriveFolder.h"
 #include "platform/FaultInject.h"
+#include "platform/HostFiles.h"
 #include "platform/Process.h"
 
 namespace kvo {
@@ -33,11 +39,11 @@ constexpr const char* INSTALL_NAME = "KVONEW.TMP";
 // No mtools run on a logo-sized file takes this long; one that does is
 // stuck (waiting for a lock, say) and is ended rather than waited for.
 constexpr int TOOL_TIMEOUT_MS = 60000;
-
-std::string Upper(std::string S) {
-  for (char& c : S) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return S;
-}
+// The most a folder listing may take: a FAT folder holds at most 65,536
+// entries, and mdir -b writes one short line for each.
+constexpr size_t MAX_LISTING_BYTES = 8u << 20;
+// Where mtools finds the image: the descriptor RunCaptured passes as 3.
+constexpr const char* IMAGE_FD_PATH = "/proc/self/fd/3";
 
 // The tool runs that change the volume, as the steps a test may make fail
 // (see FaultInject.h).
@@ -49,23 +55,40 @@ std::optional<TFaultOp> ToolStep(std::string_view Program) {
   return std::nullopt;
 }
 
-bool OnVolume(const std::string& Path) { return Path.compare(0, 3, IMAGE_ROOT) == 0; }
+// A path inside the volume, with no part mtools would read as a way up or
+// a pattern.
+bool OnVolume(const std::string& Path) {
+  if (Path.compare(0, 3, IMAGE_ROOT) != 0 || Path.find_first_of("*?\\") != std::string::npos)
+    return false;
+  const std::string p = Path + "/";
+  return p.find("/../") == std::string::npos && p.find("/./") == std::string::npos;
+}
 
 // "C:/WINDOWS/LOGOW.SYS" as mtools names it: "::/WINDOWS/LOGOW.SYS".
 std::string MPath(const std::string& Path) { return "::/" + Path.substr(3); }
 
-std::string ParentOf(const std::string& Path) {
-  std::string p = Path;
-  if (!p.empty() && p.back() == '/') p.pop_back();
-  size_t slash = p.rfind('/');
-  return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+// The environment mtools runs in: a private empty home and configuration
+// file, so that neither ~/.mtoolsrc nor MTOOLS_* settings of the user can
+// change how it reads the volume; volumes made by other systems'
+// formatters are accepted as they are. Empty when no private folder can
+// be made.
+const std::vector<std::string>& ToolEnvironment() {
+  static const std::vector<std::string> env = []() -> std::vector<std::string> {
+    const std::string run = PrivateRunFolder();
+    if (run.empty()) return {};
+    const std::string home = run + "mtools-home", rc = run + "mtoolsrc";
+    if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    int fd = ::open(rc.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return {};
+    ::close(fd);
+    return {"HOME=" + home, "MTOOLSRC=" + rc, "MTOOLS_SKIP_CHECK=1", "TMPDIR=" + HostTempFolder(),
+            "LC_ALL=C.UTF-8"};
+  }();
+  return env;
 }
 
-std::string NameOf(const std::string& Path) {
-  std::string p = Path;
-  if (!p.empty() && p.back() == '/') p.pop_back();
-  size_t slash = p.rfind('/');
-  return slash == std::string::npos ? p : p.substr(slash + 1);
+std::string NotOnImageText(const std::string& Path) {
+  return Path + " is not inside the disk image's volume; nothing outside it is read or changed.";
 }
 
 // The first line mtools wrote, without its program name.
@@ -76,11 +99,12 @@ std::string ToolMessage(const TRunResult& R) {
   return m.empty() ? "mtools failed." : m;
 }
 
-class TImageDrive final : public TFolderDrive {
+class TImageDrive final : public TDrive {
  public:
   TImageDrive(const std::string& Choice, const std::string& StorageFolder);
   ~TImageDrive() override {
     if (LockFd_ >= 0) ::close(LockFd_);
+    if (ImageFd_ >= 0) ::close(ImageFd_);
   }
   std::string Root() const override { return IMAGE_ROOT; }
   std::string WinFolder() const override { return IMAGE_ROOT + WinDir_ + "/"; }
@@ -90,8 +114,7 @@ class TImageDrive final : public TFolderDrive {
   bool FolderExists(const std::string& Path) override;
   std::string FindNoCase(const std::string& Folder, const std::string& Name) override;
   std::vector<std::string> List(const std::string& Folder) override;
-  bool ReadFile(const std::string& Path, std::string& Bytes) override;
-  std::string ScratchFile(const std::string& Path) override;
+  bool ReadFile(const std::string& Path, std::string& Bytes, uint64_t MaxBytes) override;
   bool InstallFile(const std::string& Scratch, const std::string& Path) override;
   bool ReplaceFile(const std::string& Path, std::string_view Bytes) override;
   bool DeleteFile(const std::string& Path) override;
@@ -99,21 +122,34 @@ class TImageDrive final : public TFolderDrive {
   bool Lock() override;
   void Unlock() override;
   bool InVolume(const std::string& Path) const override { return OnVolume(Path); }
+  std::string Canonical(const std::string& Path) override {
+    return OnVolume(Path) ? UpperAscii(Path) : std::string();
+  }
+  bool Holds(const std::string& Path) override { return OnVolume(Path); }
+  std::string StorageFolder() const override { return StorageFolder_; }
   void RemoveLeftovers(const std::string& Folder, bool Idle) override;
 
  private:
-  TRunResult Tool(const char* Program, std::vector<std::string> Args) const;
+  TRunResult Tool(const char* Program, std::vector<std::string> Args, size_t MaxOut = 0) const;
+  // Whether Path may be acted on: a path inside a volume that could be
+  // opened; otherwise the reason is recorded.
+  bool Usable(const std::string& Path);
   // The entries of a folder of the volume; false when it is not there.
   bool ListVolume(const std::string& Folder, std::vector<std::string>& Names);
   // The entry of Folder named Name in any letter case; empty when none.
   std::string FindEntry(const std::string& Folder, const std::string& Name);
-  void Forget(const std::string& Folder) { Listings_.erase(Upper(Folder)); }
+  void Forget(const std::string& Folder) { Listings_.erase(UpperAscii(Folder)); }
   bool ChooseVolume(int32_t Partition);
+  bool CheckVolumeFits();
   bool FindWinDir();
   bool CheckWritable(int Fd);
   bool TakeLock(int Fd);
 
   std::string Path_;
+  std::string StorageFolder_;
+  // The image, open for reading from the start: what mtools edits and what
+  // the lock holds.
+  int ImageFd_ = -1;
   TDiskLayout Layout_;
   TVolumeInfo Volume_;
   std::string OpenError_;
@@ -126,18 +162,30 @@ class TImageDrive final : public TFolderDrive {
 };
 
 TImageDrive::TImageDrive(const std::string& Choice, const std::string& StorageFolder)
-    : TFolderDrive(std::string(), StorageFolder) {
+    : StorageFolder_(StorageFolder) {
   int32_t partition = 0;
   SplitDriveChoice(Choice, Path_, partition);
   std::error_code ec;
   std::filesystem::path abs = std::filesystem::absolute(Path_, ec);
   if (!ec) Path_ = abs.lexically_normal().string();
-  if (!ProbeDiskImage(Path_, Layout_, OpenError_)) return;
+  // Non-blocking, so that a FIFO named as an image is refused, not waited on.
+  ImageFd_ = ::open(Path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (ImageFd_ < 0) {
+    OpenError_ = Path_ + ": " + std::strerror(errno);
+    return;
+  }
+  if (!ProbeDiskImageFd(ImageFd_, Path_, Layout_, OpenError_)) return;
   if (ChooseVolume(partition) && !WinFound_) FindWinDir();
 }
 
-TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args) const {
-  std::vector<std::string> argv{Program, "-i", Path_ + "@@" + std::to_string(Volume_.Offset)};
+bool TImageDrive::Usable(const std::string& Path) {
+  if (!OpenError_.empty()) return Fail(OpenError_);
+  if (!OnVolume(Path)) return Fail(NotOnImageText(Path));
+  return true;
+}
+
+TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args, size_t MaxOut) const {
+  std::vector<std::string> argv{Program, "-i", IMAGE_FD_PATH + std::string("@@") + std::to_string(Volume_.Offset)};
   argv.insert(argv.end(), Args.begin(), Args.end());
   // An injected failure: a copy fails once it has written its file, as one
   // that ran out of room halfway would; the other tools fail before they
@@ -146,10 +194,15 @@ TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args)
   const bool inject = step && FaultInjected(*step);
   const std::string injected = inject ? std::string(Program) + ": " + std::strerror(errno) : "";
   if (inject && *step != TFaultOp::Write) return TRunResult{true, 1, {}, injected};
-  // No user configuration may change what the tools do to the image, and
-  // volumes made by other systems' formatters are accepted as they are.
-  TRunResult r = RunCaptured(argv, {"MTOOLSRC=/dev/null", "MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"},
-                             TOOL_TIMEOUT_MS);
+  TRunOptions options;
+  options.Env = ToolEnvironment();
+  if (options.Env.empty())
+    return TRunResult{true, 1, {}, "kvo: no private folder for mtools can be made in " + HostTempFolder()};
+  options.DropEnv = {"MTOOLS"};
+  options.TimeoutMs = TOOL_TIMEOUT_MS;
+  options.MaxOut = MaxOut;
+  options.PassFd = ImageFd_;
+  TRunResult r = RunCaptured(argv, options);
   if (inject) {
     r.ExitCode = 1;
     r.Err = injected;
@@ -171,7 +224,7 @@ bool TImageDrive::ChooseVolume(int32_t Partition) {
       return false;
     }
     Volume_ = *it;
-    return true;
+    return CheckVolumeFits();
   }
   // Without a number, the FAT volume that holds a Windows folder; failing
   // that, the first FAT volume.
@@ -182,11 +235,22 @@ bool TImageDrive::ChooseVolume(int32_t Partition) {
     any = true;
     TVolumeInfo first = Volume_;
     Volume_ = v;
-    if (FindWinDir()) return true;
+    if (v.FileSystemFits() && FindWinDir()) return true;
     Volume_ = first;
   }
   if (!any) OpenError_ = Path_ + " holds no FAT partition.";
-  return any;
+  return any && CheckVolumeFits();
+}
+
+bool TImageDrive::CheckVolumeFits() {
+  // mtools trusts the boot sector's size: a file system larger than its
+  // room would have files written into the next partition or the footer.
+  if (Volume_.FileSystemFits()) return true;
+  OpenError_ = Volume_.Number > 0 ? "The file system on partition " + std::to_string(Volume_.Number) +
+                                        " is larger than its partition; the image may be damaged."
+                                  : "The file system of " + Path_ +
+                                        " is larger than the image; the image may be damaged.";
+  return false;
 }
 
 bool TImageDrive::FindWinDir() {
@@ -210,14 +274,15 @@ TDriveInfo TImageDrive::Describe() {
 }
 
 bool TImageDrive::ListVolume(const std::string& Folder, std::vector<std::string>& Names) {
-  auto cached = Listings_.find(Upper(Folder));
+  auto cached = Listings_.find(UpperAscii(Folder));
   if (cached != Listings_.end()) {
     Names = cached->second;
     return true;
   }
   Names.clear();
-  if (!OpenError_.empty()) return Fail(OpenError_);
-  TRunResult r = Tool("mdir", {"-b", "-a", MPath(Folder)});
+  if (!Usable(Folder)) return false;
+  TRunResult r = Tool("mdir", {"-b", "-a", MPath(Folder)}, MAX_LISTING_BYTES);
+  if (r.OutCut) return Fail(GuestPath(*this, Folder) + " of " + Path_ + " holds more entries than a FAT folder can.");
   if (r.ExitCode != 0) return Fail(ToolMessage(r));
   size_t from = 0;
   while (from < r.Out.size()) {
@@ -229,101 +294,103 @@ bool TImageDrive::ListVolume(const std::string& Folder, std::vector<std::string>
     std::string name = NameOf(line);
     if (!name.empty() && name != "." && name != "..") Names.push_back(folder ? name + "/" : name);
   }
-  if (LockDepth_ > 0) Listings_[Upper(Folder)] = Names;
+  if (LockDepth_ > 0) Listings_[UpperAscii(Folder)] = Names;
   return true;
 }
 
 std::string TImageDrive::FindEntry(const std::string& Folder, const std::string& Name) {
   std::vector<std::string> names;
   if (!ListVolume(Folder, names)) return {};
-  std::string wanted = Upper(Name);
+  std::string wanted = UpperAscii(Name);
   for (const std::string& n : names)
-    if (Upper(n) == wanted) return n;
+    if (UpperAscii(n) == wanted) return n;
   return {};
 }
 
 bool TImageDrive::FileExists(const std::string& Path) {
-  if (!OnVolume(Path)) return TFolderDrive::FileExists(Path);
+  if (!OnVolume(Path)) return false;
   std::string name = NameOf(Path);
   return !name.empty() && !FindEntry(ParentOf(Path), name).empty();
 }
 
 bool TImageDrive::FolderExists(const std::string& Path) {
-  if (!OnVolume(Path)) return TFolderDrive::FolderExists(Path);
+  if (!OnVolume(Path)) return false;
   std::string name = NameOf(Path);
   if (name.empty() || Path == IMAGE_ROOT) return OpenError_.empty();
   return !FindEntry(ParentOf(Path), name + "/").empty();
 }
 
 std::string TImageDrive::FindNoCase(const std::string& Folder, const std::string& Name) {
-  if (!OnVolume(Folder)) return TFolderDrive::FindNoCase(Folder, Name);
   std::string entry = FindEntry(Folder, Name);
   if (entry.empty()) entry = FindEntry(Folder, Name + "/");
   if (!entry.empty() && entry.back() == '/') entry.pop_back();
-  return Folder + (entry.empty() ? Upper(Name) : entry);
+  return Folder + (entry.empty() ? UpperAscii(Name) : entry);
 }
 
 std::vector<std::string> TImageDrive::List(const std::string& Folder) {
-  if (!OnVolume(Folder)) return TFolderDrive::List(Folder);
   std::vector<std::string> names;
   ListVolume(Folder, names);
   return names;
 }
 
-bool TImageDrive::ReadFile(const std::string& Path, std::string& Bytes) {
-  if (!OnVolume(Path)) return TFolderDrive::ReadFile(Path, Bytes);
-  if (!OpenError_.empty()) return Fail(OpenError_);
-  TRunResult r = Tool("mtype", {MPath(Path)});
+bool TImageDrive::ReadFile(const std::string& Path, std::string& Bytes, uint64_t MaxBytes) {
+  Bytes.clear();
+  if (!Usable(Path)) return false;
+  // The tool is stopped as soon as it has written more than the file may
+  // hold: a cluster chain of hundreds of megabytes costs nothing.
+  TRunResult r = Tool("mtype", {MPath(Path)}, static_cast<size_t>(MaxBytes));
+  if (r.OutCut) return Fail(TooLargeText(GuestPath(*this, Path) + " of " + Path_, MaxBytes));
   if (r.ExitCode != 0) return Fail("Cannot read " + Path + " of " + Path_ + ": " + ToolMessage(r));
   Bytes = std::move(r.Out);
   return true;
 }
 
-std::string TImageDrive::ScratchFile(const std::string& Path) {
-  if (!OnVolume(Path)) return TFolderDrive::ScratchFile(Path);
-  std::string name;
-  int fd = MakeHostTemp("kvo-drive-", name);
-  if (fd < 0) {
-    Fail("Cannot create a temporary file: " + std::string(std::strerror(errno)));
-    return {};
-  }
-  ::close(fd);
-  return name;
-}
-
 bool TImageDrive::InstallFile(const std::string& Scratch, const std::string& Path) {
-  if (!OnVolume(Path)) return TFolderDrive::InstallFile(Scratch, Path);
+  if (!Usable(Path)) {
+    ::unlink(Scratch.c_str());
+    return false;
+  }
   std::string folder = ParentOf(Path);
   std::string target = FindNoCase(folder, NameOf(Path));
   std::string temp = folder + INSTALL_NAME;
-  TRunResult r;
-  bool ok = OpenError_.empty();
-  if (ok) r = Tool("mcopy", {"-o", Scratch, MPath(temp)});
-  ok = ok && r.ExitCode == 0;
+  // mren moves a file into a folder of the target's name, and mcopy copies
+  // into one of the install name: either would leave the logo unwritten.
+  for (const std::string& name : {NameOf(target), std::string(INSTALL_NAME)}) {
+    if (FindEntry(folder, name + "/").empty()) continue;
+    ::unlink(Scratch.c_str());
+    return Fail(FolderInTheWayText(GuestPath(*this, folder + name) + " in " + Path_));
+  }
+  TRunResult r = Tool("mcopy", {"-o", Scratch, MPath(temp)});
+  bool ok = r.ExitCode == 0;
   if (ok) r = Tool("mren", {"-D", "o", MPath(temp), MPath(target)});
   ok = ok && r.ExitCode == 0;
   ::unlink(Scratch.c_str());
   Forget(folder);
   if (ok) return true;
-  std::string why = OpenError_.empty() ? ToolMessage(r) : OpenError_;
-  if (OpenError_.empty()) Tool("mdel", {MPath(temp)});
+  const std::string why = ToolMessage(r);
+  Tool("mdel", {MPath(temp)});
   return Fail("Cannot write " + GuestPath(*this, target) + " in " + Path_ + ": " + why);
 }
 
 bool TImageDrive::ReplaceFile(const std::string& Path, std::string_view Bytes) {
-  if (!OnVolume(Path)) return TFolderDrive::ReplaceFile(Path, Bytes);
-  std::string scratch = ScratchFile(Path);
-  if (scratch.empty()) return false;
-  if (!TFolderDrive::ReplaceFile(scratch, Bytes)) {
+  if (!Usable(Path)) return false;
+  // Written straight into the private file just made: no name of it is
+  // opened again.
+  std::string scratch;
+  int fd = MakeHostTemp("kvo-drive-", scratch);
+  if (fd < 0) return Fail("Cannot create a temporary file: " + std::string(std::strerror(errno)));
+  bool written = WriteAllFd(fd, Bytes);
+  written = ::close(fd) == 0 && written;
+  if (!written) {
     ::unlink(scratch.c_str());
-    return false;
+    return Fail("Cannot write " + scratch + ".");
   }
   return InstallFile(scratch, Path);
 }
 
 bool TImageDrive::DeleteFile(const std::string& Path) {
-  if (!OnVolume(Path)) return TFolderDrive::DeleteFile(Path);
-  if (!FileExists(Path)) return OpenError_.empty() || Fail(OpenError_);
+  if (!Usable(Path)) return false;
+  if (!FileExists(Path)) return true;
   TRunResult r = Tool("mdel", {MPath(Path)});
   Forget(ParentOf(Path));
   if (r.ExitCode == 0) return true;
@@ -331,8 +398,7 @@ bool TImageDrive::DeleteFile(const std::string& Path) {
 }
 
 bool TImageDrive::MakeFolder(const std::string& Path) {
-  if (!OnVolume(Path)) return TFolderDrive::MakeFolder(Path);
-  if (!OpenError_.empty()) return Fail(OpenError_);
+  if (!Usable(Path)) return false;
   std::string p = Path;
   if (p.back() != '/') p += '/';
   size_t from = 3;
@@ -350,7 +416,7 @@ bool TImageDrive::MakeFolder(const std::string& Path) {
 }
 
 void TImageDrive::RemoveLeftovers(const std::string& Folder, bool Idle) {
-  if (!OnVolume(Folder)) return TFolderDrive::RemoveLeftovers(Folder, Idle);
+  if (!OnVolume(Folder)) return;
   // A new file left under the install name by a run that ended halfway;
   // the next install would write over it anyway, but until then it takes
   // room in the volume.
@@ -402,7 +468,10 @@ bool TImageDrive::Lock() {
     return true;
   }
   if (!OpenError_.empty()) return Fail(OpenError_);
-  int fd = ::open(Path_.c_str(), O_RDWR | O_CLOEXEC);
+  // Opened again through the descriptor held, so the file locked is the
+  // file mtools is given, whatever has become of its name since.
+  const std::string self = "/proc/self/fd/" + std::to_string(ImageFd_);
+  int fd = ::open(self.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
     return Fail("The disk image is read-only: " + Path_);
   if (fd < 0) return Fail(Path_ + ": " + std::strerror(errno));

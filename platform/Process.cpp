@@ -105,24 +105,31 @@ bool ExecSucceeded(int Fd) {
 }
 
 // The inherited environment with Extra's entries put in place of the
-// inherited ones of the same name.
-std::vector<std::string> MergedEnvironment(const std::vector<std::string>& Extra) {
+// inherited ones of the same name, and without those whose names begin
+// with one of Drop.
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& Extra,
+                                           const std::vector<std::string>& Drop) {
   std::vector<std::string> env(Extra);
   for (char** e = environ; e && *e; ++e) {
     const char* eq = std::strchr(*e, '=');
     size_t nameLen = eq ? static_cast<size_t>(eq - *e) + 1 : std::strlen(*e);
     bool replaced = false;
     for (const std::string& x : Extra) replaced = replaced || x.compare(0, nameLen, *e, nameLen) == 0;
+    for (const std::string& d : Drop) replaced = replaced || std::strncmp(*e, d.c_str(), d.size()) == 0;
     if (!replaced) env.emplace_back(*e);
   }
   return env;
 }
 
+constexpr size_t ERR_KEPT = 65536;
+
 // Reads both pipes until the child closes them; polling both keeps a child
 // that fills one pipe from blocking while we wait on the other. A child
-// still running after TimeoutMs (when positive) is killed.
-void DrainPipes(pid_t Pid, int TimeoutMs, int OutFd, int ErrFd, std::string& Out,
-                std::string& Err) {
+// still running after TimeoutMs (when positive), or whose output grows past
+// MaxOut (when positive), is killed.
+void DrainPipes(pid_t Pid, int TimeoutMs, size_t MaxOut, int OutFd, int ErrFd, TRunResult& R) {
+  std::string& Out = R.Out;
+  std::string& Err = R.Err;
   pollfd fds[2] = {{OutFd, POLLIN, 0}, {ErrFd, POLLIN, 0}};
   std::string* sinks[2] = {&Out, &Err};
   int open = 2;
@@ -151,6 +158,14 @@ void DrainPipes(pid_t Pid, int TimeoutMs, int OutFd, int ErrFd, std::string& Out
       if (n < 0 && errno == EINTR) continue;
       if (n > 0) {
         sinks[i]->append(buf, static_cast<size_t>(n));
+        if (i == 0 && MaxOut > 0 && Out.size() > MaxOut && !R.OutCut) {
+          // What is read from here on is dropped: only the verdict counts.
+          R.OutCut = true;
+          ::kill(Pid, SIGKILL);
+        }
+        if (R.OutCut) Out.clear();
+        // Messages are read for their first lines; the rest is not kept.
+        if (i == 1 && Err.size() > ERR_KEPT) Err.resize(ERR_KEPT);
       } else {
         fds[i].fd = -1;
         --open;
@@ -221,10 +236,17 @@ bool SpawnAndWait(const std::vector<std::string>& Argv, const std::string& Folde
 
 TRunResult RunCaptured(const std::vector<std::string>& Argv, const std::vector<std::string>& Env,
                        int TimeoutMs) {
+  TRunOptions options;
+  options.Env = Env;
+  options.TimeoutMs = TimeoutMs;
+  return RunCaptured(Argv, options);
+}
+
+TRunResult RunCaptured(const std::vector<std::string>& Argv, const TRunOptions& Options) {
   TRunResult result;
   if (Argv.empty() || Argv[0].empty()) return result;
   std::vector<char*> argv = ArgPointers(Argv);
-  std::vector<std::string> envStrings = MergedEnvironment(Env);
+  std::vector<std::string> envStrings = MergedEnvironment(Options.Env, Options.DropEnv);
   std::vector<char*> envp = ArgPointers(envStrings);
   int outPipe[2], errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0) return result;
@@ -239,13 +261,15 @@ TRunResult RunCaptured(const std::vector<std::string>& Argv, const std::vector<s
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     ::posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
     ::posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    // Duplicated onto itself, a descriptor loses its close-on-exec flag.
+    if (Options.PassFd >= 0) ::posix_spawn_file_actions_adddup2(&actions, Options.PassFd, 3);
     pid_t pid = 0;
     rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     ::posix_spawn_file_actions_destroy(&actions);
     ::close(outPipe[1]);
     ::close(errPipe[1]);
     if (rc == 0) {
-      DrainPipes(pid, TimeoutMs, outPipe[0], errPipe[0], result.Out, result.Err);
+      DrainPipes(pid, Options.TimeoutMs, Options.MaxOut, outPipe[0], errPipe[0], result);
       int status = 0;
       WaitFor(pid, &status);
       result.Started = true;

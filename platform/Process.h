@@ -33,6 +33,25 @@ struct TRunResult {
   int ExitCode = -1;     // its exit code; -1 when it was killed by a signal
   std::string Out;       // everything it wrote to standard output
   std::string Err;       // and to standard error
+  bool OutCut = false;   // it wrote more than MaxOut allowed and was killed
+};
+
+// How RunCaptured runs a program.
+struct TRunOptions {
+  // Extra environment entries ("NAME=value"), replacing the inherited ones
+  // of the same name.
+  std::vector<std::string> Env;
+  // Inherited entries whose names begin with one of these are not passed.
+  std::vector<std::string> DropEnv;
+  // A program still running after this many milliseconds is killed (0: no
+  // limit).
+  int TimeoutMs = 0;
+  // A program whose standard output grows past this many bytes is killed
+  // and what it wrote is dropped (0: no limit).
+  size_t MaxOut = 0;
+  // A descriptor of ours the program receives as its descriptor 3 (-1:
+  // none), so that it opens through /proc/self/fd/3 the very file we opened.
+  int PassFd = -1;
 };
 
 // Runs Argv[0] (looked up on PATH when it has no "/") with the arguments
@@ -42,5 +61,6 @@ struct TRunResult {
 // running after TimeoutMs milliseconds (when positive) is killed.
 TRunResult RunCaptured(const std::vector<std::string>& Argv,
                        const std::vector<std::string>& Env = {}, int TimeoutMs = 0);
+TRunResult RunCaptured(const std::vector<std::string>& Argv, const TRunOptions& Options);
 
 }  // namespace kvo

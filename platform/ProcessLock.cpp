@@ -29,9 +29,11 @@ std::map<std::string, THeld_>& HeldLocks_() {
 }
 
 int OpenLockFile_(const std::string& Path) {
-  int fd = ::open(Path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Never through a link: one left at the lock's name would have the
+  // file created wherever it points.
+  int fd = ::open(Path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   // flock needs no write access: a lock file another user made will do.
-  if (fd < 0) fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno != ELOOP) fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   return fd;
 }
 

@@ -1,4 +1,6 @@
 #include "platform/ProfileFile.h"
+
+#include "platform/HostFiles.h"
 #include "platform/FaultInject.h"
 #include "platform/TextUtil.h"
 
@@ -308,16 +310,6 @@ bool ReadAll_(int Fd, int64_t Limit, std::string& Out) {
   }
 }
 
-bool WriteAll_(int Fd, std::string_view Bytes) {
-  while (!Bytes.empty()) {
-    ssize_t n = FaultInjected(TFaultOp::Write) ? -1 : ::write(Fd, Bytes.data(), Bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    Bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 size_t CountLines_(std::string_view Bytes) {
   size_t n = 0;
   for (size_t i = 0; i < Bytes.size(); ++i)
@@ -380,13 +372,13 @@ bool ProfileSave(const std::string& File, const TProfile& Profile) {
   return ReplaceFileAtomic(File, ProfileSerialise(Profile));
 }
 
-bool ReplaceBegin(const std::string& Path, TReplacement& R) {
+bool ReplaceBegin(const std::string& Path, TReplacement& R, TLinks Links) {
   R = TReplacement{};
-  std::string target = ResolveTarget_(Path);
+  std::string target = Links == TLinks::Follow ? ResolveTarget_(Path) : Path;
   if (target.empty()) return false;
   struct stat st {};
   mode_t mode = 0666 & ~CurrentUmask_();
-  if (::stat(target.c_str(), &st) == 0) {
+  if (::lstat(target.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
     if (!S_ISREG(st.st_mode)) return false;
     mode = st.st_mode & 07777;
   }
@@ -427,10 +419,10 @@ void ReplaceAbandon(TReplacement& R) {
   R = TReplacement{};
 }
 
-bool ReplaceFileAtomic(const std::string& Path, std::string_view Bytes) {
+bool ReplaceFileAtomic(const std::string& Path, std::string_view Bytes, TLinks Links) {
   TReplacement r;
-  if (!ReplaceBegin(Path, r)) return false;
-  if (WriteAll_(r.Fd, Bytes)) return ReplaceCommit(r);
+  if (!ReplaceBegin(Path, r, Links)) return false;
+  if (WriteAllFd(r.Fd, Bytes)) return ReplaceCommit(r);
   ReplaceAbandon(r);
   return false;
 }

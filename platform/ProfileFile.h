@@ -84,11 +84,17 @@ std::vector<std::string> ProfileListSections(const TProfile& Profile);
 bool ProfileLoad(const std::string& File, TProfile& Profile);
 // Writes Profile to File atomically, keeping File's permission bits.
 bool ProfileSave(const std::string& File, const TProfile& Profile);
+// What a replacement does with a symbolic link in the target's place:
+// Follow replaces the file it names and keeps the link (the program's own
+// settings); Replace puts the new file in place of the link itself, so a
+// link planted in a shared folder never sends a write elsewhere.
+enum class TLinks { Follow, Replace };
+
 // Replaces Path by Bytes atomically: a temporary file in the same folder is
-// written, flushed and renamed over Path. A symbolic link is followed, so
-// the file it names is replaced and the link stays. The permission bits of
-// an existing file are kept; a new file gets 0666 less the umask.
-bool ReplaceFileAtomic(const std::string& Path, std::string_view Bytes);
+// written, flushed and renamed over Path. The permission bits of an
+// existing file are kept; a new file gets 0666 less the umask.
+bool ReplaceFileAtomic(const std::string& Path, std::string_view Bytes,
+                       TLinks Links = TLinks::Follow);
 
 // A replacement in the making: the new file is written under Temp, beside
 // Target, and only a commit puts it in Target's place. Every file the
@@ -101,7 +107,7 @@ struct TReplacement {
 };
 // Creates Temp with the permission bits the new file is to have. False (R
 // empty) when Path is not a regular file or the folder takes no new file.
-bool ReplaceBegin(const std::string& Path, TReplacement& R);
+bool ReplaceBegin(const std::string& Path, TReplacement& R, TLinks Links = TLinks::Follow);
 // Flushes and closes Fd (unless the caller already closed it and set Fd to
 // -1) and renames Temp over Target. False, with Temp removed, when any step
 // fails; R is empty afterwards either way.

@@ -110,22 +110,22 @@ TEST_F(BackupTest, RestoreDeletesNewLogosAndBringsTheOthersBack) {
 TEST_F(BackupTest, RestoreSkipsBrokenLinesAndGoesOn) {
   ASSERT_TRUE(EnsureFolder(bak_));
   test::WriteWhole(bak_ + "logo1.bmp", "one");
-  test::WriteWhole(win_ + "a.sys", "untouched");
-  test::WriteWhole(win_ + "b.sys", "current");
-  test::WriteWhole(win_ + "c.sys", "current");
+  test::WriteWhole(win_ + "logow.sys", "current");
+  test::WriteWhole(win_ + "logos.sys", "current");
+  // Host paths, as files written before named the logos, still serve.
   test::WriteWhole(bak_ + "RESTORE.BAT",
                    kHeader + "copy \"" + bak_ + "logo1.bmp\"\r\n" +           // one path only
                        "copy \"" + bak_ + "logo1.bmp\" \"\"  \r\n" +          // empty target
-                       "copy \"" + bak_ + "missing.bmp\" \"" + win_ + "a.sys\"\r\n" +
-                       "rem del  \"" + win_ + "a.sys\"\r\n" +                  // a remark
-                       "echo \"" + win_ + "a.sys\"\r\n" +                      // not a command of ours
-                       "  COPY \" " + bak_ + "logo1.bmp \" \"" + win_ + "b.sys\"\r\n" +
-                       "del  \"" + win_ + "missing.sys\"\r\n" +
-                       "Del  \"" + win_ + "c.sys\"");                          // no final line end
+                       "copy \"" + bak_ + "missing.bmp\" \"" + drive_ + "logo.sys\"\r\n" +
+                       "rem del  \"" + win_ + "logow.sys\"\r\n" +              // a remark
+                       "echo \"" + win_ + "logow.sys\"\r\n" +                  // not a command of ours
+                       "  COPY \" " + bak_ + "logo1.bmp \" \"" + win_ + "logow.sys\"\r\n" +
+                       "del  \"" + bak_ + "missing.sys\"\r\n" +
+                       "Del  \"" + win_ + "logos.sys\"");                        // no final line end
   RestoreLogos();
-  EXPECT_EQ(test::ReadWhole(win_ + "a.sys"), "untouched");
-  EXPECT_EQ(test::ReadWhole(win_ + "b.sys"), "one");
-  EXPECT_FALSE(FileExists(win_ + "c.sys"));
+  EXPECT_FALSE(FileExists(drive_ + "logo.sys"));
+  EXPECT_EQ(test::ReadWhole(win_ + "logow.sys"), "one");
+  EXPECT_FALSE(FileExists(win_ + "logos.sys"));
   EXPECT_TRUE(NoError());
 }
 
@@ -189,9 +189,10 @@ TEST_F(BackupTest, FailuresEndTheBackupSilently) {
 
 TEST_F(BackupTest, AFailedCopyLeavesNoLineSoTheNextChangeTriesAgain) {
   const std::string logo = win_ + "logow.sys";
-  // The logo exists but cannot be read (reading the start of our own
-  // address space fails, whoever runs the test), so no copy can be made.
-  ASSERT_EQ(::symlink("/proc/self/mem", logo.c_str()), 0);
+  // The logo exists but cannot be read (it is larger than any logo can
+  // be), so no copy can be made.
+  test::WriteWhole(logo, "BM");
+  ASSERT_EQ(::truncate(logo.c_str(), 2 << 20), 0);
   ASSERT_TRUE(FileExists(logo));
   BackupLogo(logo);
   EXPECT_FALSE(FileExists(bak_ + "restore.bat"));

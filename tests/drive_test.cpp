@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Drive.h"
 #include "tests/TestSupport.h"
@@ -282,6 +284,162 @@ TEST_F(DriveTest, SessionSwitchesUseTheRememberedImageWithoutADisplay) {
   EXPECT_EQ(quiet.Status, 0);
   EXPECT_EQ(quiet.Out, "");
   EXPECT_EQ(test::ReadWhole(img), before);
+}
+
+// Images and folders as strangers hand them over: each row builds its case
+// with the real tools (or a few patched bytes), runs the program on it and
+// checks that nothing outside the volume changed: the user's files, the
+// other partition, and the volume itself when the run is refused.
+TEST_F(DriveTest, HostileImagesActOnlyInsideTheirVolume) {
+  const long p1 = 2048, p1Sectors = 20480, p2 = 22528, off = p1 * 512;
+  const std::string base = Disk("base.img", 24, "start=2048, size=20480, type=6\\nstart=22528, size=24576, type=6\\n",
+                                16, p1, p1Sectors / 2);
+  ASSERT_EQ(Sh("dd if=/dev/urandom of=" + Q(base) + " bs=512 seek=" + std::to_string(p2) +
+               " count=24576 conv=notrunc status=none").Status, 0);
+  ASSERT_EQ(M("mmd", base, off, "::WINDOWS ::WINDOWS/LOGOS.BAK").Status, 0);
+  Put(base, off, "::WINDOWS/LOGOW.SYS", "a newer wait logo");
+  Put(base, off, "::WINDOWS/LOGOS.BAK/LOGO1.BMP", "the old wait logo");
+  Put(base, off, "::WINDOWS/EVIL.TXT", "evil");
+  const std::string home = dir_ + "home/", tmp = dir_ + "tmp/";
+  ASSERT_EQ(Sh("mkdir -p " + Q(home + ".ssh") + " " + Q(tmp) + " && echo thesis > " + Q(home + "thesis.odt") +
+               " && echo 'PS1=$ ' > " + Q(home + ".bashrc") + " && echo secret > " + Q(home + ".ssh/id_rsa") +
+               " && printf 'drive z: file=\\\"/nonexistent\\\" bogus_option\\n' > " + Q(home + ".mtoolsrc")).Status, 0);
+  ASSERT_EQ(Kvo("--drive " + Q(base) + " add " + Q(dir_ + "dawn.png")).Status, 0);
+  const std::string userFiles = Sh("cd " + Q(home) + " && cat thesis.odt .bashrc .ssh/id_rsa .mtoolsrc").Out;
+  const std::string batHead = kHeader;
+  std::string before;  // the image as a row made it, before the run
+
+  struct TCase {
+    const char* What;
+    // Makes the case from a fresh copy of the base image; returns the drive
+    // to name (the image itself unless a row says otherwise).
+    std::function<std::string(const std::string& Img)> Make;
+    std::string Env, Verb;
+    int Status;
+    std::string Says;
+    bool Refused;  // the image must come out byte for byte as it went in
+    std::function<void(const std::string& Img)> Check;
+  };
+  const std::vector<TCase> cases = {
+      {"restore.bat naming host files, other drives and ways up",
+       [&](const std::string& Img) {
+         Put(Img, off, "::WINDOWS/LOGOS.BAK/RESTORE.BAT",
+             batHead + "del  \"" + home + "thesis.odt\"\r\n" +
+                 "copy \"C:\\WINDOWS\\EVIL.TXT\" \"" + home + ".bashrc\"\r\n" +
+                 "copy \"" + home + ".ssh/id_rsa\" \"C:\\WINDOWS\\STOLEN.TXT\"\r\n" +
+                 "copy \"" + home + ".ssh/id_rsa\" \"C:\\LOGO.SYS\"\r\n" +
+                 "del  \"D:\\LOGO.SYS\"\r\n" +
+                 "copy \"C:\\WINDOWS\\LOGOS.BAK\\..\\EVIL.TXT\" \"C:\\LOGO.SYS\"\r\n" +
+                 "copy \"C:\\WINDOWS\\LOGOS.BAK\\LOGO1.BMP\" \"C:\\WINDOWS\\LOGOW.SYS\"\r\n");
+         return Img;
+       },
+       "", "restore", 0, "were skipped", false,
+       [&](const std::string& Img) {
+         EXPECT_EQ(Type(Img, off, "::WINDOWS/LOGOW.SYS"), "the old wait logo");
+         EXPECT_EQ(Type(Img, off, "::WINDOWS/STOLEN.TXT"), "<missing>");
+         EXPECT_EQ(Type(Img, off, "::LOGO.SYS"), "<missing>");
+       }},
+      {"a name holding @@ that mtools would split",
+       [&](const std::string& Img) {
+         const std::string decoy = Img + "@@" + std::to_string(off);
+         EXPECT_EQ(Sh("cp " + Q(Img) + " " + Q(decoy) + " && ln -s " + Q(decoy) + " " + Q(Img + ".link")).Status, 0);
+         return decoy;
+       },
+       "", "set Custom--dawn --wait", 0, "", false,
+       [&](const std::string& Img) {
+         EXPECT_TRUE(test::ReadWhole(Img) == before) << "the file mtools would have split to changed";
+         EXPECT_NE(Type(Img + ".link", off, "::WINDOWS/LOGOW.SYS"), "a newer wait logo");
+         ExpectClean(Img + ".link", p1, p1Sectors);
+       }},
+      {"a file system larger than its partition",
+       [&](const std::string& Img) {
+         EXPECT_EQ(Sh("printf 'start=2048, size=16384, type=6\\nstart=22528, size=24576, type=6\\n' | sfdisk -q " +
+                      Q(Img) + " && true").Status, 0);
+         return Img;
+       },
+       "", "set Custom--dawn --wait", 1,
+       "The file system on partition 1 is larger than its partition; the image may be damaged.", true, nullptr},
+      {"a logo name that is a folder",
+       [&](const std::string& Img) {
+         EXPECT_EQ(M("mmd", Img, off, "::LOGO.SYS").Status, 0);
+         return Img;
+       },
+       "", "set Custom--dawn --startup", 1, "C:\\LOGO.SYS is a folder", true, nullptr},
+      {"a logo far larger than a logo can be",
+       [&](const std::string& Img) {
+         Put(Img, off, "::LOGO.SYS", std::string(3 << 20, 'x'));
+         return Img;
+       },
+       "", "preview --current --startup " + Q(dir_ + "now.gif"), 1, "is larger than 1048576 bytes", true,
+       [&](const std::string&) { EXPECT_EQ(Sh("ls -A " + Q(tmp) + " | grep -c '^kvo-'").Out, "0\n"); }},
+      {"a restore.bat far larger than one can be",
+       [&](const std::string& Img) {
+         Put(Img, off, "::WINDOWS/LOGOS.BAK/RESTORE.BAT", batHead + std::string(100000, ' '));
+         return Img;
+       },
+       "", "restore", 1, "is larger than 65536 bytes", true, nullptr},
+      {"a WinDir of 5,000 parts",
+       [&](const std::string& Img) {
+         std::string dir = "C:";
+         for (int i = 0; i < 5000; ++i) dir += "\\A";
+         Put(Img, off, "::MSDOS.SYS", "[Paths]\r\nWinDir=" + dir + "\r\n");
+         return Img;
+       },
+       "", "drive", 0, "Windows folder: C:\\WINDOWS\\", true, nullptr},
+      {"the user's own mtools settings",
+       [&](const std::string& Img) { return Img; },
+       "HOME=" + Q(home) + " MTOOLS_LOWER_CASE=1 ", "set Custom--dawn --wait", 0, "", false,
+       [&](const std::string& Img) {
+         EXPECT_EQ(Type(Img, off, "::WINDOWS/LOGOS.BAK/LOGO2.BMP"), "a newer wait logo");
+         EXPECT_NE(Type(Img, off, "::WINDOWS/LOGOS.BAK/RESTORE.BAT").find("copy \"C:\\WINDOWS\\LOGOS.BAK\\LOGO2.BMP\""),
+                   std::string::npos);
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    const std::string img = dir_ + "hostile.img";
+    ASSERT_EQ(Sh("rm -rf " + Q(dir_) + "hostile.img* && cp " + Q(base) + " " + Q(img)).Status, 0);
+    const std::string drive = c.Make(img);
+    before = test::ReadWhole(img);
+    test::TPipeRun r = Sh("TMPDIR=" + Q(tmp) + " " + c.Env + Q(KVO_CLI_PATH) + " --drive " + Q(drive) + " " + c.Verb);
+    EXPECT_EQ(r.Status, c.Status) << r.Out;
+    EXPECT_NE(r.Out.find(c.Says), std::string::npos) << r.Out;
+    const std::string after = test::ReadWhole(img);
+    EXPECT_EQ(Sh("cd " + Q(home) + " && cat thesis.odt .bashrc .ssh/id_rsa .mtoolsrc").Out, userFiles);
+    if (c.Refused) {
+      EXPECT_TRUE(after == before) << "the image changed";
+    } else {
+      EXPECT_TRUE(after.substr(0, off) == before.substr(0, off)) << "the partition table changed";
+      EXPECT_TRUE(after.substr(p2 * 512) == before.substr(p2 * 512)) << "partition 2 changed";
+      ExpectClean(img, p1, p1Sectors);
+    }
+    if (c.Check) c.Check(img);
+  }
+}
+
+// A shared Windows folder: a link put where a logo or the change lock
+// belongs is never written through, and a FIFO is refused at once.
+TEST_F(DriveTest, SharedFoldersFollowNoLinkAndAddTakesOnlyFiles) {
+  const std::string c = dir_ + "c/", victim = dir_ + "victim.txt", config = xdg_.Root() + "config/KvoPanoramics/";
+  ASSERT_EQ(Sh("mkdir -p " + Q(c + "WINDOWS") + " " + Q(config) + " && echo mine > " + Q(victim) + " && ln -s " +
+               Q(victim) + " " + Q(c + "WINDOWS/logow.sys") + " && ln -s " + Q(dir_ + "made-by-lock") + " " +
+               Q(config + "kvo.lock") + " && mkfifo " + Q(dir_ + "pipe.png")).Status, 0);
+  test::TPipeRun fifo = Sh("timeout 20 " + Q(KVO_CLI_PATH) + " --drive " + Q(c) + " add " + Q(dir_ + "pipe.png"));
+  EXPECT_EQ(fifo.Status, 1);
+  EXPECT_NE(fifo.Out.find("Not a regular file: " + dir_ + "pipe.png."), std::string::npos) << fifo.Out;
+  ASSERT_EQ(Kvo("--drive " + Q(c) + " add " + Q(dir_ + "dawn.png")).Status, 0);
+  test::TPipeRun set = Kvo("--drive " + Q(c) + " set Custom--dawn --wait");
+  EXPECT_EQ(set.Status, 0) << set.Out;
+  EXPECT_EQ(test::ReadWhole(victim), "mine\n");
+  struct stat st {};
+  ASSERT_EQ(::lstat((c + "WINDOWS/logow.sys").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(test::ReadWhole(c + "WINDOWS/logow.sys").size(), 129078u);
+  EXPECT_NE(::access((dir_ + "made-by-lock").c_str(), F_OK), 0);
+  // The link was no logo of the drive: restoring removes the new file and
+  // brings back nothing of the file it pointed to.
+  EXPECT_NE(test::ReadWhole(c + "WINDOWS/logos.bak/restore.bat").find("del  \"C:\\WINDOWS\\logow.sys\""),
+            std::string::npos);
 }
 
 }  // namespace

@@ -121,7 +121,8 @@ TEST_F(Leftovers, CopiesOfKilledImageRunsLeaveTheTemporaryFolder) {
   const std::string gone = std::to_string(GonePid()), live = std::to_string(::getppid());
   for (const std::string& name : {"kvo-drive-" + gone + "-Ab12Cd", "kvo-local-" + gone + "-Xy34Ef",
                                   "kvo-drive-" + live + "-Qw56Rt", "kvo-drive-" + gone + "-notes",
-                                  "kvo-local-" + gone + "-Cd56Ef"})
+                                  "kvo-local-" + gone + "-Cd56Ef",
+                                  "kvo-drive-" + gone + "-Gh78Ij.kvo-tmp-Kl90Mn"})
     Leave(tmp + name);
   // Another user's file of a gone process is theirs to remove.
   ASSERT_EQ(::chown((tmp + "kvo-local-" + gone + "-Cd56Ef").c_str(), ::getuid() + 1, ::getgid()),
@@ -129,6 +130,7 @@ TEST_F(Leftovers, CopiesOfKilledImageRunsLeaveTheTemporaryFolder) {
   RemoveLeftovers();
   EXPECT_FALSE(FileExists(tmp + "kvo-drive-" + gone + "-Ab12Cd"));
   EXPECT_FALSE(FileExists(tmp + "kvo-local-" + gone + "-Xy34Ef"));
+  EXPECT_FALSE(FileExists(tmp + "kvo-drive-" + gone + "-Gh78Ij.kvo-tmp-Kl90Mn"));
   EXPECT_TRUE(FileExists(tmp + "kvo-drive-" + live + "-Qw56Rt"));
   EXPECT_TRUE(FileExists(tmp + "kvo-drive-" + gone + "-notes"));
   EXPECT_EQ(FileExists(tmp + "kvo-local-" + gone + "-Cd56Ef"), ::geteuid() == 0);
