@@ -41,6 +41,10 @@ void PrintJson(TDrive& Drive, const TDriveInfo& I) {
   std::printf("{\"kind\": %s, \"path\": %s, \"format\": %s, \"partition\": %d, \"fileSystem\": %s,\n",
               JsonText(I.Kind).c_str(), JsonText(I.Path).c_str(), JsonText(I.Layout.Format).c_str(),
               I.Partition, JsonText(I.FileSystem).c_str());
+  std::printf(" \"backingChain\": [");
+  for (size_t i = 0; i < I.Layout.BackingChain.size(); ++i)
+    std::printf("%s%s", i ? ", " : "", JsonText(I.Layout.BackingChain[i]).c_str());
+  std::printf("],\n");
   std::printf(" \"windowsFolder\": %s, \"windowsFolderFound\": %s, \"error\": %s,\n \"partitions\": [",
               JsonText(GuestPath(Drive, I.WinFolder)).c_str(), I.WinFolderFound ? "true" : "false",
               JsonText(I.Error).c_str());
@@ -60,7 +64,7 @@ void PrintJson(TDrive& Drive, const TDriveInfo& I) {
 void PrintText(TDrive& Drive, const TDriveInfo& I) {
   std::printf("Drive: %s %s\n", I.Kind.c_str(), I.Path.c_str());
   if (!I.Layout.Format.empty()) {
-    std::printf("Format: %s\n", I.Layout.Format.c_str());
+    std::printf("Format: %s\n", FormatText(I.Layout).c_str());
     for (const TVolumeInfo& v : I.Layout.Volumes)
       std::printf("%s partition %d: %s, %s at offset %llu%s%s\n", v.Number == I.Partition ? "*" : " ",
                   v.Number, v.FileSystem.empty() ? "not FAT" : v.FileSystem.c_str(),

@@ -16,6 +16,7 @@
 #include "core/Shuffle.h"
 #include "platform/Folders.h"
 #include "platform/HostFiles.h"
+#include "platform/ImageExport.h"
 #include "platform/Registry.h"
 #include "platform/TextUtil.h"
 
@@ -241,6 +242,7 @@ void RemoveLeftovers() {
       RemoveHostLeftovers(folder, idle);
   }
   RemoveHostTempLeftovers();
+  RemoveStaleExports();
 }
 
 bool ProcessCommandLine(const std::vector<std::string>& Args) {

@@ -1,5 +1,7 @@
 #include "platform/DiskImage.h"
 
+#include "platform/ImageExport.h"
+
 #include <blkid/blkid.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,9 +17,6 @@ namespace {
 
 constexpr uint64_t SECTOR = 512;
 constexpr uint64_t VHD_FOOTER = 512;
-constexpr uint32_t VHD_FIXED = 2;
-constexpr uint32_t VHD_DYNAMIC = 3;
-constexpr uint32_t VHD_DIFFERENCING = 4;
 
 struct TFd {
   int Fd = -1;
@@ -46,10 +45,6 @@ void ReadAt(int Fd, uint64_t Offset, uint8_t* Buf, size_t Size) {
   }
 }
 
-uint32_t BE32(const uint8_t* P) {
-  return (uint32_t{P[0]} << 24) | (uint32_t{P[1]} << 16) | (uint32_t{P[2]} << 8) | P[3];
-}
-
 uint32_t LE16(const uint8_t* P) { return uint32_t{P[0]} | (uint32_t{P[1]} << 8); }
 
 uint32_t LE32(const uint8_t* P) {
@@ -57,39 +52,6 @@ uint32_t LE32(const uint8_t* P) {
 }
 
 bool IsVhdFooter(const uint8_t* P) { return std::memcmp(P, "conectix", 8) == 0; }
-
-std::string VhdKindName(uint32_t DiskType) {
-  switch (DiskType) {
-    case VHD_DYNAMIC: return "dynamic VHD";
-    case VHD_DIFFERENCING: return "differencing VHD";
-    default: return "VHD of disk type " + std::to_string(DiskType);
-  }
-}
-
-// The container formats that hold a disk in a form of their own; empty when
-// the head and tail of the file show none of them.
-std::string ContainerName(const uint8_t* Head, const uint8_t* Tail, bool HasTail) {
-  if (std::memcmp(Head, "QFI\xfb", 4) == 0) return "QCOW2";
-  if (LE32(Head + 0x40) == 0xBEDA107Fu) return "VDI";
-  if (std::memcmp(Head, "KDMV", 4) == 0 || std::memcmp(Head, "# Disk DescriptorFile", 21) == 0)
-    return "VMDK";
-  if (std::memcmp(Head, "vhdxfile", 8) == 0) return "VHDX";
-  // A dynamic VHD starts with a copy of its footer; a fixed one does not.
-  if (IsVhdFooter(Head)) return VhdKindName(BE32(Head + 60));
-  if (HasTail && IsVhdFooter(Tail) && BE32(Tail + 60) != VHD_FIXED) return VhdKindName(BE32(Tail + 60));
-  return {};
-}
-
-std::string ConvertAdvice(const std::string& Path, const std::string& Kind) {
-  std::string raw = Path;
-  size_t slash = raw.rfind('/');
-  size_t dot = raw.rfind('.');
-  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) raw.erase(dot);
-  raw += "-raw.img";
-  return Path + " is a " + Kind + " disk image, which cannot be edited in place. Make a raw copy " +
-         "for the virtual machine and this program with: qemu-img convert -O raw \"" + Path +
-         "\" \"" + raw + "\"";
-}
 
 // The FAT file system of the bytes [Offset, Offset + Size) of Fd, if any.
 void ProbeFat(int Fd, TVolumeInfo& V) {
@@ -153,6 +115,13 @@ bool ProbePartitions(int Fd, uint64_t DataSize, std::vector<TVolumeInfo>& Volume
 
 }  // namespace
 
+std::string FormatText(const TDiskLayout& Layout) {
+  std::string text = Layout.Format;
+  for (size_t i = 0; i < Layout.BackingChain.size(); ++i)
+    text += (i == 0 ? ", backing file " : ", then ") + Layout.BackingChain[i];
+  return text;
+}
+
 uint64_t FatClaimedSize(const uint8_t* BootSector) {
   const uint32_t bytesPerSector = LE16(BootSector + 11);
   const uint32_t sectors16 = LE16(BootSector + 19);
@@ -200,8 +169,9 @@ bool ProbeDiskImageFd(int Fd, const std::string& Path, TDiskLayout& Layout, std:
   ReadAt(fd.Fd, 0, head.data(), head.size());
   bool hasTail = size >= 2 * VHD_FOOTER;
   if (hasTail) ReadAt(fd.Fd, size - VHD_FOOTER, tail.data(), tail.size());
-  if (std::string kind = ContainerName(head.data(), tail.data(), hasTail); !kind.empty()) {
-    Error = ConvertAdvice(Path, kind);
+  if (TContainerInfo c = ProbeContainer(fd.Fd, Path); !c.Format.empty()) {
+    Error = c.Refusal.empty() ? Path + " is a " + c.Format + " disk image, read through QEMU's export of it."
+                              : c.Refusal;
     return false;
   }
   bool vhd = hasTail && IsVhdFooter(tail.data());

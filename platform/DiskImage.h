@@ -1,11 +1,11 @@
 // Disk image files of emulators and virtual machines: what they are and
 // where their FAT volumes lie. Recognised by content, never by extension.
 //
-// Edited in place: raw hard-disk images with an MBR partition table, bare
-// FAT volumes (floppies and "superfloppies") and fixed VHD files (raw data
+// Read here: raw hard-disk images with an MBR partition table, bare FAT
+// volumes (floppies and "superfloppies") and fixed VHD files (raw data
 // followed by a 512-byte footer). Container formats (QCOW2, VDI, VMDK,
-// VHDX, dynamic and differencing VHD) are recognised and refused with the
-// qemu-img command that makes a raw copy, which this program can edit.
+// VHDX, dynamic VHD) are not: they are seen through QEMU's export of them
+// as a raw disk (ImageExport.h).
 #pragma once
 
 #include <cstdint>
@@ -31,13 +31,20 @@ struct TVolumeInfo {
 };
 
 struct TDiskLayout {
-  std::string Format;            // "raw disk", "FAT volume", "fixed VHD"
+  // "raw disk", "FAT volume", "fixed VHD", or the container format
+  // ("QCOW2", "VDI", "VMDK", "VHDX", "dynamic VHD")
+  std::string Format;
+  std::vector<std::string> BackingChain;  // QCOW2: the backing files, nearest first
   uint64_t DataSize = 0;         // bytes of disk data (a VHD's footer excluded)
   std::vector<TVolumeInfo> Volumes;  // partitions in table order, or the one volume
 };
 
+// The format as the user is told it: "QCOW2, backing file base.qcow2".
+std::string FormatText(const TDiskLayout& Layout);
+
 // Reads what Path holds. False with the reason in Error when it is not a
-// disk image this program can edit.
+// disk image this program can read as it is (a container image is read
+// through its export).
 bool ProbeDiskImage(const std::string& Path, TDiskLayout& Layout, std::string& Error);
 // The same for the image open as Fd, named Path in messages.
 bool ProbeDiskImageFd(int Fd, const std::string& Path, TDiskLayout& Layout, std::string& Error);

@@ -7,6 +7,12 @@
 // file locked whatever its name holds ("@@", a leading "-"). It runs with
 // an environment of our own: no configuration of the user's, no MTOOLS_*
 // setting of theirs, can change what it does to the image.
+//
+// A container image (QCOW2, VDI, VMDK, VHDX, dynamic VHD) is edited the
+// same way through its export by QEMU's storage daemon (ImageExport.h):
+// the export runs for one operation (a read, or everything under the
+// write lock) and never between them, so a virtual machine may start
+// while the program's window is open.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -25,6 +31,8 @@
 #include "platform/DriveFolder.h"
 #include "platform/FaultInject.h"
 #include "platform/HostFiles.h"
+#include "platform/ImageExport.h"
+#include "platform/ImageUse.h"
 #include "platform/Process.h"
 
 namespace kvo {
@@ -106,6 +114,20 @@ class TImageDrive final : public TDrive {
     if (LockFd_ >= 0) ::close(LockFd_);
     if (ImageFd_ >= 0) ::close(ImageFd_);
   }
+  // Holds a container's export open for the tool runs of one operation;
+  // nothing for a raw image.
+  class TSession {
+   public:
+    explicit TSession(TImageDrive& Drive) : Drive_(Drive), Ok_(Drive.Enter()) {}
+    ~TSession() { Drive_.Leave(); }
+    TSession(const TSession&) = delete;
+    TSession& operator=(const TSession&) = delete;
+    bool Ok() const { return Ok_; }
+
+   private:
+    TImageDrive& Drive_;
+    bool Ok_;
+  };
   std::string Root() const override { return IMAGE_ROOT; }
   std::string WinFolder() const override { return IMAGE_ROOT + WinDir_ + "/"; }
   std::string Identity() const override { return Path_ + ":" + std::to_string(Volume_.Number); }
@@ -141,6 +163,12 @@ class TImageDrive final : public TDrive {
   void Forget(const std::string& Folder) { Listings_.erase(UpperAscii(Folder)); }
   bool ChooseVolume(int32_t Partition);
   bool CheckVolumeFits();
+  bool Container() const { return !Container_.Format.empty(); }
+  // The raw disk mtools is given: the image itself, or its export.
+  int ToolFd() const { return Container() ? Export_.Fd() : ImageFd_; }
+  bool Enter();
+  void Leave();
+  bool OpenContainer(int32_t Partition);
   bool FindWinDir();
   bool CheckWritable(int Fd);
   bool TakeLock(int Fd);
@@ -150,6 +178,9 @@ class TImageDrive final : public TDrive {
   // The image, open for reading from the start: what mtools edits and what
   // the lock holds.
   int ImageFd_ = -1;
+  TContainerInfo Container_;
+  TImageExport Export_;
+  int Sessions_ = 0;
   TDiskLayout Layout_;
   TVolumeInfo Volume_;
   std::string OpenError_;
@@ -174,8 +205,50 @@ TImageDrive::TImageDrive(const std::string& Choice, const std::string& StorageFo
     OpenError_ = Path_ + ": " + std::strerror(errno);
     return;
   }
+  Container_ = ProbeContainer(ImageFd_, Path_);
+  if (Container()) {
+    OpenContainer(partition);
+    return;
+  }
   if (!ProbeDiskImageFd(ImageFd_, Path_, Layout_, OpenError_)) return;
   if (ChooseVolume(partition) && !WinFound_) FindWinDir();
+}
+
+bool TImageDrive::OpenContainer(int32_t Partition) {
+  if (!Container_.Refusal.empty()) {
+    OpenError_ = Container_.Refusal;
+    return false;
+  }
+  if (std::string why = ExportUnavailable(); !why.empty()) {
+    OpenError_ = Container_.Format + " image " + Path_ + ": " + why;
+    return false;
+  }
+  TSession session(*this);
+  if (!session.Ok()) {
+    OpenError_ = Error_;
+    return false;
+  }
+  if (!ProbeDiskImageFd(Export_.Fd(), Path_, Layout_, OpenError_)) return false;
+  Layout_.Format = Container_.Format;
+  Layout_.BackingChain = Container_.BackingChain;
+  if (ChooseVolume(Partition) && !WinFound_) FindWinDir();
+  return OpenError_.empty();
+}
+
+bool TImageDrive::Enter() {
+  if (!Container() || Sessions_++ > 0) return !Container() || Export_.Running();
+  if (Export_.Running()) return true;
+  // Outside the write lock the image is only read, shared with whatever
+  // else has it open.
+  std::string error;
+  if (Export_.Start(Path_, Container_.Driver, false, error)) return true;
+  return Fail(error);
+}
+
+void TImageDrive::Leave() {
+  if (!Container() || --Sessions_ > 0 || LockDepth_ > 0) return;
+  std::string ignored;
+  Export_.Stop(ignored);
 }
 
 bool TImageDrive::Usable(const std::string& Path) {
@@ -201,7 +274,7 @@ TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args,
   options.DropEnv = {"MTOOLS"};
   options.TimeoutMs = TOOL_TIMEOUT_MS;
   options.MaxOut = MaxOut;
-  options.PassFd = ImageFd_;
+  options.PassFd = ToolFd();
   TRunResult r = RunCaptured(argv, options);
   if (inject) {
     r.ExitCode = 1;
@@ -281,6 +354,8 @@ bool TImageDrive::ListVolume(const std::string& Folder, std::vector<std::string>
   }
   Names.clear();
   if (!Usable(Folder)) return false;
+  TSession session(*this);
+  if (!session.Ok()) return false;
   TRunResult r = Tool("mdir", {"-b", "-a", MPath(Folder)}, MAX_LISTING_BYTES);
   if (r.OutCut) return Fail(GuestPath(*this, Folder) + " of " + Path_ + " holds more entries than a FAT folder can.");
   if (r.ExitCode != 0) return Fail(ToolMessage(r));
@@ -336,6 +411,8 @@ std::vector<std::string> TImageDrive::List(const std::string& Folder) {
 bool TImageDrive::ReadFile(const std::string& Path, std::string& Bytes, uint64_t MaxBytes) {
   Bytes.clear();
   if (!Usable(Path)) return false;
+  TSession session(*this);
+  if (!session.Ok()) return false;
   // The tool is stopped as soon as it has written more than the file may
   // hold: a cluster chain of hundreds of megabytes costs nothing.
   TRunResult r = Tool("mtype", {MPath(Path)}, static_cast<size_t>(MaxBytes));
@@ -347,6 +424,11 @@ bool TImageDrive::ReadFile(const std::string& Path, std::string& Bytes, uint64_t
 
 bool TImageDrive::InstallFile(const std::string& Scratch, const std::string& Path) {
   if (!Usable(Path)) {
+    ::unlink(Scratch.c_str());
+    return false;
+  }
+  TSession session(*this);
+  if (!session.Ok()) {
     ::unlink(Scratch.c_str());
     return false;
   }
@@ -390,6 +472,8 @@ bool TImageDrive::ReplaceFile(const std::string& Path, std::string_view Bytes) {
 
 bool TImageDrive::DeleteFile(const std::string& Path) {
   if (!Usable(Path)) return false;
+  TSession session(*this);
+  if (!session.Ok()) return false;
   if (!FileExists(Path)) return true;
   TRunResult r = Tool("mdel", {MPath(Path)});
   Forget(ParentOf(Path));
@@ -399,6 +483,8 @@ bool TImageDrive::DeleteFile(const std::string& Path) {
 
 bool TImageDrive::MakeFolder(const std::string& Path) {
   if (!Usable(Path)) return false;
+  TSession session(*this);
+  if (!session.Ok()) return false;
   std::string p = Path;
   if (p.back() != '/') p += '/';
   size_t from = 3;
@@ -436,6 +522,19 @@ bool TImageDrive::CheckWritable(int Fd) {
 }
 
 bool TImageDrive::TakeLock(int Fd) {
+  if (Container()) {
+    // QEMU's daemon takes its own locks on bytes of the file, which a
+    // whole-file lock of ours would block: another run of this program is
+    // kept out by a flock instead, held until Unlock, and a virtual
+    // machine by QEMU's locks when the daemon starts.
+    auto until = std::chrono::steady_clock::now() + OWN_LOCK_WAIT;
+    while (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
+      if (std::chrono::steady_clock::now() >= until)
+        return Fail("The disk image is in use; close the virtual machine first.");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  }
   // Another program holding a lock of the kind flock takes is using the
   // image right now.
   if (::flock(Fd, LOCK_EX | LOCK_NB) != 0)
@@ -479,6 +578,20 @@ bool TImageDrive::Lock() {
     ::close(fd);
     return false;
   }
+  // Emulators that take no lock of any kind still hold the image open
+  // for writing while they run.
+  if (std::string use = ImageInUse(Path_, fd); !use.empty()) {
+    ::close(fd);
+    return Fail(use);
+  }
+  if (Container()) {
+    std::string error;
+    if (Export_.Running()) Export_.Stop(error);
+    if (!Export_.Start(Path_, Container_.Driver, true, error)) {
+      ::close(fd);
+      return Fail(error);
+    }
+  }
   LockFd_ = fd;
   LockDepth_ = 1;
   Listings_.clear();
@@ -487,6 +600,15 @@ bool TImageDrive::Lock() {
 
 void TImageDrive::Unlock() {
   if (LockDepth_ == 0 || --LockDepth_ > 0) return;
+  // What was written is on the disk before the lock goes: the export is
+  // flushed as its daemon quits, a raw image synced.
+  std::string error;
+  if (Container()) {
+    if (!Export_.Stop(error)) Fail(error);
+    if (Sessions_ > 0 && !Export_.Start(Path_, Container_.Driver, false, error)) Fail(error);
+  } else if (::fsync(LockFd_) != 0) {
+    Fail("Cannot write the disk image " + Path_ + ": " + std::strerror(errno));
+  }
   ::close(LockFd_);  // ends the lock
   LockFd_ = -1;
   Listings_.clear();

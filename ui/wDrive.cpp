@@ -179,7 +179,7 @@ void TfrmDrive::Refresh() {
     std::unique_ptr<TDrive> drive = OpenDrive(choice);
     const TDriveInfo info = drive->Describe();
     std::string kind = "Drive: " + info.Kind + " " + info.Path;
-    if (!info.Layout.Format.empty()) kind += "\nFormat: " + info.Layout.Format;
+    if (!info.Layout.Format.empty()) kind += "\nFormat: " + FormatText(info.Layout);
     lblKind->setText(ToQ(kind));
     // A folder has no partitions to choose from.
     lvPartitions->setEnabled(!info.Layout.Volumes.empty());

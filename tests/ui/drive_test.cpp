@@ -104,9 +104,10 @@ TEST_F(DriveDialogTest, ImageShowsItsPartitionsWindowsFolderAndLogosAndIsRemembe
 }
 
 TEST_F(DriveDialogTest, ContainerImageIsRefusedAndOkStaysOpen) {
-  const std::string qcow = xdg_.Root() + "win98.qcow2";
-  ASSERT_EQ(
-      test::RunShell("qemu-img create -q -f qcow2 " + test::ShellQuoted(qcow) + " 40M").Status, 0)
+  // A kind QEMU cannot rewrite in place.
+  const std::string qcow = xdg_.Root() + "win98.vmdk";
+  ASSERT_EQ(test::RunShell("qemu-img create -q -f vmdk -o subformat=streamOptimized " +
+                           test::ShellQuoted(qcow) + " 40M").Status, 0)
       << "needs qemu-utils";
   WhenModal<TfrmDrive>([&](TfrmDrive* d) {
     d->edPath->setText(QString::fromStdString(qcow));
