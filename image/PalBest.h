@@ -9,14 +9,17 @@
 
 namespace kvo {
 
-// The tuning of the reduction, measured on photographs (bench/quality):
-// libimagequant's slowest, most thorough search, full quality, no
-// posterisation, and a dithering level that softens its diffusion where the
-// palette already comes close.
+// The tuning of the reduction, measured on photographs (bench/palette --tune).
+// Speed 5 is the fastest at which libimagequant, run on one thread, still
+// makes its dither map (at 6 the photographs lose nearly 1 dB); 1 to 4 are
+// barely better and slower. Half the error is diffused: full dithering
+// adds the very noise this reduction is for, while with none at all smooth
+// gradients fall into bands, which the measures do not see but the eye does.
+// Posterisation is always off.
 struct TBestTuning {
-  int32_t Speed = 1;            // 1 (most thorough) .. 10
-  int32_t MaxQuality = 100;     // 0 .. 100
-  float DitherLevel = 1.0f;     // 0 (none) .. 1 (full)
+  int32_t Speed = 5;          // 1 (most thorough) .. 10
+  int32_t MaxQuality = 100;   // 0 .. 100
+  float DitherLevel = 0.5f;   // 0 (none) .. 1 (full)
 };
 
 // Reduces Src (8, 15, 16, 24 or 32 bits) to the 8-bit Dest (allocated here
