@@ -8,7 +8,7 @@ ASAN := build/asan
 FUZZ := build/fuzz
 FUZZ_SECONDS ?= 10
 
-.PHONY: all deps build run test test-release test-asan fuzz fuzz-long bench soak package clean
+.PHONY: all deps build run test test-release test-asan fuzz fuzz-long bench bench-palette soak package clean
 
 all: build
 
@@ -54,6 +54,12 @@ fuzz-long:
 # table (bench/compare).
 bench: deps
 	./bench/compare --jobs $(JOBS)
+
+# How close Standard and Best keep photographs at 235 colours (PSNR, SSIM,
+# CIEDE2000) and how long they take, against ImageMagick and pngquant
+# (bench/palette).
+bench-palette: deps
+	./bench/palette --jobs $(JOBS)
 
 # A long session, in one kvo process per step and in one offscreen window:
 # times, resident memory and the tracked tables (bench/soak). A few minutes,

@@ -128,11 +128,15 @@ int ListVerb(bool Json) {
   return EXIT_OK;
 }
 
-int AddVerb(const std::vector<std::string>& Files, const std::string& Mode) {
+int AddVerb(const std::vector<std::string>& Files, const std::string& Mode,
+           const std::string& Palette) {
   OpenStore();
   static const std::map<std::string, int32_t> modes = {
       {"border", RESIZE_BORDER}, {"crop", RESIZE_CROP}, {"stretch", RESIZE_STRETCH}};
   Settings().ResizeMode = modes.at(Mode);
+  // Without --palette the reduction chosen in Options holds; with it, only
+  // for this run (the settings are not saved by kvo add).
+  if (!Palette.empty()) Settings().Palette = Palette == "best" ? PALETTE_BEST : PALETTE_STANDARD;
   MakeLongDir(GetStorageDir());
   // A long import shows its progress on one line of a terminal, rewritten
   // in place and erased when the picture is done.
@@ -311,16 +315,21 @@ void AddStoreVerbs(CLI::App& App, int& Status) {
   static std::string mode = "border";
   static bool overwrite = false, skip = false;
   static std::string renameTo;
+  static std::string palette;
   add->add_option("FILE", files, "pictures or movies to import")->required();
   add->add_option("--mode", mode, "how a picture is fitted to 320 x 400")
       ->check(CLI::IsMember({"border", "crop", "stretch"}));
+  add->add_option("--palette", palette,
+                  "how the picture is reduced to 235 colours: standard, or best (libimagequant); "
+                  "the default is the one chosen in Options")
+      ->check(CLI::IsMember({"standard", "best"}));
   add->add_flag("--overwrite", overwrite, "replace stored pictures of the same name");
   add->add_flag("--skip", skip, "keep stored pictures of the same name (the default)");
   add->add_option("--rename-to", renameTo, "store a clashing picture under this name instead");
   add->callback([&Status] {
     Answers().Overwrite = overwrite ? BA_OVERWRITE_ALL : !renameTo.empty() ? BA_RENAME : BA_SKIP;
     Answers().RenameTo = renameTo;
-    Status = GuardVerb("add", [] { return AddVerb(files, mode); });
+    Status = GuardVerb("add", [] { return AddVerb(files, mode, palette); });
   });
 
   auto* del = App.add_subcommand("delete", "delete stored pictures");

@@ -43,6 +43,7 @@ void VisitKeys_(TSettings& S, V& Visit) {
   Visit.Bool("Msg1Enabled", S.MsgEnabled[1], true);
   Visit.Bool("Msg2Enabled", S.MsgEnabled[2], true);
   Visit.Int("MsgPickMethod", S.MsgPickMethod, PICK_RANDOM);
+  Visit.Int("Palette", S.Palette, PALETTE_STANDARD);
 }
 
 struct TKeyReader_ {
@@ -197,6 +198,10 @@ int32_t EffectiveResizeMode(const TSettings& S) {
 
 int32_t EffectivePickMethod(const TSettings& S) {
   return S.MsgPickMethod == PICK_RANDOM ? PICK_RANDOM : PICK_FIRST;
+}
+
+int32_t EffectivePalette(const TSettings& S) {
+  return S.Palette == PALETTE_BEST ? PALETTE_BEST : PALETTE_STANDARD;
 }
 
 std::string FontFaceName(const TSettings& S) { return S.FontName.substr(0, FONT_NAME_MAX); }

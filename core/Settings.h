@@ -15,6 +15,12 @@ inline constexpr int32_t RESIZE_BORDER = 0;
 inline constexpr int32_t RESIZE_CROP = 1;
 inline constexpr int32_t RESIZE_STRETCH = 2;
 
+// How an imported picture is reduced to the logo palette: the program's own
+// median cut with its dithering ("Standard"), or libimagequant's palette and
+// remap ("Best"), which keeps smooth gradients of photographs smoother.
+inline constexpr int32_t PALETTE_STANDARD = 0;
+inline constexpr int32_t PALETTE_BEST = 1;
+
 // The rate of the PC timer that drives the rotation at boot: the default
 // of the AnimSpeed setting.
 inline constexpr int32_t ANIM_STEPS_PER_SECOND = 18;
@@ -39,6 +45,7 @@ struct TSettings {
   std::string LogoDrive;    // the drive (TDrive::Identity) the logo files were chosen on
   std::string FileOpenDir = "/";
   int32_t ResizeMode = RESIZE_BORDER;
+  int32_t Palette = PALETTE_STANDARD;  // the reduction of imported pictures
   bool AutoChange = true;
   std::string FontName = "Verdana";
   bool FontBold = true;
@@ -112,6 +119,8 @@ class TChangeLock {
 // stored, so a value written by a newer version survives a save.
 int32_t EffectiveResizeMode(const TSettings& S);
 int32_t EffectivePickMethod(const TSettings& S);
+// An unknown Palette reduces as PALETTE_STANDARD.
+int32_t EffectivePalette(const TSettings& S);
 // The face name the message font is created with: the first FONT_NAME_MAX
 // characters of FontName.
 std::string FontFaceName(const TSettings& S);

@@ -99,8 +99,11 @@ bool RenameStored(const std::string& OldFileName, const std::string& NewFileName
 // 2 stretch); the result is 24-bit unless the picture already had the
 // canvas size.
 void FitToCanvas(TImg& Img, int32_t ResizeMode);
-// Reduces a canvas picture to 235 colours with dithering and shifts the
-// palette to the logo layout (0 black, 1 .. 235 the picture, 236 .. 255 zero).
+// Reduces a canvas picture to 235 colours with dithering, by the reduction
+// Palette names (PALETTE_STANDARD or PALETTE_BEST), and shifts the palette
+// to the logo layout (0 black, 1 .. 235 the picture, 236 .. 255 zero).
+void ReduceToLogoPalette(TImg& Img, int32_t Palette);
+// The same by the reduction the settings choose.
 void ReduceToLogoPalette(TImg& Img);
 // The destination after the overwrite question: Dest, a renamed path, or
 // empty when the file is to be skipped.

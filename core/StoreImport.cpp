@@ -16,6 +16,7 @@
 #include "core/Store.h"
 #include "formats/ConForm.h"
 #include "formats/FFLib.h"
+#include "image/PalBest.h"
 #include "image/PalOpt.h"
 #include "platform/Folders.h"
 
@@ -203,16 +204,22 @@ void FitToCanvas(TImg& Img, int32_t ResizeMode) {
   });
 }
 
-void ReduceToLogoPalette(TImg& Img) {
+void ReduceToLogoPalette(TImg& Img) { ReduceToLogoPalette(Img, EffectivePalette(Settings())); }
+
+void ReduceToLogoPalette(TImg& Img, int32_t Palette) {
   Monitored("Store.ReduceToLogoPalette", [&] {
     TImg temp;
-    _imgalloc_(temp, Img.Width, Img.Height, 8, __LINE__, "Store.ReduceToLogoPalette.temp");
-    PalInit();
-    PalClearVars();
-    PalCountColors(Img);
-    PalReduce(LOGO_COLORS);
-    PalRemap(Img, temp, 1);
-    PalDone();
+    if (Palette == PALETTE_BEST) {
+      PalReduceBest(Img, temp, LOGO_COLORS);
+    } else {
+      _imgalloc_(temp, Img.Width, Img.Height, 8, __LINE__, "Store.ReduceToLogoPalette.temp");
+      PalInit();
+      PalClearVars();
+      PalCountColors(Img);
+      PalReduce(LOGO_COLORS);
+      PalRemap(Img, temp, 1);
+      PalDone();
+    }
     ImgXchg(Img, temp);
     ImgFree(temp);
     // Shift to the logo layout: 0 black, the picture at 1 .. 235, and the

@@ -114,6 +114,23 @@ TEST_F(KvoStoreVerbs, GalleriesAndUsageErrors) {
   EXPECT_EQ(Kvo("nosuchverb").Status, 2);
 }
 
+// --palette chooses the reduction for one run; without it the choice in
+// kvo.ini holds, and kvo add never writes that choice back.
+TEST_F(KvoStoreVerbs, PaletteChoiceForOneRunOrFromTheSettings) {
+  // The stored picture of Sunset.JPG added with these options.
+  auto add = [this](const std::string& Options) {
+    EXPECT_EQ(Kvo("add --overwrite " + Options + " '" + src_ + "Sunset.JPG'").Status, 0);
+    return test::ReadWhole(Stored("Custom--Sunset.kvo"));
+  };
+  const std::string best = add("--palette best"), standard = add("");
+  EXPECT_NE(best, standard);
+  test::WriteWhole(SettingsFile(), "[Main]\r\nPalette=1\r\n");
+  EXPECT_EQ(add(""), best);
+  EXPECT_EQ(add("--palette standard"), standard);
+  EXPECT_EQ(test::ReadWhole(SettingsFile()), "[Main]\r\nPalette=1\r\n");
+  EXPECT_EQ(Kvo("add --palette worst '" + src_ + "Sunset.JPG'").Status, 2);
+}
+
 // The preview of a stored picture is a cycle of 20 frames; the Wait logo
 // in place is one still frame; --scale 2 doubles it.
 TEST_F(KvoStoreVerbs, PreviewWritesStoredAndCurrentLogosAsGif) {

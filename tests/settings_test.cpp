@@ -66,6 +66,7 @@ TEST_F(SettingsTest, MissingFilesGiveEveryDefaultAndWriteNothing) {
   EXPECT_EQ(s.AnimColor2, 0x804000u);  // red 0, green 64, blue 128
   EXPECT_TRUE(s.MsgEnabled[0] && s.MsgEnabled[1] && s.MsgEnabled[2]);
   EXPECT_EQ(s.MsgPickMethod, 0);
+  EXPECT_EQ(s.Palette, PALETTE_STANDARD);
   for (uint32_t p : POSITIONS) EXPECT_EQ(GetMessages(p), "");
   EXPECT_EQ(GetStorageDir(), drive_ + "Program Files/kvoLogos/");
   // Loading is reading: no settings, message or win.ini file appears.
@@ -102,19 +103,24 @@ TEST_F(SettingsTest, BooleansFollowTheirFirstCharacterElseTheDefault) {
 }
 
 TEST_F(SettingsTest, IntegersKeepStoredValuesAndActAsTheirMeaning) {
-  WriteIni("MsgPickMethod=2\r\nResizeMode=7\r\nFontSize=big\r\nAnimShape=\r\nTextColor=-1\r\n");
+  WriteIni("MsgPickMethod=2\r\nResizeMode=7\r\nFontSize=big\r\nAnimShape=\r\nTextColor=-1\r\n"
+           "Palette=5\r\n");
   LoadSettings(false);
   const TSettings& s = Settings();
   EXPECT_EQ(s.MsgPickMethod, 2);
   EXPECT_EQ(EffectivePickMethod(s), PICK_FIRST);
   EXPECT_EQ(s.ResizeMode, 7);
   EXPECT_EQ(EffectiveResizeMode(s), RESIZE_BORDER);
+  EXPECT_EQ(s.Palette, 5);
+  EXPECT_EQ(EffectivePalette(s), PALETTE_STANDARD);
   EXPECT_EQ(s.FontSize, 10);
   EXPECT_EQ(s.AnimShape, 1);
   EXPECT_EQ(s.TextColor, 0xFFFFFFFFu);
   TSettings t;
   t.MsgPickMethod = PICK_RANDOM;
   t.ResizeMode = RESIZE_STRETCH;
+  t.Palette = PALETTE_BEST;
+  EXPECT_EQ(EffectivePalette(t), PALETTE_BEST);
   EXPECT_EQ(EffectivePickMethod(t), PICK_RANDOM);
   EXPECT_EQ(EffectiveResizeMode(t), RESIZE_STRETCH);
 }
@@ -164,6 +170,7 @@ TSettings Unusual() {
   s.MsgEnabled[1] = false;
   s.MsgEnabled[2] = false;
   s.MsgPickMethod = 1;
+  s.Palette = PALETTE_BEST;
   return s;
 }
 
@@ -198,7 +205,8 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInTableOrder) {
             "Msg0Enabled=0\r\n"
             "Msg1Enabled=0\r\n"
             "Msg2Enabled=0\r\n"
-            "MsgPickMethod=1\r\n"));
+            "MsgPickMethod=1\r\n"
+            "Palette=1\r\n"));
   // Without messages, no message file is written.
   EXPECT_FALSE(FileExists(MessageFile(POS_STARTUP)));
 }
@@ -237,6 +245,7 @@ TEST_F(SettingsTest, SaveAndLoadReturnEveryValue) {
   EXPECT_EQ(got.AnimColor2, want.AnimColor2);
   EXPECT_EQ(got.AnimSpeed, want.AnimSpeed);
   EXPECT_EQ(got.MsgPickMethod, want.MsgPickMethod);
+  EXPECT_EQ(got.Palette, want.Palette);
   EXPECT_EQ(GetMessages(POS_STARTUP), "Welcome\r\n--\r\nHave a nice day\r\nand a nice evening");
   EXPECT_EQ(GetMessages(POS_WAIT), "First line\r\n\r\n\r\nafter two empty lines");
   EXPECT_EQ(GetMessages(POS_TURNOFF), "");

@@ -186,6 +186,7 @@ QWidget* TfrmOptions::BuildGeneralPage_() {
   layout->addWidget(chkAutoStart);
   layout->addWidget(BuildMsgPickBox_(page));
   layout->addWidget(BuildFontBox_(page));
+  layout->addLayout(BuildPaletteRow_(page));
   layout->addStretch(1);
   return page;
 }
@@ -229,6 +230,21 @@ QGroupBox* TfrmOptions::BuildFontBox_(QWidget* Page) {
   grid->addWidget(panTextColor2, 1, 3);
   grid->setColumnStretch(2, 1);
   return boxFont;
+}
+
+// Standard is the program's own reduction; Best keeps the gradients of
+// photographs smoother at some more time per picture.
+QLayout* TfrmOptions::BuildPaletteRow_(QWidget* Page) {
+  static const char* const kPaletteCaptions[] = {"Standard", "Best"};
+  lstPalette = MakeList_(Page, "lstPalette", kPaletteCaptions, 2);
+  lstPalette->setAccessibleName(QStringLiteral("Palette"));
+  auto* label = new QLabel(QStringLiteral("Palette"), Page);
+  label->setBuddy(lstPalette);
+  auto* row = new QHBoxLayout;
+  row->addWidget(label);
+  row->addWidget(lstPalette);
+  row->addStretch(1);
+  return row;
 }
 
 QWidget* TfrmOptions::BuildMessagePage_(int Index) {
@@ -308,6 +324,7 @@ void TfrmOptions::LoadValues_() {
   // the dialog shows is what is stored.
   s.MsgPickMethod = Limit(s.MsgPickMethod, 0, 1);
   grpMsgPick->button(s.MsgPickMethod)->setChecked(true);
+  lstPalette->setCurrentIndex(EffectivePalette(s));
   chkAnimEnabled->setChecked(s.AnimEnabled);
   TWinControl_Enable(boxAutoChange, s.AnimEnabled);
   s.AnimShape = Limit(s.AnimShape, 0, 2);
@@ -374,6 +391,8 @@ void TfrmOptions::StoreValues() {
   TSettings& s = Settings();
   copy_.AutoChange = chkAutoStart->isChecked();
   s.MsgPickMethod = grpMsgPick->checkedId() < 0 ? s.MsgPickMethod : grpMsgPick->checkedId();
+  // An unknown stored value is kept unless another choice was made.
+  if (lstPalette->currentIndex() != EffectivePalette(s)) s.Palette = lstPalette->currentIndex();
   s.AnimEnabled = chkAnimEnabled->isChecked();
   s.AnimShape = lstAnimShape->currentIndex();
   s.AnimMove = lstAnimMove->currentIndex();

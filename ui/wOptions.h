@@ -14,6 +14,7 @@ class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QLayout;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -89,6 +90,8 @@ class TfrmOptions : public TFormDialog {
   QCheckBox* chkAutoStart = nullptr;
   QGroupBox* radMsgPick = nullptr;
   QButtonGroup* grpMsgPick = nullptr;
+  // The reduction of imported pictures to the logo palette.
+  QComboBox* lstPalette = nullptr;
   QGroupBox* boxFont = nullptr;
   QLineEdit* edFont = nullptr;
   QPushButton* btnFontSelect = nullptr;
@@ -112,6 +115,7 @@ class TfrmOptions : public TFormDialog {
   QWidget* BuildGeneralPage_();
   QGroupBox* BuildMsgPickBox_(QWidget* Page);
   QGroupBox* BuildFontBox_(QWidget* Page);
+  QLayout* BuildPaletteRow_(QWidget* Page);
   QWidget* BuildMessagePage_(int Index);
   QWidget* BuildAnimationPage_();
   void LoadValues_();

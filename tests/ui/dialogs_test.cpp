@@ -581,6 +581,8 @@ TEST_F(OptionsTest, OpensWithTheSettingsAndCorrectsOutOfRangeValues) {
     EXPECT_EQ(f->lstAnimMove->currentText(), "Smooth scroll");
     EXPECT_EQ(f->grpMsgPick->checkedButton()->text(), "Show only the first one (ignore others)");
     EXPECT_EQ(f->edFont->text(), "Verdana, size 10, bold");
+    EXPECT_EQ(f->lstPalette->currentText(), "Standard");
+    EXPECT_EQ(f->lstPalette->accessibleName(), "Palette");
     EXPECT_EQ(f->memo[0]->toPlainText(), "Welcome\n--\nHello");
     EXPECT_EQ(f->chkMsg[2]->text(), "\"Turn off\" messages");
     EXPECT_EQ(f->panAnimColor1->Color(), 16744448u);
@@ -599,6 +601,7 @@ TEST_F(OptionsTest, CancelLeavesSettingsAndFilesAsTheyWere) {
     f->grpMsgPick->button(1)->click();
     f->chkAnimEnabled->click();
     f->lstAnimShape->setCurrentIndex(0);
+    f->lstPalette->setCurrentIndex(1);
     f->memo[1]->setPlainText("changed");
     f->chkMsg[0]->click();
     f->btnCancel->click();
@@ -609,6 +612,7 @@ TEST_F(OptionsTest, CancelLeavesSettingsAndFilesAsTheyWere) {
   EXPECT_EQ(s.MsgPickMethod, before.MsgPickMethod);
   EXPECT_EQ(s.AnimEnabled, before.AnimEnabled);
   EXPECT_EQ(s.AnimShape, before.AnimShape);
+  EXPECT_EQ(s.Palette, before.Palette);
   EXPECT_EQ(s.MsgEnabled[0], before.MsgEnabled[0]);
   EXPECT_EQ(GetMessages(POS_WAIT), "");
   EXPECT_EQ(test::ReadWhole(SettingsFile()), "");
@@ -627,6 +631,7 @@ TEST_F(OptionsTest, OkWritesEverythingBackAndSaves) {
     EXPECT_EQ(f->memo[2]->toPlainText(), "Bye");
     f->memo[2]->setPlainText("Good night\n\nSee you");
     f->lstAnimMove->setCurrentIndex(1);
+    f->lstPalette->setCurrentIndex(1);
     WhenModal<QColorDialog>([](QColorDialog* d) {
       d->setCurrentColor(QColor(255, 0, 0));
       d->accept();
@@ -647,6 +652,7 @@ TEST_F(OptionsTest, OkWritesEverythingBackAndSaves) {
   const std::string ini = test::ReadWhole(SettingsFile());
   EXPECT_NE(ini.find("Msg2Enabled=0"), std::string::npos);
   EXPECT_NE(ini.find("AutoChange=0"), std::string::npos);
+  EXPECT_NE(ini.find("Palette=1"), std::string::npos);  // Best
   EXPECT_NE(ini.find("ColorA=FFFFFF"), std::string::npos);  // the colour dialog's list
   // Automatic change switched off removes the autostart entry.
   EXPECT_EQ(test::ReadWhole(AutostartEntry()), "");
