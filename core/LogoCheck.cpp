@@ -69,9 +69,10 @@ bool ReadBmpHead(std::string_view Head, TBmpHead& H) {
 
 TLogoSetting ReadLogoSetting(TDrive& Drive) {
   TLogoSetting s;
-  s.Path = Drive.FindNoCase(Drive.Root(), MSDOS_SYS);
+  // A drive whose root is not known has no MSDOS.SYS to look for.
+  if (!Drive.Root().empty()) s.Path = Drive.FindNoCase(Drive.Root(), MSDOS_SYS);
   std::string bytes;
-  if (Drive.Root().empty() || !Drive.FileExists(s.Path)) {
+  if (s.Path.empty() || !Drive.FileExists(s.Path)) {
     s.Msdos.Form = TMsdosForm::Missing;
   } else if (!Drive.ReadFile(s.Path, bytes, MAX_TEXT_FILE_BYTES)) {
     s.Msdos.Form = TMsdosForm::Unreadable;

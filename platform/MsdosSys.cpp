@@ -162,10 +162,10 @@ TMsdosSys ParseMsdosSys(std::string_view Bytes) {
 
 std::string MsdosWithLogo(std::string_view Bytes, bool On) {
   const TMsdosSys now = ParseMsdosSys(Bytes);
-  if (now.Form != TMsdosForm::Text) return std::string(Bytes);
-  if (!now.LogoKey) return On ? std::string(Bytes) : AddLogoOff_(Bytes);
-  // Every Logo= line gets the value, so none that a start-up might read
-  // instead of the first says otherwise. Replaced from the end, so the
+  if (now.Form != TMsdosForm::Text || now.Logo == (On ? 1 : 0)) return std::string(Bytes);
+  if (!now.LogoKey) return AddLogoOff_(Bytes);
+  // Every Logo= line gets the value, so no later one that a start-up
+  // might read instead of the first says otherwise. Replaced from the end, so the
   // offsets found stay right.
   std::vector<std::pair<size_t, size_t>> values;
   ForEachLine_(Bytes, SplitLines_(Bytes), [&](const TLineSpan&, const TLineMeaning& M, bool Options) {

@@ -44,9 +44,9 @@ bool IsMsdosText(std::string_view Bytes);
 // The settings Bytes holds; Form is Text or NotText.
 TMsdosSys ParseMsdosSys(std::string_view Bytes);
 // Bytes with Logo= set to 1 (On) or 0: the value of every Logo= line of
-// [Options] replaced, or, when there is none and the value must change, a
-// "Logo=0" line added after the last key of the first [Options] section (a
-// new section at the end when there is none). Bytes unchanged when they
+// [Options] that says otherwise replaced, or, when there is no such line,
+// a "Logo=0" line added after the last key of the first [Options] section
+// (a new section at the end when there is none). Bytes unchanged when they
 // already say so, or are not the text form.
 std::string MsdosWithLogo(std::string_view Bytes, bool On);
 
