@@ -94,6 +94,14 @@ std::string MsdosSysKey_(TDrive& Drive) {
   return Drive.Root().empty() ? std::string() : Drive.Canonical(Drive.FindNoCase(Drive.Root(), MSDOS_SYS));
 }
 
+// Whether the file whose Canonical key is Key lies in the backup folder,
+// and that folder on the drive.
+bool InBackupFolder_(TDrive& Drive, const std::string& Key) {
+  const std::string bat = BackupDir() + RESTORE_BAT, batKey = Drive.Canonical(bat);
+  auto folderOf = [](const std::string& K) { return K.substr(0, K.rfind('/') + 1); };
+  return !Key.empty() && Drive.Holds(bat) && folderOf(Key) == folderOf(batKey);
+}
+
 // The drive path of a file the batch file names, when a restore may act on
 // it: one of the three logo files (where the settings put them, or where
 // Windows looks for them), or a file of the backup folder when that folder
@@ -106,18 +114,20 @@ std::string RestorablePath_(TDrive& Drive, const std::string& Named) {
   for (uint32_t p : POSITIONS)
     if (key == Drive.Canonical(GetLogoFile(p)) || key == Drive.Canonical(DefaultLogoFile(Drive, p)))
       return path;
-  const std::string bat = BackupDir() + RESTORE_BAT, batKey = Drive.Canonical(bat);
-  auto folderOf = [](const std::string& Key) { return Key.substr(0, Key.rfind('/') + 1); };
-  return Drive.Holds(bat) && folderOf(key) == folderOf(batKey) ? path : std::string();
+  return InBackupFolder_(Drive, key) ? path : std::string();
 }
 
 // The copy that brings MSDOS.SYS back: only from the backup folder, and
 // only the text file of Windows 95 or 98, since anything else written there
 // would keep Windows from starting. Deleting it is never restoring it.
-void RestoreMsdosSys_(TDrive& Drive, const std::string& From, const std::string& To) {
+// False when the line may not act.
+bool RestoreMsdosSys_(TDrive& Drive, const std::string& From, const std::string& To) {
   std::string bytes;
-  if (Drive.ReadFile(From, bytes, MAX_TEXT_FILE_BYTES) && IsMsdosText(bytes))
-    Drive.ReplaceFile(To, bytes);
+  if (!InBackupFolder_(Drive, Drive.Canonical(From)) || !Drive.ReadFile(From, bytes, MAX_TEXT_FILE_BYTES) ||
+      !IsMsdosText(bytes))
+    return false;
+  Drive.ReplaceFile(To, bytes);
+  return true;
 }
 
 // One command of the batch file; REM lines, empty lines and anything else
@@ -139,10 +149,8 @@ bool RestoreLine_(const std::string& Line) {
     if (TrimBlanks(source).empty() || TrimBlanks(target).empty()) return true;
     const std::string from = RestorablePath_(drive, source);
     const std::string msdos = PathFromGuest(drive, std::string(TrimBlanks(target)));
-    if (!from.empty() && !msdos.empty() && drive.Canonical(msdos) == MsdosSysKey_(drive)) {
-      RestoreMsdosSys_(drive, from, msdos);
-      return true;
-    }
+    if (!from.empty() && !msdos.empty() && drive.Canonical(msdos) == MsdosSysKey_(drive))
+      return RestoreMsdosSys_(drive, from, msdos);
     const std::string to = RestorablePath_(drive, target);
     if (from.empty() || to.empty()) return false;
     CopyDriveFile(drive, from, to, MAX_LOGO_FILE_BYTES);

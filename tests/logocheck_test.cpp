@@ -176,6 +176,21 @@ TEST_F(LogoCheckTest, MsdosSysIsReadAndOnlyItsLogoValueSwitchedThenRestored) {
                          "attrib +r +h +s \"C:\\MSDOS.SYS\"\r\n"),
             std::string::npos)
       << bat.Out;
+
+  // A batch file that came with the drive puts nothing but a text MSDOS.SYS
+  // from the backup folder in its place, and never deletes it.
+  const std::string c0 = dir_ + "c0/", c0bat = c0 + "WINDOWS/logos.bak/restore.bat";
+  test::WriteWhole(c0 + "WINDOWS/logos.bak/logo9.bmp", std::string("BM\0\0a program", 13));
+  const std::string hostile = "copy \"C:\\WINDOWS\\logos.bak\\logo9.bmp\" \"C:\\MSDOS.SYS\"\r\n"
+                              "del  \"C:\\MSDOS.SYS\"\r\n";
+  test::WriteWhole(c0bat, test::ReadWhole(c0bat) + hostile);
+  const test::TPipeRun restore = Kvo(c0, "restore");
+  EXPECT_EQ(restore.Status, 0) << restore.Out;
+  EXPECT_NE(restore.Out.find("were skipped:\ncopy \"C:\\WINDOWS\\logos.bak\\logo9.bmp\" \"C:\\MSDOS.SYS\"\n"
+                             "del  \"C:\\MSDOS.SYS\""),
+            std::string::npos)
+      << restore.Out;
+  EXPECT_EQ(test::ReadWhole(c0 + "MSDOS.SYS"), rows[0].Text);
 }
 
 TEST_F(LogoCheckTest, LogoFilesAreJudgedAsWindowsReadsThem) {
