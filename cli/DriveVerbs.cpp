@@ -1,10 +1,12 @@
 // kvo drive [--json]: the managed Windows drive, a folder or a disk image;
-// kvo drive set PATH[:PARTITION]: choose it and remember the choice.
+// kvo drive set PATH[:PARTITION]: choose it and remember the choice;
+// kvo drive logos on|off: switch the Startup logo in its MSDOS.SYS.
 #include <cstdio>
 
 #include "base/VCLUtils.h"
 #include "cli/Verbs.h"
 #include "core/Locations.h"
+#include "core/LogoCheck.h"
 #include "core/Settings.h"
 
 namespace kvo::cli {
@@ -16,19 +18,42 @@ std::string Megabytes(uint64_t Bytes) {
   return buf;
 }
 
-struct TLogoState {
-  uint32_t Position;
-  std::string Path;
-  bool Present;
-};
-
-std::vector<TLogoState> LogoStates(TDrive& Drive) {
-  std::vector<TLogoState> states;
-  for (uint32_t p : POSITIONS) {
-    std::string path = DefaultLogoFile(Drive, p);
-    states.push_back({p, path, Drive.FileExists(path)});
-  }
+std::vector<TLogoFileState> LogoStates(TDrive& Drive) {
+  std::vector<TLogoFileState> states;
+  for (uint32_t p : POSITIONS) states.push_back(CheckLogoFile(Drive, p));
   return states;
+}
+
+const char* ShowingJson(TLogoShowing S) {
+  switch (S) {
+    case TLogoShowing::All: return "\"all\"";
+    case TLogoShowing::NoStartup: return "\"not startup\"";
+    case TLogoShowing::None: return "\"none\"";
+    case TLogoShowing::NotKnown: break;
+  }
+  return "\"not known\"";
+}
+
+const char* FormJson(TMsdosForm F) {
+  switch (F) {
+    case TMsdosForm::Missing: return "\"missing\"";
+    case TMsdosForm::Text: return "\"text\"";
+    case TMsdosForm::NotText: return "\"not text\"";
+    case TMsdosForm::Unreadable: break;
+  }
+  return "\"unreadable\"";
+}
+
+// The MSDOS.SYS fields: its form, the two switches as Windows takes them
+// (null when not known) and the sentence for the user.
+void PrintSettingJson(TDrive& Drive, const TLogoSetting& S) {
+  const bool known = S.Msdos.Form == TMsdosForm::Text;
+  std::printf(" \"msdosSys\": %s, \"msdosSysForm\": %s, \"logo\": %s, \"bootGUI\": %s,\n"
+              " \"logosShown\": %s, \"logoSetting\": %s,\n",
+              JsonText(GuestPath(Drive, S.Path)).c_str(), FormJson(S.Msdos.Form),
+              known ? std::to_string(S.Msdos.Logo).c_str() : "null",
+              known ? std::to_string(S.Msdos.BootGui).c_str() : "null", ShowingJson(S.Showing),
+              JsonText(S.Text).c_str());
 }
 
 std::string VolumeJson(const TVolumeInfo& V) {
@@ -50,13 +75,16 @@ void PrintJson(TDrive& Drive, const TDriveInfo& I) {
               JsonText(I.Error).c_str());
   for (size_t i = 0; i < I.Layout.Volumes.size(); ++i)
     std::printf("%s%s", i ? ", " : "", VolumeJson(I.Layout.Volumes[i]).c_str());
-  std::printf("],\n \"logos\": [");
+  std::printf("],\n");
+  if (I.Error.empty()) PrintSettingJson(Drive, ReadLogoSetting(Drive));
+  std::printf(" \"logos\": [");
   if (I.Error.empty()) {
-    std::vector<TLogoState> logos = LogoStates(Drive);
+    std::vector<TLogoFileState> logos = LogoStates(Drive);
     for (size_t i = 0; i < logos.size(); ++i)
-      std::printf("%s{\"position\": %s, \"path\": %s, \"present\": %s}", i ? ", " : "",
-                  JsonText(PositionCaption(logos[i].Position)).c_str(),
-                  JsonText(GuestPath(Drive, logos[i].Path)).c_str(), logos[i].Present ? "true" : "false");
+      std::printf("%s{\"position\": %s, \"path\": %s, \"present\": %s, \"showable\": %s, \"status\": %s}",
+                  i ? ", " : "", JsonText(PositionCaption(logos[i].Position)).c_str(),
+                  JsonText(GuestPath(Drive, logos[i].Path)).c_str(), logos[i].Present ? "true" : "false",
+                  logos[i].Showable ? "true" : "false", JsonText(logos[i].Text).c_str());
   }
   std::printf("]}\n");
 }
@@ -77,9 +105,10 @@ void PrintText(TDrive& Drive, const TDriveInfo& I) {
   }
   std::printf("Windows folder: %s%s\n", GuestPath(Drive, I.WinFolder).c_str(),
               I.WinFolderFound ? "" : " (missing)");
-  for (const TLogoState& l : LogoStates(Drive))
-    std::printf("%s logo: %s (%s)\n", PositionCaption(l.Position).c_str(),
-                GuestPath(Drive, l.Path).c_str(), l.Present ? "present" : "missing");
+  std::printf("%s\n", ReadLogoSetting(Drive).Text.c_str());
+  for (const TLogoFileState& l : LogoStates(Drive))
+    std::printf("%s logo: %s, %s\n", PositionCaption(l.Position).c_str(),
+                GuestPath(Drive, l.Path).c_str(), l.Text.c_str());
 }
 
 int DescribeVerb(bool Json) {
@@ -102,6 +131,18 @@ int SetDriveVerb(const std::string& Choice) {
   return DescribeVerb(false);
 }
 
+int LogosVerb(const std::string& Switch) {
+  TChangeLock changing;
+  if (!changing.Held()) return EXIT_FAIL;
+  std::string error;
+  if (!SwitchStartupLogo(Switch == "on", error)) {
+    ReportError("drive logos", error);
+    return EXIT_FAIL;
+  }
+  std::printf("%s\n", ReadLogoSetting(ManagedDrive()).Text.c_str());
+  return EXIT_OK;
+}
+
 }  // namespace
 
 void AddDriveVerbs(CLI::App& App, int& Status) {
@@ -116,6 +157,11 @@ void AddDriveVerbs(CLI::App& App, int& Status) {
                   "partition N")
       ->required();
   set->callback([&Status] { Status = GuardVerb("drive set", [] { return SetDriveVerb(choice); }); });
+  auto* logos = drive->add_subcommand(
+      "logos", "show (on) or leave out (off) the Startup logo: Logo= in MSDOS.SYS of the drive");
+  static std::string logoSwitch;
+  logos->add_option("SWITCH", logoSwitch, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+  logos->callback([&Status] { Status = GuardVerb("drive logos", [] { return LogosVerb(logoSwitch); }); });
   drive->callback([&Status, drive] {
     if (drive->get_subcommands().empty()) Status = GuardVerb("drive", [] { return DescribeVerb(json); });
   });

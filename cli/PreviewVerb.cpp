@@ -7,6 +7,7 @@
 #include "base/Errors.h"
 #include "cli/Verbs.h"
 #include "core/Locations.h"
+#include "core/LogoCheck.h"
 #include "core/LogoPreview.h"
 #include "core/Settings.h"
 #include "core/Store.h"
@@ -48,6 +49,15 @@ int PreviewVerb(const TPreviewArgs& A) {
   ReadSettings(true);
   LoadLogoList();
   const uint32_t position = A.Wait ? POS_WAIT : A.TurnOff ? POS_TURNOFF : POS_STARTUP;
+  // Without a file of its own, Windows shows the logo it was built with:
+  // that is the answer, not a failure.
+  if (A.Current) {
+    const std::string note = BuiltInLogoNote(position);
+    if (!note.empty()) {
+      std::printf("%s\n", note.c_str());
+      return EXIT_OK;
+    }
+  }
   TImg img;
   int32_t important = ANIM_NONE;
   if (!LogoToExport(A, position, img, important)) {

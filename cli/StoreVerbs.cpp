@@ -15,6 +15,7 @@
 #include "core/Composer.h"
 #include "core/Gallery.h"
 #include "core/Locations.h"
+#include "core/LogoCheck.h"
 #include "core/Settings.h"
 #include "core/Shuffle.h"
 #include "core/Store.h"
@@ -221,11 +222,13 @@ int SetVerb(const std::string& Name, uint32_t Positions) {
     return EXIT_FAIL;
   }
   int failed = 0;
+  uint32_t written = 0;
   for (uint32_t p : POSITIONS) {
     if (!(Positions & p)) continue;
     std::string logo = ShownLogoFile(p);
     // Composing is silent by design; say here whether the file came out.
     if (SetLogo(path, p)) {
+      written |= p;
       std::printf("%s: %s\n", PositionCaption(p).c_str(), logo.c_str());
     } else {
       ReportError(PositionCaption(p), "the logo could not be written: " + logo +
@@ -233,6 +236,9 @@ int SetVerb(const std::string& Name, uint32_t Positions) {
       ++failed;
     }
   }
+  // Written, but not to be seen: said once, whatever the number of logos.
+  const std::string unseen = written ? UnseenLogoWarning(ReadLogoSetting(drive), written) : "";
+  if (!unseen.empty()) ReportError("warning", unseen);
   return failed ? EXIT_FAIL : EXIT_OK;
 }
 

@@ -10,6 +10,7 @@
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "platform/Folders.h"
+#include "platform/MsdosSys.h"
 #include "platform/ProfileFile.h"
 #include "platform/TextUtil.h"
 
@@ -36,6 +37,14 @@ auto Swallowed_(const char* Name, F&& Body) {
 bool NameTaken_(TDrive& Drive, const std::string& Folder, const std::string& Name) {
   std::string path = Drive.FindNoCase(Folder, Name);
   return Drive.FileExists(path) || Drive.FolderExists(path);
+}
+
+// Folder + Stem + N + Ext for the smallest N >= 1 that is free.
+std::string NextFreeName_(const std::string& Folder, const std::string& Stem, const std::string& Ext) {
+  for (uint32_t n = 1;; ++n) {
+    std::string name = Stem + std::to_string(n) + Ext;
+    if (!NameTaken_(ManagedDrive(), Folder, name)) return ManagedDrive().FindNoCase(Folder, name);
+  }
 }
 
 std::vector<std::string> SplitLines_(const std::string& Bytes) {
@@ -79,6 +88,20 @@ std::string NewBatText_() {
          RESTORE_HEADER_RULE + "\r\n\r\n";
 }
 
+// MSDOS.SYS of the drive's root as Canonical names it; empty when the root
+// is not known.
+std::string MsdosSysKey_(TDrive& Drive) {
+  return Drive.Root().empty() ? std::string() : Drive.Canonical(Drive.FindNoCase(Drive.Root(), MSDOS_SYS));
+}
+
+// Whether the file whose Canonical key is Key lies in the backup folder,
+// and that folder on the drive.
+bool InBackupFolder_(TDrive& Drive, const std::string& Key) {
+  const std::string bat = BackupDir() + RESTORE_BAT, batKey = Drive.Canonical(bat);
+  auto folderOf = [](const std::string& K) { return K.substr(0, K.rfind('/') + 1); };
+  return !Key.empty() && Drive.Holds(bat) && folderOf(Key) == folderOf(batKey);
+}
+
 // The drive path of a file the batch file names, when a restore may act on
 // it: one of the three logo files (where the settings put them, or where
 // Windows looks for them), or a file of the backup folder when that folder
@@ -87,13 +110,24 @@ std::string NewBatText_() {
 std::string RestorablePath_(TDrive& Drive, const std::string& Named) {
   const std::string path = PathFromGuest(Drive, std::string(TrimBlanks(Named)));
   const std::string key = path.empty() ? std::string() : Drive.Canonical(path);
-  if (key.empty()) return {};
+  if (key.empty() || key == MsdosSysKey_(Drive)) return {};
   for (uint32_t p : POSITIONS)
     if (key == Drive.Canonical(GetLogoFile(p)) || key == Drive.Canonical(DefaultLogoFile(Drive, p)))
       return path;
-  const std::string bat = BackupDir() + RESTORE_BAT, batKey = Drive.Canonical(bat);
-  auto folderOf = [](const std::string& Key) { return Key.substr(0, Key.rfind('/') + 1); };
-  return Drive.Holds(bat) && folderOf(key) == folderOf(batKey) ? path : std::string();
+  return InBackupFolder_(Drive, key) ? path : std::string();
+}
+
+// The copy that brings MSDOS.SYS back: only from the backup folder, and
+// only the text file of Windows 95 or 98, since anything else written there
+// would keep Windows from starting. Deleting it is never restoring it.
+// False when the line may not act.
+bool RestoreMsdosSys_(TDrive& Drive, const std::string& From, const std::string& To) {
+  std::string bytes;
+  if (!InBackupFolder_(Drive, Drive.Canonical(From)) || !Drive.ReadFile(From, bytes, MAX_TEXT_FILE_BYTES) ||
+      !IsMsdosText(bytes))
+    return false;
+  Drive.ReplaceFile(To, bytes);
+  return true;
 }
 
 // One command of the batch file; REM lines, empty lines and anything else
@@ -113,11 +147,44 @@ bool RestoreLine_(const std::string& Line) {
   } else if (u.starts_with("COPY")) {
     const std::string source = QuotedField(line, 1), target = QuotedField(line, 2);
     if (TrimBlanks(source).empty() || TrimBlanks(target).empty()) return true;
-    const std::string from = RestorablePath_(drive, source), to = RestorablePath_(drive, target);
+    const std::string from = RestorablePath_(drive, source);
+    const std::string msdos = PathFromGuest(drive, std::string(TrimBlanks(target)));
+    if (!from.empty() && !msdos.empty() && drive.Canonical(msdos) == MsdosSysKey_(drive))
+      return RestoreMsdosSys_(drive, from, msdos);
+    const std::string to = RestorablePath_(drive, target);
     if (from.empty() || to.empty()) return false;
     CopyDriveFile(drive, from, to, MAX_LOGO_FILE_BYTES);
   }
   return true;
+}
+
+// Saves the state of Path before its first change: restore.bat gets the
+// line CopyLine(copy, file) naming a numbered copy Stem N Ext in the backup
+// folder, or a "del" line for a file that did not exist. True when
+// restore.bat names Path afterwards, so it may be changed.
+template <class F>
+bool BackupFile_(const std::string& Path, uint64_t MaxBytes, const char* Stem, const char* Ext,
+                 F CopyLine) {
+  if (TrimBlanks(Path).empty()) return false;
+  TDrive& drive = ManagedDrive();
+  std::string folder = BackupDir();
+  if (!drive.MakeFolder(folder)) return false;
+  // A backup folder that leads off the drive (a link put in its place)
+  // is not written into: its restore.bat would never be obeyed anyway.
+  if (!drive.Holds(folder + RESTORE_BAT)) return false;
+  std::string bat = drive.FindNoCase(folder, RESTORE_BAT);
+  if (drive.FileExists(bat) && BatNamesLogo_(ReadBatLines_(bat), Path)) return true;
+  // The batch file runs inside Windows, so it names files as Windows does.
+  std::string file = GuestPath(drive, Path);
+  if (!drive.FileExists(Path)) return AddRestoreLine(bat, Path, "del  \"" + file + "\"");
+  // The copy is made before its line is written: a line naming a copy
+  // that failed would keep this file from ever being backed up again,
+  // and its restore would fail.
+  std::string backup = NextFreeName_(folder, Stem, Ext);
+  if (!CopyDriveFile(drive, Path, backup, MaxBytes)) return false;
+  if (AddRestoreLine(bat, Path, CopyLine(GuestPath(drive, backup), file))) return true;
+  drive.DeleteFile(backup);
+  return false;
 }
 
 }  // namespace
@@ -131,10 +198,7 @@ bool CopyFileReplace(const std::string& Source, const std::string& Target) {
 
 std::string NextBackupName(const std::string& Folder) {
   TProcScope trace("Backup.NextBackupName");
-  for (uint32_t n = 1;; ++n) {
-    std::string name = "logo" + std::to_string(n) + ".bmp";
-    if (!NameTaken_(ManagedDrive(), Folder, name)) return ManagedDrive().FindNoCase(Folder, name);
-  }
+  return NextFreeName_(Folder, "logo", ".bmp");
 }
 
 std::string QuotedField(const std::string& Line, int N) {
@@ -170,27 +234,21 @@ bool AddRestoreLine(const std::string& BatPath, const std::string& LogoPath,
 
 bool BackupLogo(const std::string& LogoPath) {
   return Swallowed_("Backup.BackupLogo", [&] {
-    if (TrimBlanks(LogoPath).empty()) return false;
-    TDrive& drive = ManagedDrive();
-    std::string folder = BackupDir();
-    if (!drive.MakeFolder(folder)) return false;
-    // A backup folder that leads off the drive (a link put in its place)
-    // is not written into: its restore.bat would never be obeyed anyway.
-    if (!drive.Holds(folder + RESTORE_BAT)) return false;
-    std::string bat = drive.FindNoCase(folder, RESTORE_BAT);
-    if (drive.FileExists(bat) && BatNamesLogo_(ReadBatLines_(bat), LogoPath)) return true;
-    // The batch file runs inside Windows, so it names files as Windows does.
-    std::string logo = GuestPath(drive, LogoPath);
-    if (!drive.FileExists(LogoPath)) return AddRestoreLine(bat, LogoPath, "del  \"" + logo + "\"");
-    // The copy is made before its line is written: a line naming a copy
-    // that failed would keep this logo from ever being backed up again,
-    // and its restore would fail.
-    std::string backup = NextBackupName(folder);
-    if (!CopyDriveFile(drive, LogoPath, backup, MAX_LOGO_FILE_BYTES)) return false;
-    if (AddRestoreLine(bat, LogoPath, "copy \"" + GuestPath(drive, backup) + "\" \"" + logo + "\""))
-      return true;
-    drive.DeleteFile(backup);
-    return false;
+    return BackupFile_(LogoPath, MAX_LOGO_FILE_BYTES, "logo", ".bmp", [](const std::string& Copy, const std::string& Logo) {
+      return "copy \"" + Copy + "\" \"" + Logo + "\"";
+    });
+  });
+}
+
+bool BackupMsdosSys(const std::string& Path) {
+  return Swallowed_("Backup.BackupMsdosSys", [&] {
+    // Windows keeps MSDOS.SYS read-only, hidden and system, and COPY will
+    // not write over a read-only file: the batch file lifts the attributes
+    // for the copy and puts them back after it.
+    return BackupFile_(Path, MAX_TEXT_FILE_BYTES, "msdos", ".sys", [](const std::string& Copy, const std::string& File) {
+      return "attrib -r -h -s \"" + File + "\"\r\ncopy \"" + Copy + "\" \"" + File +
+             "\"\r\nattrib +r +h +s \"" + File + "\"";
+    });
   });
 }
 

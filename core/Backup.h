@@ -35,6 +35,11 @@ std::string RestoreBatFile();
 // same path (compared without regard to case) add nothing. True when
 // restore.bat names the logo afterwards, so it may be changed.
 bool BackupLogo(const std::string& LogoPath);
+// The same for MSDOS.SYS of the drive's root before the program first
+// switches its logo setting: a copy msdosN.sys, and restore lines that lift
+// its read-only, hidden and system attributes around the copy, so the
+// batch file also works when run inside Windows.
+bool BackupMsdosSys(const std::string& Path);
 // Appends Line to the batch file BatPath (created with its header when
 // missing) unless a command line already names LogoPath. True when Line
 // was written.

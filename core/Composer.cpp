@@ -11,6 +11,7 @@
 #include "base/VCLUtils.h"
 #include "core/Backup.h"
 #include "core/Locations.h"
+#include "core/LogoCheck.h"
 #include "core/Random.h"
 #include "core/Settings.h"
 #include "core/TextGen.h"
@@ -319,9 +320,17 @@ void SetSelectedAsLogo(const TListSelection& Sel) {
   }
   ProcessPending();
   ShowBusy();
+  uint32_t written = 0;
   for (uint32_t p : POSITIONS)
-    if (positions & p) SetLogo(path, p);
+    if ((positions & p) && SetLogo(path, p)) written |= p;
   ShowReady();
+  if (written == 0) return;
+  // A logo Windows will not show is the first thing to know when it never
+  // appears; the status bar says either way.
+  const TLogoSetting setting = ReadLogoSetting(ManagedDrive());
+  ShowStatus(setting.Text, false);
+  const std::string unseen = UnseenLogoWarning(setting, written);
+  if (!unseen.empty()) ShowWarning(unseen);
 }
 
 }  // namespace kvo

@@ -170,6 +170,10 @@ class TImageDrive final : public TDrive {
   void Leave();
   bool OpenContainer(int32_t Partition);
   bool FindWinDir();
+  // The read-only, hidden and system attributes Path has, as mattrib
+  // arguments ("+r", "+h", "+s"): a file put in place of another keeps
+  // them, so MSDOS.SYS stays as Windows keeps it.
+  bool KeptAttributes(const std::string& Path, std::vector<std::string>& Flags);
   bool CheckWritable(int Fd);
   bool TakeLock(int Fd);
 
@@ -442,16 +446,38 @@ bool TImageDrive::InstallFile(const std::string& Scratch, const std::string& Pat
     ::unlink(Scratch.c_str());
     return Fail(FolderInTheWayText(GuestPath(*this, folder + name) + " in " + Path_));
   }
+  std::vector<std::string> kept;
+  if (!FindEntry(folder, NameOf(target)).empty() && !KeptAttributes(target, kept)) {
+    ::unlink(Scratch.c_str());
+    return false;
+  }
   TRunResult r = Tool("mcopy", {"-o", Scratch, MPath(temp)});
   bool ok = r.ExitCode == 0;
   if (ok) r = Tool("mren", {"-D", "o", MPath(temp), MPath(target)});
   ok = ok && r.ExitCode == 0;
+  if (ok && !kept.empty()) {
+    kept.push_back(MPath(target));
+    r = Tool("mattrib", kept);
+    ok = r.ExitCode == 0;
+  }
   ::unlink(Scratch.c_str());
   Forget(folder);
   if (ok) return true;
   const std::string why = ToolMessage(r);
   Tool("mdel", {MPath(temp)});
   return Fail("Cannot write " + GuestPath(*this, target) + " in " + Path_ + ": " + why);
+}
+
+bool TImageDrive::KeptAttributes(const std::string& Path, std::vector<std::string>& Flags) {
+  // mattrib shows the set attributes before the name: "  A  SHR     ::/MSDOS.SYS".
+  TRunResult r = Tool("mattrib", {MPath(Path)});
+  if (r.ExitCode != 0) return Fail("Cannot read the attributes of " + GuestPath(*this, Path) + " in " +
+                                   Path_ + ": " + ToolMessage(r));
+  const std::string shown = r.Out.substr(0, r.Out.find("::"));
+  Flags.clear();
+  for (const char* f : {"R+r", "H+h", "S+s"})
+    if (shown.find(f[0]) != std::string::npos) Flags.push_back(f + 1);
+  return true;
 }
 
 bool TImageDrive::ReplaceFile(const std::string& Path, std::string_view Bytes) {

@@ -1,5 +1,6 @@
 #include "ui/wDrive.h"
 
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -16,6 +17,8 @@
 #include "base/MiscProcs.h"
 #include "base/VCLUtils.h"
 #include "core/Locations.h"
+#include "core/LogoCheck.h"
+#include "core/Settings.h"
 #include "ui/VCLUtils_qt.h"
 
 namespace kvo {
@@ -27,14 +30,13 @@ constexpr const char* IMAGE_FILTER =
 
 QString ToQ(const std::string& Text) { return QString::fromStdString(Text); }
 
-// "Startup logo: C:\LOGO.SYS (present)", one line for each position.
+// "Startup logo: C:\LOGO.SYS, present", one line for each position.
 std::string LogoLines(TDrive& Drive) {
   std::string text;
   for (uint32_t p : POSITIONS) {
-    const std::string path = DefaultLogoFile(Drive, p);
+    const TLogoFileState st = CheckLogoFile(Drive, p);
     if (!text.empty()) text += "\n";
-    text += PositionCaption(p) + " logo: " + GuestPath(Drive, path) +
-            (Drive.FileExists(path) ? " (present)" : " (missing)");
+    text += PositionCaption(p) + " logo: " + GuestPath(Drive, st.Path) + ", " + st.Text;
   }
   return text;
 }
@@ -53,7 +55,7 @@ TfrmDrive::TfrmDrive(QWidget* Parent) : TFormDialog(Parent) {
   setObjectName(QStringLiteral("frmDrive"));
   setFont(FormFont(11));
   setWindowTitle(QStringLiteral("Windows Drive"));
-  SetClientSize(470, 350);
+  SetClientSize(470, 400);
 
   auto* intro = new QLabel(
       QStringLiteral("The logos are managed on this drive: a folder (a mounted Windows drive) or "
@@ -71,6 +73,10 @@ TfrmDrive::TfrmDrive(QWidget* Parent) : TFormDialog(Parent) {
   lvPartitions->setFixedHeight(104);
   connect(lvPartitions, &QTreeWidget::currentItemChanged, this, &TfrmDrive::PartitionPicked_);
   lblWinFolder = MakeLabel(this, "lblWinFolder");
+  lblShowing = MakeLabel(this, "lblShowing");
+  chkLogos = new QCheckBox(QStringLiteral("&Show logos when Windows starts"), this);
+  chkLogos->setObjectName(QStringLiteral("chkLogos"));
+  chkLogos->setEnabled(false);
   lblLogos = MakeLabel(this, "lblLogos");
   lblError = MakeLabel(this, "lblError");
   QPalette pal = lblError->palette();
@@ -84,6 +90,8 @@ TfrmDrive::TfrmDrive(QWidget* Parent) : TFormDialog(Parent) {
   main->addWidget(lblKind);
   main->addWidget(lvPartitions);
   main->addWidget(lblWinFolder);
+  main->addWidget(lblShowing);
+  main->addWidget(chkLogos);
   main->addWidget(lblLogos);
   main->addWidget(lblError);
   main->addStretch(1);
@@ -168,6 +176,8 @@ void TfrmDrive::Refresh() {
   filling_ = false;
   lblKind->clear();
   lblWinFolder->clear();
+  lblShowing->clear();
+  ShowLogoSwitch_(-1);
   lblLogos->clear();
   lblError->clear();
   const std::string choice = Choice();
@@ -201,6 +211,10 @@ void TfrmDrive::Refresh() {
     }
     lblWinFolder->setText(ToQ("Windows folder: " + GuestPath(*drive, info.WinFolder) +
                               (info.WinFolderFound ? "" : " (missing)")));
+    const TLogoSetting setting = ReadLogoSetting(*drive);
+    lblShowing->setText(ToQ(setting.Text));
+    // Only the text MSDOS.SYS of Windows 95 and 98 can be switched.
+    ShowLogoSwitch_(setting.Msdos.Form == TMsdosForm::Text ? setting.Msdos.Logo : -1);
     lblLogos->setText(ToQ(LogoLines(*drive)));
   });
   filling_ = false;
@@ -219,7 +233,23 @@ void TfrmDrive::accept() {
     ShowError(error);
     return;
   }
+  if (logoShown_ >= 0 && chkLogos->isChecked() != (logoShown_ == 1)) {
+    bool switched = false;
+    if (!RunKeeping("wDrive.SwitchStartupLogo", [&] {
+          TChangeLock changing;
+          switched = changing.Held() && SwitchStartupLogo(chkLogos->isChecked(), error);
+          if (changing.Held() && !switched) ShowError(error);
+        }))
+      return;
+    if (!switched) return;
+  }
   TFormDialog::accept();
+}
+
+void TfrmDrive::ShowLogoSwitch_(int32_t Logo) {
+  logoShown_ = Logo;
+  chkLogos->setEnabled(Logo >= 0);
+  chkLogos->setChecked(Logo != 0);
 }
 
 bool ExecDriveDialog(QWidget* Parent) {

@@ -8,6 +8,7 @@
 
 #include "ui/wFormDialog.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -35,13 +36,16 @@ class TfrmDrive : public TFormDialog {
   QLabel* lblKind = nullptr;
   QTreeWidget* lvPartitions = nullptr;
   QLabel* lblWinFolder = nullptr;
+  QLabel* lblShowing = nullptr;  // whether Windows shows the logos (MSDOS.SYS)
+  QCheckBox* chkLogos = nullptr;  // Logo= of MSDOS.SYS, changed on OK
   QLabel* lblLogos = nullptr;
   QLabel* lblError = nullptr;
   QPushButton* btnOK = nullptr;
   QPushButton* btnCancel = nullptr;
 
  public slots:
-  // Remembers the choice; on failure says why and stays open.
+  // Remembers the choice and switches the Startup logo in MSDOS.SYS when
+  // the check box was changed; on failure says why and stays open.
   void accept() override;
 
  private:
@@ -51,7 +55,10 @@ class TfrmDrive : public TFormDialog {
   void PathEdited_();
   void PartitionPicked_(QTreeWidgetItem* Item);
   void ShowPath_(const std::string& Path);
+  // The check box as Logo (0 or 1) sets it; -1 (not known) disables it.
+  void ShowLogoSwitch_(int32_t Logo);
 
+  int32_t logoShown_ = -1;  // Logo= as read from the drive shown; -1 when not known
   int32_t partition_ = 0;  // the partition the user picked; 0 lets the drive choose
   bool filling_ = false;   // the partition list is being rebuilt
   QTimer* typing_ = nullptr;

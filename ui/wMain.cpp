@@ -38,6 +38,7 @@
 #include "core/Composer.h"
 #include "core/Gallery.h"
 #include "core/Locations.h"
+#include "core/LogoCheck.h"
 #include "core/LogoPreview.h"
 #include "core/Settings.h"
 #include "core/Shuffle.h"
@@ -696,7 +697,13 @@ void TfrmMain::ViewLogo(uint32_t Position) {
     shown = true;
   });
   ClearError();
-  if (!shown) Preview_Hide(Preview);
+  if (shown) return;
+  Preview_Hide(Preview);
+  // A missing Startup logo is no fault: Windows then shows its own.
+  std::string note;
+  MonitoredKeep("wMain.BuiltInLogoNote", [&] { note = BuiltInLogoNote(Position); });
+  ClearError();
+  if (!note.empty()) SetStatus(note, false);
 }
 
 bool TfrmMain::ChosenLogo_(TImg& Img, int32_t& Important, bool Viewed) {

@@ -2,6 +2,7 @@
 // (sfdisk, mkfs.fat, mtools), so what it shows is what they wrote.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,7 +25,8 @@ using test::WhenModal;
 class DriveDialogTest : public testing::Test {
  protected:
   // A 40 MB raw disk: partition 1 FAT16 "WIN98" with WINDOWS\LOGOW.SYS (a
-  // BMP by ImageMagick), partition 2 FAT16 "DATA" with nothing on it.
+  // 24-bit BMP by ImageMagick) and an MSDOS.SYS that says Logo=0,
+  // partition 2 FAT16 "DATA" with nothing on it.
   std::string MakeImage() {
     const std::string img = xdg_.Root() + "win98.img", q = test::ShellQuoted(img);
     const std::string mtools = "MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 ";
@@ -38,7 +40,9 @@ class DriveDialogTest : public testing::Test {
         "mkfs.fat -F 16 -n DATA --offset 34816 " + q + " 23552 >/dev/null 2>&1",
         mtools + "mmd -i " + volume1 + " ::WINDOWS",
         "convert -size 320x400 xc:red BMP3:- | " + mtools + "mcopy -i " + volume1 +
-            " - ::WINDOWS/LOGOW.SYS"};
+            " - ::WINDOWS/LOGOW.SYS",
+        "printf '[Options]\\r\\nBootGUI=1\\r\\nLogo=0\\r\\n' | " + mtools + "mcopy -i " + volume1 +
+            " - ::MSDOS.SYS"};
     std::string command;
     for (const std::string& step : steps) command += (command.empty() ? "" : " && ") + step;
     const test::TPipeRun r = test::RunShell(command + " 2>&1");
@@ -69,9 +73,13 @@ TEST_F(DriveDialogTest, ImageShowsItsPartitionsWindowsFolderAndLogosAndIsRemembe
   EXPECT_EQ(f.lblKind->text().toStdString(), "Drive: disk image " + img + "\nFormat: raw disk");
   EXPECT_EQ(f.lblWinFolder->text(), "Windows folder: C:\\WINDOWS\\");
   EXPECT_EQ(f.lblLogos->text(),
-            "Startup logo: C:\\LOGO.SYS (missing)\n"
-            "Wait to shut down logo: C:\\WINDOWS\\LOGOW.SYS (present)\n"
-            "Turn off logo: C:\\WINDOWS\\LOGOS.SYS (missing)");
+            "Startup logo: C:\\LOGO.SYS, missing (Windows shows its own logo)\n"
+            "Wait to shut down logo: C:\\WINDOWS\\LOGOW.SYS, present, but Windows cannot show it: "
+            "24-bit picture\n"
+            "Turn off logo: C:\\WINDOWS\\LOGOS.SYS, missing");
+  EXPECT_EQ(f.lblShowing->text(), "Windows will not show the Startup logo: MSDOS.SYS has Logo=0.");
+  EXPECT_TRUE(f.chkLogos->isEnabled());
+  EXPECT_FALSE(f.chkLogos->isChecked());
   EXPECT_EQ(f.lblError->text(), "");
 
   // Another FAT partition makes the choice "PATH:2"; it has no Windows
@@ -80,17 +88,23 @@ TEST_F(DriveDialogTest, ImageShowsItsPartitionsWindowsFolderAndLogosAndIsRemembe
   EXPECT_EQ(f.Choice(), img + ":2");
   EXPECT_EQ(Row(f.lvPartitions, 1), "2|FAT16|23.0 MB|DATA|selected");
   EXPECT_EQ(f.lblWinFolder->text(), "Windows folder: C:\\WINDOWS\\ (missing)");
+  EXPECT_FALSE(f.chkLogos->isEnabled());
   // Looking is not choosing: nothing is remembered before OK.
   EXPECT_EQ(RememberedDrive(), "");
 
   WhenModal<TfrmDrive>([&](TfrmDrive* d) {
     d->edPath->setText(QString::fromStdString(img));
     d->Refresh();
+    d->chkLogos->setChecked(true);
     d->btnOK->click();
   });
   EXPECT_TRUE(ExecDriveDialog(nullptr));
   EXPECT_EQ(RememberedDrive(), img + ":1");
   EXPECT_TRUE(dialogs_.Errors.empty());
+  // OK switched the Startup logo on in the image's MSDOS.SYS.
+  EXPECT_EQ(test::RunShell("MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 mtype -i " +
+                           test::ShellQuoted(img + "@@1048576") + " ::MSDOS.SYS").Out,
+            "[Options]\r\nBootGUI=1\r\nLogo=1\r\n");
 
   // The main window names the image and views the logos inside it.
   TfrmMain w;

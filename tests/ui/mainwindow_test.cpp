@@ -32,6 +32,7 @@
 #include "platform/Folders.h"
 #include "tests/TestSupport.h"
 #include "ui/CtlDisplay.h"
+#include "ui/wDrive.h"
 #include "ui/wMain.h"
 
 namespace kvo {
@@ -517,6 +518,10 @@ TEST_F(MainWindowTest, Screenshots) {
   w->mnuHelp->popup(w->mapToGlobal(QPoint(0, 0)));
   shoot(*w->mnuHelp, "menu-help");
   w->mnuHelp->hide();
+  test::WriteWhole(BootDriveRoot() + "MSDOS.SYS", "[Options]\r\nBootGUI=1\r\nLogo=0\r\n");
+  TfrmDrive drive(w.get());
+  drive.show();
+  shoot(drive, "drive");
 }
 
 }  // namespace
