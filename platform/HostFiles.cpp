@@ -170,16 +170,15 @@ void RemoveHostLeftovers(const std::string& Folder, bool Idle) {
 }
 
 std::string PrivateRunFolder() {
-  static const std::string folder = [] {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/') {
-      std::string mine = std::string(runtime) + "/KvoPanoramics";
-      if (OwnPrivateFolder(mine)) return mine + "/";
-    }
-    std::string mine = HostTempFolder() + "/kvopanoramics-" + std::to_string(::getuid());
-    return OwnPrivateFolder(mine) ? mine + "/" : std::string();
-  }();
-  return folder;
+  // Looked at anew each time: a long run outlives what cleans the
+  // temporary folder.
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && runtime[0] == '/') {
+    std::string mine = std::string(runtime) + "/KvoPanoramics";
+    if (OwnPrivateFolder(mine)) return mine + "/";
+  }
+  std::string mine = HostTempFolder() + "/kvopanoramics-" + std::to_string(::getuid());
+  return OwnPrivateFolder(mine) ? mine + "/" : std::string();
 }
 
 }  // namespace kvo

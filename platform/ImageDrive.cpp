@@ -80,19 +80,16 @@ std::string MPath(const std::string& Path) { return "::/" + Path.substr(3); }
 // change how it reads the volume; volumes made by other systems'
 // formatters are accepted as they are. Empty when no private folder can
 // be made.
-const std::vector<std::string>& ToolEnvironment() {
-  static const std::vector<std::string> env = []() -> std::vector<std::string> {
-    const std::string run = PrivateRunFolder();
-    if (run.empty()) return {};
-    const std::string home = run + "mtools-home", rc = run + "mtoolsrc";
-    if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) return {};
-    int fd = ::open(rc.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return {};
-    ::close(fd);
-    return {"HOME=" + home, "MTOOLSRC=" + rc, "MTOOLS_SKIP_CHECK=1", "TMPDIR=" + HostTempFolder(),
-            "LC_ALL=C.UTF-8"};
-  }();
-  return env;
+std::vector<std::string> ToolEnvironment() {
+  const std::string run = PrivateRunFolder();
+  if (run.empty()) return {};
+  const std::string home = run + "mtools-home", rc = run + "mtoolsrc";
+  if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  int fd = ::open(rc.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return {};
+  ::close(fd);
+  return {"HOME=" + home, "MTOOLSRC=" + rc, "MTOOLS_SKIP_CHECK=1", "TMPDIR=" + HostTempFolder(),
+          "LC_ALL=C.UTF-8"};
 }
 
 std::string NotOnImageText(const std::string& Path) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -497,6 +498,55 @@ TEST_F(DriveTest, ContainerImagesGetWhatTheirRawDiskGets) {
   EXPECT_EQ(Sh("ls " + Q(xdg_.Root()) + "* /tmp/kvopanoramics-$(id -u) 2>/dev/null | grep -c '^export-'").Out, "0\n");
 }
 
+// A Set on a QCOW2 image cut short by kill -9, of the program or of its
+// daemon, at moments spread over the run: QEMU's check finds no
+// corruption (leaked clusters are allowed: they cost room, not data),
+// each logo is the old file or the new one, and the next run removes any
+// export the killed one left.
+TEST_F(DriveTest, KilledContainerRunsLeaveTheImageSound) {
+  const std::string raw = Floppy("kill.ima"), img = dir_ + "kill.qcow2", fresh = dir_ + "fresh.qcow2";
+  ASSERT_EQ(M("mmd", raw, 0, "::WINDOWS").Status, 0);
+  Put(raw, 0, "::WINDOWS/LOGOW.SYS", "the old wait logo");
+  ASSERT_EQ(Sh("qemu-img convert -f raw -O qcow2 " + Q(raw) + " " + Q(fresh)).Status, 0);
+  ASSERT_EQ(Kvo("--drive " + Q(fresh) + " add " + Q(dir_ + "dawn.png")).Status, 0);
+  const std::string set = Q(KVO_CLI_PATH) + " --drive " + Q(img) + " set Custom--dawn --startup --wait --turnoff";
+  const std::vector<std::string> logos = {"::LOGO.SYS", "::WINDOWS/LOGOW.SYS", "::WINDOWS/LOGOS.SYS"};
+  auto logoFiles = [&] {
+    EXPECT_EQ(Sh("qemu-img convert -O raw " + Q(img) + " " + Q(dir_ + "view.raw")).Status, 0);
+    std::vector<std::string> files;
+    for (const std::string& l : logos) files.push_back(Type(dir_ + "view.raw", 0, l));
+    return files;
+  };
+  ASSERT_EQ(Sh("cp " + Q(fresh) + " " + Q(img)).Status, 0);
+  const std::vector<std::string> before = logoFiles();
+  ASSERT_EQ(Sh(set).Status, 0);
+  const std::vector<std::string> after = logoFiles();
+  // A runtime folder of this test's own, so that exports of tests running
+  // beside it are not counted.
+  const std::string run = dir_ + "run";
+  ASSERT_EQ(::mkdir(run.c_str(), 0700), 0);
+  const std::string exports = "ls " + Q(run + "/KvoPanoramics") + " | grep -c '^export-'";
+  const char* oldRun = std::getenv("XDG_RUNTIME_DIR");
+  const std::string keptRun = oldRun ? oldRun : "";
+  ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+  for (const char* victim : {"program", "daemon"}) {
+    for (int ms : {5, 20, 40, 80, 120, 200, 300}) {
+      SCOPED_TRACE(std::string(victim) + " killed after " + std::to_string(ms) + " ms");
+      ASSERT_EQ(Sh("cp " + Q(fresh) + " " + Q(img)).Status, 0);
+      const std::string kill = std::string(victim) == "program" ? "kill -9 $p" : "pkill -9 -P $p qemu-storage";
+      Sh(set + " >/dev/null 2>&1 & p=$!; sleep " + std::to_string(ms / 1000.0) + "; " + kill + "; wait $p");
+      const int check = Sh("qemu-img check -q " + Q(img)).Status;
+      EXPECT_TRUE(check == 0 || check == 3) << "qemu-img check: " << check;
+      const std::vector<std::string> now = logoFiles();
+      for (size_t i = 0; i < logos.size(); ++i)
+        EXPECT_TRUE(now[i] == before[i] || now[i] == after[i]) << logos[i];
+      EXPECT_EQ(Kvo("list").Status, 0);
+      EXPECT_EQ(Sh(exports).Out, "0\n");
+    }
+  }
+  oldRun ? ::setenv("XDG_RUNTIME_DIR", keptRun.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
+}
+
 // Images that must not be written, each refused by name and left as it was.
 TEST_F(DriveTest, ContainersAndImagesInUseAreRefusedUnchanged) {
   const std::string raw = Floppy("plain.ima"), img = dir_ + "vm.disk";
@@ -508,7 +558,7 @@ TEST_F(DriveTest, ContainersAndImagesInUseAreRefusedUnchanged) {
   const std::string differencing =
       convert + "-O vpc " + Q(img) + " && printf '\\000\\000\\000\\004' | dd of=" + Q(img) +
       " bs=1 seek=60 conv=notrunc status=none && printf '\\000\\000\\000\\004' | dd of=" + Q(img) +
-      " bs=1 seek=$(( $(stat -c %s " + Q(img) + ") - 452 )) conv=notrunc status=none";
+      " bs=1 seek=$(( $(stat -c %s " + Q(img) + ") - 452 )) conv=notrunc status=none && true";
   int held = -1;
   struct TCase {
     const char* What;
@@ -519,8 +569,10 @@ TEST_F(DriveTest, ContainersAndImagesInUseAreRefusedUnchanged) {
       {"differencing VHD", differencing, "", "is a differencing VHD", nullptr},
       {"streamOptimized VMDK", convert + "-O vmdk -o subformat=streamOptimized " + Q(img), "",
        "\"streamOptimized\", which QEMU cannot rewrite in place", nullptr},
-      {"encrypted QCOW2", "qemu-img convert --object secret,id=s0,data=pw -f raw " + Q(raw) +
-                              " -O qcow2 -o encrypt.format=luks,encrypt.key-secret=s0 " + Q(img),
+      // LUKS keys cannot be made reliably on a busy machine (QEMU times its
+      // key derivation): the header's encryption method says the same.
+      {"encrypted QCOW2", convert + "-O qcow2 " + Q(img) + " && printf '\\000\\000\\000\\002' | dd of=" +
+                              Q(img) + " bs=1 seek=32 conv=notrunc status=none && true",
        "", "is an encrypted QCOW2 image", nullptr},
       // Open for reading only, it is QEMU's lock that keeps the writer out.
       {"QCOW2 held by qemu-io", convert + "-O qcow2 " + Q(img) + " && (qemu-io -r -f qcow2 " + Q(img) +
@@ -535,7 +587,8 @@ TEST_F(DriveTest, ContainersAndImagesInUseAreRefusedUnchanged) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.What);
-    ASSERT_EQ(Sh("rm -f " + Q(dir_) + "vm.disk* && " + c.Make).Status, 0);
+    test::TPipeRun made = Sh("rm -f " + Q(dir_) + "vm.disk* && " + c.Make);
+    ASSERT_EQ(made.Status, 0) << made.Out;
     if (c.Hold) c.Hold();
     const std::string before = test::ReadWhole(img);
     test::TPipeRun r = Sh(c.Env + Q(KVO_CLI_PATH) + " --drive " + Q(img) + " set Custom--dawn --wait");
