@@ -13,6 +13,7 @@
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "formats/ConForm.h"
+#include "platform/Drive.h"
 
 namespace {
 
@@ -25,10 +26,16 @@ namespace {
 // wrote.
 int Run(int argc, char** argv) {
   kvo::InstallSilentDialogs();
-  kvo::LoadSettings(true);
-  kvo::RemoveLeftovers();
-  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  if (kvo::ProcessCommandLine(args)) return 0;
+  {
+    // The start and a switch's run are one operation on the drive (one
+    // that writes, for the switches); the window's actions are each one
+    // of their own.
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    kvo::TDriveOperation operation(kvo::HasCommandSwitch(args));
+    kvo::LoadSettings(true);
+    kvo::RemoveLeftovers();
+    if (kvo::ProcessCommandLine(args)) return 0;
+  }
   return kvo::RunDesktop(argc, argv);
 }
 

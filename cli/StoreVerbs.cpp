@@ -210,6 +210,7 @@ int PositionsVerb(uint32_t Positions, const std::vector<std::string>& Names) {
 }
 
 int SetVerb(const std::string& Name, uint32_t Positions) {
+  TDriveOperation writing(true);
   std::optional<TChangeLock> changing;
   if (!OpenStoreToChange(changing)) return EXIT_FAIL;
   TListSelection sel;
@@ -243,6 +244,7 @@ int SetVerb(const std::string& Name, uint32_t Positions) {
 }
 
 int ShuffleVerb() {
+  TDriveOperation writing(true);
   std::optional<TChangeLock> changing;
   if (!OpenStoreToChange(changing)) return EXIT_FAIL;
   if (!ShuffleLogos()) {
@@ -255,6 +257,7 @@ int ShuffleVerb() {
 }
 
 int RestoreVerb() {
+  TDriveOperation writing(true);
   std::optional<TChangeLock> changing;
   if (!OpenStoreToChange(changing)) return EXIT_FAIL;
   if (!ManagedDrive().FileExists(RestoreBatFile())) {

@@ -13,6 +13,7 @@
 #include "cli/Verbs.h"
 #include "core/Locations.h"
 #include "formats/ConForm.h"
+#include "platform/Drive.h"
 
 namespace {
 
@@ -59,7 +60,12 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   kvo::InstallSilentDialogs();
-  int rc = Run(argc, argv);
+  int rc = 0;
+  {
+    // The whole command is one operation on the drive.
+    kvo::TDriveOperation operation;
+    rc = Run(argc, argv);
+  }
   kvo::ConDone();
   kvo::BasicFinalize();
   kvo::ErrorsFinalize();

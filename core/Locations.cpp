@@ -245,6 +245,14 @@ void RemoveLeftovers() {
   RemoveStaleExports();
 }
 
+bool HasCommandSwitch(const std::vector<std::string>& Args) {
+  for (const std::string& arg : Args) {
+    std::string_view a = TrimBlanks(arg);
+    if (SameText(a, SWITCH_SHUFFLE) || SameText(a, SWITCH_UNINST)) return true;
+  }
+  return false;
+}
+
 bool ProcessCommandLine(const std::vector<std::string>& Args) {
   TProcScope trace("Locations.ProcessCommandLine");
   bool recognised = false;

@@ -90,5 +90,7 @@ void RemoveLeftovers();
 // Runs the recognised switches of Args (the parameters after the program
 // name) in order; true when at least one was recognised.
 bool ProcessCommandLine(const std::vector<std::string>& Args);
+// Whether Args hold a switch ProcessCommandLine acts on.
+bool HasCommandSwitch(const std::vector<std::string>& Args);
 
 }  // namespace kvo

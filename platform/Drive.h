@@ -166,6 +166,24 @@ class TLocalFile {
   std::string Path_;
 };
 
+// One operation of the user (a command of kvo, a switch of the program,
+// an action in the window): what reading and writing container images
+// needs (QEMU's export of each) is started once during it and stopped when
+// it ends, so that nothing holds an image between operations. Nests.
+class TDriveOperation {
+ public:
+  // Writes: the operation is one that writes to the drive (Set, Shuffle,
+  // Restore), so the export is opened for writing from the start rather
+  // than opened again when the write lock is taken.
+  explicit TDriveOperation(bool Writes = false);
+  ~TDriveOperation();
+  TDriveOperation(const TDriveOperation&) = delete;
+  TDriveOperation& operator=(const TDriveOperation&) = delete;
+
+ private:
+  bool Writes_;
+};
+
 // Holds the drive's write lock for its lifetime, when it could be taken.
 class TDriveLock {
  public:

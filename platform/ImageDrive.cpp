@@ -26,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "platform/DriveFolder.h"
@@ -104,12 +105,31 @@ std::string ToolMessage(const TRunResult& R) {
   return m.empty() ? "mtools failed." : m;
 }
 
+class TImageDrive;
+
+// The operations going on, and the image drives alive, whose exports end
+// with the outermost operation.
+int OperationDepth = 0;
+int WritingDepth = 0;
+// Never destroyed: the managed drive, a static of its own, may outlive
+// any other static at exit.
+std::set<TImageDrive*>& LiveDrives() {
+  static auto* drives = new std::set<TImageDrive*>;
+  return *drives;
+}
+
 class TImageDrive final : public TDrive {
  public:
   TImageDrive(const std::string& Choice, const std::string& StorageFolder);
   ~TImageDrive() override {
+    LiveDrives().erase(this);
     if (LockFd_ >= 0) ::close(LockFd_);
     if (ImageFd_ >= 0) ::close(ImageFd_);
+  }
+  // The operation ended: an export no call is using goes.
+  void OperationEnded() {
+    std::string ignored;
+    if (Sessions_ == 0 && LockDepth_ == 0) Export_.Stop(ignored);
   }
   // Holds a container's export open for the tool runs of one operation;
   // nothing for a raw image.
@@ -195,6 +215,7 @@ class TImageDrive final : public TDrive {
 
 TImageDrive::TImageDrive(const std::string& Choice, const std::string& StorageFolder)
     : StorageFolder_(StorageFolder) {
+  LiveDrives().insert(this);
   int32_t partition = 0;
   SplitDriveChoice(Choice, Path_, partition);
   std::error_code ec;
@@ -237,17 +258,23 @@ bool TImageDrive::OpenContainer(int32_t Partition) {
 }
 
 bool TImageDrive::Enter() {
-  if (!Container() || Sessions_++ > 0) return !Container() || Export_.Running();
+  if (!Container()) return true;
+  ++Sessions_;
   if (Export_.Running()) return true;
   // Outside the write lock the image is only read, shared with whatever
-  // else has it open.
+  // else has it open, unless the operation is one that writes: then the
+  // export it will need is opened at once (and when that fails, the image
+  // is read as it can be, and the lock says why it cannot be written).
   std::string error;
-  if (Export_.Start(Path_, Container_.Driver, false, error)) return true;
+  struct stat st {};
+  const bool writes = WritingDepth > 0 && ::fstat(ImageFd_, &st) == 0 && (st.st_mode & 0222) != 0;
+  if (LockDepth_ == 0 && writes && Export_.Start(Path_, Container_.Driver, true, error)) return true;
+  if (Export_.Start(Path_, Container_.Driver, LockDepth_ > 0, error)) return true;
   return Fail(error);
 }
 
 void TImageDrive::Leave() {
-  if (!Container() || --Sessions_ > 0 || LockDepth_ > 0) return;
+  if (!Container() || --Sessions_ > 0 || LockDepth_ > 0 || OperationDepth > 0) return;
   std::string ignored;
   Export_.Stop(ignored);
 }
@@ -607,7 +634,7 @@ bool TImageDrive::Lock() {
     ::close(fd);
     return Fail(use);
   }
-  if (Container()) {
+  if (Container() && !(Export_.Running() && Export_.Writable())) {
     std::string error;
     if (Export_.Running()) Export_.Stop(error);
     if (!Export_.Start(Path_, Container_.Driver, true, error)) {
@@ -627,8 +654,10 @@ void TImageDrive::Unlock() {
   // flushed as its daemon quits, a raw image synced.
   std::string error;
   if (Container()) {
-    if (!Export_.Stop(error)) Fail(error);
-    if (Sessions_ > 0 && !Export_.Start(Path_, Container_.Driver, false, error)) Fail(error);
+    // Within an operation the export serves on until it ends; what was
+    // written is flushed all the same.
+    const bool serves = Sessions_ > 0 || OperationDepth > 0;
+    if (!(serves ? Export_.Flush(error) : Export_.Stop(error))) Fail(error);
   } else if (::fsync(LockFd_) != 0) {
     Fail("Cannot write the disk image " + Path_ + ": " + std::strerror(errno));
   }
@@ -638,6 +667,17 @@ void TImageDrive::Unlock() {
 }
 
 }  // namespace
+
+TDriveOperation::TDriveOperation(bool Writes) : Writes_(Writes) {
+  ++OperationDepth;
+  if (Writes_) ++WritingDepth;
+}
+
+TDriveOperation::~TDriveOperation() {
+  if (Writes_) --WritingDepth;
+  if (--OperationDepth > 0) return;
+  for (TImageDrive* drive : LiveDrives()) drive->OperationEnded();
+}
 
 std::unique_ptr<TDrive> OpenImageDrive(const std::string& Choice, const std::string& StorageFolder) {
   return std::make_unique<TImageDrive>(Choice, StorageFolder);

@@ -436,14 +436,20 @@ bool TImageExport::WaitForMount(int ErrFd, std::string& Error) {
   }
 }
 
+bool TImageExport::Flush(std::string& Error) {
+  // The export passes the sync on as a flush of the image: QEMU writes out
+  // what its driver keeps in memory and syncs the file.
+  if (Fd_ < 0 || !Writable_) return true;
+  if (!FaultInjected(TFaultOp::Flush) && ::fsync(Fd_) == 0) return true;
+  Error = std::string("Cannot flush the disk image: ") + std::strerror(errno);
+  return false;
+}
+
 bool TImageExport::Stop(std::string& Error) {
   bool ok = true;
   if (Fd_ >= 0) {
     // What was written reaches the image before the daemon is told to go.
-    if (Writable_ && (FaultInjected(TFaultOp::Flush) || ::fsync(Fd_) != 0)) {
-      Error = std::string("Cannot flush the disk image: ") + std::strerror(errno);
-      ok = false;
-    }
+    ok = Flush(Error);
     ::close(Fd_);
     Fd_ = -1;
   }

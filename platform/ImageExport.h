@@ -48,6 +48,8 @@ class TImageExport {
   // on it), and opens the exported file. False with the reason.
   bool Start(const std::string& Image, const std::string& Driver, bool Writable,
              std::string& Error);
+  // Puts what was written so far on the disk; the export stays.
+  bool Flush(std::string& Error);
   // Flushes what was written, quits the daemon and removes the export.
   // False with the reason when the flush or the quit failed.
   bool Stop(std::string& Error);

@@ -27,6 +27,7 @@
 #include "base/VCLUtils.h"
 #include "platform/Fonts.h"
 #include "ui/wFormDialog.h"
+#include "platform/Drive.h"
 #include "ui/wOverwrite.h"
 #include "ui/wRename.h"
 #include "ui/wResize.h"
@@ -36,6 +37,9 @@ namespace kvo {
 
 bool RunKeeping(const char* Name, const std::function<void()>& Body) {
   ClearError();
+  // An action of the window is one operation on the drive: a container
+  // image's export serves all of it, and nothing holds the image after.
+  TDriveOperation operation;
   try {
     MonitoredKeep(Name, [&] { Body(); });
   } catch (...) {
