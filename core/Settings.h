@@ -76,9 +76,18 @@ void LoadSettings(bool ReadMessages);
 // but is not the program automatic change starts).
 void ReadSettings(bool ReadMessages);
 void SaveSettings(bool WriteMessages);
-// After another drive was chosen: its own logo files and the storage folder
-// remembered for it take the place of the old drive's.
+// After another drive was chosen: its own logo files take the place of the
+// old drive's. The pictures stay those the user has: only a Windows folder
+// whose own win.ini names a storage folder brings that store with it.
 void DriveChanged();
+
+// Which stored picture (file name) each logo of the managed drive was last
+// written from, kept in the settings file with the drive it belongs to, so
+// the window can mark those pictures in the list. Empty when unknown, when
+// written for another drive, or after the originals were restored.
+void RememberLogoSource(uint32_t Position, const std::string& FileName);
+std::string LogoSource(uint32_t Position);
+void ForgetLogoSources();
 std::string GetMessages(uint32_t Position);
 void SetMessages(uint32_t Position, const std::string& Text);
 

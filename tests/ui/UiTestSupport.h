@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
@@ -47,6 +51,19 @@ T* Child(QWidget* Parent, const char* Name) {
   T* w = Parent ? Parent->findChild<T*>(QString::fromLatin1(Name)) : nullptr;
   EXPECT_NE(w, nullptr) << "no control " << Name;
   return w;
+}
+
+// Every text a window shows in labels, buttons and text fields, one per
+// line, for tests that look for a sentence wherever it is.
+inline QString AllText(QWidget* Window) {
+  QStringList texts;
+  for (QWidget* w : Window->findChildren<QWidget*>()) {
+    if (auto* label = qobject_cast<QLabel*>(w)) texts << label->text();
+    else if (auto* button = qobject_cast<QAbstractButton*>(w)) texts << button->text();
+    else if (auto* plain = qobject_cast<QPlainTextEdit*>(w)) texts << plain->toPlainText();
+    else if (auto* rich = qobject_cast<QTextEdit*>(w)) texts << rich->toPlainText();
+  }
+  return texts.join(QLatin1Char('\n'));
 }
 
 }  // namespace kvo::test
