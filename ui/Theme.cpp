@@ -3,10 +3,13 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QPainter>
+#include <QPixmap>
 #include <QWidget>
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "base/MiscProcs.h"
 #include "platform/Folders.h"
@@ -63,9 +66,31 @@ void PaintAsError(QWidget* Widget) {
   Widget->setPalette(pal);
 }
 
+QIcon SymbolicIcon(QStyle::StandardPixmap Glyph, const QPalette& Palette) {
+  const QIcon source = QApplication::style()->standardIcon(Glyph);
+  QIcon icon;
+  for (int size : {16, 24, 32, 48}) {
+    const QPixmap shape = source.pixmap(size, size);
+    if (shape.isNull()) continue;
+    for (auto [mode, group] : {std::pair{QIcon::Normal, QPalette::Active},
+                               std::pair{QIcon::Disabled, QPalette::Disabled}}) {
+      // The glyph's outline in the text colour of buttons: it stands out
+      // from the tool bar as the captions under it do.
+      QPixmap tinted = shape;
+      QPainter p(&tinted);
+      p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+      p.fillRect(tinted.rect(), Palette.color(group, QPalette::ButtonText));
+      p.end();
+      icon.addPixmap(tinted, mode);
+    }
+  }
+  return icon;
+}
+
 QIcon ThemeIcon(const char* Name, QStyle::StandardPixmap Fallback) {
-  return QIcon::fromTheme(QString::fromLatin1(Name),
-                          QApplication::style()->standardIcon(Fallback));
+  const QString name = QString::fromLatin1(Name);
+  if (QIcon::hasThemeIcon(name)) return QIcon::fromTheme(name);
+  return SymbolicIcon(Fallback, QApplication::palette());
 }
 
 QIcon ProgramIcon() {

@@ -32,9 +32,11 @@ QColor ReadableOn(const QColor& Color, const QColor& Background);
 // Gives Widget's text (WindowText and Text roles) the error colour.
 void PaintAsError(QWidget* Widget);
 
-// The icon Name of the desktop's icon theme; the style's standard icon
-// Fallback where the theme has none.
+// The icon Name of the desktop's icon theme; where the theme has none, the
+// style's standard icon Fallback drawn in the palette's button text colour,
+// so that it shows on a dark tool bar as well as on a light one.
 QIcon ThemeIcon(const char* Name, QStyle::StandardPixmap Fallback);
+QIcon SymbolicIcon(QStyle::StandardPixmap Glyph, const QPalette& Palette);
 // The program's own icon: the installed one of the icon theme, else the
 // picture shipped beside the program or in the source tree.
 QIcon ProgramIcon();

@@ -53,46 +53,8 @@ namespace {
 
 using test::WhenModal;
 
-// A dark scheme as dark Fusion themes set it: the link colour is the usual
-// mid blue, which on its own does not reach 4.5 : 1 on the dark grey.
-QPalette DarkPalette() {
-  QPalette p;
-  const QColor text(230, 230, 230), dim(127, 127, 127);
-  p.setColor(QPalette::Window, QColor(45, 45, 45));
-  p.setColor(QPalette::WindowText, text);
-  p.setColor(QPalette::Base, QColor(30, 30, 30));
-  p.setColor(QPalette::AlternateBase, QColor(50, 50, 50));
-  p.setColor(QPalette::Text, text);
-  p.setColor(QPalette::Button, QColor(53, 53, 53));
-  p.setColor(QPalette::ButtonText, text);
-  p.setColor(QPalette::Highlight, QColor(42, 130, 218));
-  p.setColor(QPalette::HighlightedText, Qt::white);
-  p.setColor(QPalette::Link, QColor(42, 130, 218));
-  p.setColor(QPalette::ToolTipBase, QColor(60, 60, 60));
-  p.setColor(QPalette::ToolTipText, text);
-  p.setColor(QPalette::PlaceholderText, dim);
-  for (auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
-    p.setColor(QPalette::Disabled, role, dim);
-  return p;
-}
-
-// The Fusion style with a palette for the lifetime of the scope.
-class TScheme {
- public:
-  explicit TScheme(const QPalette& Palette)
-      : style_(QApplication::style()->name()), palette_(QApplication::palette()) {
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    QApplication::setPalette(Palette);
-  }
-  ~TScheme() {
-    QApplication::setStyle(QStyleFactory::create(style_));
-    QApplication::setPalette(palette_);
-  }
-
- private:
-  QString style_;
-  QPalette palette_;
-};
+using test::DarkPalette;
+using test::TScheme;
 
 class AccessTest : public testing::Test {
  protected:
@@ -224,7 +186,7 @@ TEST_F(AccessTest, EveryTextReadsInLightAndDarkSchemes) {
     const char* Scheme;
     QPalette Palette;
   } const schemes[] = {
-      {"light", QStyleFactory::create(QStringLiteral("Fusion"))->standardPalette()},
+      {"light", std::unique_ptr<QStyle>(QStyleFactory::create(QStringLiteral("Fusion")))->standardPalette()},
       {"dark", DarkPalette()},
   };
   for (const Case& c : schemes) {

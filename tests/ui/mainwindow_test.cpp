@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QSplitter>
 #include <QTest>
+#include <QScrollBar>
 #include <QTextBrowser>
 #include <QToolButton>
 
@@ -575,6 +576,10 @@ TEST_F(MainWindowTest, ManualAndAboutNeedNoOtherProgram) {
   EXPECT_TRUE(help->isVisible());
   EXPECT_EQ(help->txtManual->source(), QUrl::fromLocalFile(QString::fromStdString(FindDocument("manual.html"))));
   EXPECT_FALSE(help->txtManual->toPlainText().isEmpty());
+  // Its links lead to their places in it.
+  const int top = help->txtManual->verticalScrollBar()->value();
+  help->txtManual->setSource(QUrl(QStringLiteral("#keys")));
+  EXPECT_GT(help->txtManual->verticalScrollBar()->value(), top);
   help->close();
 }
 
@@ -627,32 +632,40 @@ namespace {
 TEST_F(MainWindowTest, Screenshots) {
   const char* folder = std::getenv("KVO_UI_SHOTS");
   if (!folder || !*folder) GTEST_SKIP() << "set KVO_UI_SHOTS to a folder to take screenshots";
-  auto w = Open();
-  auto shoot = [&](QWidget& Widget, const char* Name) {
+  // Long names, as galleries bring them.
+  Store("Kleiber--Frozen waterfall in the morning light above the valley.kvo", 90, 140, 200, POS_STARTUP);
+  Store("Kleiber--Frozen waterfall in the morning light above the valley copy.kvo", 200, 140, 90,
+        POS_STARTUP | POS_TURNOFF);
+  const QString scale = QString::number(qRound(qApp->devicePixelRatio() * 100));
+  auto shoot = [&](QWidget& Widget, const QString& Name) {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
-    EXPECT_TRUE(Widget.grab().save(QString::fromLocal8Bit(folder) + "/" + Name + ".png")) << Name;
+    EXPECT_TRUE(Widget.grab().save(QString::fromLocal8Bit(folder) + "/" + Name + ".png"))
+        << Name.toStdString();
   };
-  shoot(*w, "main");
-  SetMessages(POS_STARTUP, "Welcome to Windows\r\nhave a nice day");
-  w->SelectIndex(2);
-  dialogs_.PositionAnswers.push_back({true, POS_STARTUP});
-  w->btnSet->click();
-  w->ViewLogo(POS_STARTUP);
-  shoot(*w, "main-startup-logo");
-  w->SetBusyUI(true);
-  w->SetStatus("Adding image \"sunset.jpg\" (file 1 of 3), press ESC to abort...", true);
-  shoot(*w, "main-busy");
-  w->SetBusyUI(false);
-  w->mnuImage->popup(w->mapToGlobal(QPoint(0, 0)));
-  shoot(*w->mnuImage, "menu-image");
-  w->mnuImage->hide();
-  w->mnuHelp->popup(w->mapToGlobal(QPoint(0, 0)));
-  shoot(*w->mnuHelp, "menu-help");
-  w->mnuHelp->hide();
-  test::WriteWhole(BootDriveRoot() + "MSDOS.SYS", "[Options]\r\nBootGUI=1\r\nLogo=0\r\n");
-  TfrmDrive drive(w.get());
-  drive.show();
-  shoot(drive, "drive");
+  struct Scheme {
+    const char* Name;
+    QPalette Palette;
+  } const schemes[] = {
+      {"light", std::unique_ptr<QStyle>(QStyleFactory::create(QStringLiteral("Fusion")))->standardPalette()},
+      {"dark", test::DarkPalette()},
+  };
+  for (const Scheme& s : schemes) {
+    test::TScheme scheme(s.Palette);
+    auto w = Open();
+    w->resize(900, 560);
+    w->SelectIndex(3);
+    dialogs_.PositionAnswers.push_back({true, POS_STARTUP | POS_TURNOFF});
+    w->btnSet->click();
+    shoot(*w, QStringLiteral("main-%1-%2").arg(QLatin1String(s.Name), scale));
+    w->ViewLogo(POS_WAIT);
+    shoot(*w, QStringLiteral("main-missing-logo-%1-%2").arg(QLatin1String(s.Name), scale));
+    test::WriteWhole(BootDriveRoot() + "MSDOS.SYS", "[Options]\r\nBootGUI=1\r\nLogo=0\r\n");
+    TfrmDrive drive(w.get());
+    drive.show();
+    shoot(drive, QStringLiteral("drive-%1-%2").arg(QLatin1String(s.Name), scale));
+    drive.close();
+    w->close();
+  }
 }
 
 }  // namespace
