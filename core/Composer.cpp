@@ -297,9 +297,7 @@ bool SetLogo(const std::string& StoredPath, uint32_t Position) {
   // as it is: writing it would lose the one restore.bat brings back.
   if (!BackupLogo(logoPath)) return false;
   TLogoRecipe r = LogoRecipe(Position);
-  if (!MakeLogo(StoredPath, logoPath, r.MessageText, r.Animate, r.DrawMessage)) return false;
-  RememberLogoSource(Position, ExtractFileName(StoredPath));
-  return true;
+  return MakeLogo(StoredPath, logoPath, r.MessageText, r.Animate, r.DrawMessage);
 }
 
 std::string LogosWrittenText(uint32_t Positions, const std::string& Where) {
@@ -337,6 +335,13 @@ uint32_t SetSelectedAsLogo(const TListSelection& Sel) {
   uint32_t written = 0;
   for (uint32_t p : POSITIONS)
     if ((positions & p) && SetLogo(path, p)) written |= p;
+  // Recorded only when every chosen logo is in place.
+  if (written == positions) {
+    std::string names[3];
+    for (uint32_t p : POSITIONS)
+      if (written & p) names[PositionIndex(p)] = ExtractFileName(path);
+    RememberLogoSources(names);
+  }
   ShowReady();
   if (written == 0) return 0;
   // A logo Windows will not show is the first thing to know when it never

@@ -195,27 +195,35 @@ constexpr const char* SOURCE_KEYS[3] = {"Startup", "Wait", "TurnOff"};
 
 }  // namespace
 
-void RememberLogoSource(uint32_t Position, const std::string& FileName) {
-  const int i = PositionIndex(Position);
-  if (i < 0) return;
+std::string LogoSourcesFile() { return GetAppDir() + "logos.ini"; }
+
+void RememberLogoSources(const std::string (&FileNames)[3]) {
+  // An error already recorded belongs to the command; this record never
+  // adds one of its own.
+  if (!NoError()) return;
   const std::string drive = ManagedDrive().Identity();
-  PrefsPrepare(SettingsFile(), SOURCES_SECTION);
-  std::string recordedFor;
-  PrefsReadStr("Drive", recordedFor, "");
-  PrefsHoldWrites();
-  // Names recorded for another drive say nothing about this one's logos.
-  if (recordedFor != drive) {
-    for (const char* key : SOURCE_KEYS) PrefsWriteStr(key, "");
-    PrefsWriteStr("Drive", drive);
-  }
-  PrefsWriteStr(SOURCE_KEYS[i], FileName);
-  PrefsFlushCache();
+  MonitoredKeep("Settings.RememberLogoSources", [&] {
+    PrefsPrepare(LogoSourcesFile(), SOURCES_SECTION);
+    std::string recordedFor;
+    PrefsReadStr("Drive", recordedFor, "");
+    PrefsHoldWrites();
+    // Names recorded for another drive say nothing about this one's logos.
+    if (recordedFor != drive) {
+      for (const char* key : SOURCE_KEYS) PrefsWriteStr(key, "");
+      PrefsWriteStr("Drive", drive);
+    }
+    for (int i = 0; i < 3; ++i)
+      if (!FileNames[i].empty()) PrefsWriteStr(SOURCE_KEYS[i], FileNames[i]);
+    PrefsFlushCache();
+  });
+  ClearError();
 }
 
 std::string LogoSource(uint32_t Position) {
   const int i = PositionIndex(Position);
   if (i < 0) return {};
-  PrefsPrepare(SettingsFile(), SOURCES_SECTION);
+  if (!FileExists(LogoSourcesFile())) return {};
+  PrefsPrepare(LogoSourcesFile(), SOURCES_SECTION);
   std::string recordedFor, name;
   PrefsReadStr("Drive", recordedFor, "");
   if (recordedFor.empty() || recordedFor != ManagedDrive().Identity()) return {};
@@ -224,8 +232,12 @@ std::string LogoSource(uint32_t Position) {
 }
 
 void ForgetLogoSources() {
-  PrefsPrepare(SettingsFile(), SOURCES_SECTION);
-  PrefsWriteStr("Drive", "");
+  if (!NoError() || !FileExists(LogoSourcesFile())) return;
+  MonitoredKeep("Settings.ForgetLogoSources", [] {
+    PrefsPrepare(LogoSourcesFile(), SOURCES_SECTION);
+    PrefsWriteStr("Drive", "");
+  });
+  ClearError();
 }
 
 std::string GetMessages(uint32_t Position) {

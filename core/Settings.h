@@ -85,9 +85,13 @@ void DriveChanged();
 // written from, kept in the settings file with the drive it belongs to, so
 // the window can mark those pictures in the list. Empty when unknown, when
 // written for another drive, or after the originals were restored.
-void RememberLogoSource(uint32_t Position, const std::string& FileName);
+// The record lives in a file of its own beside the settings, written in one
+// step once a command has written all its logos; it is a convenience, so a
+// failure to write it is not reported and leaves the old record.
+void RememberLogoSources(const std::string (&FileNames)[3]);  // empty: unchanged
 std::string LogoSource(uint32_t Position);
 void ForgetLogoSources();
+std::string LogoSourcesFile();
 std::string GetMessages(uint32_t Position);
 void SetMessages(uint32_t Position, const std::string& Text);
 

@@ -40,13 +40,18 @@ bool ShuffleLogos(uint32_t* Written) {
   TDriveLock lock(ManagedDrive());
   if (!lock.Held()) return false;
   LoadLogoList();
-  uint32_t written = 0;
+  uint32_t written = 0, picked = 0;
+  std::string names[3];
   for (uint32_t p : POSITIONS) {
     int32_t k = PickImage(p);
     // A position no picture is allowed at keeps its logo.
     if (k == INVALID_ID) continue;
-    if (SetLogo(GetStorageDir() + LogoList().Entries[static_cast<size_t>(k)].FileName, p)) written |= p;
+    picked |= p;
+    names[PositionIndex(p)] = LogoList().Entries[static_cast<size_t>(k)].FileName;
+    if (SetLogo(GetStorageDir() + names[PositionIndex(p)], p)) written |= p;
   }
+  // Recorded only when every picked logo is in place.
+  if (written && written == picked) RememberLogoSources(names);
   if (Written) *Written = written;
   return true;
 }

@@ -117,9 +117,10 @@ TEST_F(SettingsTest, AnotherDriveKeepsTheStoreUnlessItsWinIniNamesOne) {
 TEST_F(SettingsTest, LogoSourcesBelongToTheirDrive) {
   LoadSettings(false);
   EXPECT_EQ(LogoSource(POS_STARTUP), "");
-  RememberLogoSource(POS_STARTUP, "Custom--Sunset.kvo");
-  RememberLogoSource(POS_TURNOFF, "Gal--Moon.kvo");
-  RememberLogoSource(POS_TURNOFF, "Gal--Sea.kvo");
+  RememberLogoSources({"Custom--Sunset.kvo", "", "Gal--Moon.kvo"});
+  RememberLogoSources({"", "", "Gal--Sea.kvo"});
+  // The settings file is not touched.
+  EXPECT_FALSE(FileExists(SettingsFile()));
   EXPECT_EQ(LogoSource(POS_STARTUP), "Custom--Sunset.kvo");
   EXPECT_EQ(LogoSource(POS_WAIT), "");
   EXPECT_EQ(LogoSource(POS_TURNOFF), "Gal--Sea.kvo");
@@ -131,7 +132,7 @@ TEST_F(SettingsTest, LogoSourcesBelongToTheirDrive) {
   std::string error;
   ASSERT_TRUE(RememberDrive(other, error)) << error;
   EXPECT_EQ(LogoSource(POS_STARTUP), "");
-  RememberLogoSource(POS_WAIT, "Custom--Rain.kvo");
+  RememberLogoSources({"", "Custom--Rain.kvo", ""});
   EXPECT_EQ(LogoSource(POS_WAIT), "Custom--Rain.kvo");
   EXPECT_EQ(LogoSource(POS_TURNOFF), "");
   ForgetLogoSources();
