@@ -983,7 +983,10 @@ void TfrmMain::SetLogoClick_() {
     const uint32_t written = SetSelectedAsLogo(Selection());
     if (!written) return;
     lstFiles->Model()->RefreshSources();
-    SetStatus(LogosWrittenText(written, DriveCaption()), false);
+    // What went where, then whether Windows shows it (the core's word).
+    const std::string showing = statusText_;
+    SetStatus(LogosWrittenText(written, DriveCaption()) + (showing.empty() ? "" : " " + showing),
+              false);
   });
 }
 

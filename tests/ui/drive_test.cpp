@@ -189,7 +189,9 @@ TEST_F(DriveDialogTest, ChangingTheDriveKeepsThePicturesUnlessTheDriveBringsItsO
   w.SelectIndex(0);
   dialogs_.PositionAnswers.push_back({true, POS_TURNOFF});
   w.btnSet->click();
-  EXPECT_EQ(w.StatusText(), "Turn off logo written to win98.img, partition 1.");
+  EXPECT_EQ(w.StatusText(),
+            "Turn off logo written to win98.img, partition 1. Windows will not show the Startup "
+            "logo: MSDOS.SYS has Logo=0.");
 
   const std::string folder = xdg_.Root() + "mnt/", theirs = xdg_.Root() + "theirs/";
   ASSERT_TRUE(MakeLongDir(folder + "WINDOWS/") && MakeLongDir(theirs));

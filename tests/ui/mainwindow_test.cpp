@@ -265,7 +265,9 @@ TEST_F(MainWindowTest, SetSaysWhatItWroteAndMarksTheSource) {
   w->SelectIndex(1);
   dialogs_.PositionAnswers.push_back({true, POS_STARTUP | POS_TURNOFF});
   w->btnSet->click();
-  EXPECT_EQ(w->StatusText(), "Startup and Turn off logos written to " + DriveCaption() + ".");
+  EXPECT_EQ(w->StatusText(), "Startup and Turn off logos written to " + DriveCaption() +
+                                 ". Whether Windows shows the logos is not known: the drive has "
+                                 "no MSDOS.SYS.");
   TFileListModel* m = w->lstFiles->Model();
   EXPECT_EQ(m->SourceOf(1), POS_STARTUP | POS_TURNOFF);
   EXPECT_EQ(m->SourceOf(0), 0u);
