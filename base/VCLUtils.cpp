@@ -79,8 +79,8 @@ bool ExecRenameDialog(const std::string& Caption, const std::string& SubTitle, s
 
 bool ExecResizeDialog(int32_t& Mode) { return Dialogs().ResizeDialog && Dialogs().ResizeDialog(Mode); }
 
-bool ExecPositionDialog(uint32_t& Positions, const std::string& Text, uint32_t TextColor) {
-  return Dialogs().PositionDialog && Dialogs().PositionDialog(Positions, Text, TextColor);
+bool ExecPositionDialog(uint32_t& Positions, const std::string& Text, uint32_t Tone) {
+  return Dialogs().PositionDialog && Dialogs().PositionDialog(Positions, Text, Tone);
 }
 
 bool MultiFileOpenDlg(const std::string& Title, std::string& Folder, const std::string& Filter,

@@ -36,8 +36,10 @@ struct TDialogTable {
       RenameDialog;
   // True when confirmed; Mode then holds the chosen fit mode.
   std::function<bool(int32_t& Mode)> ResizeDialog;
-  // True when confirmed; Positions then holds the checked positions.
-  std::function<bool(uint32_t& Positions, const std::string& Text, uint32_t TextColor)>
+  // True when confirmed; Positions then holds the checked positions. Tone
+  // says how the explanation is set off: the window picks the colours from
+  // the desktop's scheme, so they stay readable in light and dark ones.
+  std::function<bool(uint32_t& Positions, const std::string& Text, uint32_t Tone)>
       PositionDialog;
 
   // File choice. Folder and FilterIndex are kept by the caller and updated
@@ -61,6 +63,10 @@ struct TDialogTable {
   std::function<void(const std::string& Path)> PreviewStored;
 };
 
+// How the position dialog sets off its explanation: as ordinary text, or as
+// a note in the scheme's accent colour.
+enum TTextTone : uint32_t { TONE_PLAIN = 0, TONE_NOTE = 1 };
+
 // The table in use. Starts with the silent defaults.
 TDialogTable& Dialogs();
 // Puts the silent defaults back (the command line and the tests start here).
@@ -77,7 +83,7 @@ void ShowLastError();
 int32_t ExecOverwriteDialog(const std::string& Caption, const std::string& Text);
 bool ExecRenameDialog(const std::string& Caption, const std::string& SubTitle, std::string& Name);
 bool ExecResizeDialog(int32_t& Mode);
-bool ExecPositionDialog(uint32_t& Positions, const std::string& Text, uint32_t TextColor);
+bool ExecPositionDialog(uint32_t& Positions, const std::string& Text, uint32_t Tone);
 bool MultiFileOpenDlg(const std::string& Title, std::string& Folder, const std::string& Filter,
                       int32_t& FilterIndex, std::vector<std::string>& Files);
 bool FileOpenDlg(const std::string& Title, std::string& Folder, const std::string& Filter,

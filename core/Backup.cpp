@@ -273,6 +273,8 @@ bool RestoreLogos() {
   if (!refused.empty())
     ShowWarning("These lines of " + GuestPath(ManagedDrive(), bat) +
                 " name files other than the logos and their backups, and were skipped:" + refused);
+  // The logos are the originals again, no longer the stored pictures'.
+  ForgetLogoSources();
   return true;
 }
 

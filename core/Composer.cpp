@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "base/Basic.h"
 #include "base/Errors.h"
@@ -299,38 +300,57 @@ bool SetLogo(const std::string& StoredPath, uint32_t Position) {
   return MakeLogo(StoredPath, logoPath, r.MessageText, r.Animate, r.DrawMessage);
 }
 
-void SetSelectedAsLogo(const TListSelection& Sel) {
+std::string LogosWrittenText(uint32_t Positions, const std::string& Where) {
+  std::vector<std::string> names;
+  for (uint32_t p : POSITIONS)
+    if (Positions & p) names.push_back(p == POS_WAIT ? "Wait" : PositionCaption(p));
+  if (names.empty()) return "No logo was written.";
+  std::string list = names[0];
+  for (size_t i = 1; i < names.size(); ++i)
+    list += (i + 1 == names.size() ? " and " : ", ") + names[i];
+  return list + (names.size() == 1 ? " logo" : " logos") + " written to " + Where + ".";
+}
+
+uint32_t SetSelectedAsLogo(const TListSelection& Sel) {
   const auto& entries = LogoList().Entries;
   if (Sel.Current < 0 || Sel.Current >= static_cast<int32_t>(entries.size())) {
     ShowError("No image selected.");
-    return;
+    return 0;
   }
   uint32_t positions = 0;
   const char* text =
       "Select one or more positions where you want to set this image. The logo will be "
       "generated immediately and you will see it on the next shut down (or startup).";
-  if (!ExecPositionDialog(positions, text, 0) || positions == 0) return;
+  if (!ExecPositionDialog(positions, text, TONE_PLAIN) || positions == 0) return 0;
   std::string path = GetStorageDir() + entries[static_cast<size_t>(Sel.Current)].FileName;
   TChangeLock changing;
-  if (!changing.Held()) return;
+  if (!changing.Held()) return 0;
   TDriveLock lock(ManagedDrive());
   if (!lock.Held()) {
     ShowError(ManagedDrive().LastError());
-    return;
+    return 0;
   }
   ProcessPending();
   ShowBusy();
   uint32_t written = 0;
   for (uint32_t p : POSITIONS)
     if ((positions & p) && SetLogo(path, p)) written |= p;
+  // Recorded only when every chosen logo is in place.
+  if (written == positions) {
+    std::string names[3];
+    for (uint32_t p : POSITIONS)
+      if (written & p) names[PositionIndex(p)] = ExtractFileName(path);
+    RememberLogoSources(names);
+  }
   ShowReady();
-  if (written == 0) return;
+  if (written == 0) return 0;
   // A logo Windows will not show is the first thing to know when it never
   // appears; the status bar says either way.
   const TLogoSetting setting = ReadLogoSetting(ManagedDrive());
   ShowStatus(setting.Text, false);
   const std::string unseen = UnseenLogoWarning(setting, written);
   if (!unseen.empty()) ShowWarning(unseen);
+  return written;
 }
 
 }  // namespace kvo

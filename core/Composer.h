@@ -45,6 +45,10 @@ int32_t NearestColorIndex(const TImg& Img, int32_t Count, uint32_t Color);
 void FillAnimPalette(TPalette& Palette, int32_t First, uint32_t C1, int32_t Move, uint32_t C2);
 void DrawAnimShape(TImg& Img, int32_t First, int32_t Shape, int32_t Move);
 // The Set command: the position dialog, then SetLogo for each checked one.
-void SetSelectedAsLogo(const TListSelection& Sel);
+// Returns the positions whose logo was written.
+uint32_t SetSelectedAsLogo(const TListSelection& Sel);
+// What the status bar says after logos were written to the drive Where:
+// "Startup and Turn off logos written to win98.img."
+std::string LogosWrittenText(uint32_t Positions, const std::string& Where);
 
 }  // namespace kvo

@@ -178,7 +178,66 @@ void SaveSettings(bool WriteMessages) {
 void DriveChanged() {
   TProcScope trace("Settings.DriveChanged");
   MatchLogoFilesToDrive_(Settings());
-  ReadMakerSection_();
+  // A disk image has no win.ini of its own here (the one read is the host
+  // Windows folder's), and a folder without the section names no store:
+  // either way the pictures the user has stay in view.
+  if (ManagedDrive().Root().rfind(IMAGE_ROOT, 0) == 0) return;
+  PrefsPrepare("win.ini", MAKER_SECTION);
+  std::string storage;
+  PrefsReadStr("kvo-StorageDir", storage, "");
+  if (!storage.empty()) SetStorageDir(storage);
+}
+
+namespace {
+
+constexpr const char* SOURCES_SECTION = "CurrentLogos";
+constexpr const char* SOURCE_KEYS[3] = {"Startup", "Wait", "TurnOff"};
+
+}  // namespace
+
+std::string LogoSourcesFile() { return GetAppDir() + "logos.ini"; }
+
+void RememberLogoSources(const std::string (&FileNames)[3]) {
+  // An error already recorded belongs to the command; this record never
+  // adds one of its own.
+  if (!NoError()) return;
+  const std::string drive = ManagedDrive().Identity();
+  MonitoredKeep("Settings.RememberLogoSources", [&] {
+    PrefsPrepare(LogoSourcesFile(), SOURCES_SECTION);
+    std::string recordedFor;
+    PrefsReadStr("Drive", recordedFor, "");
+    PrefsHoldWrites();
+    // Names recorded for another drive say nothing about this one's logos.
+    if (recordedFor != drive) {
+      for (const char* key : SOURCE_KEYS) PrefsWriteStr(key, "");
+      PrefsWriteStr("Drive", drive);
+    }
+    for (int i = 0; i < 3; ++i)
+      if (!FileNames[i].empty()) PrefsWriteStr(SOURCE_KEYS[i], FileNames[i]);
+    PrefsFlushCache();
+  });
+  ClearError();
+}
+
+std::string LogoSource(uint32_t Position) {
+  const int i = PositionIndex(Position);
+  if (i < 0) return {};
+  if (!FileExists(LogoSourcesFile())) return {};
+  PrefsPrepare(LogoSourcesFile(), SOURCES_SECTION);
+  std::string recordedFor, name;
+  PrefsReadStr("Drive", recordedFor, "");
+  if (recordedFor.empty() || recordedFor != ManagedDrive().Identity()) return {};
+  PrefsReadStr(SOURCE_KEYS[i], name, "");
+  return name;
+}
+
+void ForgetLogoSources() {
+  if (!NoError() || !FileExists(LogoSourcesFile())) return;
+  MonitoredKeep("Settings.ForgetLogoSources", [] {
+    PrefsPrepare(LogoSourcesFile(), SOURCES_SECTION);
+    PrefsWriteStr("Drive", "");
+  });
+  ClearError();
 }
 
 std::string GetMessages(uint32_t Position) {

@@ -76,9 +76,22 @@ void LoadSettings(bool ReadMessages);
 // but is not the program automatic change starts).
 void ReadSettings(bool ReadMessages);
 void SaveSettings(bool WriteMessages);
-// After another drive was chosen: its own logo files and the storage folder
-// remembered for it take the place of the old drive's.
+// After another drive was chosen: its own logo files take the place of the
+// old drive's. The pictures stay those the user has: only a Windows folder
+// whose own win.ini names a storage folder brings that store with it.
 void DriveChanged();
+
+// Which stored picture (file name) each logo of the managed drive was last
+// written from, kept in the settings file with the drive it belongs to, so
+// the window can mark those pictures in the list. Empty when unknown, when
+// written for another drive, or after the originals were restored.
+// The record lives in a file of its own beside the settings, written in one
+// step once a command has written all its logos; it is a convenience, so a
+// failure to write it is not reported and leaves the old record.
+void RememberLogoSources(const std::string (&FileNames)[3]);  // empty: unchanged
+std::string LogoSource(uint32_t Position);
+void ForgetLogoSources();
+std::string LogoSourcesFile();
 std::string GetMessages(uint32_t Position);
 void SetMessages(uint32_t Position, const std::string& Text);
 

@@ -34,18 +34,25 @@ int32_t PickImage(uint32_t Position) {
   return INVALID_ID;
 }
 
-bool ShuffleLogos() {
+bool ShuffleLogos(uint32_t* Written) {
   // Nothing changes while the drive cannot be written (a virtual machine
   // running on its disk image): not the logos, not the round's marks.
   TDriveLock lock(ManagedDrive());
   if (!lock.Held()) return false;
   LoadLogoList();
+  uint32_t written = 0, picked = 0;
+  std::string names[3];
   for (uint32_t p : POSITIONS) {
     int32_t k = PickImage(p);
-    std::string path =
-        k == INVALID_ID ? std::string() : GetStorageDir() + LogoList().Entries[static_cast<size_t>(k)].FileName;
-    SetLogo(path, p);
+    // A position no picture is allowed at keeps its logo.
+    if (k == INVALID_ID) continue;
+    picked |= p;
+    names[PositionIndex(p)] = LogoList().Entries[static_cast<size_t>(k)].FileName;
+    if (SetLogo(GetStorageDir() + names[PositionIndex(p)], p)) written |= p;
   }
+  // Recorded only when every picked logo is in place.
+  if (written && written == picked) RememberLogoSources(names);
+  if (Written) *Written = written;
   return true;
 }
 
@@ -56,11 +63,16 @@ void ShuffleCommand() {
   StoreBusy() = true;
   ShowBusy();
   ShowStatus("Setting logos...", true);
-  if (ShuffleLogos()) {
+  uint32_t written = 0;
+  if (ShuffleLogos(&written)) {
     // The round's marks go to the files before another run may shuffle:
     // it starts from the files.
     SaveLogoMarks();
-    ShowStatus("Random logos are set.", true);
+    // An empty store, or one whose pictures are kept from every position,
+    // has nothing to choose from; that is no success to report.
+    bool choosable = false;
+    for (const TLogoEntry& e : LogoList().Entries) choosable = choosable || (e.Positions & POS_ALL);
+    ShowStatus(choosable || written ? "Random logos are set." : SHUFFLE_NOTHING_TEXT, true);
   } else {
     ShowError(ManagedDrive().LastError());
   }

@@ -13,9 +13,13 @@ namespace kvo {
 // there in this round (starting a new round when none is left), marked as
 // used; INVALID_ID when no picture is allowed there.
 int32_t PickImage(uint32_t Position);
-// Re-reads the storage folder and sets all three logos from random picks.
-// False, with nothing changed, when the managed drive cannot be written.
-bool ShuffleLogos();
+// Re-reads the storage folder and sets all three logos from random picks;
+// Written (when given) gets the positions whose logo was written. False,
+// with nothing changed, when the managed drive cannot be written.
+bool ShuffleLogos(uint32_t* Written = nullptr);
+// What Shuffle says when no stored picture may be used at any position.
+inline constexpr const char* SHUFFLE_NOTHING_TEXT =
+    "No logos were changed: no stored picture may be used as a logo.";
 // The Shuffle button and menu item.
 void ShuffleCommand();
 // The "/shuffle" command-line run: sets random logos without a window and

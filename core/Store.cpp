@@ -95,9 +95,10 @@ bool RewriteWithTrailer(const std::string& Path, int64_t Keep, const uint8_t* Tr
   return ok;
 }
 
-// Quicksort by file name without regard to case, middle element as pivot.
+// Quicksort by file name in natural order ("wall2" before "wall10", letter
+// case aside), middle element as pivot.
 void SortEntries(std::vector<TLogoEntry>& E, int32_t Lo, int32_t Hi) {
-  auto less = [](const std::string& A, const std::string& B) { return CompareText(A, B) < 0; };
+  auto less = [](const std::string& A, const std::string& B) { return CompareNatural(A, B) < 0; };
   while (Lo < Hi) {
     int32_t i = Lo, j = Hi;
     std::string pivot = E[static_cast<size_t>((Lo + Hi) / 2)].FileName;
@@ -331,7 +332,7 @@ bool RenameStored(const std::string& OldFileName, const std::string& NewFileName
   int32_t lo = 0, hi = static_cast<int32_t>(entries.size()) - 1;
   while (lo <= hi) {
     int32_t mid = (lo + hi) / 2;
-    int c = CompareText(entries[static_cast<size_t>(mid)].FileName, OldFileName);
+    int c = CompareNatural(entries[static_cast<size_t>(mid)].FileName, OldFileName);
     if (c == 0) {
       TLogoEntry& e = entries[static_cast<size_t>(mid)];
       e.FileName = NewFileName.substr(0, LOGO_NAME_MAX);

@@ -13,7 +13,6 @@
 namespace kvo {
 namespace {
 
-constexpr uint32_t NAVY = 8388608;
 
 const TLogoEntry* EntryAt(int32_t Index) {
   const auto& e = LogoList().Entries;
@@ -134,7 +133,7 @@ void ChoosePositionsSelected(const TListSelection& Sel) {
       "position. For example, you can make an image displaying rocket launching to be used only "
       "as a startup logo. This action will not set the logo immediately to the selected position, "
       "but only prepare it for use with Shuffle and AutoChange.";
-  if (ExecPositionDialog(m, text, NAVY)) SetPositions(Sel.Selected, m);
+  if (ExecPositionDialog(m, text, TONE_NOTE)) SetPositions(Sel.Selected, m);
 }
 
 void TogglePosition(const TListSelection& Sel, uint32_t Position) {

@@ -29,6 +29,36 @@ constexpr int CompareText(std::string_view A, std::string_view B) {
   return A.size() == B.size() ? 0 : (A.size() < B.size() ? -1 : 1);
 }
 
+// Orders names as people count: runs of digits by their value ("wall2"
+// before "wall10"), the rest as CompareText does. Names equal that way
+// ("wall02", "wall2") fall back to CompareText, so the order is total.
+constexpr int CompareNatural(std::string_view A, std::string_view B) {
+  auto digit = [](char C) { return C >= '0' && C <= '9'; };
+  size_t i = 0, j = 0;
+  while (i < A.size() && j < B.size()) {
+    if (digit(A[i]) && digit(B[j])) {
+      // Leading zeros say nothing about the value; then the longer run is
+      // the larger number, and runs of one length compare digit by digit.
+      while (i < A.size() && A[i] == '0') ++i;
+      while (j < B.size() && B[j] == '0') ++j;
+      size_t ei = i, ej = j;
+      while (ei < A.size() && digit(A[ei])) ++ei;
+      while (ej < B.size() && digit(B[ej])) ++ej;
+      if (ei - i != ej - j) return ei - i < ej - j ? -1 : 1;
+      for (; i < ei; ++i, ++j)
+        if (A[i] != B[j]) return A[i] < B[j] ? -1 : 1;
+      continue;
+    }
+    unsigned char a = static_cast<unsigned char>(UpperAscii(A[i]));
+    unsigned char b = static_cast<unsigned char>(UpperAscii(B[j]));
+    if (a != b) return a < b ? -1 : 1;
+    ++i;
+    ++j;
+  }
+  if (i < A.size() || j < B.size()) return i < A.size() ? 1 : -1;
+  return CompareText(A, B);
+}
+
 inline std::string UpperText(std::string_view S) {
   std::string u(S);
   for (char& c : u) c = UpperAscii(c);

@@ -86,6 +86,59 @@ TEST_F(SettingsTest, LogoFilesChosenOnAnotherDriveGiveWayToThisDrivesOwn) {
   EXPECT_EQ(Settings().LogoDrive, drive_);
 }
 
+// The pictures are the user's: another drive keeps them in view, unless it
+// is a Windows folder whose own win.ini names a storage folder.
+TEST_F(SettingsTest, AnotherDriveKeepsTheStoreUnlessItsWinIniNamesOne) {
+  const std::string mine = xdg_.Root() + "my-pictures/", its = xdg_.Root() + "its-pictures/";
+  struct Case {
+    const char* Folder;
+    std::string WinIni;  // empty: none
+    std::string Store;
+  } const cases[] = {
+      {"mnt-plain/", "", mine},
+      {"mnt-other-section/", "[windows]\r\nload=\r\n", mine},
+      {"mnt-own-store/", "[tarvoni]\r\nkvo-StorageDir=" + its + "\r\n", its},
+  };
+  for (const Case& c : cases) {
+    LoadSettings(false);
+    SetStorageDir(mine);
+    const std::string root = xdg_.Root() + c.Folder;
+    ASSERT_TRUE(EnsureFolder(root + "WINDOWS"));
+    if (!c.WinIni.empty()) test::WriteWhole(root + "WINDOWS/win.ini", c.WinIni);
+    std::string error;
+    ASSERT_TRUE(RememberDrive(root, error)) << error;
+    DriveChanged();
+    EXPECT_EQ(GetStorageDir(), c.Store) << c.Folder;
+    // Its own logo files, whatever the store.
+    EXPECT_EQ(Settings().LogoFile[0], root + "logo.sys") << c.Folder;
+  }
+}
+
+TEST_F(SettingsTest, LogoSourcesBelongToTheirDrive) {
+  LoadSettings(false);
+  EXPECT_EQ(LogoSource(POS_STARTUP), "");
+  RememberLogoSources({"Custom--Sunset.kvo", "", "Gal--Moon.kvo"});
+  RememberLogoSources({"", "", "Gal--Sea.kvo"});
+  // The settings file is not touched.
+  EXPECT_FALSE(FileExists(SettingsFile()));
+  EXPECT_EQ(LogoSource(POS_STARTUP), "Custom--Sunset.kvo");
+  EXPECT_EQ(LogoSource(POS_WAIT), "");
+  EXPECT_EQ(LogoSource(POS_TURNOFF), "Gal--Sea.kvo");
+  EXPECT_EQ(LogoSource(8), "");
+  // Another drive's logos came from nowhere this program knows of; a
+  // picture set there starts a record of its own.
+  const std::string other = xdg_.Root() + "mnt/";
+  ASSERT_TRUE(EnsureFolder(other + "WINDOWS"));
+  std::string error;
+  ASSERT_TRUE(RememberDrive(other, error)) << error;
+  EXPECT_EQ(LogoSource(POS_STARTUP), "");
+  RememberLogoSources({"", "Custom--Rain.kvo", ""});
+  EXPECT_EQ(LogoSource(POS_WAIT), "Custom--Rain.kvo");
+  EXPECT_EQ(LogoSource(POS_TURNOFF), "");
+  ForgetLogoSources();
+  EXPECT_EQ(LogoSource(POS_WAIT), "");
+}
+
 TEST_F(SettingsTest, BooleansFollowTheirFirstCharacterElseTheDefault) {
   struct Case {
     const char* Value;

@@ -92,7 +92,8 @@ TEST_F(ShuffleRuns, NoPicturesChangeNothing) {
   test::WriteWhole(GetLogoFile(POS_WAIT), "before");
   ShuffleCommand();
   EXPECT_EQ(test::ReadWhole(GetLogoFile(POS_WAIT)), "before");
-  EXPECT_EQ(dialogs_.Statuses.back(), "Random logos are set.");
+  // Nothing to choose from is no success.
+  EXPECT_EQ(dialogs_.Statuses.back(), SHUFFLE_NOTHING_TEXT);
 }
 
 // Two pictures for the Startup logo: two "/shuffle" starts in a row show

@@ -313,7 +313,7 @@ TEST_F(Store, MarksTrailerIsOnlyTrustedWhenValid) {
   EXPECT_EQ(test::ReadWhole(path), "short");
 }
 
-TEST_F(Store, ListingStopsAt5000AndSortsWithoutRegardToCase) {
+TEST_F(Store, ListingStopsAt5000AndSortsInNaturalOrder) {
   std::string dir = GetStorageDir();
   ::mkdir(dir.c_str(), 0777);
   for (int i = 0; i < 5003; ++i) test::WriteWhole(dir + "n" + std::to_string(i) + ".kvo", "x");
@@ -322,7 +322,28 @@ TEST_F(Store, ListingStopsAt5000AndSortsWithoutRegardToCase) {
   LoadLogoList();
   EXPECT_EQ(LogoList().Count, 5000);
   for (int i = 1; i < LogoList().Count; ++i)
-    EXPECT_LE(UpperText(LogoList().Entries[i - 1].FileName), UpperText(LogoList().Entries[i].FileName));
+    EXPECT_LT(CompareNatural(LogoList().Entries[i - 1].FileName, LogoList().Entries[i].FileName), 0);
+}
+
+// Names are ordered as people count: "wall2" before "wall10", letter case
+// aside; names equal that way still have a fixed order.
+TEST(StoreNames, NaturalOrder) {
+  struct Case {
+    const char* A;
+    const char* B;
+    int Sign;
+  } const cases[] = {
+      {"wall2.kvo", "wall10.kvo", -1},  {"Wall10.kvo", "wall9.kvo", 1},
+      {"a.kvo", "B.kvo", -1},           {"Custom--Kleiber.kvo", "Custom--Kleiber copy.kvo", 1},
+      {"x007.kvo", "x7.kvo", -1},       {"x7.kvo", "x007.kvo", 1},
+      {"img2b", "img2a", 1},            {"same.kvo", "SAME.kvo", 0},
+      {"99999999999999999999", "100000000000000000000", -1},  // past 64 bits
+      {"v1.2.10", "v1.2.9", 1},         {"", "0", -1},
+  };
+  for (const Case& c : cases) {
+    const int got = CompareNatural(c.A, c.B);
+    EXPECT_EQ((got > 0) - (got < 0), c.Sign) << c.A << " vs " << c.B;
+  }
 }
 
 // Saving the marks writes the files whose marks changed since they were

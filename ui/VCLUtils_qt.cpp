@@ -7,13 +7,16 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QStackedWidget>
 #include <QTabWidget>
 
@@ -289,8 +292,8 @@ void InstallQtDialogs() {
     return qt::ExecRenameDialog(Caption, SubTitle, Name, OwnerOf_(nullptr));
   };
   t.ResizeDialog = [](int32_t& Mode) { return qt::ExecResizeDialog(Mode, OwnerOf_(nullptr)); };
-  t.PositionDialog = [](uint32_t& Positions, const std::string& Text, uint32_t TextColor) {
-    return qt::ExecPositionDialog(Positions, Text, TextColor, OwnerOf_(nullptr));
+  t.PositionDialog = [](uint32_t& Positions, const std::string& Text, uint32_t Tone) {
+    return qt::ExecPositionDialog(Positions, Text, Tone, OwnerOf_(nullptr));
   };
   t.MultiFileOpen = [](const std::string& Title, std::string& Dir, const std::string& Filter,
                        int32_t& Index, std::vector<std::string>& Files) {
@@ -376,12 +379,26 @@ void SuffixFromFilter_(QFileDialog& Dialog, const std::string& Filter, const QSt
   Dialog.setDefaultSuffix(ext.empty() ? QString() : QString::fromStdString(ext.substr(1)));
 }
 
-// A file dialog opening in Dir with the given filter selected.
+}  // namespace
+
+std::string DialogStartFolder(const std::string& Dir) {
+  // "/" is what the settings hold before any folder was chosen.
+  if (!Dir.empty() && Dir != "/" && QFileInfo(QString::fromStdString(Dir)).isDir()) return Dir;
+  // The user's Pictures folder (xdg-user-dir PICTURES), else home.
+  const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+  if (!pictures.isEmpty() && QFileInfo(pictures).isDir()) return AddBS(pictures.toStdString());
+  return AddBS(QDir::homePath().toStdString());
+}
+
+namespace {
+
+// A file dialog opening in Dir (or, the first time, the Pictures folder)
+// with the given filter selected.
 std::unique_ptr<QFileDialog> MakeFileDialog_(const std::string& Title, const std::string& Dir,
                                              const std::string& Filter, int32_t FilterIndex,
                                              QWidget* Parent) {
   auto dialog = std::make_unique<QFileDialog>(OwnerOf_(Parent), QString::fromStdString(Title),
-                                              QString::fromStdString(Dir));
+                                              QString::fromStdString(DialogStartFolder(Dir)));
   const QStringList filters = QtNameFilters(Filter);
   dialog->setNameFilters(filters);
   if (FilterIndex >= 1 && FilterIndex <= filters.size())

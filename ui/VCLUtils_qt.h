@@ -93,6 +93,10 @@ void ClearDC(QPainter* DC, int X, int Y, int Width, int Height, uint32_t Color);
 
 namespace kvo::qt {
 
+// Where a file dialog opens: Dir when it is a folder the user chose before,
+// else the user's Pictures folder (xdg-user-dir PICTURES), else home.
+std::string DialogStartFolder(const std::string& Dir);
+
 // Message boxes captioned with the application title, owned by the
 // application.
 void ShowError(const std::string& Text);

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "core/Locations.h"
+#include "ui/Theme.h"
 #include "ui/VCLUtils_qt.h"
 
 namespace kvo {
@@ -28,9 +29,7 @@ TfrmLoc::TfrmLoc(QWidget* Parent) : TFormDialog(Parent) {
   QFont bold = Label4->font();
   bold.setBold(true);
   Label4->setFont(bold);
-  QPalette pal = Label4->palette();
-  pal.setColor(QPalette::WindowText, QColor(128, 0, 0));
-  Label4->setPalette(pal);
+  PaintAsError(Label4);
 
   pgFolders = new QTabWidget(this);
   pgFolders->setObjectName(QStringLiteral("pgFolders"));

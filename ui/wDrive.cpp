@@ -19,6 +19,7 @@
 #include "core/Locations.h"
 #include "core/LogoCheck.h"
 #include "core/Settings.h"
+#include "ui/Theme.h"
 #include "ui/VCLUtils_qt.h"
 
 namespace kvo {
@@ -65,6 +66,7 @@ TfrmDrive::TfrmDrive(QWidget* Parent) : TFormDialog(Parent) {
   lblKind = MakeLabel(this, "lblKind");
   lvPartitions = new QTreeWidget(this);
   lvPartitions->setObjectName(QStringLiteral("lvPartitions"));
+  lvPartitions->setAccessibleName(QStringLiteral("Partitions"));
   lvPartitions->setHeaderLabels({QStringLiteral("Partition"), QStringLiteral("File system"),
                                  QStringLiteral("Size"), QStringLiteral("Label")});
   lvPartitions->setRootIsDecorated(false);
@@ -79,9 +81,7 @@ TfrmDrive::TfrmDrive(QWidget* Parent) : TFormDialog(Parent) {
   chkLogos->setEnabled(false);
   lblLogos = MakeLabel(this, "lblLogos");
   lblError = MakeLabel(this, "lblError");
-  QPalette pal = lblError->palette();
-  pal.setColor(QPalette::WindowText, QColor(128, 0, 0));
-  lblError->setPalette(pal);
+  PaintAsError(lblError);
 
   auto* main = new QVBoxLayout(this);
   main->setContentsMargins(8, 8, 8, 8);
@@ -108,11 +108,14 @@ TfrmDrive::TfrmDrive(QWidget* Parent) : TFormDialog(Parent) {
   SplitDriveChoice(ManagedDrive().Identity(), path, partition_);
   ShowPath_(path);
   Refresh();
+  // Typing a path is what the dialog is for.
+  edPath->setFocus();
 }
 
 QLayout* TfrmDrive::BuildPathRow_() {
   edPath = new QLineEdit(this);
   edPath->setObjectName(QStringLiteral("edPath"));
+  edPath->setAccessibleName(QStringLiteral("Folder or disk image"));
   btnFolder = MakeButton(this, "btnFolder", QStringLiteral("&Folder..."), 84, 25);
   btnImage = MakeButton(this, "btnImage", QStringLiteral("&Disk Image..."), 96, 25);
   connect(btnFolder, &QPushButton::clicked, this, &TfrmDrive::BrowseFolder_);

@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 
 namespace kvo {
 
@@ -16,6 +17,9 @@ TFormDialog::TFormDialog(QWidget* Parent) : QDialog(Parent), TFormBasic(this) {
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
   setFont(FormFont(14));
+  // Escape closes a dialog (QDialog's own); Ctrl+W too, as on the desktop.
+  auto* close = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this);
+  connect(close, &QShortcut::activated, this, &QDialog::reject);
 }
 
 void TFormDialog::SetClientSize(int Width, int Height) { setFixedSize(Width, Height); }

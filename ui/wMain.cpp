@@ -10,7 +10,6 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
@@ -18,10 +17,11 @@
 #include <QPixmap>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSplitter>
 #include <QStyle>
-#include <QStyledItemDelegate>
 #include <QTemporaryDir>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <ctime>
@@ -47,10 +47,12 @@
 #include "formats/FFBasic.h"
 #include "platform/Folders.h"
 #include "ui/CtlDisplay.h"
+#include "ui/Theme.h"
 #include "ui/VCLUtils_qt.h"
 #include "ui/wAdvanced.h"
 #include "ui/wBootPreview.h"
 #include "ui/wDrive.h"
+#include "ui/wHelp.h"
 #include "ui/wOptions.h"
 
 namespace kvo {
@@ -89,65 +91,6 @@ const TLogoEntry* EntryAt(int32_t Index) {
     return nullptr;
   return &e[static_cast<size_t>(Index)];
 }
-
-// The list draws each entry as its name without ".kvo" and three columns
-// for the positions it may be shuffled into.
-class TFileListDelegate : public QStyledItemDelegate {
- public:
-  using QStyledItemDelegate::QStyledItemDelegate;
-
-  QSize sizeHint(const QStyleOptionViewItem& Option, const QModelIndex&) const override {
-    return QSize(Option.rect.width(), QFontMetrics(Option.font).height() + 4);
-  }
-
-  void paint(QPainter* P, const QStyleOptionViewItem& Option,
-             const QModelIndex& Index) const override {
-    P->save();
-    const bool selected = Option.state & QStyle::State_Selected;
-    const QBrush brush = selected ? Option.palette.highlight() : Option.palette.base();
-    P->setFont(Option.font);
-    P->setPen(selected ? Option.palette.highlightedText().color() : Option.palette.text().color());
-    P->fillRect(Option.rect, brush);
-    const int L = Option.rect.left(), T = Option.rect.top();
-    const int Rt = L + Option.rect.width(), B = T + Option.rect.height();
-    QString text = Index.data().toString();
-    text.chop(4);
-    const int nameRight = Rt - Rt / 3;
-    Cell_(P, QRect(L, T, nameRight - L, B - T), text);
-    const int columnWidth = (Rt - nameRight) / 3;
-    const TLogoEntry* entry = EntryAt(Index.row());
-    const uint32_t positions = entry ? entry->Positions : 0;
-    static const char* const kMarks[3] = {"start", "wait", "off"};
-    int left = nameRight + 1;
-    for (int k = 0; k < 3; ++k) {
-      const int right = k == 2 ? Rt : left + columnWidth;
-      const QRect column(left, T, right - left, B - T);
-      P->fillRect(column, brush);
-      Cell_(P, column, QString::fromLatin1((positions & POSITIONS[k]) ? kMarks[k] : "-"));
-      left = right + 1;
-    }
-    const uint32_t window = QColorToColorRef(Option.palette.window().color());
-    P->setPen(ColorRefToQColor(SeparatorColor(window)));
-    P->drawLine(L, B - 1, Rt, B - 1);
-    P->restore();
-    if (Option.state & QStyle::State_HasFocus) FocusFrame_(P, Option);
-  }
-
- private:
-  // Text at (left + 1, top), cut at the cell's right edge.
-  static void Cell_(QPainter* P, const QRect& Cell, const QString& Text) {
-    P->drawText(Cell.adjusted(1, 0, 0, 0), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
-                Text);
-  }
-
-  static void FocusFrame_(QPainter* P, const QStyleOptionViewItem& Option) {
-    QStyleOptionFocusRect focus;
-    focus.QStyleOption::operator=(Option);
-    focus.backgroundColor = Option.palette.highlight().color();
-    const QWidget* w = Option.widget;
-    (w ? w->style() : QApplication::style())->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, P, w);
-  }
-};
 
 // The picture of the campaign button: a plain badge, as no resource came
 // with the window.
@@ -222,10 +165,22 @@ std::string FindDocument(const std::string& Name) {
   return {};
 }
 
-uint32_t SeparatorColor(uint32_t Color) {
-  auto darker = [](uint32_t c) { return c > 32 ? c - 32 : 0; };
-  return darker(Color & 0xFF) | (darker((Color >> 8) & 0xFF) << 8) |
-         (darker((Color >> 16) & 0xFF) << 16);
+void PreviewFit(int Width, int Height, int& FitWidth, int& FitHeight) {
+  // Width : Height against 6 : 5, in integers.
+  if (static_cast<int64_t>(Width) * PREVIEW_HEIGHT > static_cast<int64_t>(Height) * PREVIEW_WIDTH) {
+    FitHeight = Height;
+    FitWidth = static_cast<int>(static_cast<int64_t>(Height) * PREVIEW_WIDTH / PREVIEW_HEIGHT);
+  } else {
+    FitWidth = Width;
+    FitHeight = static_cast<int>(static_cast<int64_t>(Width) * PREVIEW_HEIGHT / PREVIEW_WIDTH);
+  }
+  FitWidth = std::max(FitWidth, 1);
+  FitHeight = std::max(FitHeight, 1);
+}
+
+std::string NoLogoText(uint32_t Position) {
+  const std::string name = Position == POS_WAIT ? "Wait" : PositionCaption(Position);
+  return "No " + name + " logo on this drive: Windows shows its own.";
 }
 
 // ---- construction ---------------------------------------------------------------
@@ -233,10 +188,14 @@ uint32_t SeparatorColor(uint32_t Color) {
 TfrmMain::TfrmMain(QWidget* Parent) : TFormNormal(Parent) {
   setObjectName("frmMain");
   setWindowTitle(QString::fromLatin1(APP_TITLE));
+  setWindowIcon(ProgramIcon());
   BuildClient_();
   BuildMenus_();
+  BuildContextMenu_();
   ConnectButtons_();
   InstallWindowEntries_();
+  SetAccessibleNames_();
+  SetTabOrder_();
   // Key preview: the window sees ESC and F6 to F8 before the focused control.
   qApp->installEventFilter(this);
   // The client area at its classic size is the smallest; the menu bar is
@@ -263,25 +222,63 @@ void TfrmMain::BuildClient_() {
   client_->setMinimumSize(MAIN_CLIENT_WIDTH, MAIN_CLIENT_HEIGHT);
   setCentralWidget(client_);
   BuildTools_(client_);
-  lstFiles = new QListWidget(client_);
+  panTools->setFixedHeight(MAIN_TOOLS_HEIGHT);
+  // The list and the preview share the room between the tool bar and the
+  // status bar; the user moves the line between them.
+  splMain = new QSplitter(Qt::Horizontal, client_);
+  splMain->setObjectName("splMain");
+  splMain->setChildrenCollapsible(false);
+  lstFiles = new TFileList(splMain);
   lstFiles->setObjectName("lstFiles");
   lstFiles->setFont(FormFont(13));
-  lstFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  lstFiles->setItemDelegate(new TFileListDelegate(lstFiles));
-  lstFiles->setUniformItemSizes(true);
-  lstFiles->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  Panel2 = new QFrame(client_);
+  lstFiles->setMinimumWidth(160);
+  auto* previewPane = new QWidget(splMain);
+  previewPane->setObjectName("previewPane");
+  lblPreview = new QLabel(previewPane);
+  lblPreview->setObjectName("lblPreview");
+  lblPreview->setTextFormat(Qt::PlainText);
+  lblPreview->setWordWrap(true);
+  Panel2 = new QFrame(previewPane);
   Panel2->setObjectName("Panel2");
   Panel2->setFrameStyle(QFrame::Box | QFrame::Plain);
   Panel2->setLineWidth(1);
   Panel2->setAutoFillBackground(true);
+  Panel2->setMinimumSize(120, 100);
+  // The preview takes the focus in its turn, so the keyboard reaches it and
+  // a screen reader says what it shows.
+  Panel2->setFocusPolicy(Qt::StrongFocus);
+  Panel2->installEventFilter(this);
+  lblPreviewNote = new QLabel(Panel2);
+  lblPreviewNote->setObjectName("lblPreviewNote");
+  lblPreviewNote->setTextFormat(Qt::PlainText);
+  lblPreviewNote->setWordWrap(true);
+  lblPreviewNote->setAlignment(Qt::AlignCenter);
+  lblPreviewNote->hide();
+  auto* noteLayout = new QVBoxLayout(Panel2);
+  noteLayout->addWidget(lblPreviewNote);
+  auto* paneLayout = new QVBoxLayout(previewPane);
+  paneLayout->setContentsMargins(2, 0, 0, 0);
+  paneLayout->setSpacing(2);
+  paneLayout->addWidget(lblPreview);
+  paneLayout->addWidget(Panel2, 1);
+  splMain->addWidget(lstFiles);
+  splMain->addWidget(previewPane);
+  splMain->setStretchFactor(0, 0);
+  splMain->setStretchFactor(1, 1);
+  splMain->setSizes({MAIN_LIST_WIDTH, MAIN_CLIENT_WIDTH - MAIN_LIST_WIDTH});
   panStatus = new QLabel(client_);
   panStatus->setObjectName("panStatus");
   panStatus->setFont(FormFont(13));
   panStatus->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   panStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   panStatus->setTextFormat(Qt::PlainText);
-  FormResize_();
+  panStatus->setFixedHeight(MAIN_STATUS_HEIGHT);
+  auto* column = new QVBoxLayout(client_);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  column->addWidget(panTools);
+  column->addWidget(splMain, 1);
+  column->addWidget(panStatus);
 }
 
 void TfrmMain::BuildTools_(QWidget* Client) {
@@ -289,14 +286,17 @@ void TfrmMain::BuildTools_(QWidget* Client) {
   panTools->setObjectName("panTools");
   panTools->setFrameStyle(QFrame::Panel | QFrame::Raised);
   panTools->setLineWidth(1);
-  btnAdd = AddToolButton_("btnAdd", tr("&Add"), 5, QStyle::SP_FileDialogNewFolder);
-  btnSet = AddToolButton_("btnSet", tr("&Set"), 69, QStyle::SP_DialogApplyButton);
-  btnShuffle = AddToolButton_("btnShuffle", tr("Shu&ffle"), 133, QStyle::SP_BrowserReload);
-  btnDelete = AddToolButton_("btnDelete", tr("&Delete"), 197, QStyle::SP_TrashIcon);
+  btnAdd = AddToolButton_("btnAdd", tr("&Add"), 5, "list-add", QStyle::SP_FileDialogNewFolder);
+  btnSet = AddToolButton_("btnSet", tr("&Set"), 69, "dialog-ok-apply", QStyle::SP_DialogApplyButton);
+  btnShuffle = AddToolButton_("btnShuffle", tr("Shu&ffle"), 133, "media-playlist-shuffle",
+                              QStyle::SP_BrowserReload);
+  btnDelete = AddToolButton_("btnDelete", tr("&Delete"), 197, "edit-delete", QStyle::SP_TrashIcon);
   // Alt+H belongs to the Help menu; the button takes the next letter.
-  btnHelp = AddToolButton_("btnHelp", tr("H&elp"), 261, QStyle::SP_DialogHelpButton);
-  btnAbout = AddToolButton_("btnAbout", tr("A&bout"), 325, QStyle::SP_MessageBoxInformation);
-  btnExit = AddToolButton_("btnExit", tr("E&xit"), 389, QStyle::SP_DialogCloseButton);
+  btnHelp = AddToolButton_("btnHelp", tr("H&elp"), 261, "help-contents", QStyle::SP_DialogHelpButton);
+  btnAbout = AddToolButton_("btnAbout", tr("A&bout"), 325, "help-about",
+                            QStyle::SP_MessageBoxInformation);
+  btnExit = AddToolButton_("btnExit", tr("E&xit"), 389, "application-exit",
+                           QStyle::SP_DialogCloseButton);
   btnNoPat = new QToolButton(panTools);
   btnNoPat->setObjectName("btnNoPat");
   btnNoPat->setAutoRaise(true);
@@ -304,21 +304,21 @@ void TfrmMain::BuildTools_(QWidget* Client) {
   const QPixmap picture = CampaignPicture();
   btnNoPat->setIcon(QIcon(picture));
   btnNoPat->setIconSize(picture.deviceIndependentSize().toSize());
-  btnNoPat->setFocusPolicy(Qt::NoFocus);
+  btnNoPat->setFocusPolicy(Qt::TabFocus);
 }
 
 QToolButton* TfrmMain::AddToolButton_(const char* Name, const QString& Caption, int Left,
-                                      int Glyph) {
+                                      const char* IconName, int Glyph) {
   auto* button = new QToolButton(panTools);
   button->setObjectName(QString::fromLatin1(Name));
   button->setText(Caption);
   button->setAutoRaise(true);
   button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-  button->setIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(Glyph)));
+  button->setIcon(ThemeIcon(IconName, static_cast<QStyle::StandardPixmap>(Glyph)));
   button->setIconSize(QSize(24, 24));
   button->setGeometry(Left, 4, 64, 46);
-  // Speed buttons never take the focus from the list.
-  button->setFocusPolicy(Qt::NoFocus);
+  // Reached with Tab (a click leaves the focus in the list).
+  button->setFocusPolicy(Qt::TabFocus);
   return button;
 }
 
@@ -339,29 +339,31 @@ void TfrmMain::BuildMenus_() {
 void TfrmMain::BuildImageMenu_() {
   mnuImage = menuBar()->addMenu(tr("&Image"));
   mnuImage->setObjectName("mnuImage");
-  mnuAdd = AddItem_(mnuImage, "mnuAdd", tr("Add..."), &TfrmMain::AddClick_);
+  mnuAdd = AddItem_(mnuImage, "mnuAdd", tr("&Add..."), &TfrmMain::AddClick_);
   mnuAdd->setShortcut(Qt::Key_A);
-  mnuPaste = AddItem_(mnuImage, "mnuPaste", tr("Paste"), &TfrmMain::PasteClick_);
+  mnuPaste = AddItem_(mnuImage, "mnuPaste", tr("&Paste"), &TfrmMain::PasteClick_);
   mnuPaste->setShortcut(QKeySequence::Paste);
-  mnuDelete = AddItem_(mnuImage, "mnuDelete", tr("Delete..."), &TfrmMain::DeleteClick_);
+  mnuDelete = AddItem_(mnuImage, "mnuDelete", tr("&Delete..."), &TfrmMain::DeleteClick_);
   mnuDelete->setShortcut(Qt::Key_Delete);
-  mnuRename = AddItem_(mnuImage, "mnuRename", tr("Rename..."), &TfrmMain::RenameClick_);
+  mnuRename = AddItem_(mnuImage, "mnuRename", tr("&Rename..."), &TfrmMain::RenameClick_);
   // F2 as well: the key that renames almost everywhere else on the desktop.
   mnuRename->setShortcuts({QKeySequence(Qt::Key_R), QKeySequence(Qt::Key_F2)});
   mnuPosition =
-      AddItem_(mnuImage, "mnuPosition", tr("Choose Position..."), &TfrmMain::PositionClick_);
+      AddItem_(mnuImage, "mnuPosition", tr("&Choose Position..."), &TfrmMain::PositionClick_);
   mnuPosition->setShortcut(Qt::Key_P);
   mnuImage->addSeparator();
-  mnuPrefix = AddItem_(mnuImage, "mnuPrefix", tr("Change Prefix..."), &TfrmMain::PrefixClick_);
+  mnuPrefix = AddItem_(mnuImage, "mnuPrefix", tr("C&hange Prefix..."), &TfrmMain::PrefixClick_);
   mnuImage->addSeparator();
-  mnuSetLogo = AddItem_(mnuImage, "mnuSetLogo", tr("Set as Logo..."), &TfrmMain::SetLogoClick_);
+  mnuSetLogo = AddItem_(mnuImage, "mnuSetLogo", tr("&Set as Logo..."), &TfrmMain::SetLogoClick_);
   // Both Enter keys; the menu names the first.
   mnuSetLogo->setShortcuts({QKeySequence(Qt::Key_Enter), QKeySequence(Qt::Key_Return)});
-  mnuExportPreview = AddItem_(mnuImage, "mnuExportPreview", tr("Export Preview..."),
+  mnuExportPreview = AddItem_(mnuImage, "mnuExportPreview", tr("&Export Preview..."),
                               &TfrmMain::ExportPreview);
-  mnuShuffle = AddItem_(mnuImage, "mnuShuffle", tr("Shuffle"), &TfrmMain::ShuffleClick_);
+  mnuShuffle = AddItem_(mnuImage, "mnuShuffle", tr("Shu&ffle"), &TfrmMain::ShuffleClick_);
   mnuImage->addSeparator();
-  mnuExit = AddItem_(mnuImage, "mnuExit", tr("Exit"), &TfrmMain::ExitClick_);
+  mnuExit = AddItem_(mnuImage, "mnuExit", tr("E&xit"), &TfrmMain::ExitClick_);
+  // Ctrl+Q, as every program of the desktop quits.
+  mnuExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 }
 
 void TfrmMain::BuildGalleryAndViewMenus_() {
@@ -373,48 +375,48 @@ void TfrmMain::BuildGalleryAndViewMenus_() {
       AddItem_(mnuGallery, "mnuGalCreate", tr("&Create..."), &TfrmMain::GalCreateClick_);
   mnuView = menuBar()->addMenu(tr("&View"));
   mnuView->setObjectName("mnuView");
-  mnuViewStartup = AddItem_(mnuView, "mnuViewStartup", tr("Current \"Startup\" Logo"),
+  mnuViewStartup = AddItem_(mnuView, "mnuViewStartup", tr("Current \"&Startup\" Logo"),
                             &TfrmMain::ViewStartupClick_);
   mnuViewWait =
-      AddItem_(mnuView, "mnuViewWait", tr("Current \"Wait\" Logo"), &TfrmMain::ViewWaitClick_);
-  mnuViewTurnOff = AddItem_(mnuView, "mnuViewTurnOff", tr("Current \"Turn Off\" Logo"),
+      AddItem_(mnuView, "mnuViewWait", tr("Current \"&Wait\" Logo"), &TfrmMain::ViewWaitClick_);
+  mnuViewTurnOff = AddItem_(mnuView, "mnuViewTurnOff", tr("Current \"&Turn Off\" Logo"),
                             &TfrmMain::ViewTurnOffClick_);
   mnuView->addSeparator();
   // The stored pictures shown as Set would write the Startup logo.
-  mnuViewAsStartup = mnuView->addAction(tr("Preview as Startup Logo"));
+  mnuViewAsStartup = mnuView->addAction(tr("&Preview as Startup Logo"));
   mnuViewAsStartup->setObjectName("mnuViewAsStartup");
   mnuViewAsStartup->setCheckable(true);
   connect(mnuViewAsStartup, &QAction::toggled, this, [this] {
     if (!starting_ && !busy_ && viewedLogo_ == 0) ShowPreviewOfCurrent();
   });
-  mnuBootPreview = AddItem_(mnuView, "mnuBootPreview", tr("Boot Preview"), &TfrmMain::BootPreview);
+  mnuBootPreview = AddItem_(mnuView, "mnuBootPreview", tr("&Boot Preview"), &TfrmMain::BootPreview);
   mnuBootPreview->setShortcut(Qt::Key_F11);
   mnuView->addSeparator();
-  mnuRefresh = AddItem_(mnuView, "mnuRefresh", tr("Refresh List"), &TfrmMain::RefreshClick_);
+  mnuRefresh = AddItem_(mnuView, "mnuRefresh", tr("&Refresh List"), &TfrmMain::RefreshClick_);
   mnuRefresh->setShortcut(Qt::Key_F5);
 }
 
 void TfrmMain::BuildToolsAndHelpMenus_() {
   mnuTools = menuBar()->addMenu(tr("&Tools"));
   mnuTools->setObjectName("mnuTools");
-  mnuOptions = AddItem_(mnuTools, "mnuOptions", tr("Options..."), &TfrmMain::OptionsClick_);
+  mnuOptions = AddItem_(mnuTools, "mnuOptions", tr("&Options..."), &TfrmMain::OptionsClick_);
   mnuFolders =
-      AddItem_(mnuTools, "mnuFolders", tr("Special Folders..."), &TfrmMain::FoldersClick_);
-  mnuDrive = AddItem_(mnuTools, "mnuDrive", tr("Windows Drive..."), &TfrmMain::DriveClick_);
+      AddItem_(mnuTools, "mnuFolders", tr("Special &Folders..."), &TfrmMain::FoldersClick_);
+  mnuDrive = AddItem_(mnuTools, "mnuDrive", tr("Windows &Drive..."), &TfrmMain::DriveClick_);
   mnuTools->addSeparator();
-  mnuRestore = AddItem_(mnuTools, "mnuRestore", tr("Restore Original Logos..."),
+  mnuRestore = AddItem_(mnuTools, "mnuRestore", tr("&Restore Original Logos..."),
                         &TfrmMain::RestoreClick_);
   mnuHelp = menuBar()->addMenu(tr("&Help"));
   mnuHelp->setObjectName("mnuHelp");
-  mnuManual = AddItem_(mnuHelp, "mnuManual", tr("Short Manual"), &TfrmMain::ManualClick_);
+  mnuManual = AddItem_(mnuHelp, "mnuManual", tr("Short &Manual"), &TfrmMain::ManualClick_);
   mnuManual->setShortcut(Qt::Key_F1);
-  mnuWebSite = AddItem_(mnuHelp, "mnuWebSite", tr("Web Site"), &TfrmMain::WebSiteClick_);
+  mnuWebSite = AddItem_(mnuHelp, "mnuWebSite", tr("&Web Site"), &TfrmMain::WebSiteClick_);
   mnuWebSite->setEnabled(*PRODUCT_WEB_PAGE != '\0');
   mnuHelp->addSeparator();
   mnuSysInfo =
-      AddItem_(mnuHelp, "mnuSysInfo", tr("System Information..."), &TfrmMain::SysInfoClick_);
+      AddItem_(mnuHelp, "mnuSysInfo", tr("&System Information..."), &TfrmMain::SysInfoClick_);
   mnuHelp->addSeparator();
-  mnuAbout = AddItem_(mnuHelp, "mnuAbout", tr("About..."), &TfrmMain::AboutClick_);
+  mnuAbout = AddItem_(mnuHelp, "mnuAbout", tr("&About..."), &TfrmMain::AboutClick_);
 }
 
 void TfrmMain::ConnectButtons_() {
@@ -426,12 +428,62 @@ void TfrmMain::ConnectButtons_() {
   connect(btnAbout, &QToolButton::clicked, this, &TfrmMain::AboutClick_);
   connect(btnExit, &QToolButton::clicked, this, &TfrmMain::ExitClick_);
   connect(btnNoPat, &QToolButton::clicked, this, &TfrmMain::NoPatClick_);
-  connect(lstFiles, &QListWidget::currentRowChanged, this, [this](int) { ListClicked_(); });
-  connect(lstFiles, &QListWidget::clicked, this, [this](const QModelIndex& Index) {
+  connect(lstFiles, &TFileList::currentRowChanged, this, [this](int) { ListClicked_(); });
+  connect(lstFiles, &TFileList::clicked, this, [this](const QModelIndex& Index) {
     // A click on the entry already shown (after viewing a logo, say) shows
     // it again; a click that moved the current entry was handled above.
     if (Index.row() != previewRow_) ListClicked_();
   });
+  // A double-click sets the picture as a logo, as Enter does.
+  connect(lstFiles, &TFileList::doubleClicked, this, [this](const QModelIndex&) {
+    if (!busyUI_) SetLogoClick_();
+  });
+  lstFiles->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(lstFiles, &TFileList::customContextMenuRequested, this, [this](const QPoint& At) {
+    if (busyUI_ || lstFiles->count() == 0) return;
+    mnuContext->popup(lstFiles->viewport()->mapToGlobal(At));
+  });
+}
+
+// The commands that act on the pictures under the pointer, on the list's
+// right-click menu (and its menu key).
+void TfrmMain::BuildContextMenu_() {
+  mnuContext = new QMenu(this);
+  mnuContext->setObjectName("mnuContext");
+  mnuContext->addAction(mnuSetLogo);
+  mnuContext->addAction(mnuViewAsStartup);
+  mnuContext->addAction(mnuExportPreview);
+  mnuContext->addSeparator();
+  mnuContext->addAction(mnuRename);
+  mnuContext->addAction(mnuPosition);
+  mnuContext->addSeparator();
+  mnuContext->addAction(mnuDelete);
+}
+
+// Names a screen reader says for the controls whose text does not say it
+// (pictures, the list, the preview) and descriptions where the name alone
+// is not enough.
+void TfrmMain::SetAccessibleNames_() {
+  for (QToolButton* b : panTools->findChildren<QToolButton*>())
+    if (!b->text().isEmpty()) b->setAccessibleName(b->text().remove(QLatin1Char('&')));
+  btnNoPat->setAccessibleName(QStringLiteral("No software patents"));
+  btnNoPat->setAccessibleDescription(QStringLiteral("Opens the campaign's web page"));
+  btnNoPat->setToolTip(QStringLiteral("No software patents: the campaign's web page"));
+  lstFiles->setAccessibleName(QStringLiteral("Stored pictures"));
+  lstFiles->setAccessibleDescription(
+      QStringLiteral("Each picture with the logo positions Shuffle may use it for"));
+  Panel2->setAccessibleName(QStringLiteral("Preview"));
+  panStatus->setAccessibleName(QStringLiteral("Status"));
+  lblPreview->setAccessibleName(QStringLiteral("Preview caption"));
+  splMain->setAccessibleName(QStringLiteral("List and preview"));
+  mnuContext->setAccessibleName(QStringLiteral("Picture commands"));
+}
+
+// Tab goes from the list to the preview, then along the tool bar.
+void TfrmMain::SetTabOrder_() {
+  QWidget* order[] = {lstFiles, Panel2, btnAdd, btnSet, btnShuffle, btnDelete,
+                      btnHelp, btnAbout, btnExit, btnNoPat};
+  for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 }
 
 // The status bar, the busy state and the batch preview are the window's
@@ -452,6 +504,7 @@ void TfrmMain::showEvent(QShowEvent* Event) {
   // Where it was closed; centred the first time and when that place is gone.
   if (!RestoreWindowPlace_())
     if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
+  RestoreViewChoices_();
   FormShow_();
 }
 
@@ -512,20 +565,16 @@ void TfrmMain::EndSession() {
 // ---- layout and keys ------------------------------------------------------------------
 
 void TfrmMain::FormResize_() {
-  const int w = client_->width(), h = client_->height();
-  if (panTools) panTools->setGeometry(0, 0, w, MAIN_TOOLS_HEIGHT);
-  if (panStatus) panStatus->setGeometry(0, h - MAIN_STATUS_HEIGHT, w, MAIN_STATUS_HEIGHT);
-  if (!lstFiles || !Panel2) return;
-  const int listHeight = std::max(0, h - MAIN_TOOLS_HEIGHT - MAIN_STATUS_HEIGHT);
-  lstFiles->setGeometry(0, MAIN_TOOLS_HEIGHT, MAIN_LIST_WIDTH, listHeight);
-  // The preview area stays beside the list with a gap of 2 pixels.
-  Panel2->setGeometry(lstFiles->width() + 2, lstFiles->y(), w - lstFiles->width() - 3,
-                      lstFiles->height());
-  if (!starting_ && !busy_) ShowPreviewOfCurrent();
+  // The layouts place the parts; the preview is fitted anew to its room.
+  if (starting_ || busy_ || !Preview.Display) return;
+  if (viewedLogo_ != 0)
+    ViewLogo(viewedLogo_);
+  else
+    ShowPreviewOfCurrent();
 }
 
 bool TfrmMain::eventFilter(QObject* Watched, QEvent* Event) {
-  if (Watched == client_ && Event->type() == QEvent::Resize) {
+  if (Watched == Panel2 && Event->type() == QEvent::Resize) {
     FormResize_();
   } else if (Event->type() == QEvent::KeyPress && Watched->isWidgetType() &&
              static_cast<QWidget*>(Watched)->window() == this) {
@@ -577,25 +626,9 @@ void TfrmMain::SetBusyUI(bool Busy) {
   for (QAction* action : menuBar()->actions()) EnableMenuTree(action, !Busy);
 }
 
-void TfrmMain::SyncItems_() {
-  const int32_t count = LogoList().Count;
-  for (int32_t i = 0; i < count; ++i) {
-    const QString name = ToQ(LogoList().Entries[static_cast<size_t>(i)].FileName);
-    if (i < lstFiles->count())
-      lstFiles->item(i)->setText(name);
-    else
-      lstFiles->addItem(name);
-  }
-  while (lstFiles->count() > count) delete lstFiles->takeItem(lstFiles->count() - 1);
-}
+void TfrmMain::SyncItems_() { lstFiles->Model()->Sync(); }
 
-bool TfrmMain::ItemsMatchList_() const {
-  if (lstFiles->count() != LogoList().Count) return false;
-  for (int32_t i = 0; i < LogoList().Count; ++i)
-    if (lstFiles->item(i)->text() != ToQ(LogoList().Entries[static_cast<size_t>(i)].FileName))
-      return false;
-  return true;
-}
+bool TfrmMain::ItemsMatchList_() const { return lstFiles->Model()->Matches(); }
 
 void TfrmMain::RefreshListDisplay(bool WithPreview) {
   // Failures inside are swallowed: the list shows what could be shown.
@@ -608,7 +641,8 @@ void TfrmMain::RefreshListDisplay(bool WithPreview) {
     SetStatus(StatusSummary(), false);
     if (c >= lstFiles->count()) c = lstFiles->count() - 1;
     if (c >= 0) SelectIndex(c);
-    if (WithPreview) ShowPreviewOfCurrent();
+    // An emptied list shows no picture that is gone.
+    if (WithPreview || lstFiles->count() == 0) ShowPreviewOfCurrent();
   });
   ClearError();
 }
@@ -625,6 +659,7 @@ void TfrmMain::SelectIndex(int32_t Index) {
     TFlagScope quiet(busy_);
     lstFiles->setFocus();
     lstFiles->setCurrentRow(Index, QItemSelectionModel::ClearAndSelect);
+    lstFiles->scrollTo(lstFiles->currentIndex());
   }
   if (!starting_ && !busy_) ShowPreviewOfCurrent();
 }
@@ -637,27 +672,41 @@ void TfrmMain::SelectFileName(const std::string& Name) {
 TListSelection TfrmMain::Selection() const {
   TListSelection sel;
   for (int i = 0; i < lstFiles->count(); ++i)
-    if (lstFiles->item(i)->isSelected()) sel.Selected.push_back(i);
+    if (lstFiles->isRowSelected(i)) sel.Selected.push_back(i);
   sel.Current = lstFiles->currentRow();
   return sel;
 }
 
 // ---- previews ----------------------------------------------------------------------------
 
+void TfrmMain::ShowFitted_(TImg& Img, int32_t Important) {
+  // The preview fills its room in the logo's shape, as large as it goes.
+  int w = 0, h = 0;
+  PreviewFit(Panel2->width() - 2 * PREVIEW_MARGIN, Panel2->height() - 2 * PREVIEW_MARGIN, w, h);
+  TImg fitted;
+  ImgResize(Img, fitted, w, h);
+  lblPreviewNote->hide();
+  Preview_ShowAnimated(Preview, fitted, Important, AnimStepsPerSecond());
+  ImgFree(fitted);
+}
+
+void TfrmMain::SetPreviewCaption_(const QString& Caption, const QString& Note) {
+  lblPreview->setText(Caption);
+  Panel2->setAccessibleName(QStringLiteral("Preview: ") + (Note.isEmpty() ? Caption : Note));
+  lblPreviewNote->setText(Note);
+  lblPreviewNote->setVisible(!Note.isEmpty());
+}
+
+std::string TfrmMain::PreviewCaption() const { return lblPreview->text().toStdString(); }
+
 void TfrmMain::ShowStoredPreview_(const std::string& Path, bool AsStartupLogo) {
   MonitoredKeep("wMain.ShowStoredPreview", [&] {
-    TImg img, fitted;
+    TImg img;
     int32_t important = ANIM_NONE;
     const bool loaded = AsStartupLogo ? ComposeStoredLogo(Path, POS_STARTUP, img, important)
                                       : LoadStoredPicture(Path, img);
-    if (!loaded) {
-      ImgFree(img);
-      return;
-    }
-    ImgResize(img, fitted, PREVIEW_WIDTH, PREVIEW_HEIGHT);
+    if (loaded) ShowFitted_(img, important);
     ImgFree(img);
-    Preview_ShowAnimated(Preview, fitted, important, AnimStepsPerSecond());
-    ImgFree(fitted);
   });
   // A picture that cannot be shown leaves the preview as it was, unreported.
   ClearError();
@@ -669,11 +718,16 @@ void TfrmMain::ShowPreviewOfCurrent() {
     const int32_t c = lstFiles->currentRow();
     viewedLogo_ = 0;
     if (const TLogoEntry* entry = EntryAt(c)) {
-      ShowStoredPreview_(GetStorageDir() + entry->FileName,
-                         mnuViewAsStartup && mnuViewAsStartup->isChecked());
+      const bool asStartup = mnuViewAsStartup && mnuViewAsStartup->isChecked();
+      ShowStoredPreview_(GetStorageDir() + entry->FileName, asStartup);
+      const QString name = lstFiles->Model()->data(lstFiles->Model()->index(c, 0), Qt::DisplayRole).toString();
+      SetPreviewCaption_(asStartup ? QStringLiteral("Stored picture %1, as the Startup logo").arg(name)
+                                   : QStringLiteral("Stored picture %1").arg(name));
       previewRow_ = c;
     } else {
       Preview_Hide(Preview);
+      SetPreviewCaption_(QStringLiteral("No stored pictures"),
+                         QStringLiteral("Add pictures with Add or by dropping them here."));
       previewRow_ = -1;
     }
   }
@@ -685,21 +739,29 @@ void TfrmMain::ViewLogo(uint32_t Position) {
   previewRow_ = -1;
   viewedLogo_ = Position;
   bool shown = false;
+  const std::string name = Position == POS_WAIT ? "Wait" : PositionCaption(Position);
   MonitoredKeep("wMain.ViewLogo", [&] {
-    TImg img, fitted;
+    TImg img;
     int32_t important = ANIM_NONE;
     LoadCurrentLogo(Position, img, important);
-    ImgResize(img, fitted, PREVIEW_WIDTH, PREVIEW_HEIGHT);
-    ImgFree(img);
     // The Startup logo moves as it does at boot.
-    Preview_ShowAnimated(Preview, fitted, important, AnimStepsPerSecond());
-    ImgFree(fitted);
+    ShowFitted_(img, important);
+    ImgFree(img);
     shown = true;
   });
   ClearError();
-  if (shown) return;
+  if (shown) {
+    SetPreviewCaption_(ToQ("Current " + name + " logo of " + DriveCaption()));
+    return;
+  }
   Preview_Hide(Preview);
-  // A missing Startup logo is no fault: Windows then shows its own.
+  // A drive without the file is no fault: Windows then draws its own.
+  const std::string file = GetLogoFile(Position);
+  const bool missing = file.empty() || !ManagedDrive().FileExists(file);
+  SetPreviewCaption_(ToQ("Current " + name + " logo of " + DriveCaption()),
+                     ToQ(missing ? NoLogoText(Position)
+                                 : "The " + name + " logo of this drive cannot be read."));
+  // The status bar names the file Windows would read.
   std::string note;
   MonitoredKeep("wMain.BuiltInLogoNote", [&] { note = BuiltInLogoNote(Position); });
   ClearError();
@@ -873,7 +935,23 @@ void TfrmMain::PasteClick_() {
 
 void TfrmMain::SaveWindowPlace_() {
   PrefsPrepare(SettingsFile(), WINDOW_SECTION);
+  PrefsHoldWrites();
   PrefsWriteStr("Place", saveGeometry().toBase64().toStdString());
+  PrefsWriteStr("Splitter", splMain->saveState().toBase64().toStdString());
+  PrefsWriteBool("PreviewAsStartup", mnuViewAsStartup->isChecked());
+  PrefsFlushCache();
+}
+
+// The line between list and preview and the "Preview as Startup Logo"
+// switch, as they were left.
+void TfrmMain::RestoreViewChoices_() {
+  PrefsPrepare(SettingsFile(), WINDOW_SECTION);
+  std::string split;
+  bool asStartup = false;
+  PrefsReadStr("Splitter", split, "");
+  PrefsReadBool("PreviewAsStartup", asStartup, false);
+  if (!split.empty()) splMain->restoreState(QByteArray::fromBase64(QByteArray::fromStdString(split)));
+  mnuViewAsStartup->setChecked(asStartup);
 }
 
 bool TfrmMain::RestoreWindowPlace_() {
@@ -901,7 +979,15 @@ void TfrmMain::PrefixClick_() {
 }
 
 void TfrmMain::SetLogoClick_() {
-  Command_("wMain.btnSetClick", [&] { SetSelectedAsLogo(Selection()); });
+  Command_("wMain.btnSetClick", [&] {
+    const uint32_t written = SetSelectedAsLogo(Selection());
+    if (!written) return;
+    lstFiles->Model()->RefreshSources();
+    // What went where, then whether Windows shows it (the core's word).
+    const std::string showing = statusText_;
+    SetStatus(LogosWrittenText(written, DriveCaption()) + (showing.empty() ? "" : " " + showing),
+              false);
+  });
 }
 
 void TfrmMain::ShuffleClick_() {
@@ -910,12 +996,11 @@ void TfrmMain::ShuffleClick_() {
     // The round's used marks go to the files now, so the next shuffle (which
     // starts from the files) goes on with the round.
     SaveLogoMarks();
-    if (!ItemsMatchList_()) {
-      const std::string text = statusText_;
-      const bool bold = statusBold_;
-      RefreshListDisplay(false);
-      SetStatus(text, bold);
-    }
+    const std::string text = statusText_;
+    const bool bold = statusBold_;
+    if (!ItemsMatchList_()) RefreshListDisplay(false);
+    lstFiles->Model()->RefreshSources();
+    SetStatus(text, bold);
   });
 }
 
@@ -962,9 +1047,17 @@ void TfrmMain::FoldersClick_() {
 void TfrmMain::DriveClick_() {
   Command_("wMain.mnuDriveClick", [&] {
     if (!ExecDriveDialog(this)) return;
+    const std::string store = GetStorageDir();
+    // The marks belong to the files of the present store.
+    SaveLogoMarks();
     DriveChanged();
     ShowDrive_();
     ReloadList(true);
+    // The pictures stay the user's unless the new drive brought its own
+    // store; then the status bar says which one is in use now.
+    if (GetStorageDir() != store)
+      SetStatus("Now using the pictures stored in " + GetStorageDir() + ": " + StatusSummary(),
+                false);
   });
 }
 
@@ -974,17 +1067,22 @@ void TfrmMain::ShowDrive_() {
 }
 
 void TfrmMain::RestoreClick_() {
-  Command_("wMain.mnuRestoreClick", [&] { RestoreCommand(); });
+  Command_("wMain.mnuRestoreClick", [&] {
+    RestoreCommand();
+    lstFiles->Model()->RefreshSources();
+  });
 }
 
 void TfrmMain::OpenDocument_(const std::string& Name) {
   Command_("wMain.OpenDocument", [&] {
     const std::string path = FindDocument(Name);
-    if (!path.empty() && ExecuteProgram(path, "", "", false)) return;
-    // "Cannot open file" names the last file name, which is still the last
-    // file read (a stored picture, say) until it is set to the document.
-    SetLastFileName(path.empty() ? Name : path);
-    SetError(EG_FILE, 1, __LINE__);
+    if (path.empty()) {
+      SetLastFileName(Name);
+      SetError(EG_FILE, 1, __LINE__);
+      return;
+    }
+    // The program's own help window: no other program needs to be there.
+    ShowHelpWindow(path, this);
   });
 }
 
@@ -994,7 +1092,9 @@ void TfrmMain::OpenWebPage_(const char* Address) {
 }
 
 void TfrmMain::ManualClick_() { OpenDocument_("manual.html"); }
-void TfrmMain::AboutClick_() { OpenDocument_("readme.txt"); }
+void TfrmMain::AboutClick_() {
+  Command_("wMain.mnuAboutClick", [&] { ExecAboutBox(FindDocument("readme.txt"), this); });
+}
 void TfrmMain::WebSiteClick_() { OpenWebPage_(PRODUCT_WEB_PAGE); }
 void TfrmMain::NoPatClick_() { OpenWebPage_(CAMPAIGN_WEB_PAGE); }
 

@@ -13,14 +13,15 @@
 
 #include "core/Store.h"
 #include "ui/CtlPreview.h"
+#include "ui/FileList.h"
 #include "ui/wBootPreview.h"
 #include "ui/wFormNormal.h"
 
 class QAction;
 class QFrame;
 class QLabel;
-class QListWidget;
 class QMenu;
+class QSplitter;
 class QToolButton;
 
 namespace kvo {
@@ -33,9 +34,15 @@ inline constexpr int MAIN_STATUS_HEIGHT = 23;
 inline constexpr int MAIN_LIST_WIDTH = 321;
 inline constexpr int PREVIEW_MARGIN = 2;
 // A logo shown in the proportion of the screen it fills: 320 x 400 pixels
-// stretched to 6 : 5.
+// stretched to 6 : 5. The preview grows with the window in that shape.
 inline constexpr int PREVIEW_WIDTH = 480;
 inline constexpr int PREVIEW_HEIGHT = 400;
+
+// The largest size of the logo's shape (6 : 5) inside Width x Height, at
+// least 1 x 1.
+void PreviewFit(int Width, int Height, int& FitWidth, int& FitHeight);
+// What the preview says when the drive has no logo at Position.
+std::string NoLogoText(uint32_t Position);
 
 // The campaign page behind the button beside the tool bar.
 inline constexpr const char* CAMPAIGN_WEB_PAGE = "https://ffii.org/";
@@ -51,9 +58,6 @@ std::string SystemInformationText();
 // configured prefix), the source tree's docs/ that holds Name; empty when
 // none does.
 std::string FindDocument(const std::string& Name);
-// The colour of the separator line under each list item: Color (0x00BBGGRR)
-// darker by 32 in each of red, green and blue.
-uint32_t SeparatorColor(uint32_t Color);
 
 class TfrmMain : public TFormNormal {
   Q_OBJECT
@@ -96,6 +100,7 @@ class TfrmMain : public TFormNormal {
   bool Busy() const { return busy_; }
   bool BusyUI() const { return busyUI_; }
   std::string StatusText() const { return statusText_; }
+  std::string PreviewCaption() const;
   bool StatusBold() const { return statusBold_; }
 
   // ---- controls ---------------------------------------------------------------
@@ -108,9 +113,15 @@ class TfrmMain : public TFormNormal {
   QToolButton* btnAbout = nullptr;
   QToolButton* btnExit = nullptr;
   QToolButton* btnNoPat = nullptr;
-  QListWidget* lstFiles = nullptr;
+  TFileList* lstFiles = nullptr;
+  QSplitter* splMain = nullptr;
+  // The caption over the preview: what it shows.
+  QLabel* lblPreview = nullptr;
   QFrame* Panel2 = nullptr;
+  // Inside the preview when there is nothing to show (a missing logo).
+  QLabel* lblPreviewNote = nullptr;
   QLabel* panStatus = nullptr;
+  QMenu* mnuContext = nullptr;
 
   QMenu* mnuImage = nullptr;
   QAction* mnuAdd = nullptr;
@@ -156,7 +167,8 @@ class TfrmMain : public TFormNormal {
  private:
   void BuildClient_();
   void BuildTools_(QWidget* Client);
-  QToolButton* AddToolButton_(const char* Name, const QString& Caption, int Left, int Glyph);
+  QToolButton* AddToolButton_(const char* Name, const QString& Caption, int Left,
+                              const char* IconName, int Glyph);
   void BuildMenus_();
   void BuildImageMenu_();
   void BuildGalleryAndViewMenus_();
@@ -165,6 +177,9 @@ class TfrmMain : public TFormNormal {
                     void (TfrmMain::*Slot)());
   void ConnectButtons_();
   void InstallWindowEntries_();
+  void BuildContextMenu_();
+  void SetAccessibleNames_();
+  void SetTabOrder_();
 
   void FormShow_();
   void FormResize_();
@@ -179,6 +194,9 @@ class TfrmMain : public TFormNormal {
   bool ItemsMatchList_() const;
   void SyncItems_();
   void ShowStoredPreview_(const std::string& Path, bool AsStartupLogo = false);
+  // Fits a loaded picture to the preview and shows it.
+  void ShowFitted_(TImg& Img, int32_t Important);
+  void SetPreviewCaption_(const QString& Caption, const QString& Note = QString());
   // The logo a boot preview or an export shows: the viewed current logo
   // (when Viewed allows it), else the current entry composed as the Startup
   // logo. False, reported, when there is none.
@@ -196,6 +214,7 @@ class TfrmMain : public TFormNormal {
   // The window's size and place, kept in the settings file between runs.
   void SaveWindowPlace_();
   bool RestoreWindowPlace_();
+  void RestoreViewChoices_();
   void DeleteClick_();
   void RenameClick_();
   void PositionClick_();

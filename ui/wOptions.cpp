@@ -9,11 +9,15 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -105,6 +109,9 @@ TColorPanel::TColorPanel(const char* Name, QWidget* Parent) : QFrame(Parent) {
   setLineWidth(1);
   setFixedSize(64, 24);
   setAutoFillBackground(true);
+  // Reached with Tab like any button; a screen reader hears it as one.
+  setFocusPolicy(Qt::StrongFocus);
+  setAccessibleDescription(QStringLiteral("Press Space to choose the colour"));
   SetColor(0);
 }
 
@@ -118,6 +125,30 @@ void TColorPanel::SetColor(uint32_t Color) {
 void TColorPanel::mousePressEvent(QMouseEvent* Event) {
   if (Event->button() == Qt::LeftButton) emit clicked();
   QFrame::mousePressEvent(Event);
+}
+
+void TColorPanel::keyPressEvent(QKeyEvent* Event) {
+  switch (Event->key()) {
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      emit clicked();
+      return;
+    default:
+      QFrame::keyPressEvent(Event);
+  }
+}
+
+void TColorPanel::paintEvent(QPaintEvent* Event) {
+  QFrame::paintEvent(Event);
+  if (!hasFocus()) return;
+  // The focus shows as the style's focus frame inside the border.
+  QPainter p(this);
+  QStyleOptionFocusRect focus;
+  focus.initFrom(this);
+  focus.rect = rect().adjusted(3, 3, -3, -3);
+  focus.backgroundColor = palette().color(QPalette::Window);
+  style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &p, this);
 }
 
 // ---- the dialog ----------------------------------------------------------------------------------
@@ -224,9 +255,16 @@ QGroupBox* TfrmOptions::BuildFontBox_(QWidget* Page) {
   auto* grid = new QGridLayout(boxFont);
   grid->addWidget(edFont, 0, 0, 1, 4);
   grid->addWidget(btnFontSelect, 0, 4);
-  grid->addWidget(new QLabel(QStringLiteral("Text color"), boxFont), 1, 0);
+  auto* textLabel = new QLabel(QStringLiteral("Text color"), boxFont);
+  auto* shadowLabel = new QLabel(QStringLiteral("Shadow color"), boxFont);
+  // The labels name their swatches for a screen reader.
+  textLabel->setBuddy(panTextColor1);
+  shadowLabel->setBuddy(panTextColor2);
+  panTextColor1->setAccessibleName(QStringLiteral("Text color"));
+  panTextColor2->setAccessibleName(QStringLiteral("Shadow color"));
+  grid->addWidget(textLabel, 1, 0);
   grid->addWidget(panTextColor1, 1, 1);
-  grid->addWidget(new QLabel(QStringLiteral("Shadow color"), boxFont), 1, 2, Qt::AlignRight);
+  grid->addWidget(shadowLabel, 1, 2, Qt::AlignRight);
   grid->addWidget(panTextColor2, 1, 3);
   grid->setColumnStretch(2, 1);
   return boxFont;
@@ -261,6 +299,8 @@ QWidget* TfrmOptions::BuildMessagePage_(int Index) {
   m->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   m->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m->setFont(MemoFont_());
+  m->setAccessibleName(QString::fromLatin1(kCaptions[Index]));
+  m->setTabChangesFocus(true);
   memo[Index] = m;
 
   auto* layout = new QVBoxLayout(page);
@@ -304,6 +344,7 @@ QWidget* TfrmOptions::BuildAnimationPage_() {
   for (int row = 0; row < 5; ++row) {
     auto* label = new QLabel(QString::fromLatin1(labels[row]), boxAutoChange);
     label->setBuddy(fields[row]);
+    fields[row]->setAccessibleName(QString::fromLatin1(labels[row]));
     grid->addWidget(label, row, 0);
     grid->addWidget(fields[row], row, 1, row < 2 ? Qt::Alignment() : Qt::AlignLeft);
   }

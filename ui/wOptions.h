@@ -57,7 +57,8 @@ QFont OptionsFont(const TOptionsCopy& Copy);
 // within 6 to 72 points.
 void TakeChosenFont(TOptionsCopy& Copy, const QFont& Font);
 
-// A colour swatch with a single border that reports clicks.
+// A colour swatch with a single border that reports clicks, and Space or
+// Enter while it has the focus.
 class TColorPanel : public QFrame {
   Q_OBJECT
 
@@ -71,6 +72,8 @@ class TColorPanel : public QFrame {
 
  protected:
   void mousePressEvent(QMouseEvent* Event) override;
+  void keyPressEvent(QKeyEvent* Event) override;
+  void paintEvent(QPaintEvent* Event) override;
 
  private:
   uint32_t color_ = 0;

@@ -41,6 +41,7 @@ TfrmOverwrite::TfrmOverwrite(const std::string& Caption, const std::string& Text
   SetClientSize(506, 140);
 
   memo1 = MakeInfoMemo(this, "memo1", QString());
+  memo1->setAccessibleName(QStringLiteral("Message"));
   memo1->setFixedSize(477, 87);
   memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   memo1->setFrameShape(QFrame::NoFrame);

@@ -129,18 +129,25 @@ void TfrmResize::AddRow_(QVBoxLayout* Main, int32_t Mode, const char* Text) {
   }
   auto* radio = new QRadioButton(this);
   radio->setObjectName(QString::fromLatin1(kNames[Mode][0]));
+  // The button has no caption of its own: its name is the first line of the
+  // explanation beside it ("FIT TO SCREEN, ..."), the rest its description.
+  const QString text = QString::fromLatin1(Text);
+  radio->setAccessibleName(text.section(QStringLiteral("\r\n"), 0, 0));
+  radio->setAccessibleDescription(text.section(QStringLiteral("\r\n"), 1).simplified());
   auto* picture = new QToolButton(this);
   picture->setObjectName(QString::fromLatin1(kNames[Mode][1]));
   picture->setIcon(QPixmap::fromImage(ResizeExampleImage(Mode)));
   picture->setIconSize(QSize(RESIZE_EXAMPLE_W, RESIZE_EXAMPLE_H));
   picture->setAutoRaise(true);
   picture->setFocusPolicy(Qt::NoFocus);
+  picture->setAccessibleName(QStringLiteral("Example: ") + radio->accessibleName());
   connect(picture, &QToolButton::clicked, radio, [radio] { radio->setChecked(true); });
   QPlainTextEdit* memo = MakeInfoMemo(this, kNames[Mode][2], QString::fromLatin1(Text));
   memo->setFrameShape(QFrame::NoFrame);
   memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   memo->setMinimumSize(306, 80);
   memo->setMaximumHeight(80);
+  memo->setAccessibleName(radio->accessibleName());
 
   auto* row = new QHBoxLayout;
   row->addWidget(radio);

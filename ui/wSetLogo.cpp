@@ -10,7 +10,9 @@
 
 #include <memory>
 
+#include "base/VCLUtils.h"
 #include "core/Locations.h"
+#include "ui/Theme.h"
 #include "ui/VCLUtils_qt.h"
 
 namespace kvo {
@@ -26,7 +28,7 @@ QCheckBox* MakeCheck_(QWidget* Parent, const char* Name, const char* Caption, bo
 
 }  // namespace
 
-TfrmSetLogo::TfrmSetLogo(uint32_t Positions, const std::string& Text, uint32_t TextColor,
+TfrmSetLogo::TfrmSetLogo(uint32_t Positions, const std::string& Text, uint32_t Tone,
                          QWidget* Parent)
     : TFormDialog(Parent) {
   setObjectName(QStringLiteral("frmSetLogo"));
@@ -36,8 +38,13 @@ TfrmSetLogo::TfrmSetLogo(uint32_t Positions, const std::string& Text, uint32_t T
 
   memoText = MakeInfoMemo(this, "memoText", QString::fromStdString(Text));
   memoText->setFixedSize(382, 78);
+  memoText->setAccessibleName(QStringLiteral("Explanation"));
+  // The scheme's own text colour, or its accent for a note, on the field's
+  // background: readable in a light scheme and in a dark one.
   QPalette pal = memoText->palette();
-  pal.setColor(QPalette::Text, ColorRefToQColor(TextColor));
+  const QColor field = pal.color(QPalette::Base);
+  pal.setColor(QPalette::Text, Tone == TONE_NOTE ? NoteTextColor(pal, field)
+                                                 : ReadableOn(pal.color(QPalette::Text), field));
   memoText->setPalette(pal);
 
   boxPositions = new QGroupBox(this);
@@ -74,9 +81,9 @@ uint32_t TfrmSetLogo::CheckedPositions() const {
 
 namespace kvo::qt {
 
-bool ExecPositionDialog(uint32_t& Positions, const std::string& Text, uint32_t TextColor,
+bool ExecPositionDialog(uint32_t& Positions, const std::string& Text, uint32_t Tone,
                         QWidget* Parent) {
-  auto form = std::make_unique<TfrmSetLogo>(Positions, Text, TextColor, Parent);
+  auto form = std::make_unique<TfrmSetLogo>(Positions, Text, Tone, Parent);
   if (form->ShowModal() != QDialog::Accepted) return false;
   Positions = form->CheckedPositions();
   return true;

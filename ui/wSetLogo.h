@@ -18,8 +18,8 @@ class TfrmSetLogo : public TFormDialog {
   Q_OBJECT
 
  public:
-  // Shows Text in TextColor (0x00BBGGRR) and checks the boxes of Positions.
-  TfrmSetLogo(uint32_t Positions, const std::string& Text, uint32_t TextColor,
+  // Shows Text in the tone Tone (TTextTone) and checks the boxes of Positions.
+  TfrmSetLogo(uint32_t Positions, const std::string& Text, uint32_t Tone,
               QWidget* Parent = nullptr);
   // The positions of the checked boxes (0 when none is checked).
   uint32_t CheckedPositions() const;
@@ -39,7 +39,7 @@ namespace kvo::qt {
 
 // True when confirmed; Positions then holds the checked positions, possibly
 // none. Cancel leaves Positions alone.
-bool ExecPositionDialog(uint32_t& Positions, const std::string& Text, uint32_t TextColor,
+bool ExecPositionDialog(uint32_t& Positions, const std::string& Text, uint32_t Tone,
                         QWidget* Parent = nullptr);
 
 }  // namespace kvo::qt

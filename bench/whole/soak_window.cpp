@@ -9,7 +9,6 @@
 // tracked memory blocks, open tracked files; then "end" lines: the tables
 // with the window still open and after it closed, and the errors shown.
 #include <QApplication>
-#include <QListWidget>
 #include <QToolButton>
 
 #include <chrono>

@@ -4,7 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
+#include <QPalette>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
@@ -47,6 +54,60 @@ T* Child(QWidget* Parent, const char* Name) {
   T* w = Parent ? Parent->findChild<T*>(QString::fromLatin1(Name)) : nullptr;
   EXPECT_NE(w, nullptr) << "no control " << Name;
   return w;
+}
+
+// A dark scheme as dark Fusion themes set it: the link colour is the usual
+// mid blue, which on its own does not reach 4.5 : 1 on the dark grey.
+inline QPalette DarkPalette() {
+  QPalette p;
+  const QColor text(230, 230, 230), dim(127, 127, 127);
+  p.setColor(QPalette::Window, QColor(45, 45, 45));
+  p.setColor(QPalette::WindowText, text);
+  p.setColor(QPalette::Base, QColor(30, 30, 30));
+  p.setColor(QPalette::AlternateBase, QColor(50, 50, 50));
+  p.setColor(QPalette::Text, text);
+  p.setColor(QPalette::Button, QColor(53, 53, 53));
+  p.setColor(QPalette::ButtonText, text);
+  p.setColor(QPalette::Highlight, QColor(42, 130, 218));
+  p.setColor(QPalette::HighlightedText, Qt::white);
+  p.setColor(QPalette::Link, QColor(42, 130, 218));
+  p.setColor(QPalette::ToolTipBase, QColor(60, 60, 60));
+  p.setColor(QPalette::ToolTipText, text);
+  p.setColor(QPalette::PlaceholderText, dim);
+  for (auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
+    p.setColor(QPalette::Disabled, role, dim);
+  return p;
+}
+
+// The Fusion style with a palette for the lifetime of the scope.
+class TScheme {
+ public:
+  explicit TScheme(const QPalette& Palette)
+      : style_(QApplication::style()->name()), palette_(QApplication::palette()) {
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QApplication::setPalette(Palette);
+  }
+  ~TScheme() {
+    QApplication::setStyle(QStyleFactory::create(style_));
+    QApplication::setPalette(palette_);
+  }
+
+ private:
+  QString style_;
+  QPalette palette_;
+};
+
+// Every text a window shows in labels, buttons and text fields, one per
+// line, for tests that look for a sentence wherever it is.
+inline QString AllText(QWidget* Window) {
+  QStringList texts;
+  for (QWidget* w : Window->findChildren<QWidget*>()) {
+    if (auto* label = qobject_cast<QLabel*>(w)) texts << label->text();
+    else if (auto* button = qobject_cast<QAbstractButton*>(w)) texts << button->text();
+    else if (auto* plain = qobject_cast<QPlainTextEdit*>(w)) texts << plain->toPlainText();
+    else if (auto* rich = qobject_cast<QTextEdit*>(w)) texts << rich->toPlainText();
+  }
+  return texts.join(QLatin1Char('\n'));
 }
 
 }  // namespace kvo::test

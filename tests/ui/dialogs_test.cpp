@@ -41,6 +41,7 @@
 #include "ui/wOverwrite.h"
 #include "ui/wRename.h"
 #include "ui/wResize.h"
+#include "ui/Theme.h"
 #include "ui/wSetLogo.h"
 
 namespace kvo {
@@ -412,11 +413,13 @@ TEST_F(DialogTest, PositionDialogShowsTheGivenPositionsAndReturnsTheCheckedOnes)
     EXPECT_TRUE(f->chk2->isChecked());
     EXPECT_EQ(f->chk2->text(), "Turn &Off");
     EXPECT_TRUE(f->memoText->isReadOnly());
-    EXPECT_EQ(f->memoText->palette().color(QPalette::Text), QColor(0, 0, 128));
+    // A note in the scheme's link colour, readable on the field.
+    const QPalette& pal = f->memoText->palette();
+    EXPECT_EQ(pal.color(QPalette::Text), NoteTextColor(pal, pal.color(QPalette::Base)));
     f->chk1->click();
     f->btnCancel->click();
   });
-  EXPECT_FALSE(qt::ExecPositionDialog(positions, "Explanation", 0x800000));
+  EXPECT_FALSE(qt::ExecPositionDialog(positions, "Explanation", TONE_NOTE));
   EXPECT_EQ(positions, 5u);
 
   WhenModal<TfrmSetLogo>([](TfrmSetLogo* f) {
@@ -424,7 +427,7 @@ TEST_F(DialogTest, PositionDialogShowsTheGivenPositionsAndReturnsTheCheckedOnes)
     f->chk2->click();
     f->btnOK->click();
   });
-  EXPECT_TRUE(qt::ExecPositionDialog(positions, "Explanation", 0));
+  EXPECT_TRUE(qt::ExecPositionDialog(positions, "Explanation", TONE_PLAIN));
   EXPECT_EQ(positions, 0u);
 
   WhenModal<TfrmSetLogo>([](TfrmSetLogo* f) {

@@ -2,15 +2,21 @@
 // (sfdisk, mkfs.fat, mtools), so what it shows is what they wrote.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
+#include <QToolButton>
 #include <QTreeWidget>
 
 #include <string>
 
+#include "base/MiscProcs.h"
 #include "core/Locations.h"
+#include "core/Settings.h"
+#include "core/Store.h"
 #include "tests/TestSupport.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/CtlDisplay.h"
@@ -140,6 +146,62 @@ TEST_F(DriveDialogTest, ContainerImageIsRefusedAndOkStaysOpen) {
   });
   EXPECT_FALSE(ExecDriveDialog(nullptr));
   EXPECT_EQ(RememberedDrive(), "");
+}
+
+// The pictures are the user's, whichever drive the logos go to: choosing a
+// disk image keeps them in view (and a logo the image lacks is said to be
+// missing); only a Windows folder whose win.ini names a store brings its
+// own, and the status bar says so.
+TEST_F(DriveDialogTest, ChangingTheDriveKeepsThePicturesUnlessTheDriveBringsItsOwn) {
+  const std::string img = MakeImage();
+  LoadSettings(true);
+  const std::string mine = GetStorageDir();
+  ASSERT_TRUE(MakeLongDir(mine));
+  TImg pic;
+  ImgAlloc(pic, LOGO_WIDTH, LOGO_HEIGHT, 8);
+  ASSERT_TRUE(SaveStoredPicture(mine + "Custom--Mine.kvo", pic, TLogoMarks{POS_ALL, 0, MARKS_SIZE}));
+  ImgFree(pic);
+  TfrmMain w;
+  w.SetSettingsLoaded(true);
+  w.show();
+  ASSERT_EQ(w.lstFiles->count(), 1);
+  auto choose = [&](const std::string& Choice) {
+    WhenModal<TfrmDrive>([&](TfrmDrive* d) {
+      // Typed, as the user would (a typed path starts from its own partition).
+      d->edPath->selectAll();
+      QTest::keyClicks(d->edPath, QString::fromStdString(Choice));
+      d->Refresh();
+      d->btnOK->click();
+      if (!d->isVisible()) return;
+      ADD_FAILURE() << Choice << " refused: " << d->lblError->text().toStdString() << " "
+                    << (dialogs_.Errors.empty() ? "" : dialogs_.Errors.back());
+      d->btnCancel->click();
+    });
+    w.mnuDrive->trigger();
+  };
+  choose(img);
+  EXPECT_EQ(GetStorageDir(), mine);
+  EXPECT_EQ(w.lstFiles->count(), 1);
+  EXPECT_EQ(w.StatusText(), StatusSummary());
+  w.ViewLogo(POS_STARTUP);
+  EXPECT_EQ(w.lblPreviewNote->text().toStdString(), NoLogoText(POS_STARTUP));
+  // Set says where the logo went.
+  w.SelectIndex(0);
+  dialogs_.PositionAnswers.push_back({true, POS_TURNOFF});
+  w.btnSet->click();
+  EXPECT_EQ(w.StatusText(),
+            "Turn off logo written to win98.img, partition 1. Windows will not show the Startup "
+            "logo: MSDOS.SYS has Logo=0.");
+
+  const std::string folder = xdg_.Root() + "mnt/", theirs = xdg_.Root() + "theirs/";
+  ASSERT_TRUE(MakeLongDir(folder + "WINDOWS/") && MakeLongDir(theirs));
+  test::WriteWhole(folder + "WINDOWS/win.ini", "[tarvoni]\r\nkvo-StorageDir=" + theirs + "\r\n");
+  choose(folder);
+  EXPECT_EQ(GetStorageDir(), theirs);
+  EXPECT_EQ(w.lstFiles->count(), 0);
+  EXPECT_EQ(w.StatusText(), "Now using the pictures stored in " + theirs + ": 0 images (total size: 0.0 MB)");
+  EXPECT_TRUE(dialogs_.Errors.empty()) << dialogs_.Errors.front();
+  w.EndSession();
 }
 
 }  // namespace

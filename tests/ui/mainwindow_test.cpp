@@ -10,13 +10,17 @@
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSet>
+#include <QSplitter>
+#include <QTest>
+#include <QScrollBar>
+#include <QTextBrowser>
 #include <QToolButton>
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -28,12 +32,15 @@
 #include "base/VCLUtils.h"
 #include "core/Locations.h"
 #include "core/Settings.h"
+#include "core/Shuffle.h"
 #include "core/Store.h"
 #include "platform/Folders.h"
 #include "tests/TestSupport.h"
 #include "ui/CtlDisplay.h"
 #include "ui/wDrive.h"
+#include "ui/wHelp.h"
 #include "ui/wMain.h"
+#include "tests/ui/UiTestSupport.h"
 
 namespace kvo {
 namespace {
@@ -113,18 +120,17 @@ TEST_F(MainWindowTest, StartShowsTheStoredPicturesAndTheFirstOne) {
   // The title names the drive in use: the folder that holds the Windows folder.
   EXPECT_EQ(w->windowTitle().toStdString(), "KvoPanoramics 2.0.0 - " + BootDriveRoot());
   ASSERT_EQ(w->lstFiles->count(), 3);
-  // Sorted without regard to case, one line per entry.
-  EXPECT_EQ(w->lstFiles->item(0)->text(), QStringLiteral("Custom--Alpha.kvo"));
-  EXPECT_EQ(w->lstFiles->item(1)->text(), QStringLiteral("custom--Beta.kvo"));
-  EXPECT_EQ(w->lstFiles->item(2)->text(), QStringLiteral("Gal--Gamma.kvo"));
+  // Sorted without regard to case, one row per entry.
+  EXPECT_EQ(w->lstFiles->text(0), QStringLiteral("Custom--Alpha.kvo"));
+  EXPECT_EQ(w->lstFiles->text(1), QStringLiteral("custom--Beta.kvo"));
+  EXPECT_EQ(w->lstFiles->text(2), QStringLiteral("Gal--Gamma.kvo"));
   EXPECT_EQ(w->lstFiles->currentRow(), 0);
   EXPECT_EQ(w->StatusText(), StatusSummary());
   EXPECT_EQ(w->panStatus->text().toStdString(), " " + StatusSummary());
   EXPECT_FALSE(w->StatusBold());
   EXPECT_EQ(w->btnAdd->toolTip(), QStringLiteral("Add images to the list"));
-  // The preview area sits beside the list with a gap of 2 pixels.
-  EXPECT_EQ(w->Panel2->x(), w->lstFiles->width() + 2);
-  EXPECT_EQ(w->Panel2->width(), MAIN_CLIENT_WIDTH - w->lstFiles->width() - 3);
+  // The preview area sits right of the list.
+  EXPECT_GT(w->Panel2->mapTo(w.get(), QPoint(0, 0)).x(), w->lstFiles->width());
   ASSERT_NE(w->Preview.Display, nullptr);
   EXPECT_TRUE(w->Preview.Display->isVisible());
   EXPECT_EQ(PreviewColour(*w), qRgb(200, 10, 10));
@@ -186,7 +192,7 @@ TEST_F(MainWindowTest, AddDisablesEveryCommandWhileItRuns) {
   EXPECT_TRUE(w->mnuImage->menuAction()->isEnabled());
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   ASSERT_EQ(w->lstFiles->count(), 5);
-  EXPECT_EQ(w->lstFiles->currentItem()->text(), QStringLiteral("Custom--pic1.kvo"));
+  EXPECT_EQ(w->lstFiles->text(w->lstFiles->currentRow()), QStringLiteral("Custom--pic1.kvo"));
   EXPECT_EQ(w->StatusText(), StatusSummary());
 }
 
@@ -212,7 +218,7 @@ TEST_F(MainWindowTest, EscStopsTheAddAfterTheCurrentPicture) {
 TEST_F(MainWindowTest, FunctionKeysToggleThePositionsOfTheSelection) {
   auto w = Open();
   w->lstFiles->setCurrentRow(0, QItemSelectionModel::ClearAndSelect);
-  w->lstFiles->item(1)->setSelected(true);
+  w->lstFiles->setRowSelected(1, true);
   // Start only, and start plus wait: F7 gives (start + wait) XOR wait.
   Key(w->lstFiles, Qt::Key_F7);
   EXPECT_EQ(LogoList().Entries[0].Positions, POS_STARTUP);
@@ -251,12 +257,131 @@ TEST_F(MainWindowTest, SetWritesTheLogoAndTheViewShowsIt) {
   EXPECT_EQ(PreviewColour(*w), qRgb(10, 200, 10));
 }
 
+// After Set the status bar says what went where, the row of the picture
+// carries the mark of the logos it became, and the view says whose logo it
+// shows; a logo the drive lacks is said to be missing, not drawn grey.
+TEST_F(MainWindowTest, SetSaysWhatItWroteAndMarksTheSource) {
+  auto w = Open();
+  w->SelectIndex(1);
+  dialogs_.PositionAnswers.push_back({true, POS_STARTUP | POS_TURNOFF});
+  w->btnSet->click();
+  EXPECT_EQ(w->StatusText(), "Startup and Turn off logos written to " + DriveCaption() +
+                                 ". Whether Windows shows the logos is not known: the drive has "
+                                 "no MSDOS.SYS.");
+  TFileListModel* m = w->lstFiles->Model();
+  EXPECT_EQ(m->SourceOf(1), POS_STARTUP | POS_TURNOFF);
+  EXPECT_EQ(m->SourceOf(0), 0u);
+  EXPECT_EQ(m->Spoken(1).toStdString(), "custom--Beta: Startup, Wait; current Startup, Turn off logos");
+  EXPECT_TRUE(m->data(m->index(1, 0), Qt::FontRole).value<QFont>().bold());
+  // The mark stays with the drive's logos from one start to the next.
+  w->close();
+  w = Open();
+  EXPECT_EQ(w->lstFiles->Model()->SourceOf(1), POS_STARTUP | POS_TURNOFF);
+  EXPECT_EQ(w->PreviewCaption(), "Stored picture Custom--Alpha");
+
+  struct Case {
+    uint32_t Position;
+    std::string Caption, Note;
+  } const views[] = {
+      {POS_STARTUP, "Current Startup logo of " + DriveCaption(), ""},
+      {POS_WAIT, "Current Wait logo of " + DriveCaption(), "No Wait logo on this drive: Windows shows its own."},
+  };
+  for (const Case& c : views) {
+    w->ViewLogo(c.Position);
+    EXPECT_EQ(w->PreviewCaption(), c.Caption);
+    EXPECT_EQ(w->lblPreviewNote->isVisibleTo(w.get()), !c.Note.empty());
+    EXPECT_EQ(w->lblPreviewNote->text().toStdString(), c.Note);
+    EXPECT_EQ(w->Preview.Display->isVisible(), c.Note.empty());
+  }
+  // Restoring the originals takes the marks away.
+  dialogs_.YesNoAnswers.push_back('Y');
+  w->mnuRestore->trigger();
+  EXPECT_EQ(w->lstFiles->Model()->SourceOf(1), 0u);
+}
+
+TEST_F(MainWindowTest, ShuffleWithNothingToChooseFromSaysSoAndChangesNothing) {
+  auto w = Open();
+  // Pictures kept from every position, then no pictures at all.
+  SetPositions({0, 1, 2}, 0);
+  SaveLogoMarks();
+  for (int round = 0; round < 2; ++round) {
+    w->btnShuffle->click();
+    EXPECT_EQ(w->StatusText(), SHUFFLE_NOTHING_TEXT) << round;
+    for (uint32_t p : POSITIONS) EXPECT_FALSE(FileExists(GetLogoFile(p))) << round;
+    for (const char* name : {"Custom--Alpha.kvo", "custom--Beta.kvo", "Gal--Gamma.kvo"})
+      std::remove((dir_ + name).c_str());
+  }
+  EXPECT_EQ(w->lstFiles->count(), 0);
+  EXPECT_EQ(w->PreviewCaption(), "No stored pictures");
+}
+
+TEST_F(MainWindowTest, ListHasHeadersChecksNaturalOrderAndWholeNamesInTips) {
+  Store("Custom--wall10.kvo", 1, 1, 1, 0);
+  Store("Custom--wall2.kvo", 1, 1, 1, POS_WAIT);
+  auto w = Open();
+  TFileListModel* m = w->lstFiles->Model();
+  QStringList headers;
+  for (int c = 0; c < m->columnCount(); ++c) headers << m->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+  EXPECT_EQ(headers.join('|'), QStringLiteral("Name|Startup|Wait|Turn off"));
+  QStringList rows;
+  for (int r = 0; r < m->rowCount(); ++r) {
+    QString row = m->data(m->index(r, 0), Qt::DisplayRole).toString();
+    for (int c = 1; c < 4; ++c) row += "|" + m->data(m->index(r, c), Qt::DisplayRole).toString();
+    rows << row;
+  }
+  EXPECT_EQ(rows.join('\n').toStdString(),
+            "Custom--Alpha|\u2713||\n"
+            "custom--Beta|\u2713|\u2713|\n"
+            "Custom--wall2||\u2713|\n"
+            "Custom--wall10|||\n"
+            "Gal--Gamma|\u2713|\u2713|\u2713");
+  EXPECT_EQ(m->data(m->index(3, 0), Qt::ToolTipRole).toString(), QStringLiteral("Custom--wall10.kvo"));
+  EXPECT_EQ(m->data(m->index(2, 2), Qt::AccessibleTextRole).toString(), QStringLiteral("Wait"));
+  EXPECT_EQ(w->lstFiles->textElideMode(), Qt::ElideMiddle);
+}
+
+TEST_F(MainWindowTest, PreviewGrowsWithTheWindowInTheLogosShape) {
+  auto w = Open();
+  const QSize small = w->Preview.Display->size();
+  w->resize(1400, 900);
+  QApplication::processEvents();
+  const QSize large = w->Preview.Display->size();
+  EXPECT_GT(large.width(), small.width());
+  EXPECT_GT(large.height(), 480);
+  EXPECT_NEAR(static_cast<double>(large.width()) / large.height(), 1.2, 0.01);
+  EXPECT_LE(large.height(), w->Panel2->height());
+
+  struct Case {
+    int W, H, FitW, FitH;
+  } const fits[] = {{480, 400, 480, 400}, {1000, 400, 480, 400}, {480, 1000, 480, 400},
+                    {121, 100, 120, 100}, {0, 0, 1, 1}};
+  for (const Case& c : fits) {
+    int fw = 0, fh = 0;
+    PreviewFit(c.W, c.H, fw, fh);
+    EXPECT_EQ(fw, c.FitW) << c.W << "x" << c.H;
+    EXPECT_EQ(fh, c.FitH) << c.W << "x" << c.H;
+  }
+}
+
+TEST_F(MainWindowTest, PreviewAsStartupLogoAndTheSplitAreRemembered) {
+  auto w = Open();
+  EXPECT_FALSE(w->mnuViewAsStartup->isChecked());
+  w->mnuViewAsStartup->setChecked(true);
+  EXPECT_EQ(w->PreviewCaption(), "Stored picture Custom--Alpha, as the Startup logo");
+  w->splMain->setSizes({200, 424});
+  const int listWidth = w->lstFiles->width();
+  w->close();
+  w = Open();
+  EXPECT_TRUE(w->mnuViewAsStartup->isChecked());
+  EXPECT_EQ(w->lstFiles->width(), listWidth);
+}
+
 // ---- list commands -------------------------------------------------------------------------
 
 TEST_F(MainWindowTest, DeleteAndRenameRebuildTheList) {
   auto w = Open();
   w->lstFiles->setCurrentRow(1, QItemSelectionModel::ClearAndSelect);
-  w->lstFiles->item(2)->setSelected(true);
+  w->lstFiles->setRowSelected(2, true);
   dialogs_.YesNoAnswers.push_back('Y');
   w->btnDelete->click();
   ASSERT_EQ(w->lstFiles->count(), 1);
@@ -265,22 +390,22 @@ TEST_F(MainWindowTest, DeleteAndRenameRebuildTheList) {
   dialogs_.RenameAnswers.push_back({true, "Zulu"});
   w->mnuRename->trigger();
   ASSERT_EQ(w->lstFiles->count(), 1);
-  EXPECT_EQ(w->lstFiles->currentItem()->text(), QStringLiteral("Zulu.kvo"));
+  EXPECT_EQ(w->lstFiles->text(w->lstFiles->currentRow()), QStringLiteral("Zulu.kvo"));
   EXPECT_EQ(PreviewColour(*w), qRgb(200, 10, 10));
 }
 
 TEST_F(MainWindowTest, PrefixPositionsShuffleRefreshAndRestore) {
   auto w = Open();
-  for (int i = 0; i < 3; ++i) w->lstFiles->item(i)->setSelected(true);
+  for (int i = 0; i < 3; ++i) w->lstFiles->setRowSelected(i, true);
   w->lstFiles->setCurrentRow(0, QItemSelectionModel::Select);
   dialogs_.RenameAnswers.push_back({true, "Trees"});
   w->mnuPrefix->trigger();
   EXPECT_EQ(dialogs_.Infos.back(), "Images renamed: 3");
   ASSERT_EQ(w->lstFiles->count(), 3);
-  EXPECT_EQ(w->lstFiles->item(0)->text().left(7), QStringLiteral("Trees--"));
+  EXPECT_EQ(w->lstFiles->text(0).left(7), QStringLiteral("Trees--"));
 
   // Positions: only the Turn off logo for all three pictures.
-  for (int i = 0; i < 3; ++i) w->lstFiles->item(i)->setSelected(true);
+  for (int i = 0; i < 3; ++i) w->lstFiles->setRowSelected(i, true);
   dialogs_.PositionAnswers.push_back({true, POS_TURNOFF});
   w->mnuPosition->trigger();
   for (const TLogoEntry& e : LogoList().Entries) EXPECT_EQ(e.Positions, POS_TURNOFF);
@@ -303,8 +428,8 @@ TEST_F(MainWindowTest, PrefixPositionsShuffleRefreshAndRestore) {
 
 TEST_F(MainWindowTest, GalleryCreateAndOpen) {
   auto w = Open();
-  w->lstFiles->item(0)->setSelected(true);
-  w->lstFiles->item(1)->setSelected(true);
+  w->lstFiles->setRowSelected(0, true);
+  w->lstFiles->setRowSelected(1, true);
   const std::string gal = GetStorageDir() + "../two.gal";
   Dialogs().FileSave = [&](const std::string&, std::string&, const std::string&, int32_t&,
                            std::string& File) {
@@ -322,7 +447,7 @@ TEST_F(MainWindowTest, GalleryCreateAndOpen) {
   w->mnuGalOpen->trigger();
   EXPECT_EQ(dialogs_.Infos.back(), "Gallery installed (prefix \"Pair\").");
   EXPECT_EQ(w->lstFiles->count(), 5);
-  EXPECT_EQ(w->lstFiles->currentItem()->text().left(6), QStringLiteral("Pair--"));
+  EXPECT_EQ(w->lstFiles->text(w->lstFiles->currentRow()).left(6), QStringLiteral("Pair--"));
 }
 
 // ---- end ------------------------------------------------------------------------------------
@@ -403,11 +528,6 @@ TEST(MainWindowText, DigitGroups) {
   EXPECT_EQ(DigitGroups(17179869184ull), "17,179,869,184");
 }
 
-TEST(MainWindowText, SeparatorIsTheWindowColourDarker) {
-  EXPECT_EQ(SeparatorColor(0x00C0D0E0), 0x00A0B0C0u);
-  EXPECT_EQ(SeparatorColor(0x00102040), 0x00000020u);  // clamped at 0
-}
-
 TEST_F(MainWindowTest, SystemInformationGoesToTheClipboard) {
   auto w = Open();
   w->mnuSysInfo->trigger();
@@ -429,22 +549,40 @@ TEST_F(MainWindowTest, SystemInformationGoesToTheClipboard) {
             "text editor and choose Edit / Paste to view it.");
 }
 
-TEST_F(MainWindowTest, ADocumentThatCannotBeOpenedIsNamedAlone) {
+TEST_F(MainWindowTest, ManualAndAboutNeedNoOtherProgram) {
   auto w = Open();
-  // The preview read a stored picture last.
-  ASSERT_EQ(LastFileName().rfind(dir_, 0), 0u) << LastFileName();
-  // No opener to hand the documents to.
+  // No program on the path to hand a document to: the window's own serve.
   const std::string empty = xdg_.Root() + "no-programs";
   MakeLongDir(empty);
   const char* oldPath = std::getenv("PATH");
   const std::string saved = oldPath ? oldPath : "";
   ::setenv("PATH", empty.c_str(), 1);
   w->btnHelp->click();
+  bool aboutShown = false;
+  test::WhenModal<TfrmAbout>([&](TfrmAbout* About) {
+    const QString all = test::AllText(About);
+    aboutShown = all.contains(QStringLiteral("KvoPanoramics 2.0.0")) &&
+                 all.contains(QStringLiteral("GNU General Public License")) &&
+                 all.contains(QStringLiteral("version 3 of the License, or (at your option) any later"));
+    QTest::keyClick(About, Qt::Key_W, Qt::ControlModifier);
+  });
   w->mnuAbout->trigger();
   ::setenv("PATH", saved.c_str(), 1);
-  ASSERT_EQ(dialogs_.Errors.size(), 2u);
-  EXPECT_EQ(dialogs_.Errors[0], "Cannot open file: " + FindDocument("manual.html"));
-  EXPECT_EQ(dialogs_.Errors[1], "Cannot open file: " + FindDocument("readme.txt"));
+  EXPECT_TRUE(dialogs_.Errors.empty());
+  EXPECT_TRUE(aboutShown);
+  auto* help = qApp->findChild<TfrmHelp*>();
+  if (!help)
+    for (QWidget* top : QApplication::topLevelWidgets())
+      if ((help = qobject_cast<TfrmHelp*>(top))) break;
+  ASSERT_NE(help, nullptr);
+  EXPECT_TRUE(help->isVisible());
+  EXPECT_EQ(help->txtManual->source(), QUrl::fromLocalFile(QString::fromStdString(FindDocument("manual.html"))));
+  EXPECT_FALSE(help->txtManual->toPlainText().isEmpty());
+  // Its links lead to their places in it.
+  const int top = help->txtManual->verticalScrollBar()->value();
+  help->txtManual->setSource(QUrl(QStringLiteral("#keys")));
+  EXPECT_GT(help->txtManual->verticalScrollBar()->value(), top);
+  help->close();
 }
 
 TEST_F(MainWindowTest, ToolButtonsAndMenusEachHaveTheirOwnAltKey) {
@@ -496,32 +634,40 @@ namespace {
 TEST_F(MainWindowTest, Screenshots) {
   const char* folder = std::getenv("KVO_UI_SHOTS");
   if (!folder || !*folder) GTEST_SKIP() << "set KVO_UI_SHOTS to a folder to take screenshots";
-  auto w = Open();
-  auto shoot = [&](QWidget& Widget, const char* Name) {
+  // Long names, as galleries bring them.
+  Store("Kleiber--Frozen waterfall in the morning light above the valley.kvo", 90, 140, 200, POS_STARTUP);
+  Store("Kleiber--Frozen waterfall in the morning light above the valley copy.kvo", 200, 140, 90,
+        POS_STARTUP | POS_TURNOFF);
+  const QString scale = QString::number(qRound(qApp->devicePixelRatio() * 100));
+  auto shoot = [&](QWidget& Widget, const QString& Name) {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
-    EXPECT_TRUE(Widget.grab().save(QString::fromLocal8Bit(folder) + "/" + Name + ".png")) << Name;
+    EXPECT_TRUE(Widget.grab().save(QString::fromLocal8Bit(folder) + "/" + Name + ".png"))
+        << Name.toStdString();
   };
-  shoot(*w, "main");
-  SetMessages(POS_STARTUP, "Welcome to Windows\r\nhave a nice day");
-  w->SelectIndex(2);
-  dialogs_.PositionAnswers.push_back({true, POS_STARTUP});
-  w->btnSet->click();
-  w->ViewLogo(POS_STARTUP);
-  shoot(*w, "main-startup-logo");
-  w->SetBusyUI(true);
-  w->SetStatus("Adding image \"sunset.jpg\" (file 1 of 3), press ESC to abort...", true);
-  shoot(*w, "main-busy");
-  w->SetBusyUI(false);
-  w->mnuImage->popup(w->mapToGlobal(QPoint(0, 0)));
-  shoot(*w->mnuImage, "menu-image");
-  w->mnuImage->hide();
-  w->mnuHelp->popup(w->mapToGlobal(QPoint(0, 0)));
-  shoot(*w->mnuHelp, "menu-help");
-  w->mnuHelp->hide();
-  test::WriteWhole(BootDriveRoot() + "MSDOS.SYS", "[Options]\r\nBootGUI=1\r\nLogo=0\r\n");
-  TfrmDrive drive(w.get());
-  drive.show();
-  shoot(drive, "drive");
+  struct Scheme {
+    const char* Name;
+    QPalette Palette;
+  } const schemes[] = {
+      {"light", std::unique_ptr<QStyle>(QStyleFactory::create(QStringLiteral("Fusion")))->standardPalette()},
+      {"dark", test::DarkPalette()},
+  };
+  for (const Scheme& s : schemes) {
+    test::TScheme scheme(s.Palette);
+    auto w = Open();
+    w->resize(900, 560);
+    w->SelectIndex(3);
+    dialogs_.PositionAnswers.push_back({true, POS_STARTUP | POS_TURNOFF});
+    w->btnSet->click();
+    shoot(*w, QStringLiteral("main-%1-%2").arg(QLatin1String(s.Name), scale));
+    w->ViewLogo(POS_WAIT);
+    shoot(*w, QStringLiteral("main-missing-logo-%1-%2").arg(QLatin1String(s.Name), scale));
+    test::WriteWhole(BootDriveRoot() + "MSDOS.SYS", "[Options]\r\nBootGUI=1\r\nLogo=0\r\n");
+    TfrmDrive drive(w.get());
+    drive.show();
+    shoot(drive, QStringLiteral("drive-%1-%2").arg(QLatin1String(s.Name), scale));
+    drive.close();
+    w->close();
+  }
 }
 
 }  // namespace
