@@ -346,7 +346,7 @@ TEST_F(KeyboardTest, DialogsOpenWithTheFocusInTheirFirstFieldAndCloseWithEscape)
   uint32_t picked = 0;
   WhenModal<TfrmOptions>([&](TfrmOptions* O) {
     // The focus comes with the window's activation.
-    QTest::qWaitFor([O] { return O->focusWidget() != nullptr; }, 2000);
+    (void)QTest::qWaitFor([O] { return O->focusWidget() != nullptr; }, 2000);
     optionsFocus = O->focusWidget() ? O->focusWidget()->objectName() : QString();
     O->panTextColor1->setFocus();
     WhenModal<QColorDialog>([](QColorDialog* C) {
@@ -362,7 +362,7 @@ TEST_F(KeyboardTest, DialogsOpenWithTheFocusInTheirFirstFieldAndCloseWithEscape)
   EXPECT_FALSE(optionsFocus.isEmpty());
   Activate(w.get());
   WhenModal<TfrmDrive>([&](TfrmDrive* D) {
-    QTest::qWaitFor([D] { return D->focusWidget() != nullptr; }, 2000);
+    (void)QTest::qWaitFor([D] { return D->focusWidget() != nullptr; }, 2000);
     driveFocus = D->focusWidget() ? D->focusWidget()->objectName() : QString();
     QTest::keyClick(D, Qt::Key_W, Qt::ControlModifier);
   });

@@ -564,7 +564,8 @@ TEST_F(MainWindowTest, ManualAndAboutNeedNoOtherProgram) {
     aboutShown = all.contains(QStringLiteral("KvoPanoramics 2.0.0")) &&
                  all.contains(QStringLiteral("GNU General Public License")) &&
                  all.contains(QStringLiteral("version 3 of the License, or (at your option) any later"));
-    QTest::keyClick(About, Qt::Key_W, Qt::ControlModifier);
+    // The keys that close it are the keyboard test's; here it only must go.
+    About->reject();
   });
   w->mnuAbout->trigger();
   ::setenv("PATH", saved.c_str(), 1);
