@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The two commands of the README:
 #   make run   installs what is missing, builds, starts the program
 #   make test  installs what is missing, builds, runs every test (also in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop window: the module the program loads when a start shows the
 // window (see DesktopLoader.cpp). It holds the Qt application and the
 // windows; the core it works on is the program's.

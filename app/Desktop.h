@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop window of KvoPanoramics: what a start without a recognised
 // command-line switch runs.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop window lives in a module of its own (libkvodesktop.so, built
 // from Desktop.cpp and the Qt windows), loaded only when a window is to be
 // shown. The program itself links no Qt library, so "/shuffle" and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kvopanoramics: the desktop program. "/shuffle" and "/uninst" runs are
 // recognised here, before anything of the window system exists, so that
 // automatic change at session start works with no display at all.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tracked memory blocks and files.
 //
 // Every heap block of the program's own code and every file it reads or

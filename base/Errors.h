@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one error state, the monitor frames and the diagnostic trace.
 //
 // A failure is a pair (group, code). Inside a monitored procedure recording

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Preferences: one current profile file and section, set by PrefsPrepare,
 // that every read and write goes to. Each call reads or writes the file, so
 // two targets can be used in turn by calling PrefsPrepare again; only

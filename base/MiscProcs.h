@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small file-name, text, number and file helpers used throughout the program.
 //
 // Paths are host paths: "/" separates folders, and a folder that "ends in a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading strings and folders from the registry. None of these fail: every
 // problem gives the default or empty text.
 #pragma once

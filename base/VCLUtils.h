@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Message boxes and questions, as the core asks them.
 //
 // The core never talks to a window system. It asks through one table of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host system as the program sees it: version, Windows folder, memory,
 // disk space, starting other programs, and the fatal-error box.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GIF decoding of the largest animated test file (42 frames of 245 x 245),
 // against giflib's DGifSlurp on the same file in the same run. Both read
 // the file and decode every frame; the reader here also scans for frame

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The quantiser on a logo-sized photograph: the reduction the import runs
 // for every picture (count, reduce to 235 entries, dithered remap), and the
 // 256-colour depth conversion.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scalers on the sizes the program meets: a camera picture brought down
 // to the logo canvas, and the canvas stretched to a preview width.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kvo convert [--frame N] IN OUT: picture N of any readable file, saved in
 // the format OUT's extension names.
 #include <algorithm>

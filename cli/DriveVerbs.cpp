@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kvo drive [--json]: the managed Windows drive, a folder or a disk image;
 // kvo drive set PATH[:PARTITION]: choose it and remember the choice;
 // kvo drive logos on|off: switch the Startup logo in its MSDOS.SYS.

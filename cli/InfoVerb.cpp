@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kvo info FILE... [--json]: each file as the format layer sees it.
 #include <cstdio>
 #include <memory>

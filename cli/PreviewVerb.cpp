@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kvo preview: a logo as Windows shows it, written as an animated GIF that
 // can be looked at (or shared) without starting the virtual machine.
 #include <algorithm>

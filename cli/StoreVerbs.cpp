@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The store, logo and gallery verbs of the kvo command. They run the same
 // core operations as the window's commands; the questions those ask are
 // answered from the command's options, never by prompting.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The verbs of the kvo command. Each verb file adds its subcommand to the
 // application; when the subcommand is chosen its callback runs the verb and
 // stores the exit status. Verbs print results on standard output and errors

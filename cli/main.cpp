@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kvo: the command-line companion of KvoPanoramics. Everything runs on the
 // core library, with no display; results go to standard output, errors to
 // standard error in the system's own texts.

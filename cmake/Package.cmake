@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package: `make package` (or cpack in a build folder) turns an
 # installation below /usr into kvopanoramics_<version>_amd64.deb.
 #

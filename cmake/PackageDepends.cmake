@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Run by CPack once the files are staged: Depends and Recommends of the
 # package from the shared libraries its programs and modules link.
 #

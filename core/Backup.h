@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backup of the logos as they were before the program first changed
 // them, and their restore.
 //

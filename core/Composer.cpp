@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Composing and writing logo files.
 #include "core/Composer.h"
 

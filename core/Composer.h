@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The logo composer: a stored picture becomes a logo file, with one message
 // of the position's message file drawn on it and, for the Startup logo, the
 // palette animation.

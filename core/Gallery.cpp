@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Creating and installing gallery files.
 //
 // A gallery comes from anywhere, so everything in it is foreign: sizes are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Gallery files (".gal"): sets of stored pictures packed into one file
 // under a common prefix, to carry them from one installation to another.
 //

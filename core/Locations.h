@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where everything the logo manager touches lives, the Run value, and the
 // command-line switches.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What Windows will really show: whether MSDOS.SYS lets the logos appear at
 // all, whether each logo file is one Windows can show, and the switch of
 // the Startup logo in MSDOS.SYS. A new logo that never appears is most often

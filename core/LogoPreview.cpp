@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Logos shown moving: the palette rotation, logos composed or read for
 // showing, and the animated GIF export (giflib).
 #include "core/LogoPreview.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Startup logo as Windows shows it: the palette entries from the
 // important-colours index on rotate one place a step while the picture stays
 // as it is. The same steps drive the window's previews and the animated GIF

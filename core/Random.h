@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's one random source: a uniform generator seeded once from
 // the clock. The shuffle's picks and the message choice both draw from it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings of the logo manager (kvo.ini, section "Main") and the three
 // message texts.
 #pragma once

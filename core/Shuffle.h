@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shuffle: random stored pictures as logos, and the "/shuffle" run that
 // automatic change starts at every session start.
 //

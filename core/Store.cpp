@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The storage folder's names, its list and the stored picture files.
 #include "core/Store.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image store: the storage folder of candidate logo pictures, each one
 // already fitted to the logo canvas and reduced to the logo palette, so
 // setting a logo never has to convert anything.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The store commands of the main window: delete, rename, change prefix and
 // choose positions of the selected pictures.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files handed over by the desktop: galleries opened, pictures and the
 // pictures of folders added.
 #include "core/StoreDrop.h"

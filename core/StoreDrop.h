@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures, folders and gallery files handed over by the desktop: dragged
 // onto the window, pasted, or named on the program's command line. They
 // are added and opened the way Add and Gallery > Open do it, with the same

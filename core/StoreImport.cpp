@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Adding pictures to the store: identify any supported file, fit it to the
 // logo canvas, reduce it to the logo palette and store it.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The message text renderer: a line becomes a monochrome bitmap through the
 // font stand-in (platform/Fonts.h), is expanded to an 8-bit sprite of three
 // palette indices, gains a shadow or an outline, and is pasted with its

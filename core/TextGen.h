@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The message text renderer: one line of text becomes a small 8-bit sprite
 // in three palette indices (background, text, effect), optionally with a
 // shadow or an outline, pasted into a logo with its background left out.

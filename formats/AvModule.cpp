@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finding and loading the FFmpeg module.
 #include "formats/AvModule.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The FFmpeg module (formats/av/KvoAv.h), loaded on first use.
 //
 // No program links FFmpeg: its libraries would cost every start of the

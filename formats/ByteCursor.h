@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A bounded cursor over untrusted bytes, and checked size arithmetic.
 //
 // Every reader of foreign files takes its header fields, chunks, lines and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dispatch by format, the movie interface and the unified source.
 #include "formats/ConForm.h"
 

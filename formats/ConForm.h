@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The format layer's entry points: still pictures (ImgLoad, ImgSave), file
 // descriptions (FFInfo), movies (MviOpen, MviImgLoad, MviClose) and the
 // unified source through which any supported file is imported as one

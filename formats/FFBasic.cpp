@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The format tables, their lookups, and the depth preparation of writers.
 #include "formats/FFBasic.h"
 

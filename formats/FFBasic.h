@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Types every file reader and writer shares: the description of a file,
 // the format identifiers, the reading and writing tables with their lookups,
 // and the depth preparation before a writer runs.

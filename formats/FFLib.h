@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pieces shared by the readers and writers that sit on outside libraries
 // (libpng, libtiff, libjpeg) or on a companion routine that must report
 // failure by a result code (the JPEG and XPM routines).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // AVI movie reader on the FFmpeg module.
 //
 // The file is checked for its RIFF "AVI " header here, before the module

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // AVI movies (RIFF "AVI "), decoded by FFmpeg through the module of
 // formats/AvModule.h: any codec FFmpeg has (uncompressed DIB, RLE,
 // Microsoft Video 1, Cinepak, Indeo, Motion JPEG, ...), frame by frame

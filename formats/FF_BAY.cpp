@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bayer raw reader.
 //
 // The file size is the only header: any size but the two the cameras wrote

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bayer raw files of early digital still cameras (.bay): a block of 2 x 2
 // sensor cells, 512 pixels wide and 144 or 384 rows high, followed by a
 // 1,024-byte trailer naming the camera and holding the colour mode and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows bitmaps: the reader of the depths this system handles (8, 16 and
 // 24 bits, with the 12-byte and the 40-byte or longer headers, and 8-bit
 // run-length data) and the writer of the logo files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows bitmaps (BMP/DIB), and the file record and row helpers the three
 // codecs of this module (BMP, TGA, PCX) share.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FLIC movie reader.
 //
 // A frame is read whole (as far as the file holds it) and every chunk is

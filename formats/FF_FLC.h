@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Autodesk FLIC movies (FLI, magic AF11, and FLC, magic AF12), read frame by
 // frame into one 8-bit picture: each frame is decoded on top of the one
 // before, so the target carries the picture from frame to frame.

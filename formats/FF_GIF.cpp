@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GIF reader.
 //
 // Frames are found by their signatures, not by walking every extension

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GIF87a and GIF89a: still pictures (the first frame) and movies (every
 // frame, composed onto the logical screen as the file prescribes).
 //

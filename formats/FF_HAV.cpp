@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // HAV movie reader.
 //
 // Layout, all integers 32-bit little-endian: the header (its length at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // HAV movies, the system's own compressed movie format: a header, a page
 // table that finds any frame without scanning, and frames made of palette
 // and image records. An image record packs the picture in horizontal

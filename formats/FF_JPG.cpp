@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JPEG files through libjpeg(-turbo).
 //
 // libjpeg reports a fatal error through error_exit, which must not return:

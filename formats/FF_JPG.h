@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JPEG files through libjpeg(-turbo), behind the three routines the format
 // layer has always called.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MPEG placeholder reader.
 #include "formats/FF_MPG.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MPEG video and MPEG audio files: accepted, and opened as movies without
 // frames. Their pictures and sound are not decoded; the reader exists so
 // that such files are recognised by their extension and open cleanly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Ogg Vorbis sound files: accepted, and opened as movies without frames.
 // The sound is not decoded; the reader exists so that such files are
 // recognised by their extension and open cleanly.

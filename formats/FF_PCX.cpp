@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Zsoft PCX reader and writer.
 //
 // PCX's only signature is its first byte (10), so the version (0, 2, 3, 4

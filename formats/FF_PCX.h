@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Zsoft PCX: 8-bit pictures with their 768-byte palette, and 24-bit
 // pictures stored as three 8-bit planes, run-length encoded.
 #pragma once

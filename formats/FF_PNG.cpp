@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNG files through libpng.
 //
 // libpng reports errors by calling our error hook, which must not return:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNG files through libpng: every stored picture of the program is one.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNM reader and writer.
 //
 // Header: the magic number, then width, height and (but for bitmaps) the

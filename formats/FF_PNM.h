@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Portable anymaps (.pnm, .ppm, .pgm): grey and colour, text ("P2", "P3")
 // and binary ("P5", "P6"), samples of at most 8 bits. Pictures are written
 // as binary "P6".

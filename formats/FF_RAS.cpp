@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sun raster reader and writer.
 //
 // Whitelisted: depths 8, 24 and 32 and types 0 to 5; anything else is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sun raster files (.ras, .sun): 8, 24 and 32 bits per pixel, plain or
 // byte-encoded (run-length). Pictures are written byte-encoded at 8 bits
 // with their colour map, or at 24 bits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SGI image reader and writer.
 //
 // Refused as not loadable (EG_IMG 1): two bytes per channel, a storage

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Silicon Graphics image files (.rgb, .rgba, .bw, .sgi): one byte per
 // channel, one to four channels, verbatim or run-length encoded. Pictures
 // are written as run-length encoded files with three channels.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Truevision TGA reader and writer.
 //
 // TGA has no signature, so the header is whitelisted field by field: an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Truevision TGA: colour-mapped and true-colour pictures, plain or
 // run-length encoded (image types 1, 2, 9 and 10).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TIFF files through libtiff.
 //
 // libtiff reads and writes the file through our client procedures, which

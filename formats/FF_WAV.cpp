@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WAV sound reader.
 //
 // The RIFF chunks are walked one header at a time: each header is read

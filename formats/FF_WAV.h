@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows wave sound files (RIFF "WAVE"): described and opened as movies
 // without pictures.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // XPM 3 files: our own reader and writer.
 //
 // The reader takes the whole file into one tracked block and walks it with a

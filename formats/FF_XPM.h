@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // XPM 3 files (X PixMap, the C source form) through our own reader and
 // writer behind the two routines the format layer has always called.
 #pragma once

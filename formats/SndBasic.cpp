@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sound formats and their conversion through PCM.
 #include "formats/SndBasic.h"
 

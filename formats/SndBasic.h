@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sound formats and their conversion, for the AVI and WAV sources.
 //
 // Sound is converted through PCM. The PCM format a stored format converts to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The X11 colour names (the rgb.txt table of the X Window System), by which
 // XPM files may name their colours. Keys are lower case without spaces, as
 // lookups normalise them ("Light Grey", "lightgrey" and "LightGrey" are one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The body shared by the fuzz targets of the still-picture readers: the
 // bytes go to a file (the readers read files), the loader and the info
 // function run on it, and the invariants are checked after each.

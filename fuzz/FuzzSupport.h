@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every fuzz target shares: the invariant check, a scratch folder of
 // the process's own, writing the input where the readers read files, and
 // the tracked tables' check after each input.

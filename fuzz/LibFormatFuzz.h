@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The check the fuzz targets of the library-backed readers (PNG, TIFF,
 // JPEG, XPM) share: the bytes go to a file, which is loaded and described.
 // A load gives a valid picture of at least one pixel in 8 or 24 bits, whose

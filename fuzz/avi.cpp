@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // AVI reader under the fuzzer, through the FFmpeg module as the program
 // loads it: the RIFF check, the module's stream setup, frame decoding in
 // and out of order, and the frame-to-picture conversion. The module is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bayer raw reader under the fuzzer: see LibFormatFuzz.h for what is
 // checked. Only inputs of exactly the two file sizes get past the size
 // check, so the seeds have those sizes and the fuzzer should run with

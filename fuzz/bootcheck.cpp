@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What decides whether Windows shows a logo, read from foreign bytes: any
 // bytes as MSDOS.SYS parse, and switching Logo= changes that setting alone
 // (BootGUI stays, a second switch changes nothing, the line count grows by

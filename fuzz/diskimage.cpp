@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Disk images: any bytes are recognised as an image with its volumes or
 // refused with a reason; every volume found lies inside the disk's data,
 // and the size its boot sector claims is read as the bytes say, so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The import's row by row readers under the fuzzer: the bytes go to a file
 // that every reader with a feed (JPEG, PNG, TIFF, BMP, TGA, PCX, PNM, SGI,
 // Sun raster) decodes straight into a feed, fitted to the logo canvas

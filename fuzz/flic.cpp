@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FLIC reader under the fuzzer. The bytes go to a file that is described
 // and played: every frame in turn, then a jump back that rewinds. Checked:
 // a picture always has the header's size in 8 bits, the frame counter

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Installs arbitrary bytes as a gallery into a scratch storage folder: no
 // crash, no file outside the storage folder, tables back to their count.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GIF reader under the fuzzer. The bytes go to a file that is described,
 // loaded as a still picture, and played as a movie: every frame in turn,
 // then a jump back. Checked: a picture is always the logical screen in 8

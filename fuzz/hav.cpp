@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // HAV reader under the fuzzer. The bytes go to a file that is described
 // and played: every frame in turn, then a jump back to an earlier frame
 // (from its key frame, with the palette looked up backwards). Checked: a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JPEG reader under the fuzzer: see LibFormatFuzz.h for what is checked.
 #include "formats/FF_JPG.h"
 #include "fuzz/LibFormatFuzz.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Zsoft PCX: any bytes load or fail cleanly, and nothing is left behind.
 #include "fuzz/FormatFuzz.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNM reader under the fuzzer: see LibFormatFuzz.h for what is checked.
 #include <cstdio>
 

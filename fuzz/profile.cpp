@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Profile files: any bytes parse, serialise back to themselves, and a write
 // changes nothing but the line it writes.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sun raster reader under the fuzzer: see LibFormatFuzz.h for what is
 // checked (8 or 24 bits, since 32-bit files load as 24).
 #include <cstdio>

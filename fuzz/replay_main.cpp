@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replays every file of the folders named on the command line through the
 // fuzz target, so ordinary (and sanitizer) builds keep the corpus and every
 // crasher as regression tests. A missing folder is skipped.

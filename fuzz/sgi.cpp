@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SGI reader under the fuzzer. Besides what every reader's target checks
 // (see LibFormatFuzz.h: a valid picture or an error, no block or file left
 // behind), a loaded picture has the depth its channel count says: grey for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads arbitrary bytes as a stored picture: the marks trailer and the PNG
 // stream. A picture that loads is the canvas it claims to be; a failure
 // leaves nothing behind; marks are never written over foreign data.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WAV reader under the fuzzer: the RIFF walk, the format checks and the
 // sound conversion. The bytes go to a file that is described, then opened,
 // and the start of its data is converted to the PCM the reader chose.

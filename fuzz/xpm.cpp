@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // XPM reader under the fuzzer: see LibFormatFuzz.h for what is checked.
 #include "formats/FF_XPM.h"
 #include "fuzz/LibFormatFuzz.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image record, its basic operations and the frame every geometric
 // operation runs in. The scalers live in IMGScale.cpp.
 //

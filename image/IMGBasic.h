@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image record and its basic operations, the scalers, and the common
 // frame every geometric operation runs in.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fitting into a box, nearest-neighbour resizing and smoothing resampling.
 //
 // Positions are integer fixed point: one pixel or row is kScale units, and

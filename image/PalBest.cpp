@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "Best" palette reduction through libimagequant. See PalBest.h.
 #include "image/PalBest.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "Best" palette reduction: libimagequant's palette and its dithered
 // remap, for pictures that keep the photograph they came from (smooth skies
 // and skin without the noise a coarse palette dithers into them).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The palette quantiser. See PalOpt.h for the order of the steps.
 //
 // Pictures come from hostile files, so every picture is checked against the

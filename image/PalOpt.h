@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The palette quantiser: reduces a picture of any depth to an 8-bit picture
 // of at most 256 colours.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Command lines in their two dialects: the Windows one that values of the
 // Run key hold ("C:\path with blanks\prog.exe" /switch), and the Exec line
 // of a desktop entry, which is what the Run key becomes on Linux.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Disk image files of emulators and virtual machines: what they are and
 // where their FAT volumes lie. Recognised by content, never by extension.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The managed Windows drive ("C:\"): a folder of this system, or the FAT
 // volume of an emulator's disk image, edited in place through mtools with
 // no mount and no root.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The folder drive, and what both kinds of drive share, for Drive.cpp and
 // ImageDrive.cpp only: callers hold a TDrive.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A test switch that makes one file operation of the program's own fail, as
 // a full disk or a failing drive would, so the tests can show that no
 // failure at any step costs the user a file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Folders of the desktop session: the XDG base folders, the executable's own
 // folder, and letter-case-blind lookup on a managed (FAT-born) drive.
 #pragma once

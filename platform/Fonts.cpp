@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fonts through fontconfig and FreeType, in GDI's terms.
 //
 // How GDI's answers are reproduced:

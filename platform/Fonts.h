@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The font stand-in for GDI's text calls: a face chosen by fontconfig and
 // rasterised by FreeType, without smoothing, at the screen's 96 pixels per
 // inch. It answers the three questions the message renderer asks of GDI:

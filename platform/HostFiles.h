@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The files of this system that the program itself keeps: scratch copies
 // in the temporary folder, its private runtime folder, and the sweep of
 // what killed runs left in its own folders. Nothing here takes a name from

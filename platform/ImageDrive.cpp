@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image drive: a FAT volume inside a disk image file, every file
 // operation done by GNU mtools on the image in place. It acts only inside
 // its volume: a path that does not start with IMAGE_ROOT is refused.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Loading the program's own modules: the desktop window and the FFmpeg
 // readers are shared libraries of their own, so that starting a program
 // never pays for Qt or FFmpeg until a window or a movie needs them.

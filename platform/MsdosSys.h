@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MSDOS.SYS of Windows 95 and 98: the text file in the root of the boot
 // drive whose [Options] section tells the start-up what to do. Two of its
 // keys decide whether the logos are seen at all: Logo=0 leaves out the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Starting other programs: detached (the program runs on after we end and
 // is never waited for) or waited for until it ends. No shell is involved;
 // arguments are passed as they are.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An advisory lock that runs of this program take on a lock file while they
 // change what they share, so that two of them never interleave their
 // steps. It is an flock on the file: the system ends it when its holder

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Profile (ini) files with the semantics of the Windows private-profile
 // functions, which kvo.ini, win.ini and the registry stand-in rely on.
 //

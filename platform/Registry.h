@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The registry, as far as the program needs one: string values under key
 // paths, kept in $XDG_CONFIG_HOME/KvoPanoramics/registry.ini, one section
 // per key ("[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion]")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Queries about the host system: kernel version, memory and disk space.
 #pragma once
 

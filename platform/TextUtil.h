@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Letter-case-blind comparison and trimming of 8-bit text, as the Windows
 // file system and profile functions compare names.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the movie and sound tests: running the ffmpeg command (which
 // makes test movies and decodes frames and sound for comparison), the
 // built kvo program, and patching fields of RIFF files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the format tests: keeping calls, picture hashes, byte builders.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small HAV writer for the tests, made from the format's description: no
 // program writes HAV files. Strips are packed token by token (THavPacker)
 // or by a greedy packer that draws a given picture over what the decoder

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the tests of the PNG, TIFF, JPEG and XPM readers and writers.
 #pragma once
 

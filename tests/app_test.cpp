@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kvopanoramics program run with its command-line switches, with no
 // display at all, as automatic change starts it at session start.
 #include <gtest/gtest.h>

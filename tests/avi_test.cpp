@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The AVI reader: the test data's movies and movies ffmpeg makes here, frame
 // for frame against ffmpeg's own decoding (first, middle and last frames, a
 // jump back, every frame of a movie with key frames and reordered frames in

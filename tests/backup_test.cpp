@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backup of the logos before their first change, restore.bat, and the
 // restore.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tracked memory blocks, tracked files and the small utility routines.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Bayer raw reader, on files built from the cameras' layout: the two
 // sizes, colour and monochrome cells, the trailer's shutter speeds and
 // camera names, and everything else refused.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures of any size through the readers that hand their rows to the
 // import's feed: the canvas a reader feeds is the one the whole-picture
 // path makes, for every file of the test data those readers load; pictures

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The BMP codec: the writer of the logo files, the reader of the depths the
 // system handles, odd files built in code, and a truncation sweep.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kvo command's store, logo and gallery verbs, run as a user runs them,
 // on a fresh default drive.
 #include <gtest/gtest.h>

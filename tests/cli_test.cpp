@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kvo command, run as a program: conventions, info and convert on the
 // test data files.
 #include <gtest/gtest.h>

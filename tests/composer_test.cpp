@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Composing logos: the animation palette and bars, the message choice and
 // the written logo files.
 #include <gtest/gtest.h>

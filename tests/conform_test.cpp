@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The format registry, the dispatch, the movie interface and the unified
 // source; and the golden battery of every BMP, TGA and PCX test file.
 #include "formats/ConForm.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows drives inside disk images: recognised by content, written through
 // mtools, refused when a virtual machine holds them or they cannot change.
 // Every image is made by the real tools (mkfs.fat, sfdisk, mtools,

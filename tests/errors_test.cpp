@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The error state, monitored procedures and the trace line formats.
 #include <gtest/gtest.h>
 

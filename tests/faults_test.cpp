@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Injected I/O faults: every operation that writes runs once to count its
 // file operations, then again from the same starting files with each one
 // of them failing in turn, as a full disk or a failing drive would make it

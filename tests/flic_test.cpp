@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The FLIC reader: every test movie against FFmpeg's decoder (golden table
 // and one live comparison), chunks built in code, seeking, refusals, the
 // hostile files of the test data and truncation.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Gallery files: creation, installation, and what a hostile gallery can
 // and cannot do.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The GIF reader: every test file against the golden table (decoded by the
 // reader's rules independently and checked against ImageMagick), live
 // comparisons with ImageMagick, LZW streams and odd files built in code by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The HAV reader. No other program writes or reads HAV, so the movies are
 // made by the test writer (tests/HavWriter.h) from the format's
 // description, and every expectation is what the writer was told to draw:

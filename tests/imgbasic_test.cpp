@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image record: allocation, copies, depth conversions, pastes, crops,
 // flips, red/blue exchange and pictures built from foreign buffers.
 //

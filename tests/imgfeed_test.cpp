@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Resampling fed row by row through a frame: the way the import fits a
 // picture without ever holding it whole, or a cut or bordered copy of it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fitting into a box, nearest-neighbour resizing and smoothing resampling.
 //
 // Expected values are worked out by hand from the counters: steps are

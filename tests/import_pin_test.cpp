@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stored picture of a fixed input is pinned: every import path (the
 // fitting modes, the JPEG and PNG readers with their depths, interlacing
 // and colour types, the readers that deliver whole pictures) must give the

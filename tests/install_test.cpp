@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What an installation brings beside the programs: the manual page of kvo
 // describes every verb and option that `kvo --help` lists, and the bash
 // completion offers the same verbs and options and the stored pictures.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JPEG reading and writing through libjpeg-turbo. Pillow decodes with the
 // same library at the same settings (islow DCT, fancy upsampling), so its
 // pixels are expected exactly; written files are compared with their source

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Killed halfway: each command that writes the store, the logos or the
 // backup is killed right before each of its writes, renames, deletes and
 // syncs in turn (by a preloaded library, so every run stops at the same

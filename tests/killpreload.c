@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* Kills the program it is preloaded into right before its Nth call that
    changes a file, so a test can stop a command at every step of its work
    and look at what it left behind.

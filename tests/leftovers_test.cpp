@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Scratch files that runs which ended halfway left behind (a killed save, a
 // failing disk) are removed at the next start, and never one that another
 // run is writing right now.

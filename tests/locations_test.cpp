@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the logo manager finds the Windows folder, the drive root, the
 // logo files and the storage folder; the Run value; the command-line
 // switches.

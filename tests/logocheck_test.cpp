@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What Windows will really show: MSDOS.SYS read and switched by kvo on a
 // folder drive and inside a disk image (made and checked by mkfs.fat and
 // mtools), and the logo files other programs leave judged from their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Startup logo shown moving: the palette rotation against the composer's
 // own logos, the current logo read back with its important-colours count,
 // and the animated GIF as ImageMagick and Pillow read it.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes tests/flic_golden.inc: what every FLIC movie of the test data
 must decode to, frame by frame, as FFmpeg's decoder sees it.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes tests/format_golden.inc: what every BMP, TGA and PCX file of the
 test data must decode to, as ImageMagick (or, where ImageMagick cannot
 read a file, Pillow) sees it, or the error the reader must refuse it with.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes tests/gif_golden.inc: what every GIF of the test data must
 decode to, frame by frame, or the error the reader must stop with.
 

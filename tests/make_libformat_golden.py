@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes tests/libformat_golden.inc: what every PNG, TIFF, JPEG and XPM file
 of the test data must decode to, or the error the reader must refuse
 it with.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes the golden table of one of the raster formats the system decodes
 itself (SGI, Sun raster, PNM): what every such file of the test data
 must decode to, or the error the reader must refuse it with.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File-name, text, number and small file helpers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

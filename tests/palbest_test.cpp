@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "Best" reduction to the logo palette (libimagequant): the stored form
 // it must keep whatever it is given, pictures of few colours kept exactly,
 // and a photograph reduced closer to its original than the standard way.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The palette quantiser: counting, box splitting, palette building, the
 // dark entry first, remapping with and without error diffusion.
 //

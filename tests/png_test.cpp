@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNG reading and writing through libpng, checked against Pillow.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PNM codec: the golden table of the test files, headers with comments
 // wherever they may stand, the sample shifts, refusals, and files exchanged
 // with ImageMagick, Pillow and netpbm.

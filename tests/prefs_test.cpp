@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Preferences over profile files, and the registry readers built on the
 // registry stand-in.
 #include <gtest/gtest.h>

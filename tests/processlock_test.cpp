@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One change at a time: the change lock between runs of the program, held
 // against it by util-linux flock(1) as another program would, and two kvo
 // processes writing the same store and drive at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Profile files: Windows private-profile reading, writes that keep every
 // other byte, and atomic replacement on disk.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Sun raster codec: the golden table of the test files, files built in
 // code from the format's layout, the escape rules byte for byte, and files
 // exchanged with ImageMagick, Pillow and netpbm.

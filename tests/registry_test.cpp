@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The registry stand-in: registry.ini, the Run key as autostart entries, and
 // the two command-line dialects that meet there.
 #include <gtest/gtest.h>

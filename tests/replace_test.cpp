@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing over an existing file never loses it: the tracked layer's created
 // files, every picture writer, the kvo command and the store's pictures.
 // A save that is refused, or whose writes fail halfway (a file-size limit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings record: kvo.ini's keys with their defaults and reading
 // rules, the win.ini section, and the message files.
 #include <gtest/gtest.h>

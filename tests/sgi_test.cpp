@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The SGI codec: the golden table of the test files, odd and hostile files
 // built in code from the format's layout, the packet rules byte for byte,
 // and files exchanged with ImageMagick, Pillow and netpbm.

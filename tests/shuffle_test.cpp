@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shuffle: picks by position and round, the three logos set at once, and
 // rounds that advance across "/shuffle" starts.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image store end to end: pictures made by ImageMagick are added with
 // scripted answers to every question, then listed, renamed, re-prefixed,
 // given positions and deleted, and every stored file is checked as a logo

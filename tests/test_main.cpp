@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test entry: every run gets its own XDG folders, so no test ever reads or
 // writes the real configuration or data of the person running it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The message text renderer and its font stand-in.
 //
 // The sprite operations (expansion, shadow, outline, stamp, palette) are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The TGA and PCX codecs: odd files built in code, refusals, truncation
 // sweeps, and the writers read back by independent decoders.
 #include <gtest/gtest.h>

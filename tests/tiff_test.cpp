@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TIFF reading and writing through libtiff, checked against Pillow and
 // ImageMagick and against small files made here with libtiff itself.
 #include <gtest/gtest.h>

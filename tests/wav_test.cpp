@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The WAV reader and the sound conversion: every WAV file of the test data
 // described as its manifest and ffprobe describe it; RIFF walks over files
 // built here (odd chunks, missing chunks, sizes that lie) and the test data's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host system helpers: version text, Windows folder, memory and disk
 // figures, the fatal-error box, and starting programs.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // XPM reading and writing, checked against netpbm's xpmtoppm, ImageMagick,
 // the X11 colour table and files built here.
 #include <gtest/gtest.h>

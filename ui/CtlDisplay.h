@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The picture display control: a window control that owns one picture and
 // paints it at its top-left corner, or fills itself with its colour when it
 // has none.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The preview: one display control inside a panel, and the fitting of
 // pictures into that panel. A picture is centred, shrunk to fit when it is
 // too large, and never enlarged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Screen output of pictures: a TImg handed to Qt's painter.
 //
 // Pictures go to the painter as they are stored (8-bit with their colour

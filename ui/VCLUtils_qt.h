@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Qt half of the dialog helpers: message boxes, the standard file and
 // colour dialogs, control helpers, and InstallQtDialogs, which puts the real
 // dialogs into the core's dialog table (base/VCLUtils.h).

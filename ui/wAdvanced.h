@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The special folders dialog "Advanced Options": where the three logo files
 // are written and which folder holds the stored pictures.
 #pragma once

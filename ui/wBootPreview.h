@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The boot preview: a logo as the display shows it while Windows starts,
 // full screen on black, the 320 x 400 picture stretched to 4:3, its colours
 // moving. ESC, a click or any key ends it.

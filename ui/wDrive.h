@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "Windows Drive" dialog: which drive the logos are managed on, a
 // folder (a mounted drive) or an emulator's disk image, with what the
 // program finds there before the choice is made.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The look every window of the program shares. Qt allows one QWidget base
 // per class, so the shared part is a small mix-in that the dialog base
 // (QDialog) and the main window base (QMainWindow) both carry.

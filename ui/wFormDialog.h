@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The base of the program's dialogs, and the pieces several dialogs build
 // from: the OK/Cancel row and the read-only explanation memo.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The base of the main window: an ordinary top-level window that the window
 // manager places, with the program's form font.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: the list of stored pictures with their position marks,
 // the preview, the tool bar, the menu and the status bar. Its handlers are
 // thin: each calls one operation of the logo manager core, inside a keeping

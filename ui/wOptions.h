@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The options dialog: automatic change, message picking, the message font
 // and colours, the three message texts and the "Startup" logo's animation.
 #pragma once

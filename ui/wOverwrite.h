@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The overwrite dialog: what to do when a picture of the same name already
 // exists. The answers are the store's batch answers.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rename dialog: one line of text asked for under a caption and a
 // subtitle ("Rename" / "Enter new name", "Change Prefix" / ...).
 #pragma once

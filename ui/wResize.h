@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The resize-mode dialog "Choose Resize Mode": how added pictures are fitted
 // to the logo canvas (border, crop or stretch), each mode shown by a small
 // example picture.

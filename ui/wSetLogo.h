@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The position dialog "Select Logo Position": for which logo positions a
 // picture is meant.
 #pragma once

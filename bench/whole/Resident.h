@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The resident size of this process, for the whole-process benchmarks that
 // watch their own memory as they go.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A batch import in one process, photo by photo: what "kvo add" of many
 // photos does (the store's import of each file in turn), with the time of
 // each photo, the resident memory after it and the tracked tables' counts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The GIF reader decoding every frame of a file, measured as a whole
 // process against giflib: the full scan of GIFOpen, then every frame
 // decoded and composed onto the logical screen with GIFLoadNext.

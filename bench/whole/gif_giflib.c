@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* giflib decoding every frame of a GIF file (DGifSlurp), the peer the GIF
  * reader is measured against as a whole process.
  *

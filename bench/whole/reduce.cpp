@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The reduction to the logo palette alone, for bench/palette: each canvas
 // picture (a 320 x 400 PNG) is reduced Rounds times in this process, the
 // median time printed, and the last result written as a PPM for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* Runs one command and reports its wall time and peak resident size, for
  * bench/compare. The peak the kernel reports for a process includes what
  * its parent held when it forked, so the command is started from this small

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* The least a shuffle must do, as the floor "/shuffle" is measured against:
  * list the storage folder, read the 12-byte trailer of every ".kvo" file in
  * it, decode three stored pictures (their PNG part, with libpng) and write

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A long session in one desktop window (offscreen), driven through the
 // window's own buttons: the pictures added ten at a time, as a user picks
 // them, then shuffles, then logos set from one picture after another, then

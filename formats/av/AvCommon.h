@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Inside the FFmpeg module: the open file and the owners of FFmpeg objects.
 // Every FFmpeg object is held by a unique_ptr with its release function, so
 // no path through the module frees by hand.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The FFmpeg module's one exported symbol and the table behind it. Every
 // function is wrapped so that no C++ exception (a failed allocation in a
 // vector) leaves the module: the caller sees KVOAV_ERR_MEMORY instead.

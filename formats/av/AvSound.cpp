@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sound inside the FFmpeg module: the decoder for a wave format, conversion
 // of stored sound to PCM, and the first bytes of an AVI file's audio.
 //

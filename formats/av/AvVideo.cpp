@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // AVI containers and their video inside the FFmpeg module: opening, the
 // description of the streams, and frame N as a packed DIB.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The interface of the FFmpeg module (libkvoav.so).
 //
 // FFmpeg's libraries pull some 135 shared libraries into a process, and a

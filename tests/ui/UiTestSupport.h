@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers for driving modal windows from the tests: the code under test
 // calls exec(), and the test acts on the window once it is up.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Startup logo shown moving: the viewed logo, the main preview as the
 // Startup logo, the boot preview, the options' sample and the export. Run
 // on the offscreen platform and once more under Xvfb (ctest's

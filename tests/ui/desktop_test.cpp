@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window as a desktop citizen: files and folders dropped on it,
 // a picture pasted, a gallery dropped or named on the command line, and the
 // size and place it comes back at. Offscreen, over the test's own XDG folders.

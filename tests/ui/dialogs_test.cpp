@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The dialog helpers and the program's dialogs, driven the way a user would:
 // each modal window is answered from a timer while the code under test waits
 // in exec().

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Windows Drive dialog over a disk image made by the real tools
 // (sfdisk, mkfs.fat, mtools), so what it shows is what they wrote.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window, built on the offscreen platform over a storage folder of
 // a few stored pictures in the test's own XDG folders. The core's questions
 // are answered by the scripted dialog table; the window installs its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Screen output of pictures and the display controls built on it.
 //
 // Expected colours are worked out by hand from the pixel layouts: 15-bit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Entry of the window tests: Qt's offscreen platform (unless a display is
 // asked for, as for screenshots), and XDG folders of its own, so no test
 // reads or writes the configuration of the person running it.
