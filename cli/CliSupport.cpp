@@ -12,23 +12,6 @@ void ReportError(const std::string& Subject, const std::string& Text) {
   std::fprintf(stderr, "kvo: %s: %s\n", Subject.c_str(), Text.c_str());
 }
 
-std::string JsonText(const std::string& S) {
-  std::string out = "\"";
-  for (unsigned char ch : S) {
-    if (ch == '"' || ch == '\\') {
-      out += '\\';
-      out += static_cast<char>(ch);
-    } else if (ch < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", ch);
-      out += buf;
-    } else {
-      out += static_cast<char>(ch);
-    }
-  }
-  return out + "\"";
-}
-
 bool DescribeFile(const std::string& FileName, TUniInfo& Info, std::string& Error) {
   const bool ok = UniInfo(FileName, Info, false);
   if (ok && (Info.VideoValid || Info.AudioValid)) return true;

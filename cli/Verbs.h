@@ -10,6 +10,7 @@
 #include <string>
 
 #include "formats/ConForm.h"
+#include "platform/TextUtil.h"
 
 namespace kvo::cli {
 
@@ -35,8 +36,6 @@ void AddPreviewVerb(CLI::App& App, int& Status);
 // INVALID_ID when there is none.
 int32_t FindStored(const std::string& Name);
 
-// S as a JSON string literal.
-std::string JsonText(const std::string& S);
 
 // "kvo: SUBJECT: TEXT" on standard error.
 void ReportError(const std::string& Subject, const std::string& Text);

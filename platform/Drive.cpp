@@ -17,6 +17,7 @@
 #include "platform/Folders.h"
 #include "platform/HostFiles.h"
 #include "platform/ProfileFile.h"
+#include "platform/TextUtil.h"
 
 namespace kvo {
 namespace {
@@ -36,11 +37,11 @@ bool PlainPart(std::string_view Part) {
 // names, as FAT finds it: an exact match first, else one in another letter
 // case. Empty when there is none.
 std::string FolderEntry(const std::vector<std::string>& Names, const std::string& Part) {
-  const std::string wanted = Part + "/", upper = UpperAscii(wanted);
+  const std::string wanted = Part + "/", upper = UpperText(wanted);
   std::string found;
   for (const std::string& n : Names) {
     if (n == wanted) return n;
-    if (found.empty() && UpperAscii(n) == upper) found = n;
+    if (found.empty() && UpperText(n) == upper) found = n;
   }
   return found;
 }
@@ -81,11 +82,6 @@ std::string NameOf(const std::string& Path) {
   if (!p.empty() && p.back() == '/') p.pop_back();
   size_t slash = p.rfind('/');
   return slash == std::string::npos ? p : p.substr(slash + 1);
-}
-
-std::string UpperAscii(std::string S) {
-  for (char& c : S) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return S;
 }
 
 std::string TooLargeText(const std::string& Name, uint64_t MaxBytes) {
@@ -200,7 +196,7 @@ std::string RealFolder(const std::string& Folder) {
 std::string TFolderDrive::Canonical(const std::string& Path) {
   const std::string folder = RealFolder(ParentOf(Path)), name = NameOf(Path);
   if (folder.empty() || name.empty() || !PlainPart(name)) return {};
-  return UpperAscii(folder + name);
+  return UpperText(folder + name);
 }
 
 bool TFolderDrive::Holds(const std::string& Path) {

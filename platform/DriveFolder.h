@@ -45,7 +45,6 @@ class TFolderDrive final : public TDrive {
 std::string ParentOf(const std::string& Path);
 // The last part of Path, without a trailing "/".
 std::string NameOf(const std::string& Path);
-std::string UpperAscii(std::string S);
 
 // The words for a file the drive will not read because it is larger than
 // what it should be.

@@ -36,6 +36,7 @@
 #include "platform/ImageExport.h"
 #include "platform/ImageUse.h"
 #include "platform/Process.h"
+#include "platform/TextUtil.h"
 
 namespace kvo {
 namespace {
@@ -163,7 +164,7 @@ class TImageDrive final : public TDrive {
   void Unlock() override;
   bool InVolume(const std::string& Path) const override { return OnVolume(Path); }
   std::string Canonical(const std::string& Path) override {
-    return OnVolume(Path) ? UpperAscii(Path) : std::string();
+    return OnVolume(Path) ? UpperText(Path) : std::string();
   }
   bool Holds(const std::string& Path) override { return OnVolume(Path); }
   std::string StorageFolder() const override { return StorageFolder_; }
@@ -178,7 +179,7 @@ class TImageDrive final : public TDrive {
   bool ListVolume(const std::string& Folder, std::vector<std::string>& Names);
   // The entry of Folder named Name in any letter case; empty when none.
   std::string FindEntry(const std::string& Folder, const std::string& Name);
-  void Forget(const std::string& Folder) { Listings_.erase(UpperAscii(Folder)); }
+  void Forget(const std::string& Folder) { Listings_.erase(UpperText(Folder)); }
   bool ChooseVolume(int32_t Partition);
   bool CheckVolumeFits();
   bool Container() const { return !Container_.Format.empty(); }
@@ -376,7 +377,7 @@ TDriveInfo TImageDrive::Describe() {
 }
 
 bool TImageDrive::ListVolume(const std::string& Folder, std::vector<std::string>& Names) {
-  auto cached = Listings_.find(UpperAscii(Folder));
+  auto cached = Listings_.find(UpperText(Folder));
   if (cached != Listings_.end()) {
     Names = cached->second;
     return true;
@@ -398,16 +399,16 @@ bool TImageDrive::ListVolume(const std::string& Folder, std::vector<std::string>
     std::string name = NameOf(line);
     if (!name.empty() && name != "." && name != "..") Names.push_back(folder ? name + "/" : name);
   }
-  if (LockDepth_ > 0) Listings_[UpperAscii(Folder)] = Names;
+  if (LockDepth_ > 0) Listings_[UpperText(Folder)] = Names;
   return true;
 }
 
 std::string TImageDrive::FindEntry(const std::string& Folder, const std::string& Name) {
   std::vector<std::string> names;
   if (!ListVolume(Folder, names)) return {};
-  std::string wanted = UpperAscii(Name);
+  std::string wanted = UpperText(Name);
   for (const std::string& n : names)
-    if (UpperAscii(n) == wanted) return n;
+    if (UpperText(n) == wanted) return n;
   return {};
 }
 
@@ -428,7 +429,7 @@ std::string TImageDrive::FindNoCase(const std::string& Folder, const std::string
   std::string entry = FindEntry(Folder, Name);
   if (entry.empty()) entry = FindEntry(Folder, Name + "/");
   if (!entry.empty() && entry.back() == '/') entry.pop_back();
-  return Folder + (entry.empty() ? UpperAscii(Name) : entry);
+  return Folder + (entry.empty() ? UpperText(Name) : entry);
 }
 
 std::vector<std::string> TImageDrive::List(const std::string& Folder) {

@@ -21,6 +21,7 @@
 #include "platform/FaultInject.h"
 #include "platform/HostFiles.h"
 #include "platform/Process.h"
+#include "platform/TextUtil.h"
 
 namespace kvo {
 namespace {
@@ -72,19 +73,19 @@ std::string ReadAt(int Fd, uint64_t Offset, uint64_t Size) {
   return buf;
 }
 
-uint64_t Be(const std::string& B, size_t At, int Bytes) {
+// The unsigned field of Bytes bytes at At, big- or little-endian; bytes
+// past the end of B read as zero.
+uint64_t Field(const std::string& B, size_t At, int Bytes, bool Big) {
   uint64_t v = 0;
-  for (int i = 0; i < Bytes && At + static_cast<size_t>(i) < B.size(); ++i)
-    v = v << 8 | static_cast<uint8_t>(B[At + static_cast<size_t>(i)]);
+  for (int i = 0; i < Bytes; ++i) {
+    const size_t at = At + static_cast<size_t>(Big ? i : Bytes - 1 - i);
+    v = v << 8 | (at < B.size() ? static_cast<uint8_t>(B[at]) : 0u);
+  }
   return v;
 }
 
-uint64_t Le(const std::string& B, size_t At, int Bytes) {
-  uint64_t v = 0;
-  for (int i = Bytes - 1; i >= 0; --i)
-    v = v << 8 | (At + static_cast<size_t>(i) < B.size() ? static_cast<uint8_t>(B[At + static_cast<size_t>(i)]) : 0);
-  return v;
-}
+uint64_t Be(const std::string& B, size_t At, int Bytes) { return Field(B, At, Bytes, true); }
+uint64_t Le(const std::string& B, size_t At, int Bytes) { return Field(B, At, Bytes, false); }
 
 bool StartsWith(const std::string& B, std::string_view Magic) {
   return B.size() >= Magic.size() && B.compare(0, Magic.size(), Magic) == 0;
@@ -242,23 +243,6 @@ bool WaitWithin(pid_t Pid, std::chrono::steady_clock::duration Limit, int& Statu
   }
 }
 
-std::string JsonString(const std::string& S) {
-  std::string j = "\"";
-  for (unsigned char c : S) {
-    if (c == '"' || c == '\\') {
-      j += '\\';
-      j += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char u[8];
-      std::snprintf(u, sizeof u, "\\u%04x", c);
-      j += u;
-    } else {
-      j += static_cast<char>(c);
-    }
-  }
-  return j + "\"";
-}
-
 // Whether Path is a mount point of its own (a FUSE export in place).
 bool Mounted(const std::string& Path) {
   struct stat file {}, folder {};
@@ -361,9 +345,9 @@ bool TImageExport::Start(const std::string& Image, const std::string& Driver, bo
   // as an option. The driver is named: QEMU never guesses the format.
   const std::string node = Writable ? "" : ",\"read-only\":true,\"force-share\":true";
   const std::string blockdev = "{\"driver\":\"" + Driver + "\",\"node-name\":\"kvo-disk\"" + node +
-                               ",\"file\":{\"driver\":\"file\",\"filename\":" + JsonString(Image) + "}}";
+                               ",\"file\":{\"driver\":\"file\",\"filename\":" + JsonText(Image) + "}}";
   const std::string exportArg = "{\"type\":\"fuse\",\"id\":\"kvo-export\",\"node-name\":\"kvo-disk\",\"mountpoint\":" +
-                                JsonString(Mount_) + ",\"writable\":" + (Writable ? "true" : "false") + "}";
+                                JsonText(Mount_) + ",\"writable\":" + (Writable ? "true" : "false") + "}";
   const std::string program = FindExecutable(DaemonProgram(), "");
   std::vector<std::string> args{program, "--blockdev", blockdev, "--export", exportArg};
   std::vector<char*> argv;

@@ -60,6 +60,26 @@ constexpr int CompareNatural(std::string_view A, std::string_view B) {
   return CompareText(A, B);
 }
 
+// S as a JSON string, quotes included: quotes and backslashes escaped,
+// control characters as \u escapes.
+inline std::string JsonText(std::string_view S) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (unsigned char ch : S) {
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += static_cast<char>(ch);
+    } else if (ch < 0x20) {
+      out += "\\u00";
+      out += HEX[ch >> 4];
+      out += HEX[ch & 15];
+    } else {
+      out += static_cast<char>(ch);
+    }
+  }
+  return out + "\"";
+}
+
 inline std::string UpperText(std::string_view S) {
   std::string u(S);
   for (char& c : u) c = UpperAscii(c);
