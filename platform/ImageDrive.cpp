@@ -131,7 +131,9 @@ class TImageDrive final : public TDrive {
   // The operation ended: an export no call is using goes.
   void OperationEnded() {
     std::string ignored;
-    if (Sessions_ == 0 && LockDepth_ == 0) Export_.Stop(ignored);
+    if (Sessions_ > 0 || LockDepth_ > 0) return;
+    Export_.Stop(ignored);
+    Listings_.clear();
   }
   // Holds a container's export open for the tool runs of one operation;
   // nothing for a raw image.
@@ -180,6 +182,8 @@ class TImageDrive final : public TDrive {
   // The entry of Folder named Name in any letter case; empty when none.
   std::string FindEntry(const std::string& Folder, const std::string& Name);
   void Forget(const std::string& Folder) { Listings_.erase(UpperText(Folder)); }
+  // Folder's listing once the install file has become Target.
+  void Installed(const std::string& Folder, const std::string& Target);
   bool ChooseVolume(int32_t Partition);
   bool CheckVolumeFits();
   bool Container() const { return !Container_.Format.empty(); }
@@ -211,8 +215,13 @@ class TImageDrive final : public TDrive {
   bool WinFound_ = false;
   int LockFd_ = -1;
   int LockDepth_ = 0;
-  // Folder listings, kept only while the lock keeps others out.
+  // Folder listings, kept while the lock keeps others out and for the
+  // rest of one operation; taking the lock drops them, so that what is
+  // decided under it is read afresh.
   std::map<std::string, std::vector<std::string>> Listings_;
+  // Files read under the lock, until it goes or they are written: the
+  // logos of one Set each consult the same restore list.
+  std::map<std::string, std::string> Contents_;
 };
 
 TImageDrive::TImageDrive(const std::string& Choice, const std::string& StorageFolder)
@@ -399,7 +408,7 @@ bool TImageDrive::ListVolume(const std::string& Folder, std::vector<std::string>
     std::string name = NameOf(line);
     if (!name.empty() && name != "." && name != "..") Names.push_back(folder ? name + "/" : name);
   }
-  if (LockDepth_ > 0) Listings_[UpperText(Folder)] = Names;
+  if (LockDepth_ > 0 || OperationDepth > 0) Listings_[UpperText(Folder)] = Names;
   return true;
 }
 
@@ -441,6 +450,10 @@ std::vector<std::string> TImageDrive::List(const std::string& Folder) {
 bool TImageDrive::ReadFile(const std::string& Path, std::string& Bytes, uint64_t MaxBytes) {
   Bytes.clear();
   if (!Usable(Path)) return false;
+  if (auto kept = Contents_.find(UpperText(Path)); kept != Contents_.end() && kept->second.size() <= MaxBytes) {
+    Bytes = kept->second;
+    return true;
+  }
   TSession session(*this);
   if (!session.Ok()) return false;
   // The tool is stopped as soon as it has written more than the file may
@@ -449,6 +462,7 @@ bool TImageDrive::ReadFile(const std::string& Path, std::string& Bytes, uint64_t
   if (r.OutCut) return Fail(TooLargeText(GuestPath(*this, Path) + " of " + Path_, MaxBytes));
   if (r.ExitCode != 0) return Fail("Cannot read " + Path + " of " + Path_ + ": " + ToolMessage(r));
   Bytes = std::move(r.Out);
+  if (LockDepth_ > 0) Contents_[UpperText(Path)] = Bytes;
   return true;
 }
 
@@ -465,6 +479,7 @@ bool TImageDrive::InstallFile(const std::string& Scratch, const std::string& Pat
   std::string folder = ParentOf(Path);
   std::string target = FindNoCase(folder, NameOf(Path));
   std::string temp = folder + INSTALL_NAME;
+  Contents_.erase(UpperText(target));
   // mren moves a file into a folder of the target's name, and mcopy copies
   // into one of the install name: either would leave the logo unwritten.
   for (const std::string& name : {NameOf(target), std::string(INSTALL_NAME)}) {
@@ -487,11 +502,26 @@ bool TImageDrive::InstallFile(const std::string& Scratch, const std::string& Pat
     ok = r.ExitCode == 0;
   }
   ::unlink(Scratch.c_str());
+  if (ok) {
+    Installed(folder, NameOf(target));
+    return true;
+  }
   Forget(folder);
-  if (ok) return true;
   const std::string why = ToolMessage(r);
   Tool("mdel", {MPath(temp)});
   return Fail("Cannot write " + GuestPath(*this, target) + " in " + Path_ + ": " + why);
+}
+
+void TImageDrive::Installed(const std::string& Folder, const std::string& Target) {
+  // Under the lock nothing else changes the folder: the rename is all that
+  // happened to it, and listing it again would cost a tool's run.
+  auto cached = Listings_.find(UpperText(Folder));
+  if (cached == Listings_.end()) return;
+  std::vector<std::string>& names = cached->second;
+  const std::string temp = UpperText(INSTALL_NAME), target = UpperText(Target);
+  std::erase_if(names, [&](const std::string& N) { return UpperText(N) == temp; });
+  if (std::none_of(names.begin(), names.end(), [&](const std::string& N) { return UpperText(N) == target; }))
+    names.push_back(Target);
 }
 
 bool TImageDrive::KeptAttributes(const std::string& Path, std::vector<std::string>& Flags) {
@@ -529,6 +559,7 @@ bool TImageDrive::DeleteFile(const std::string& Path) {
   if (!FileExists(Path)) return true;
   TRunResult r = Tool("mdel", {MPath(Path)});
   Forget(ParentOf(Path));
+  Contents_.erase(UpperText(Path));
   if (r.ExitCode == 0) return true;
   return Fail("Cannot delete " + GuestPath(*this, Path) + " in " + Path_ + ": " + ToolMessage(r));
 }
@@ -647,6 +678,7 @@ bool TImageDrive::Lock() {
   LockFd_ = fd;
   LockDepth_ = 1;
   Listings_.clear();
+  Contents_.clear();
   return true;
 }
 
@@ -666,6 +698,7 @@ void TImageDrive::Unlock() {
   ::close(LockFd_);  // ends the lock
   LockFd_ = -1;
   Listings_.clear();
+  Contents_.clear();
 }
 
 }  // namespace

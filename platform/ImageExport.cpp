@@ -3,13 +3,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -231,16 +234,27 @@ std::string ReadOnlyFormat(const std::string& Head, const std::string& Tail) {
   return {};
 }
 
+// Milliseconds left until Until, for poll.
+int MillisecondsUntil(std::chrono::steady_clock::time_point Until) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Until - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count() + 1, 0, 1000));
+}
+
 // The exit of a child started with fork, within Limit; false when it is
-// still running then.
+// still running then. Woken by the exit itself where the kernel can say
+// (a pidfd), else by looking again every few milliseconds.
 bool WaitWithin(pid_t Pid, std::chrono::steady_clock::duration Limit, int& Status) {
   const auto until = std::chrono::steady_clock::now() + Limit;
+  const int exited = static_cast<int>(::syscall(SYS_pidfd_open, Pid, 0));
+  bool done = false;
   for (;;) {
     pid_t r = ::waitpid(Pid, &Status, WNOHANG);
-    if (r == Pid || (r < 0 && errno != EINTR)) return true;
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(POLL_STEP);
+    if ((done = r == Pid || (r < 0 && errno != EINTR)) || std::chrono::steady_clock::now() >= until) break;
+    pollfd p{exited, POLLIN, 0};
+    if (exited < 0 || ::poll(&p, 1, MillisecondsUntil(until)) < 0) std::this_thread::sleep_for(POLL_STEP);
   }
+  if (exited >= 0) ::close(exited);
+  return done;
 }
 
 // Whether Path is a mount point of its own (a FUSE export in place).
@@ -359,6 +373,9 @@ bool TImageExport::Start(const std::string& Image, const std::string& Driver, bo
     ::unlink(Mount_.c_str());
     return false;
   }
+  // Opened before the daemon starts, so that its mount is sure to be
+  // signalled.
+  const int mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
   const pid_t parent = ::getpid();
   pid_t pid = FaultInjected(TFaultOp::Open) ? -1 : ::fork();
   if (pid == 0) {
@@ -376,14 +393,16 @@ bool TImageExport::Start(const std::string& Image, const std::string& Driver, bo
   ::close(err[1]);
   if (pid < 0) {
     ::close(err[0]);
+    if (mounts >= 0) ::close(mounts);
     ::unlink(Mount_.c_str());
     Error = std::string("Cannot start QEMU's storage daemon: ") + std::strerror(errno);
     return false;
   }
   Pid_ = pid;
   Writable_ = Writable;
-  const bool ready = WaitForMount(err[0], Error);
+  const bool ready = WaitForMount(err[0], mounts, Error);
   ::close(err[0]);
+  if (mounts >= 0) ::close(mounts);
   if (!ready) {
     std::string ignored;
     Stop(ignored);
@@ -400,8 +419,9 @@ bool TImageExport::Start(const std::string& Image, const std::string& Driver, bo
   return true;
 }
 
-bool TImageExport::WaitForMount(int ErrFd, std::string& Error) {
+bool TImageExport::WaitForMount(int ErrFd, int Mounts, std::string& Error) {
   const auto until = std::chrono::steady_clock::now() + DAEMON_START_LIMIT;
+  std::string said;
   for (;;) {
     if (Mounted(Mount_)) return true;
     int status = 0;
@@ -409,14 +429,22 @@ bool TImageExport::WaitForMount(int ErrFd, std::string& Error) {
       Pid_ = -1;
       char buf[4096];
       ssize_t n = ::read(ErrFd, buf, sizeof buf);
-      Error.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+      Error = said + std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
       return false;
     }
     if (std::chrono::steady_clock::now() >= until) {
       Error = "it did not export the image in time.";
       return false;
     }
-    std::this_thread::sleep_for(POLL_STEP);
+    // Woken when a mount appears (mountinfo signals every change) or the
+    // daemon writes or ends; what it writes is kept for the message.
+    pollfd p[2] = {{ErrFd, POLLIN, 0}, {Mounts, POLLPRI, 0}};
+    if (Mounts < 0 || ::poll(p, 2, MillisecondsUntil(until)) < 0) std::this_thread::sleep_for(POLL_STEP);
+    if (p[0].revents & POLLIN) {
+      char buf[512];
+      ssize_t n = ::read(ErrFd, buf, sizeof buf);
+      if (n > 0 && said.size() < 4096) said.append(buf, static_cast<size_t>(n));
+    }
   }
 }
 

@@ -59,7 +59,7 @@ class TImageExport {
   int Fd() const { return Fd_; }
 
  private:
-  bool WaitForMount(int ErrFd, std::string& Error);
+  bool WaitForMount(int ErrFd, int Mounts, std::string& Error);
   pid_t Pid_ = -1;
   int Fd_ = -1;
   bool Writable_ = false;

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -255,6 +256,52 @@ TEST_F(DriveTest, AnImageInUseReadOnlyFullOrForeignIsRefusedUnchanged) {
   EXPECT_EQ(Type(img, 0, "::WINDOWS/LOGOW.SYS"), "kept");
   EXPECT_EQ(M("mdir -b", img, 0, "::WINDOWS").Out.find("KVONEW"), std::string::npos);
   ExpectClean(img, 0, 2880);
+}
+
+// What the drive keeps of the volume to spare tool runs (listings for one
+// operation, files read under the lock) never hides a change: another
+// program's is seen once the lock is taken or the next operation starts,
+// and its own installs and rewrites are seen as a fresh drive sees them.
+TEST_F(DriveTest, WhatTheDriveKeepsNeverHidesAChange) {
+  const std::string img = Floppy("keep.ima");
+  ASSERT_EQ(M("mmd", img, 0, "::WINDOWS").Status, 0);
+  const std::string logo = "C:/WINDOWS/LOGOW.SYS", list = "C:/WINDOWS/RESTORE.BAT";
+  std::unique_ptr<TDrive> drive = OpenImageDrive(img, xdg_.Root());
+  auto listed = [](TDrive& D) {
+    std::vector<std::string> names = D.List("C:/WINDOWS/");
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  {
+    TDriveOperation operation(true);
+    EXPECT_FALSE(drive->FileExists(logo));
+    Put(img, 0, "::WINDOWS/LOGOW.SYS", "put by another program");
+    {
+      TDriveLock lock(*drive);
+      ASSERT_TRUE(lock.Held());
+      EXPECT_TRUE(drive->FileExists(logo));
+      std::string bytes;
+      ASSERT_TRUE(drive->ReplaceFile(list, "first"));
+      ASSERT_TRUE(drive->ReadFile(list, bytes, 100));
+      ASSERT_TRUE(drive->ReplaceFile(list, "second"));
+      ASSERT_TRUE(drive->ReadFile(list, bytes, 100));
+      EXPECT_EQ(bytes, "second");
+      ASSERT_TRUE(drive->ReplaceFile(logo, "ours"));
+      EXPECT_EQ(listed(*drive), listed(*OpenImageDrive(img, xdg_.Root())));
+    }
+    Put(img, 0, "::WINDOWS/RESTORE.BAT", "rewritten by another program");
+    TDriveLock again(*drive);
+    std::string bytes;
+    ASSERT_TRUE(drive->ReadFile(list, bytes, 100));
+    EXPECT_EQ(bytes, "rewritten by another program");
+  }
+  {
+    TDriveOperation reading(false);
+    EXPECT_TRUE(drive->FileExists(logo));
+  }
+  ASSERT_EQ(M("mdel", img, 0, "::WINDOWS/LOGOW.SYS").Status, 0);
+  TDriveOperation next(false);
+  EXPECT_FALSE(drive->FileExists(logo));
 }
 
 TEST_F(DriveTest, SessionSwitchesUseTheRememberedImageWithoutADisplay) {
