@@ -301,15 +301,21 @@ bool SetLogo(const std::string& StoredPath, uint32_t Position) {
   return MakeLogo(StoredPath, logoPath, r.MessageText, r.Animate, r.DrawMessage);
 }
 
-std::string LogosWrittenText(uint32_t Positions, const std::string& Where) {
+// "Startup logo", "Wait and Turn off logos"; empty for no position.
+static std::string LogosText(uint32_t Positions) {
   std::vector<std::string> names;
   for (uint32_t p : POSITIONS)
     if (Positions & p) names.push_back(p == POS_WAIT ? "Wait" : PositionCaption(p));
-  if (names.empty()) return "No logo was written.";
+  if (names.empty()) return {};
   std::string list = names[0];
   for (size_t i = 1; i < names.size(); ++i)
     list += (i + 1 == names.size() ? " and " : ", ") + names[i];
-  return list + (names.size() == 1 ? " logo" : " logos") + " written to " + Where + ".";
+  return list + (names.size() == 1 ? " logo" : " logos");
+}
+
+std::string LogosWrittenText(uint32_t Positions, const std::string& Where) {
+  const std::string logos = LogosText(Positions);
+  return logos.empty() ? "No logo was written." : logos + " written to " + Where + ".";
 }
 
 uint32_t SetSelectedAsLogo(const TListSelection& Sel) {
@@ -344,6 +350,12 @@ uint32_t SetSelectedAsLogo(const TListSelection& Sel) {
     RememberLogoSources(names);
   }
   ShowReady();
+  // Composing says nothing of its failures (a shuffle at start-up must not
+  // stop on them); a Set the user asked for does.
+  if (const uint32_t failed = positions & ~written) {
+    const std::string why = ManagedDrive().LastError();
+    ShowError("The " + LogosText(failed) + " could not be written" + (why.empty() ? "." : ": " + why));
+  }
   if (written == 0) return 0;
   // A logo Windows will not show is the first thing to know when it never
   // appears; the status bar says either way.

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
@@ -256,6 +257,15 @@ TEST_F(MainWindowTest, SetWritesTheLogoAndTheViewShowsIt) {
   EXPECT_TRUE(w->Preview.Display->isVisible());
   EXPECT_EQ(w->Preview.Display->Picture().BitsPerPixel, 8);
   EXPECT_EQ(PreviewColour(*w), qRgb(10, 200, 10));
+
+  // A logo that cannot be written is said, and the others are written.
+  ASSERT_TRUE(std::filesystem::create_directories(GetLogoFile(POS_TURNOFF)));
+  dialogs_.PositionAnswers.push_back({true, POS_STARTUP | POS_TURNOFF});
+  w->btnSet->click();
+  EXPECT_TRUE(FileExists(GetLogoFile(POS_STARTUP)));
+  ASSERT_EQ(dialogs_.Errors.size(), 1u);
+  EXPECT_EQ(dialogs_.Errors[0].rfind("The Turn off logo could not be written: ", 0), 0u) << dialogs_.Errors[0];
+  EXPECT_EQ(w->StatusText().rfind("Startup logo written to ", 0), 0u) << w->StatusText();
 }
 
 // After Set the status bar says what went where, the row of the picture
