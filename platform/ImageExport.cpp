@@ -257,11 +257,13 @@ bool WaitWithin(pid_t Pid, std::chrono::steady_clock::duration Limit, int& Statu
   return done;
 }
 
-// Whether Path is a mount point of its own (a FUSE export in place).
+// Whether Path is a mount point of its own (a FUSE export in place). An
+// export whose daemon was killed stays mounted, and every look at it fails
+// with "not connected": that is a mount too, one to be taken down.
 bool Mounted(const std::string& Path) {
   struct stat file {}, folder {};
-  return ::stat(Path.c_str(), &file) == 0 && ::stat(FolderOf(Path).c_str(), &folder) == 0 &&
-         file.st_dev != folder.st_dev;
+  if (::stat(Path.c_str(), &file) != 0) return errno == ENOTCONN;
+  return ::stat(FolderOf(Path).c_str(), &folder) == 0 && file.st_dev != folder.st_dev;
 }
 
 void Unmount(const std::string& Path) {
