@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +13,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include <cstdlib>
 #include <string>
 
 #include "base/MiscProcs.h"
@@ -122,6 +124,21 @@ TEST_F(DriveDialogTest, ImageShowsItsPartitionsWindowsFolderAndLogosAndIsRemembe
   w.ViewLogo(POS_STARTUP);
   EXPECT_FALSE(w.Preview.Display->isVisible());
   w.EndSession();
+
+  // The picture of the dialog for the package's description: the same
+  // disk as QEMU keeps it, a QCOW2 on a backing file.
+  if (const char* folder = std::getenv("KVO_UI_SHOTS"); folder && *folder) {
+    const std::string base = xdg_.Root() + "win98-base.qcow2", top = xdg_.Root() + "win98.qcow2";
+    ASSERT_EQ(test::RunShell("qemu-img convert -O qcow2 " + test::ShellQuoted(img) + " " + test::ShellQuoted(base) +
+                             " && qemu-img create -q -f qcow2 -F qcow2 -b " + test::ShellQuoted(base) + " " +
+                             test::ShellQuoted(top)).Status, 0);
+    TfrmDrive shot;
+    shot.edPath->setText(QString::fromStdString(top));
+    shot.Refresh();
+    shot.show();
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    EXPECT_TRUE(shot.grab().save(QString::fromLocal8Bit(folder) + "/windows-drive.png"));
+  }
 }
 
 TEST_F(DriveDialogTest, ContainerImageIsRefusedAndOkStaysOpen) {
