@@ -315,12 +315,31 @@ QToolButton* TfrmMain::AddToolButton_(const char* Name, const QString& Caption, 
   button->setText(Caption);
   button->setAutoRaise(true);
   button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  button->setProperty("kvoIcon", QString::fromLatin1(IconName));
+  button->setProperty("kvoGlyph", Glyph);
   button->setIcon(ThemeIcon(IconName, static_cast<QStyle::StandardPixmap>(Glyph)));
   button->setIconSize(QSize(24, 24));
   button->setGeometry(Left, 4, 64, 46);
   // Reached with Tab (a click leaves the focus in the list).
   button->setFocusPolicy(Qt::TabFocus);
   return button;
+}
+
+void TfrmMain::PaintToolIcons_() {
+  for (QToolButton* button : panTools->findChildren<QToolButton*>()) {
+    const QByteArray name = button->property("kvoIcon").toString().toLatin1();
+    if (name.isEmpty()) continue;
+    button->setIcon(ThemeIcon(name.constData(), static_cast<QStyle::StandardPixmap>(button->property("kvoGlyph").toInt())));
+  }
+}
+
+void TfrmMain::changeEvent(QEvent* Event) {
+  // The desktop turned dark or light while the window is open: the icons
+  // drawn in the text colour follow, as the captions under them do.
+  const QEvent::Type type = Event->type();
+  if (type == QEvent::PaletteChange || type == QEvent::ApplicationPaletteChange || type == QEvent::ThemeChange)
+    PaintToolIcons_();
+  TFormNormal::changeEvent(Event);
 }
 
 QAction* TfrmMain::AddItem_(QMenu* Menu, const char* Name, const QString& Caption,

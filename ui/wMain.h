@@ -164,12 +164,15 @@ class TfrmMain : public TFormNormal {
   bool eventFilter(QObject* Watched, QEvent* Event) override;
   void dragEnterEvent(QDragEnterEvent* Event) override;
   void dropEvent(QDropEvent* Event) override;
+  void changeEvent(QEvent* Event) override;
 
  private:
   void BuildClient_();
   void BuildTools_(QWidget* Client);
   QToolButton* AddToolButton_(const char* Name, const QString& Caption, int Left,
                               const char* IconName, int Glyph);
+  // Gives the tool buttons their icons in the present colour scheme.
+  void PaintToolIcons_();
   void BuildMenus_();
   void BuildImageMenu_();
   void BuildGalleryAndViewMenus_();

@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QIcon>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
@@ -266,6 +267,25 @@ TEST_F(MainWindowTest, SetWritesTheLogoAndTheViewShowsIt) {
   ASSERT_EQ(dialogs_.Errors.size(), 1u);
   EXPECT_EQ(dialogs_.Errors[0].rfind("The Turn off logo could not be written: ", 0), 0u) << dialogs_.Errors[0];
   EXPECT_EQ(w->StatusText().rfind("Startup logo written to ", 0), 0u) << w->StatusText();
+}
+
+// Tool icons drawn in the text colour (where the desktop's icon theme has
+// none) follow the desktop into a dark scheme while the window is open.
+TEST_F(MainWindowTest, ToolIconsFollowTheSchemeWhileOpen) {
+  if (QIcon::hasThemeIcon(QStringLiteral("dialog-ok-apply"))) GTEST_SKIP() << "the icon theme draws it";
+  auto w = Open();
+  auto ink = [&] {
+    const QImage drawn = w->btnSet->icon().pixmap(24, 24).toImage();
+    for (int y = 0; y < drawn.height(); ++y)
+      for (int x = 0; x < drawn.width(); ++x)
+        if (qAlpha(drawn.pixel(x, y)) == 255) return QColor(drawn.pixel(x, y)).rgb();
+    return QRgb{0};
+  };
+  const QPalette dark = test::DarkPalette();
+  ASSERT_NE(ink(), dark.color(QPalette::Active, QPalette::ButtonText).rgb());
+  test::TScheme scheme(dark);
+  QApplication::processEvents();
+  EXPECT_EQ(ink(), dark.color(QPalette::Active, QPalette::ButtonText).rgb());
 }
 
 // After Set the status bar says what went where, the row of the picture
