@@ -234,10 +234,10 @@ std::string ReadOnlyFormat(const std::string& Head, const std::string& Tail) {
   return {};
 }
 
-// Milliseconds left until Until, for poll.
-int MillisecondsUntil(std::chrono::steady_clock::time_point Until) {
+// Milliseconds left until Until, for poll, at most Most.
+int MillisecondsUntil(std::chrono::steady_clock::time_point Until, int64_t Most) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Until - std::chrono::steady_clock::now());
-  return static_cast<int>(std::clamp<int64_t>(left.count() + 1, 0, 1000));
+  return static_cast<int>(std::clamp<int64_t>(left.count() + 1, 0, Most));
 }
 
 // The exit of a child started with fork, within Limit; false when it is
@@ -251,7 +251,7 @@ bool WaitWithin(pid_t Pid, std::chrono::steady_clock::duration Limit, int& Statu
     pid_t r = ::waitpid(Pid, &Status, WNOHANG);
     if ((done = r == Pid || (r < 0 && errno != EINTR)) || std::chrono::steady_clock::now() >= until) break;
     pollfd p{exited, POLLIN, 0};
-    if (exited < 0 || ::poll(&p, 1, MillisecondsUntil(until)) < 0) std::this_thread::sleep_for(POLL_STEP);
+    if (exited < 0 || ::poll(&p, 1, MillisecondsUntil(until, 1000)) < 0) std::this_thread::sleep_for(POLL_STEP);
   }
   if (exited >= 0) ::close(exited);
   return done;
@@ -439,9 +439,10 @@ bool TImageExport::WaitForMount(int ErrFd, int Mounts, std::string& Error) {
       return false;
     }
     // Woken when a mount appears (mountinfo signals every change) or the
-    // daemon writes or ends; what it writes is kept for the message.
+    // daemon writes or ends; what it writes is kept for the message. A
+    // look every 20 ms all the same, should a mount go unsignalled.
     pollfd p[2] = {{ErrFd, POLLIN, 0}, {Mounts, POLLPRI, 0}};
-    if (Mounts < 0 || ::poll(p, 2, MillisecondsUntil(until)) < 0) std::this_thread::sleep_for(POLL_STEP);
+    if (Mounts < 0 || ::poll(p, 2, MillisecondsUntil(until, 20)) < 0) std::this_thread::sleep_for(POLL_STEP);
     if (p[0].revents & POLLIN) {
       char buf[512];
       ssize_t n = ::read(ErrFd, buf, sizeof buf);
