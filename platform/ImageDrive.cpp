@@ -288,6 +288,7 @@ void TImageDrive::Leave() {
   if (!Container() || --Sessions_ > 0 || LockDepth_ > 0 || OperationDepth > 0) return;
   std::string ignored;
   Export_.Stop(ignored);
+  Listings_.clear();
 }
 
 bool TImageDrive::Usable(const std::string& Path) {
