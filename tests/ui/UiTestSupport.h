@@ -6,18 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPalette>
+#include <QPlainTextEdit>
 #include <QStyle>
 #include <QStyleFactory>
-#include <QPlainTextEdit>
 #include <QTextEdit>
-#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
 #include <memory>
+#include <vector>
 #include <utility>
 
 namespace kvo::test {
@@ -98,17 +102,35 @@ class TScheme {
   QPalette palette_;
 };
 
-// Every text a window shows in labels, buttons and text fields, one per
-// line, for tests that look for a sentence wherever it is.
+// The text a widget shows: a label's, a button's, a text field's; "items"
+// for a list or a header; empty for one that shows none.
+inline QString ShownText(const QWidget* W) {
+  if (auto* l = qobject_cast<const QLabel*>(W)) return l->pixmap().isNull() ? l->text() : QString();
+  if (auto* b = qobject_cast<const QAbstractButton*>(W)) return b->text();
+  if (auto* e = qobject_cast<const QLineEdit*>(W)) return e->text();
+  if (auto* p = qobject_cast<const QPlainTextEdit*>(W)) return p->toPlainText();
+  if (auto* t = qobject_cast<const QTextEdit*>(W)) return t->toPlainText();
+  if (qobject_cast<const QAbstractItemView*>(W) || qobject_cast<const QHeaderView*>(W))
+    return QStringLiteral("items");
+  return {};
+}
+
+// Every text a window shows, one per line, for tests that look for a
+// sentence wherever it is.
 inline QString AllText(QWidget* Window) {
   QStringList texts;
-  for (QWidget* w : Window->findChildren<QWidget*>()) {
-    if (auto* label = qobject_cast<QLabel*>(w)) texts << label->text();
-    else if (auto* button = qobject_cast<QAbstractButton*>(w)) texts << button->text();
-    else if (auto* plain = qobject_cast<QPlainTextEdit*>(w)) texts << plain->toPlainText();
-    else if (auto* rich = qobject_cast<QTextEdit*>(w)) texts << rich->toPlainText();
-  }
+  for (QWidget* w : Window->findChildren<QWidget*>()) texts << ShownText(w);
   return texts.join(QLatin1Char('\n'));
+}
+
+// The light and the dark scheme the windows are checked and shown in.
+struct TNamedScheme {
+  const char* Name;
+  QPalette Palette;
+};
+inline std::vector<TNamedScheme> LightAndDark() {
+  return {{"light", std::unique_ptr<QStyle>(QStyleFactory::create(QStringLiteral("Fusion")))->standardPalette()},
+          {"dark", DarkPalette()}};
 }
 
 }  // namespace kvo::test

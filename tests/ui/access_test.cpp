@@ -6,26 +6,17 @@
 // keyboard alone.
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
-#include <QAbstractItemView>
 #include <QAccessible>
 #include <QApplication>
 #include <QColorDialog>
-#include <QHeaderView>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPlainTextEdit>
-#include <QStyle>
-#include <QStyleFactory>
 #include <QShortcut>
 #include <QTest>
-#include <QTextEdit>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,7 +45,7 @@ namespace {
 
 using test::WhenModal;
 
-using test::DarkPalette;
+using test::ShownText;
 using test::TScheme;
 
 class AccessTest : public testing::Test {
@@ -148,18 +139,6 @@ QColor BackgroundOf(const QWidget* W) {
   return W->palette().color(QPalette::Window);
 }
 
-// The text a widget shows (empty for one that shows none).
-QString ShownText(const QWidget* W) {
-  if (auto* l = qobject_cast<const QLabel*>(W)) return l->pixmap().isNull() ? l->text() : QString();
-  if (auto* b = qobject_cast<const QAbstractButton*>(W)) return b->text();
-  if (auto* e = qobject_cast<const QLineEdit*>(W)) return e->text();
-  if (auto* p = qobject_cast<const QPlainTextEdit*>(W)) return p->toPlainText();
-  if (auto* t = qobject_cast<const QTextEdit*>(W)) return t->toPlainText();
-  if (qobject_cast<const QAbstractItemView*>(W) || qobject_cast<const QHeaderView*>(W))
-    return QStringLiteral("items");
-  return {};
-}
-
 // Every text of Window whose colour has less than 4.5 : 1 against its
 // background, as "object: ratio".
 QStringList ContrastFailures(QWidget* Window) {
@@ -183,23 +162,16 @@ QStringList ContrastFailures(QWidget* Window) {
 }
 
 TEST_F(AccessTest, EveryTextReadsInLightAndDarkSchemes) {
-  struct Case {
-    const char* Scheme;
-    QPalette Palette;
-  } const schemes[] = {
-      {"light", std::unique_ptr<QStyle>(QStyleFactory::create(QStringLiteral("Fusion")))->standardPalette()},
-      {"dark", DarkPalette()},
-  };
-  for (const Case& c : schemes) {
+  for (const test::TNamedScheme& c : test::LightAndDark()) {
     TScheme scheme(c.Palette);
     auto windows = AllWindows();
     int texts = 0;
     for (auto& w : windows) {
       for (QWidget* child : w->findChildren<QWidget*>()) texts += !ShownText(child).isEmpty();
       const QStringList failures = ContrastFailures(w.get());
-      EXPECT_TRUE(failures.isEmpty()) << c.Scheme << ": " << failures.join(", ").toStdString();
+      EXPECT_TRUE(failures.isEmpty()) << c.Name << ": " << failures.join(", ").toStdString();
     }
-    EXPECT_GT(texts, 60) << c.Scheme;  // the walk saw the windows' texts
+    EXPECT_GT(texts, 60) << c.Name;  // the walk saw the windows' texts
     for (auto& w : windows)
       if (auto* m = dynamic_cast<TfrmMain*>(w.get())) m->EndSession();
   }
@@ -208,28 +180,11 @@ TEST_F(AccessTest, EveryTextReadsInLightAndDarkSchemes) {
 // ---- screen readers --------------------------------------------------------------------
 
 bool Interactive(QAccessible::Role Role) {
-  switch (Role) {
-    case QAccessible::Button:
-    case QAccessible::CheckBox:
-    case QAccessible::RadioButton:
-    case QAccessible::ComboBox:
-    case QAccessible::EditableText:
-    case QAccessible::SpinBox:
-    case QAccessible::Slider:
-    case QAccessible::List:
-    case QAccessible::ListItem:
-    case QAccessible::Table:
-    case QAccessible::Tree:
-    case QAccessible::TreeItem:
-    case QAccessible::Cell:
-    case QAccessible::PageTab:
-    case QAccessible::ButtonMenu:
-    case QAccessible::ButtonDropDown:
-    case QAccessible::Link:
-      return true;
-    default:
-      return false;
-  }
+  using R = QAccessible::Role;
+  static const R roles[] = {R::Button,   R::CheckBox, R::RadioButton, R::ComboBox,   R::EditableText, R::SpinBox,
+                            R::Slider,   R::List,     R::ListItem,    R::Table,      R::Tree,         R::TreeItem,
+                            R::Cell,     R::PageTab,  R::ButtonMenu,  R::ButtonDropDown, R::Link};
+  return std::find(std::begin(roles), std::end(roles), Role) != std::end(roles);
 }
 
 // The interactive controls under I that a screen reader could not name.

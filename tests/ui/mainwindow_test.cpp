@@ -368,7 +368,6 @@ TEST_F(MainWindowTest, ListHasHeadersChecksNaturalOrderAndWholeNamesInTips) {
             "Gal--Gamma|\u2713|\u2713|\u2713");
   EXPECT_EQ(m->data(m->index(3, 0), Qt::ToolTipRole).toString(), QStringLiteral("Custom--wall10.kvo"));
   EXPECT_EQ(m->data(m->index(2, 2), Qt::AccessibleTextRole).toString(), QStringLiteral("Wait"));
-  EXPECT_EQ(w->lstFiles->textElideMode(), Qt::ElideMiddle);
 }
 
 TEST_F(MainWindowTest, PreviewGrowsWithTheWindowInTheLogosShape) {
@@ -602,10 +601,8 @@ TEST_F(MainWindowTest, ManualAndAboutNeedNoOtherProgram) {
   ::setenv("PATH", saved.c_str(), 1);
   EXPECT_TRUE(dialogs_.Errors.empty());
   EXPECT_TRUE(aboutShown);
-  auto* help = qApp->findChild<TfrmHelp*>();
-  if (!help)
-    for (QWidget* top : QApplication::topLevelWidgets())
-      if ((help = qobject_cast<TfrmHelp*>(top))) break;
+  TfrmHelp* help = nullptr;
+  for (QWidget* top : QApplication::topLevelWidgets()) help = help ? help : qobject_cast<TfrmHelp*>(top);
   ASSERT_NE(help, nullptr);
   EXPECT_TRUE(help->isVisible());
   EXPECT_EQ(help->txtManual->source(), QUrl::fromLocalFile(QString::fromStdString(FindDocument("manual.html"))));
@@ -676,14 +673,7 @@ TEST_F(MainWindowTest, Screenshots) {
     EXPECT_TRUE(Widget.grab().save(QString::fromLocal8Bit(folder) + "/" + Name + ".png"))
         << Name.toStdString();
   };
-  struct Scheme {
-    const char* Name;
-    QPalette Palette;
-  } const schemes[] = {
-      {"light", std::unique_ptr<QStyle>(QStyleFactory::create(QStringLiteral("Fusion")))->standardPalette()},
-      {"dark", test::DarkPalette()},
-  };
-  for (const Scheme& s : schemes) {
+  for (const test::TNamedScheme& s : test::LightAndDark()) {
     test::TScheme scheme(s.Palette);
     auto w = Open();
     w->resize(900, 560);
