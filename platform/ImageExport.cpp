@@ -186,29 +186,32 @@ void ProbeVmdk(const std::string& Head, const std::string& Path, int Fd, TContai
               "\", which QEMU cannot rewrite in place." + ConvertAdvice(Path);
 }
 
+// Where the 32-byte entry of Table that starts with Guid lies, among the
+// Count entries from First (a count read from the file: only entries that
+// lie whole in what was read are looked at); npos when none.
+size_t VhdxEntry(const std::string& Table, size_t First, uint64_t Count, const uint8_t (&Guid)[16]) {
+  for (uint64_t i = 0; i < std::min<uint64_t>(Count, 2047); ++i) {
+    const size_t at = First + static_cast<size_t>(i) * 32;
+    if (at + 32 > Table.size()) break;
+    if (std::memcmp(Table.data() + at, Guid, 16) == 0) return at;
+  }
+  return std::string::npos;
+}
+
 // Whether the VHDX image's file parameters say it has a parent. Every
 // offset and count is checked against what was read.
 bool VhdxHasParent(int Fd) {
   const std::string table = ReadAt(Fd, VHDX_REGION_TABLE, 64 * 1024);
   if (!StartsWith(table, "regi")) return false;
-  const uint64_t regions = std::min<uint64_t>(Le(table, 8, 4), 2047);
-  for (uint64_t i = 0; i < regions; ++i) {
-    const size_t at = 16 + static_cast<size_t>(i) * 32;
-    if (at + 32 > table.size()) break;
-    if (std::memcmp(table.data() + at, VHDX_METADATA_REGION, 16) != 0) continue;
-    const uint64_t offset = Le(table, at + 16, 8), length = Le(table, at + 24, 4);
-    const std::string meta = ReadAt(Fd, offset, std::min<uint64_t>(length, 1 << 20));
-    if (!StartsWith(meta, "metadata")) return false;
-    const uint64_t entries = std::min<uint64_t>(Le(meta, 10, 2), 2047);
-    for (uint64_t e = 0; e < entries; ++e) {
-      const size_t m = 32 + static_cast<size_t>(e) * 32;
-      if (m + 32 > meta.size()) break;
-      if (std::memcmp(meta.data() + m, VHDX_FILE_PARAMETERS, 16) != 0) continue;
-      const uint64_t item = Le(meta, m + 16, 4);
-      return item + 8 <= meta.size() && (Le(meta, static_cast<size_t>(item) + 4, 4) & VHDX_HAS_PARENT) != 0;
-    }
-  }
-  return false;
+  const size_t region = VhdxEntry(table, 16, Le(table, 8, 4), VHDX_METADATA_REGION);
+  if (region == std::string::npos) return false;
+  const std::string meta =
+      ReadAt(Fd, Le(table, region + 16, 8), std::min<uint64_t>(Le(table, region + 24, 4), 1 << 20));
+  if (!StartsWith(meta, "metadata")) return false;
+  const size_t entry = VhdxEntry(meta, 32, Le(meta, 10, 2), VHDX_FILE_PARAMETERS);
+  if (entry == std::string::npos) return false;
+  const uint64_t item = Le(meta, entry + 16, 4);
+  return item + 8 <= meta.size() && (Le(meta, static_cast<size_t>(item) + 4, 4) & VHDX_HAS_PARENT) != 0;
 }
 
 void ProbeVhd(const std::string& Footer, const std::string& Path, TContainerInfo& C) {
