@@ -564,6 +564,13 @@ std::string BasicFinalize() {
 
 // ---- utilities --------------------------------------------------------------
 
+std::string GroupedDigits(uint64_t Value) {
+  std::string digits = std::to_string(Value);
+  for (int pos = static_cast<int>(digits.size()) - 3; pos > 0; pos -= 3)
+    digits.insert(static_cast<size_t>(pos), 1, ',');
+  return digits;
+}
+
 std::string NumToStr(uint32_t Value, int Code) {
   std::string digits = std::to_string(Value);
   if (Code >= 200) {
@@ -574,8 +581,7 @@ std::string NumToStr(uint32_t Value, int Code) {
   size_t width = static_cast<size_t>(Code < 0 ? 0 : Code);
   if (Code >= 100) {
     width = static_cast<size_t>(Code - 100);
-    for (int pos = static_cast<int>(digits.size()) - 3; pos > 0; pos -= 3)
-      digits.insert(static_cast<size_t>(pos), 1, ',');
+    digits = GroupedDigits(Value);
   }
   if (digits.size() < width) digits.insert(0, width - digits.size(), ' ');
   return digits;

@@ -137,6 +137,8 @@ std::string BasicFinalize();
 // ---- utilities --------------------------------------------------------------
 
 std::string NumToStr(uint32_t Value, int Code);
+// Value with its digits grouped by threes: 1572864 as "1,572,864".
+std::string GroupedDigits(uint64_t Value);
 std::string RealToStr(double Value, int Width, int Decimals);
 int32_t PCharToInt(const char* Text);
 int32_t Limit(int32_t Value, int32_t Low, int32_t High);

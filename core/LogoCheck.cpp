@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "base/Basic.h"
 #include "base/Errors.h"
 #include "core/Backup.h"
 #include "core/Composer.h"
@@ -14,16 +15,6 @@ namespace {
 
 // The bitmap file header and the Windows 3 information header.
 constexpr size_t BMP_HEADERS = 14 + 40;
-
-// 129078 as "129,078".
-std::string Thousands(uint64_t N) {
-  std::string digits = std::to_string(N), out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
 
 std::string ShowingText(const TLogoSetting& S) {
   switch (S.Showing) {
@@ -72,14 +63,13 @@ TLogoSetting ReadLogoSetting(TDrive& Drive) {
   TLogoSetting s;
   // A drive whose root is not known has no MSDOS.SYS to look for.
   if (!Drive.Root().empty()) s.Path = Drive.FindNoCase(Drive.Root(), MSDOS_SYS);
-  std::string bytes;
   if (s.Path.empty() || !Drive.FileExists(s.Path)) {
     s.Msdos.Form = TMsdosForm::Missing;
-  } else if (!Drive.ReadFile(s.Path, bytes, MAX_TEXT_FILE_BYTES)) {
+  } else if (!Drive.ReadFile(s.Path, s.Bytes, MAX_TEXT_FILE_BYTES)) {
     s.Msdos.Form = TMsdosForm::Unreadable;
     s.Error = Drive.LastError();
   } else {
-    s.Msdos = ParseMsdosSys(bytes);
+    s.Msdos = ParseMsdosSys(s.Bytes);
   }
   if (s.Msdos.Form == TMsdosForm::Text)
     s.Showing = !s.Msdos.BootGui ? TLogoShowing::None
@@ -114,13 +104,8 @@ bool SwitchStartupLogo(bool On, std::string& Error) {
     Error = s.Msdos.Form == TMsdosForm::Unreadable ? s.Error : s.Text + " It is left as it is.";
     return false;
   }
-  std::string bytes;
-  if (!drive.ReadFile(s.Path, bytes, MAX_TEXT_FILE_BYTES)) {
-    Error = drive.LastError();
-    return false;
-  }
-  const std::string changed = MsdosWithLogo(bytes, On);
-  if (changed == bytes) return true;
+  const std::string changed = MsdosWithLogo(s.Bytes, On);
+  if (changed == s.Bytes) return true;
   // The original comes back with Restore, as the logos do.
   if (!BackupMsdosSys(s.Path)) {
     Error = "MSDOS.SYS could not be backed up, so it was not changed.";
@@ -142,7 +127,7 @@ std::string LogoFileProblem(std::string_view Head, uint64_t FileSize) {
     return std::to_string(h.Width) + " \u00d7 " + std::to_string(std::abs(static_cast<int64_t>(h.Height)));
   if (h.HeaderSize != 40) return "bitmap header of " + std::to_string(h.HeaderSize) + " bytes, not 40";
   if (FileSize != LOGO_FILE_BYTES)
-    return Thousands(FileSize) + " bytes, not " + Thousands(LOGO_FILE_BYTES);
+    return GroupedDigits(FileSize) + " bytes, not " + GroupedDigits(LOGO_FILE_BYTES);
   return {};
 }
 

@@ -28,6 +28,7 @@ enum class TLogoShowing {
 
 struct TLogoSetting {
   std::string Path;  // MSDOS.SYS as a drive path
+  std::string Bytes;  // its contents, as read
   TMsdosSys Msdos;
   std::string Error;  // why it could not be read (Form Unreadable)
   TLogoShowing Showing = TLogoShowing::NotKnown;

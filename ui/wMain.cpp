@@ -133,12 +133,7 @@ void EnableMenuTree(QAction* Action, bool Enable) {
 
 // ---- free helpers ---------------------------------------------------------------
 
-std::string DigitGroups(uint64_t Value) {
-  std::string digits = std::to_string(Value);
-  for (int pos = static_cast<int>(digits.size()) - 3; pos > 0; pos -= 3)
-    digits.insert(static_cast<size_t>(pos), 1, ',');
-  return digits;
-}
+std::string DigitGroups(uint64_t Value) { return GroupedDigits(Value); }
 
 std::string SystemInformationText() {
   const std::string nl = "\r\n";
