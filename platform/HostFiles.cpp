@@ -40,15 +40,6 @@ std::string WithoutReplaceMark(std::string Name) {
   return Name;
 }
 
-// Whether Digits is the number of a process that is no longer running.
-bool ProcessGone(const std::string& Digits) {
-  if (Digits.empty() || Digits.size() > 9 ||
-      Digits.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  pid_t pid = static_cast<pid_t>(std::stol(Digits));
-  return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
 // Whether Name is a scratch file of a process that is no longer running,
 // or the temporary file it was being written under.
 bool ScratchOfGoneProcess(const std::string& Name) {
@@ -101,6 +92,14 @@ bool OwnPrivateFolder(const std::string& Folder) {
 }
 
 }  // namespace
+
+bool ProcessGone(const std::string& Digits) {
+  if (Digits.empty() || Digits.size() > 9 ||
+      Digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  pid_t pid = static_cast<pid_t>(std::stol(Digits));
+  return pid > 0 && pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
 
 bool WriteAllFd(int Fd, std::string_view Bytes) {
   while (!Bytes.empty()) {

@@ -12,6 +12,10 @@
 
 namespace kvo {
 
+// Whether Digits (a number taken from a file name) is that of a process
+// that is no longer running; false for anything that is not a number.
+bool ProcessGone(const std::string& Digits);
+
 // Writes all of Bytes to Fd; false on any failure (or an injected one).
 bool WriteAllFd(int Fd, std::string_view Bytes);
 

@@ -503,9 +503,7 @@ void RemoveStaleExports() {
     const std::string name = e->d_name;
     if (name.compare(0, EXPORT_PREFIX.size(), EXPORT_PREFIX) != 0) continue;
     const std::string pid = name.substr(EXPORT_PREFIX.size(), name.find('-', EXPORT_PREFIX.size()) - EXPORT_PREFIX.size());
-    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid.size() > 9) continue;
-    const pid_t p = static_cast<pid_t>(std::stol(pid));
-    if (p == ::getpid() || ::kill(p, 0) == 0 || errno != ESRCH) continue;
+    if (!ProcessGone(pid)) continue;
     Unmount(run + name);
     ::unlink((run + name).c_str());
   }
