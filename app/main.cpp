@@ -14,7 +14,7 @@
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "formats/ConForm.h"
-#include "platform/Drive.h"
+#include "drive/Drive.h"
 
 namespace {
 

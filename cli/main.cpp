@@ -14,7 +14,7 @@
 #include "cli/Verbs.h"
 #include "core/Locations.h"
 #include "formats/ConForm.h"
-#include "platform/Drive.h"
+#include "drive/Drive.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "platform/Folders.h"
-#include "platform/MsdosSys.h"
+#include "drive/MsdosSys.h"
 #include "platform/ProfileFile.h"
 #include "platform/TextUtil.h"
 

@@ -17,7 +17,7 @@
 #include "core/Shuffle.h"
 #include "platform/Folders.h"
 #include "platform/HostFiles.h"
-#include "platform/ImageExport.h"
+#include "drive/ImageExport.h"
 #include "platform/Registry.h"
 #include "platform/TextUtil.h"
 

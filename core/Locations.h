@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Drive.h"
+#include "drive/Drive.h"
 
 namespace kvo {
 

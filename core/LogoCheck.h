@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Drive.h"
-#include "platform/MsdosSys.h"
+#include "drive/Drive.h"
+#include "drive/MsdosSys.h"
 
 namespace kvo {
 

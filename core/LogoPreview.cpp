@@ -18,7 +18,7 @@
 #include "formats/ByteCursor.h"
 #include "formats/ConForm.h"
 #include "formats/FFLib.h"
-#include "platform/Drive.h"
+#include "drive/Drive.h"
 
 namespace kvo {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "core/LogoCheck.h"
 #include "fuzz/FuzzSupport.h"
-#include "platform/MsdosSys.h"
+#include "drive/MsdosSys.h"
 
 using namespace kvo;
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/DiskImage.h"
+#include "drive/DiskImage.h"
 
 using namespace kvo;
 

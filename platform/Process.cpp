@@ -128,7 +128,9 @@ constexpr size_t ERR_KEPT = 65536;
 // that fills one pipe from blocking while we wait on the other. A child
 // still running after TimeoutMs (when positive), or whose output grows past
 // MaxOut (when positive), is killed.
-void DrainPipes(pid_t Pid, int TimeoutMs, size_t MaxOut, int OutFd, int ErrFd, TRunResult& R) {
+void DrainPipes(pid_t Pid, const TRunOptions& Options, int OutFd, int ErrFd, TRunResult& R) {
+  int TimeoutMs = Options.TimeoutMs;
+  const size_t MaxOut = Options.MaxOut;
   std::string& Out = R.Out;
   std::string& Err = R.Err;
   pollfd fds[2] = {{OutFd, POLLIN, 0}, {ErrFd, POLLIN, 0}};
@@ -149,6 +151,8 @@ void DrainPipes(pid_t Pid, int TimeoutMs, size_t MaxOut, int OutFd, int ErrFd, T
       break;
     }
     if (ready == 0) {
+      R.TimedOut = true;
+      if (Options.OnTimeout) Options.OnTimeout();
       ::kill(Pid, SIGKILL);
       TimeoutMs = 0;  // its pipes close as it dies
       continue;
@@ -270,7 +274,7 @@ TRunResult RunCaptured(const std::vector<std::string>& Argv, const TRunOptions& 
     ::close(outPipe[1]);
     ::close(errPipe[1]);
     if (rc == 0) {
-      DrainPipes(pid, Options.TimeoutMs, Options.MaxOut, outPipe[0], errPipe[0], result);
+      DrainPipes(pid, Options, outPipe[0], errPipe[0], result);
       int status = 0;
       WaitFor(pid, &status);
       result.Started = true;

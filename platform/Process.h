@@ -4,6 +4,7 @@
 // arguments are passed as they are.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ struct TRunResult {
   std::string Out;       // everything it wrote to standard output
   std::string Err;       // and to standard error
   bool OutCut = false;   // it wrote more than MaxOut allowed and was killed
+  bool TimedOut = false; // it ran past TimeoutMs and was killed
 };
 
 // How RunCaptured runs a program.
@@ -45,8 +47,11 @@ struct TRunOptions {
   // Inherited entries whose names begin with one of these are not passed.
   std::vector<std::string> DropEnv;
   // A program still running after this many milliseconds is killed (0: no
-  // limit).
+  // limit), after OnTimeout has run: what the program may be stuck waiting
+  // on (a FUSE export) is ended first, as a program blocked in the kernel
+  // on it dies only once that wait ends.
   int TimeoutMs = 0;
+  std::function<void()> OnTimeout;
   // A program whose standard output grows past this many bytes is killed
   // and what it wrote is dropped (0: no limit).
   size_t MaxOut = 0;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Drive.h"
+#include "drive/Drive.h"
 #include "tests/TestSupport.h"
 
 namespace kvo {

@@ -34,7 +34,7 @@
 #include "core/Store.h"
 #include "formats/ConForm.h"
 #include "formats/FFBasic.h"
-#include "platform/Drive.h"
+#include "drive/Drive.h"
 #include "platform/FaultInject.h"
 #include "tests/TestSupport.h"
 

@@ -31,7 +31,7 @@
 #include "base/VCLUtils.h"
 #include "platform/Fonts.h"
 #include "ui/wFormDialog.h"
-#include "platform/Drive.h"
+#include "drive/Drive.h"
 #include "ui/wOverwrite.h"
 #include "ui/wRename.h"
 #include "ui/wResize.h"

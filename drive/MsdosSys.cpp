@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/MsdosSys.h"
+#include "drive/MsdosSys.h"
 
 #include <vector>
 

@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "platform/Drive.h"
+#include "drive/Drive.h"
 
 namespace kvo {
 

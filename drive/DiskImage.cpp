@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/DiskImage.h"
+#include "drive/DiskImage.h"
 
-#include "platform/ImageExport.h"
+#include "drive/ImageChain.h"
 
 #include <blkid/blkid.h>
 #include <fcntl.h>
@@ -18,16 +18,6 @@ namespace {
 
 constexpr uint64_t SECTOR = 512;
 constexpr uint64_t VHD_FOOTER = 512;
-
-struct TFd {
-  int Fd = -1;
-  explicit TFd(int F) : Fd(F) {}
-  ~TFd() {
-    if (Fd >= 0) ::close(Fd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-};
 
 struct TProbeFree {
   void operator()(blkid_probe P) const { blkid_free_probe(P); }
@@ -104,6 +94,8 @@ bool ProbePartitions(int Fd, uint64_t DataSize, std::vector<TVolumeInfo>& Volume
     v.Offset = static_cast<uint64_t>(start) * SECTOR;
     v.Size = static_cast<uint64_t>(size) * SECTOR;
     v.Type = static_cast<uint32_t>(blkid_partition_get_type(p));
+    // The boot indicator of an MBR entry (0x80): the partition DOS starts.
+    v.Active = (blkid_partition_get_flags(p) & 0x80) != 0;
     // A partition reaching past the end of the data is damaged or cut
     // short; it is listed, but not as a volume to edit.
     if (v.Offset < DataSize && v.Size <= DataSize - v.Offset) ProbeFat(Fd, v);
@@ -117,10 +109,7 @@ bool ProbePartitions(int Fd, uint64_t DataSize, std::vector<TVolumeInfo>& Volume
 }  // namespace
 
 std::string FormatText(const TDiskLayout& Layout) {
-  std::string text = Layout.Format;
-  for (size_t i = 0; i < Layout.BackingChain.size(); ++i)
-    text += (i == 0 ? ", backing file " : ", then ") + Layout.BackingChain[i];
-  return text;
+  return Layout.ChainText.empty() ? Layout.Format : Layout.Format + ", " + Layout.ChainText;
 }
 
 uint64_t FatClaimedSize(const uint8_t* BootSector) {
@@ -146,18 +135,18 @@ void SplitDriveChoice(const std::string& Choice, std::string& Path, int32_t& Par
 bool ProbeDiskImage(const std::string& Path, TDiskLayout& Layout, std::string& Error) {
   Layout = {};
   TFd fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.Fd < 0) {
+  if (fd.Get() < 0) {
     Error = Path + ": " + std::strerror(errno);
     return false;
   }
-  return ProbeDiskImageFd(fd.Fd, Path, Layout, Error);
+  return ProbeDiskImageFd(fd.Get(), Path, Layout, Error);
 }
 
 bool ProbeDiskImageFd(int Fd, const std::string& Path, TDiskLayout& Layout, std::string& Error) {
   Layout = {};
   TFd fd(::dup(Fd));
   struct stat st {};
-  if (fd.Fd < 0 || ::fstat(fd.Fd, &st) != 0) {
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
     Error = Path + ": " + std::strerror(errno);
     return false;
   }
@@ -167,10 +156,10 @@ bool ProbeDiskImageFd(int Fd, const std::string& Path, TDiskLayout& Layout, std:
   }
   uint64_t size = static_cast<uint64_t>(st.st_size);
   std::array<uint8_t, 512> head{}, tail{};
-  ReadAt(fd.Fd, 0, head.data(), head.size());
+  ReadAt(fd.Get(), 0, head.data(), head.size());
   bool hasTail = size >= 2 * VHD_FOOTER;
-  if (hasTail) ReadAt(fd.Fd, size - VHD_FOOTER, tail.data(), tail.size());
-  if (TContainerInfo c = ProbeContainer(fd.Fd, Path); !c.Format.empty()) {
+  if (hasTail) ReadAt(fd.Get(), size - VHD_FOOTER, tail.data(), tail.size());
+  if (TContainerInfo c = ProbeContainer(fd.Get(), Path); !c.Format.empty()) {
     Error = c.Refusal.empty() ? Path + " is a " + c.Format + " disk image, read through QEMU's export of it."
                               : c.Refusal;
     return false;
@@ -182,10 +171,10 @@ bool ProbeDiskImageFd(int Fd, const std::string& Path, TDiskLayout& Layout, std:
     Error = Path + " is not a disk image: it is too small.";
     return false;
   }
-  if (!ProbePartitions(fd.Fd, Layout.DataSize, Layout.Volumes)) {
+  if (!ProbePartitions(fd.Get(), Layout.DataSize, Layout.Volumes)) {
     TVolumeInfo whole;
     whole.Size = Layout.DataSize;
-    ProbeFat(fd.Fd, whole);
+    ProbeFat(fd.Get(), whole);
     if (whole.FileSystem.empty()) {
       Error = Path + " is not a disk image: it holds neither a partition table nor a FAT volume.";
       return false;

@@ -10,10 +10,13 @@
 // setting of theirs, can change what it does to the image.
 //
 // A container image (QCOW2, VDI, VMDK, VHDX, dynamic VHD) is edited the
-// same way through its export by QEMU's storage daemon (ImageExport.h):
+// same way through its export by QEMU's storage daemon (ImageExport.h),
+// on the chain of files checked when the drive was opened (ImageChain.h):
 // the export runs for one operation (a read, or everything under the
 // write lock) and never between them, so a virtual machine may start
-// while the program's window is open.
+// while the program's window is open. Nothing opens the image for
+// writing before the lock is held and the checks for a virtual machine
+// using it have passed.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -30,11 +33,11 @@
 #include <set>
 #include <thread>
 
-#include "platform/DriveFolder.h"
+#include "drive/DriveFolder.h"
+#include "drive/ImageExport.h"
+#include "drive/ImageUse.h"
 #include "platform/FaultInject.h"
 #include "platform/HostFiles.h"
-#include "platform/ImageExport.h"
-#include "platform/ImageUse.h"
 #include "platform/Process.h"
 #include "platform/TextUtil.h"
 
@@ -131,7 +134,12 @@ class TImageDrive final : public TDrive {
   // The operation ended: an export no call is using goes.
   void OperationEnded() {
     std::string ignored;
-    if (Sessions_ > 0 || LockDepth_ > 0) return;
+    if (Sessions_ > 0) return;
+    if (OperationLock_) {
+      OperationLock_ = false;
+      Unlock();
+    }
+    if (LockDepth_ > 0) return;
     Export_.Stop(ignored);
     Listings_.clear();
   }
@@ -152,6 +160,8 @@ class TImageDrive final : public TDrive {
   std::string Root() const override { return IMAGE_ROOT; }
   std::string WinFolder() const override { return IMAGE_ROOT + WinDir_ + "/"; }
   std::string Identity() const override { return Path_ + ":" + std::to_string(Volume_.Number); }
+  // The image as the user named it, opened without following a link put
+  // in its place; a link the user named is followed to its file once.
   TDriveInfo Describe() override;
   bool FileExists(const std::string& Path) override;
   bool FolderExists(const std::string& Path) override;
@@ -184,7 +194,12 @@ class TImageDrive final : public TDrive {
   void Forget(const std::string& Folder) { Listings_.erase(UpperText(Folder)); }
   // Folder's listing once the install file has become Target.
   void Installed(const std::string& Folder, const std::string& Target);
+  bool OpenImage();
   bool ChooseVolume(int32_t Partition);
+  void UseVolume(const TVolumeInfo& V) {
+    Volume_ = V;
+    Listings_.clear();  // what was listed belongs to another volume
+  }
   bool CheckVolumeFits();
   bool Container() const { return !Container_.Format.empty(); }
   // The raw disk mtools is given: the image itself, or its export.
@@ -199,6 +214,7 @@ class TImageDrive final : public TDrive {
   bool KeptAttributes(const std::string& Path, std::vector<std::string>& Flags);
   bool CheckWritable(int Fd);
   bool TakeLock(int Fd);
+  bool TakeContainerLock(int Fd);
 
   std::string Path_;
   std::string StorageFolder_;
@@ -206,6 +222,9 @@ class TImageDrive final : public TDrive {
   // the lock holds.
   int ImageFd_ = -1;
   TContainerInfo Container_;
+  // The files of a container, checked, held open for the daemon: they
+  // outlive its export.
+  TImageChain Chain_;
   TImageExport Export_;
   int Sessions_ = 0;
   TDiskLayout Layout_;
@@ -215,6 +234,9 @@ class TImageDrive final : public TDrive {
   bool WinFound_ = false;
   int LockFd_ = -1;
   int LockDepth_ = 0;
+  // The lock an operation that writes took with its first export, held
+  // until the operation ends.
+  bool OperationLock_ = false;
   // Folder listings, kept while the lock keeps others out and for the
   // rest of one operation; taking the lock drops them, so that what is
   // decided under it is read afresh.
@@ -232,19 +254,30 @@ TImageDrive::TImageDrive(const std::string& Choice, const std::string& StorageFo
   std::error_code ec;
   std::filesystem::path abs = std::filesystem::absolute(Path_, ec);
   if (!ec) Path_ = abs.lexically_normal().string();
-  // Non-blocking, so that a FIFO named as an image is refused, not waited on.
-  ImageFd_ = ::open(Path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (ImageFd_ < 0) {
-    OpenError_ = Path_ + ": " + std::strerror(errno);
-    return;
-  }
+  if (!OpenImage()) return;
   Container_ = ProbeContainer(ImageFd_, Path_);
   if (Container()) {
     OpenContainer(partition);
     return;
   }
   if (!ProbeDiskImageFd(ImageFd_, Path_, Layout_, OpenError_)) return;
-  if (ChooseVolume(partition) && !WinFound_) FindWinDir();
+  if (ChooseVolume(partition)) FindWinDir();
+}
+
+bool TImageDrive::OpenImage() {
+  // Non-blocking, so that a FIFO named as an image is refused, not waited
+  // on; every later use (the lock, mtools, the daemon) goes through this
+  // descriptor, so a name swapped meanwhile changes nothing.
+  const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
+  ImageFd_ = ::open(Path_.c_str(), flags);
+  if (ImageFd_ < 0 && errno == ELOOP) {
+    if (char* real = ::realpath(Path_.c_str(), nullptr)) {
+      ImageFd_ = ::open(real, flags);
+      std::free(real);
+    }
+  }
+  if (ImageFd_ < 0) OpenError_ = Path_ + ": " + std::strerror(errno);
+  return ImageFd_ >= 0;
 }
 
 bool TImageDrive::OpenContainer(int32_t Partition) {
@@ -252,6 +285,8 @@ bool TImageDrive::OpenContainer(int32_t Partition) {
     OpenError_ = Container_.Refusal;
     return false;
   }
+  // Every file the image names is looked at before any daemon starts.
+  if (!CheckImageChain(ImageFd_, Path_, Container_, Chain_, OpenError_)) return false;
   if (std::string why = ExportUnavailable(); !why.empty()) {
     OpenError_ = Container_.Format + " image " + Path_ + ": " + why;
     return false;
@@ -263,8 +298,11 @@ bool TImageDrive::OpenContainer(int32_t Partition) {
   }
   if (!ProbeDiskImageFd(Export_.Fd(), Path_, Layout_, OpenError_)) return false;
   Layout_.Format = Container_.Format;
-  Layout_.BackingChain = Container_.BackingChain;
-  if (ChooseVolume(Partition) && !WinFound_) FindWinDir();
+  Layout_.ChainText = Chain_.Text();
+  Layout_.BackingChain = Chain_.BackingNames();
+  for (size_t i = 1; i < Chain_.Links.size(); ++i) Layout_.BackingFormats.push_back(Chain_.Links[i].Format);
+  Layout_.Files = Chain_.ExtentNames();
+  if (ChooseVolume(Partition)) FindWinDir();
   return OpenError_.empty();
 }
 
@@ -274,13 +312,17 @@ bool TImageDrive::Enter() {
   if (Export_.Running()) return true;
   // Outside the write lock the image is only read, shared with whatever
   // else has it open, unless the operation is one that writes: then the
-  // export it will need is opened at once (and when that fails, the image
-  // is read as it can be, and the lock says why it cannot be written).
+  // lock is taken at once, its checks first, and with it the export for
+  // writing (when the checks fail, the image is read as it can be, and
+  // the write's own lock says why it cannot be written).
   std::string error;
   struct stat st {};
   const bool writes = WritingDepth > 0 && ::fstat(ImageFd_, &st) == 0 && (st.st_mode & 0222) != 0;
-  if (LockDepth_ == 0 && writes && Export_.Start(Path_, Container_.Driver, true, error)) return true;
-  if (Export_.Start(Path_, Container_.Driver, LockDepth_ > 0, error)) return true;
+  if (LockDepth_ == 0 && writes && OpenError_.empty() && Lock()) {
+    OperationLock_ = true;
+    return true;
+  }
+  if (Export_.Start(Chain_, LockDepth_ > 0, error)) return true;
   return Fail(error);
 }
 
@@ -315,7 +357,13 @@ TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args,
   options.TimeoutMs = TOOL_TIMEOUT_MS;
   options.MaxOut = MaxOut;
   options.PassFd = ToolFd();
+  // A tool stuck on the export is freed by ending the daemon, whose dead
+  // export then fails every request.
+  if (Container()) options.OnTimeout = [this] { const_cast<TImageExport&>(Export_).Kill(); };
   TRunResult r = RunCaptured(argv, options);
+  if (r.TimedOut)
+    r.Err = std::string(Program) + ": did not finish within " + std::to_string(TOOL_TIMEOUT_MS / 1000) +
+            " seconds" + (Container() ? ", and QEMU's storage daemon was stopped" : "") + ".\n" + r.Err;
   if (inject) {
     r.ExitCode = 1;
     r.Err = injected;
@@ -336,23 +384,24 @@ bool TImageDrive::ChooseVolume(int32_t Partition) {
       OpenError_ = "Partition " + std::to_string(Partition) + " of " + Path_ + " holds no FAT file system.";
       return false;
     }
-    Volume_ = *it;
+    UseVolume(*it);
     return CheckVolumeFits();
   }
-  // Without a number, the FAT volume that holds a Windows folder; failing
-  // that, the first FAT volume.
-  bool any = false;
-  for (const TVolumeInfo& v : Layout_.Volumes) {
-    if (!fat(v)) continue;
-    if (!any) Volume_ = v;
-    any = true;
-    TVolumeInfo first = Volume_;
-    Volume_ = v;
-    if (v.FileSystemFits() && FindWinDir()) return true;
-    Volume_ = first;
+  // Without a number, the volume DOS makes C:, where Windows looks for its
+  // logos: the active primary FAT partition, else the first primary FAT
+  // one, else (a disk of logical drives alone) the first FAT volume. A
+  // Windows folder on another partition is not Windows's drive C:.
+  auto primary = [&](const TVolumeInfo& V) { return fat(V) && V.Number <= 4; };
+  const std::vector<TVolumeInfo>& all = Layout_.Volumes;
+  auto c = std::find_if(all.begin(), all.end(), [&](const TVolumeInfo& V) { return primary(V) && V.Active; });
+  if (c == all.end()) c = std::find_if(all.begin(), all.end(), primary);
+  if (c == all.end()) c = std::find_if(all.begin(), all.end(), fat);
+  if (c == all.end()) {
+    OpenError_ = Path_ + " holds no FAT partition.";
+    return false;
   }
-  if (!any) OpenError_ = Path_ + " holds no FAT partition.";
-  return any && CheckVolumeFits();
+  UseVolume(*c);
+  return CheckVolumeFits();
 }
 
 bool TImageDrive::CheckVolumeFits() {
@@ -605,20 +654,31 @@ bool TImageDrive::CheckWritable(int Fd) {
   return true;
 }
 
-bool TImageDrive::TakeLock(int Fd) {
-  if (Container()) {
-    // QEMU's daemon takes its own locks on bytes of the file, which a
-    // whole-file lock of ours would block: another run of this program is
-    // kept out by a flock instead, held until Unlock, and a virtual
-    // machine by QEMU's locks when the daemon starts.
-    auto until = std::chrono::steady_clock::now() + OWN_LOCK_WAIT;
-    while (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-      if (std::chrono::steady_clock::now() >= until)
-        return Fail("The disk image is in use; close the virtual machine first.");
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
+bool TImageDrive::TakeContainerLock(int Fd) {
+  // QEMU's daemon takes its own locks on bytes of the file, which a
+  // whole-file lock of ours would block: another run of this program is
+  // kept out by a flock instead, held until Unlock.
+  auto until = std::chrono::steady_clock::now() + OWN_LOCK_WAIT;
+  while (::flock(Fd, LOCK_EX | LOCK_NB) != 0) {
+    if (std::chrono::steady_clock::now() >= until)
+      return Fail("The disk image is in use; close the virtual machine first.");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  // A virtual machine's QEMU holds locks on bytes of the file, and so does
+  // a daemon of this program reading it, which is why none may run now:
+  // any lock at all means another program uses the image. Looked at before
+  // the daemon opens the image for writing, as QEMU repairs and updates an
+  // image's header the moment it opens it so.
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  if (::fcntl(Fd, F_OFD_GETLK, &probe) == 0 && probe.l_type == F_UNLCK) return true;
+  ::flock(Fd, LOCK_UN);
+  return Fail("The disk image is in use; close the virtual machine first.");
+}
+
+bool TImageDrive::TakeLock(int Fd) {
+  if (Container()) return TakeContainerLock(Fd);
   // Another program holding a lock of the kind flock takes is using the
   // image right now.
   if (::flock(Fd, LOCK_EX | LOCK_NB) != 0)
@@ -658,6 +718,10 @@ bool TImageDrive::Lock() {
   if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
     return Fail("The disk image is read-only: " + Path_);
   if (fd < 0) return Fail(Path_ + ": " + std::strerror(errno));
+  std::string error;
+  // Our own export, reading, holds locks of QEMU's on the image; it goes
+  // before anyone's locks are looked at.
+  if (Container() && Export_.Running()) Export_.Stop(error);
   if (!CheckWritable(fd) || !TakeLock(fd)) {
     ::close(fd);
     return false;
@@ -668,13 +732,9 @@ bool TImageDrive::Lock() {
     ::close(fd);
     return Fail(use);
   }
-  if (Container() && !(Export_.Running() && Export_.Writable())) {
-    std::string error;
-    if (Export_.Running()) Export_.Stop(error);
-    if (!Export_.Start(Path_, Container_.Driver, true, error)) {
-      ::close(fd);
-      return Fail(error);
-    }
+  if (Container() && !Export_.Start(Chain_, true, error)) {
+    ::close(fd);
+    return Fail(error);
   }
   LockFd_ = fd;
   LockDepth_ = 1;
@@ -684,10 +744,15 @@ bool TImageDrive::Lock() {
 }
 
 void TImageDrive::Unlock() {
-  if (LockDepth_ == 0 || --LockDepth_ > 0) return;
+  if (LockDepth_ == 0 || --LockDepth_ > (OperationLock_ ? 1 : 0)) return;
   // What was written is on the disk before the lock goes: the export is
-  // flushed as its daemon quits, a raw image synced.
+  // flushed as its daemon quits, a raw image synced. The lock an operation
+  // holds stays until it ends; what was written is flushed all the same.
   std::string error;
+  if (OperationLock_) {
+    if (!Export_.Flush(error)) Fail(error);
+    return;
+  }
   if (Container()) {
     // Within an operation the export serves on until it ends; what was
     // written is flushed all the same.

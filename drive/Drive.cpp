@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/Drive.h"
+#include "drive/Drive.h"
 
 #include <dirent.h>
 #include <strings.h>
@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/DriveFolder.h"
+#include "drive/DriveFolder.h"
 #include "platform/FaultInject.h"
 #include "platform/Folders.h"
 #include "platform/HostFiles.h"

@@ -21,6 +21,7 @@ struct TVolumeInfo {
   uint64_t Offset = 0;    // bytes from the start of the file
   uint64_t Size = 0;      // bytes
   uint32_t Type = 0;      // the MBR partition type; 0 for a bare volume
+  bool Active = false;    // marked as the one to start from
   std::string FileSystem; // "FAT12", "FAT16", "FAT32"; empty when not FAT
   std::string Label;      // the volume label, when there is one
   // The bytes the FAT boot sector says its file system covers (sectors
@@ -35,12 +36,17 @@ struct TDiskLayout {
   // "raw disk", "FAT volume", "fixed VHD", or the container format
   // ("QCOW2", "VDI", "VMDK", "VHDX", "dynamic VHD")
   std::string Format;
-  std::vector<std::string> BackingChain;  // QCOW2: the backing files, nearest first
+  // The files a container is made of besides itself, as checked: its
+  // backing files (nearest first) and formats, or a VMDK's extent files,
+  // and the words for them ("backing file base.qcow2 (raw)").
+  std::vector<std::string> BackingChain, BackingFormats, Files;
+  std::string ChainText;
   uint64_t DataSize = 0;         // bytes of disk data (a VHD's footer excluded)
   std::vector<TVolumeInfo> Volumes;  // partitions in table order, or the one volume
 };
 
-// The format as the user is told it: "QCOW2, backing file base.qcow2".
+// The format as the user is told it: "QCOW2, backing file base.qcow2 (raw)",
+// "VMDK, split in 2 files: win98-s001.vmdk, win98-s002.vmdk".
 std::string FormatText(const TDiskLayout& Layout);
 
 // Reads what Path holds. False with the reason in Error when it is not a

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/DiskImage.h"
+#include "drive/DiskImage.h"
 
 namespace kvo {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/ImageUse.h"
+#include "drive/ImageUse.h"
 
 #include <dirent.h>
 #include <fcntl.h>
