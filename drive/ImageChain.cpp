@@ -259,6 +259,20 @@ bool KeyValue(std::string_view Line, std::string_view Key, std::string& Value) {
   return true;
 }
 
+// Where the value of the descriptor's "CID=" line lies, [first, second);
+// npos when it has none.
+std::pair<size_t, size_t> CidValue(std::string_view Text) {
+  const size_t at = Text.substr(0, 4) == "CID=" ? 0 : Text.find("\nCID=");
+  if (at == std::string_view::npos) return {at, at};
+  const size_t from = at + (Text[at] == '\n' ? 5 : 4);
+  return {from, std::min(Text.find_first_of("\r\n", from), Text.size())};
+}
+
+std::string DescriptorCid(std::string_view Text) {
+  const auto [from, end] = CidValue(Text);
+  return from == std::string_view::npos ? std::string() : std::string(TrimBlanks(Text.substr(from, end - from)));
+}
+
 // The first link of the chain, or a backing file, as QEMU's driver sees it.
 struct TOpened {
   TFd Fd;
@@ -493,6 +507,7 @@ bool ParseVmdkDescriptor(std::string_view Text, TVmdkDescriptor& D, std::string&
       "Merge it into its parent first.";
   // QEMU looks for the parent's name anywhere in the text.
   if (Text.find("parentFileNameHint") != std::string_view::npos) return (Why = differencing, false);
+  D.Cid = DescriptorCid(Text);
   for (size_t from = 0; from < Text.size();) {
     size_t eol = std::min(Text.find('\n', from), Text.size());
     std::string_view line = TrimBlanks(Text.substr(from, eol - from));
@@ -501,8 +516,6 @@ bool ParseVmdkDescriptor(std::string_view Text, TVmdkDescriptor& D, std::string&
     std::string value;
     if (KeyValue(line, "createType", value)) {
       D.CreateType = value;
-    } else if (KeyValue(line, "CID", value)) {
-      D.Cid = value;
     } else if (KeyValue(line, "parentCID", value)) {
       if (LowerText(value) != "ffffffff") return (Why = differencing, false);
     } else if (std::string_view rest = line, access = NextWord(rest);
@@ -652,21 +665,18 @@ std::string DaemonVmdkDescriptor(const TChainLink& Link) {
 }
 
 bool KeepVmdkCid(TChainLink& Link, std::string_view Written, std::string& Error) {
-  TVmdkDescriptor now;
-  std::string why;
-  if (!ParseVmdkDescriptor(Written, now, why) || now.Cid.empty() || now.Cid == Link.Vmdk.Cid) return true;
+  const std::string cid = DescriptorCid(Written);
+  if (cid.empty() || cid == Link.Vmdk.Cid) return true;
   std::string text = ReadAt(Link.Fd, 0, VMDK_DESCRIPTOR_MAX);
-  size_t at = text.compare(0, 4, "CID=") == 0 ? 0 : text.find("\nCID=");
-  if (at == std::string::npos) return true;
-  at += text[at] == '\n' ? 5 : 4;
-  const size_t end = text.find_first_of("\r\n", at);
-  text.replace(at, (end == std::string::npos ? text.size() : end) - at, now.Cid);
+  const auto [from, end] = CidValue(text);
+  if (from == std::string::npos) return true;
+  text.replace(from, end - from, cid);
   // Written in place as QEMU writes it, through the descriptor checked.
   TFd out(::open(("/proc/self/fd/" + std::to_string(Link.Fd)).c_str(), O_WRONLY | O_CLOEXEC));
   const bool ok = out.Get() >= 0 && ::pwrite(out.Get(), text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
                   ::ftruncate(out.Get(), static_cast<off_t>(text.size())) == 0 && ::fsync(out.Get()) == 0;
   if (!ok) Error = "Cannot write the new CID into " + Link.Name + ": " + std::strerror(errno);
-  if (ok) Link.Vmdk.Cid = now.Cid;
+  if (ok) Link.Vmdk.Cid = cid;
   return ok;
 }
 

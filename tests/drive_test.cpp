@@ -3,18 +3,25 @@
 // mtools, refused when a virtual machine holds them or they cannot change.
 // Every image is made by the real tools (mkfs.fat, sfdisk, mtools,
 // qemu-img) and checked by them (mdir, mtype, fsck.fat).
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "drive/Drive.h"
@@ -191,6 +198,21 @@ TEST_F(DriveTest, ImagesAreRecognisedByContent) {
   EXPECT_NE(OpenImageDrive(disk + ":1", "")->Describe().Error.find("holds no FAT file system"),
             std::string::npos);
   EXPECT_NE(OpenImageDrive(disk + ":7", "")->Describe().Error.find("has no partition 7"), std::string::npos);
+
+  // C: is the active partition: a small FAT12 volume first, Windows on the
+  // second, active one. The logo lands where Windows looks for it, and
+  // nothing on the first.
+  const long c = 8192L * 512;
+  std::string two = Disk("two.img", 16, "start=2048, size=6144, type=1\\nstart=8192, size=24576, type=6, bootable\\n",
+                         16, 8192, 12288);
+  ASSERT_EQ(Sh("mkfs.fat -F 12 --offset 2048 " + Q(two) + " 3072 >/dev/null").Status, 0);
+  ASSERT_EQ(M("mmd", two, c, "::WIN98").Status, 0);
+  Put(two, c, "::MSDOS.SYS", "[Paths]\r\nWinDir=C:\\WIN98\r\n");
+  ASSERT_EQ(Kvo("--drive " + Q(two) + " add " + Q(dir_ + "dawn.png")).Status, 0);
+  test::TPipeRun set = Kvo("--drive " + Q(two) + " set Custom--dawn --wait");
+  EXPECT_EQ(set.Status, 0) << set.Out;
+  EXPECT_EQ(Type(two, c, "::WIN98/LOGOW.SYS").size(), 129078u);
+  EXPECT_NE(M("mdir -b", two, 2048L * 512, "::WINDOWS").Status, 0) << "a Windows folder was made on partition 1";
 
   // The same disk as a fixed VHD, and as QCOW2, which is refused.
   ASSERT_EQ(Sh("qemu-img convert -f raw -O vpc -o subformat=fixed " + Q(disk) + " " + Q(dir_ + "pcem.vhd")).Status, 0);
@@ -513,28 +535,43 @@ TEST_F(DriveTest, ContainerImagesGetWhatTheirRawDiskGets) {
     ASSERT_EQ(Kvo("--drive " + Q(dir_ + "ref.img") + " " + step).Status, 0) << step;
     expected.push_back(LogoFiles(dir_ + "ref.img", off));
   }
-  const std::string src = Q(raw), img = dir_ + "vm.disk", base = dir_ + "base.qcow2";
+  // The image's name is Latin-1, as an older system's files may be: the
+  // daemon never sees it.
+  const std::string src = Q(raw), img = dir_ + "vm-caf\xe9.disk", base = dir_ + "base.qcow2";
   const std::string convert = "qemu-img convert -f raw " + src + " ";
+  // The raw disk cut in two flat extents beside a descriptor written by hand.
+  const std::string split = "dd if=" + src + " of=" + Q(dir_ + "vm-s001.vmdk") + " bs=512 count=20480 status=none && dd if=" +
+                            src + " of=" + Q(dir_ + "vm-s002.vmdk") + " bs=512 skip=20480 status=none && printf '" +
+                            "# Disk DescriptorFile\\nversion=1\\nCID=fffffffe\\nparentCID=ffffffff\\n" +
+                            "createType=\"twoGbMaxExtentFlat\"\\n\\nRW 20480 FLAT \"vm-s001.vmdk\" 0\\n" +
+                            "RW 28672 FLAT \"vm-s002.vmdk\" 0\\n' > " + Q(img);
   struct TFormat {
     const char* Name;
     std::string Make;
+    std::string Shows;  // the format kvo drive names
   };
   const std::vector<TFormat> formats = {
-      {"QCOW2", convert + "-O qcow2 " + Q(img)},
+      {"QCOW2", convert + "-O qcow2 " + Q(img), "QCOW2\n"},
       {"QCOW2 on a backing file", convert + "-O qcow2 " + Q(base) + " && qemu-img create -q -f qcow2 -b " +
-                                      Q(base) + " -F qcow2 " + Q(img)},
-      {"compressed QCOW2", convert + "-c -O qcow2 " + Q(img)},
-      {"dynamic VDI", convert + "-O vdi " + Q(img)},
-      {"fixed VDI", convert + "-O vdi -o static=on " + Q(img)},
-      {"monolithicSparse VMDK", convert + "-O vmdk " + Q(img)},
-      {"twoGbMaxExtentSparse VMDK", convert + "-O vmdk -o subformat=twoGbMaxExtentSparse " + Q(img)},
-      {"VHDX", convert + "-O vhdx " + Q(img)},
-      {"dynamic VHD", convert + "-O vpc " + Q(img)},
+                                      Q(base) + " -F qcow2 " + Q(img), "QCOW2, backing file " + base + " (QCOW2)\n"},
+      {"QCOW2 on a backing file named from its folder", convert + "-O raw " + Q(base) + " && cd " + Q(dir_) +
+                                      " && qemu-img create -q -f qcow2 -b base.qcow2 -F raw " + Q(img),
+       "QCOW2, backing file base.qcow2 (raw)\n"},
+      {"compressed QCOW2", convert + "-c -O qcow2 " + Q(img), "QCOW2\n"},
+      {"dynamic VDI", convert + "-O vdi " + Q(img), "VDI\n"},
+      {"fixed VDI", convert + "-O vdi -o static=on " + Q(img), "VDI\n"},
+      {"monolithicSparse VMDK", convert + "-O vmdk " + Q(img), "VMDK\n"},
+      {"twoGbMaxExtentSparse VMDK", convert + "-O vmdk -o subformat=twoGbMaxExtentSparse " + Q(img),
+       "VMDK, data in vm-caf\xe9-s001.disk\n"},
+      {"twoGbMaxExtentFlat VMDK in two files", split, "VMDK, split in 2 files: vm-s001.vmdk, vm-s002.vmdk\n"},
+      {"VHDX", convert + "-O vhdx " + Q(img), "VHDX\n"},
+      {"dynamic VHD", convert + "-O vpc " + Q(img), "dynamic VHD\n"},
   };
   for (const TFormat& f : formats) {
     SCOPED_TRACE(f.Name);
     ASSERT_EQ(Sh("rm -f " + Q(dir_) + "vm* " + Q(base) + " && " + f.Make).Status, 0);
     const std::string baseBefore = test::ReadWhole(base);
+    EXPECT_NE(Kvo("--drive " + Q(img) + " drive").Out.find("Format: " + f.Shows), std::string::npos);
     for (size_t i = 0; i < steps.size(); ++i) {
       test::TPipeRun r = Kvo("--drive " + Q(img) + " " + steps[i]);
       EXPECT_EQ(r.Status, 0) << steps[i] << ": " << r.Out;
@@ -644,6 +681,12 @@ TEST_F(DriveTest, ContainersAndImagesInUseAreRefusedUnchanged) {
        "The disk image is in use by kvo_tests (process " + std::to_string(::getpid()) + "); close the virtual machine first.",
        [&] { held = ::open(img.c_str(), O_RDWR); }},
       {"Bochs lock file", "cp " + Q(raw) + " " + Q(img) + " && touch " + Q(img + ".lock"), "", "in use by Bochs", nullptr},
+      // Opened for writing, QEMU would repair the dirty image and clear the
+      // autoclear bit it does not know at once, before any lock of its own.
+      {"dirty QCOW2 open for writing elsewhere", convert + "-O qcow2 -o lazy_refcounts=on " + Q(img) +
+                                      " && printf '\\001' | dd of=" + Q(img) + " bs=1 seek=79 conv=notrunc status=none" +
+                                      " && printf '\\040' | dd of=" + Q(img) + " bs=1 seek=95 conv=notrunc status=none && true",
+       "", "in use by kvo_tests", [&] { held = ::open(img.c_str(), O_RDWR); }},
       {"QCOW2 without FUSE", convert + "-O qcow2 " + Q(img), "KVO_TEST_FUSE_DEVICE=/nonexistent ",
        "/nonexistent is missing or closed to this user (Debian package fuse3)", nullptr},
   };
@@ -660,6 +703,112 @@ TEST_F(DriveTest, ContainersAndImagesInUseAreRefusedUnchanged) {
     if (held >= 0) ::close(held), held = -1;
     Sh("pkill -f 'qemu-io -r -f qcow2 " + img + "'");
   }
+}
+
+// Containers whose chain names something outside the image, each made as a
+// stranger's download could be made (qemu-img, a text descriptor, a
+// patched header): refused by name before any daemon starts, with the
+// user's file, the image and every file beside it unchanged, no
+// connection made and no wait.
+TEST_F(DriveTest, AChainNamesNothingOutsideItsImage) {
+  const std::string raw = Floppy("chain.ima"), box = dir_ + "box/", img = box + "vm.img", victim = dir_ + "victim";
+  ASSERT_EQ(M("mmd", raw, 0, "::WINDOWS").Status, 0);
+  ASSERT_EQ(Kvo("--drive " + Q(raw) + " add " + Q(dir_ + "dawn.png")).Status, 0);
+  // A local listener no image may make the program reach.
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const std::string nbd = "nbd://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x";
+  // A flat VMDK of the floppy (vm.img, its data in vm-f001.img) with its
+  // extent or its parent changed; QCOW2 images naming a backing file.
+  const std::string flat = "qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentFlat " + Q(raw) + " " + Q(img);
+  auto extent = [&](const std::string& Name) {
+    return flat + " && sed -i 's#\"vm-f001.img\"#\"" + Name + "\"#' " + Q(img);
+  };
+  auto parent = [&](const std::string& Line) { return flat + " && printf '" + Line + "\\n' >> " + Q(img); };
+  auto backing = [&](const std::string& Name, const std::string& Format) {
+    return "qemu-img create -q -f qcow2 -u -b " + Q(Name) + " -F " + Format + " " + Q(img) + " 1440K";
+  };
+  const std::string notPlain = "that is not a plain file name in the descriptor's own folder";
+  const std::string differencing = "is a differencing VMDK image";
+  const std::string notRegular = "is not a regular file";
+  struct TCase {
+    const char* What;
+    std::string Make, Says;
+  };
+  const std::vector<TCase> cases = {
+      {"VMDK extent by an absolute path", extent(victim), notPlain},
+      {"VMDK extent up a folder", extent("../victim"), notPlain},
+      {"VMDK extent in /proc", extent("/proc/self/environ"), notPlain},
+      {"VMDK extent through a link", extent("link.img") + " && ln -s " + Q(victim) + " " + Q(box + "link.img"),
+       "is a symbolic link"},
+      {"VMDK extent a FIFO", extent("fifo.img") + " && mkfifo " + Q(box + "fifo.img"), notRegular},
+      {"VMDK extent a device", extent("dev.img") + " && (mknod " + Q(box + "dev.img") + " c 1 3 || mkfifo " +
+                                   Q(box + "dev.img") + ")", notRegular},
+      {"VMDK parent beside it", parent("parentFileNameHint=\"base.vmdk\""), differencing},
+      {"VMDK parent over the network", parent("parentFileNameHint=\"" + nbd + "\""), differencing},
+      {"VMDK parent by its CID", flat + " && sed -i 's/parentCID=ffffffff/parentCID=1234abcd/' " + Q(img), differencing},
+      {"QCOW2 data file", "qemu-img create -q -f qcow2 -o data_file=own.raw " + Q(img) + " 1440K && qemu-img amend -f qcow2 -o data_file=" +
+                              Q(victim) + " " + Q(img), "keeps its data in another file; this program does not write such images"},
+      {"json: backing name", backing("json:{\"driver\":\"raw\",\"file\":{\"driver\":\"file\",\"filename\":\"" + victim + "\"}}", "raw"),
+       "gives QEMU options (json:)"},
+      {"nbd: backing name", backing(nbd, "raw"), "names a protocol (nbd:)"},
+      {"FIFO backing file", "mkfifo " + Q(box + "fifo") + " && " + backing("fifo", "raw"), notRegular},
+      {"device backing file", backing("/dev/zero", "raw"), notRegular},
+      {"a host file as a raw backing file", backing(victim, "raw"), "is not a disk image"},
+      {"backing VMDK whose extent leads out",
+       flat + " && sed -i 's#\"vm-f001.img\"#\"" + victim + "\"#' " + Q(img) + " && mv " + Q(img) + " " + Q(box + "base.vmdk") +
+           " && " + backing("base.vmdk", "vmdk"), "only QCOW2 and raw backing files are followed"},
+      {"backing name with terminal escapes", backing("\x1b[2J\x1b[Hgone\r", "raw"), "cannot be opened"},
+  };
+  const std::string files = "cd " + Q(box) + " && find . -type f -o -type l | sort | xargs -r sha256sum";
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    test::TPipeRun made = Sh("rm -rf " + Q(box) + " && mkdir " + Q(box) + " && cd " + Q(box) + " && echo secret > " +
+                             Q(victim) + " && " + c.Make);
+    ASSERT_EQ(made.Status, 0) << made.Out;
+    const std::string before = Sh(files).Out;
+    const auto start = std::chrono::steady_clock::now();
+    test::TPipeRun r = Sh("timeout 20 " + Q(KVO_CLI_PATH) + " --drive " + Q(img) + " set Custom--dawn --wait");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(r.Status, 1) << r.Out;
+    EXPECT_NE(r.Out.find(c.Says), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Out.find_first_of("\x1b\r"), std::string::npos) << "raw control characters in " << r.Out;
+    EXPECT_EQ(test::ReadWhole(victim), "secret\n");
+    EXPECT_EQ(Sh(files).Out, before) << "a file of the image changed";
+    EXPECT_LT(::accept(listener, nullptr, nullptr), 0) << "a connection reached the listener";
+  }
+  ::close(listener);
+}
+
+// A file swapped in under the image's name while a Set runs (a folder
+// another user can write to) gets nothing: every step works on the file
+// opened first, and a file another program holds open for writing is
+// never written, whichever name it has when the daemon starts.
+TEST_F(DriveTest, AFileSwappedInUnderTheImageNameGetsNothing) {
+  const std::string raw = Floppy("swap.ima"), img = dir_ + "vm.qcow2", decoy = dir_ + "decoy.qcow2";
+  ASSERT_EQ(M("mmd", raw, 0, "::WINDOWS").Status, 0);
+  ASSERT_EQ(Kvo("--drive " + Q(raw) + " add " + Q(dir_ + "dawn.png")).Status, 0);
+  ASSERT_EQ(Sh("qemu-img convert -f raw -O qcow2 " + Q(raw) + " " + Q(img) + " && cp " + Q(img) + " " + Q(decoy)).Status, 0);
+  const std::string held = test::ReadWhole(decoy);
+  const int writer = ::open(decoy.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  std::atomic<bool> swapping{true};
+  std::thread swapper([&] {
+    while (swapping) ::renameat2(AT_FDCWD, img.c_str(), AT_FDCWD, decoy.c_str(), RENAME_EXCHANGE);
+  });
+  for (int run = 0; run < 4; ++run) Kvo("--drive " + Q(img) + " set Custom--dawn --wait --turnoff");
+  swapping = false;
+  swapper.join();
+  std::string now(held.size() + 1, '\0');
+  now.resize(static_cast<size_t>(std::max<ssize_t>(::pread(writer, now.data(), now.size(), 0), 0)));
+  EXPECT_TRUE(now == held) << "the file held open for writing changed";
+  ::close(writer);
 }
 
 }  // namespace
