@@ -281,6 +281,7 @@ bool TImageDrive::OpenImage() {
 }
 
 bool TImageDrive::OpenContainer(int32_t Partition) {
+  Layout_.Format = Container_.Format;
   if (!Container_.Refusal.empty()) {
     OpenError_ = Container_.Refusal;
     return false;
