@@ -15,6 +15,7 @@
 #include "core/Settings.h"
 #include "formats/ConForm.h"
 #include "drive/Drive.h"
+#include "platform/TextUtil.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
     rc = Run(argc, argv);
   } catch (const std::exception& e) {
     // The runs swallow their own failures; this only guards the start-up.
-    std::fprintf(stderr, "kvopanoramics: %s\n", e.what());
+    std::fprintf(stderr, "kvopanoramics: %s\n", kvo::PlainText(e.what()).c_str());
   }
   kvo::ConDone();
   kvo::BasicFinalize();

@@ -4,12 +4,15 @@
 #include <cstdio>
 
 #include "base/Errors.h"
+#include "platform/TextUtil.h"
 
 namespace kvo {
 namespace {
 
+// The texts name files and drives that others named: printed plain, so
+// that none can speak to the terminal.
 void ToStderr(const char* Kind, const std::string& Text) {
-  std::fprintf(stderr, "%s%s\n", Kind, Text.c_str());
+  std::fprintf(stderr, "%s%s\n", Kind, PlainText(Text).c_str());
 }
 
 TDialogTable SilentTable() {

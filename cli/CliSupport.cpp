@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers the verbs share.
+#include <cstdarg>
 #include <cstdio>
 
 #include "base/Errors.h"
@@ -8,8 +9,20 @@
 
 namespace kvo::cli {
 
+void PrintPlain(std::FILE* To, const char* Format, ...) {
+  std::va_list args, again;
+  va_start(args, Format);
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, Format, args);
+  va_end(args);
+  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, Format, again);
+  va_end(again);
+  std::fputs(PlainText(text).c_str(), To);
+}
+
 void ReportError(const std::string& Subject, const std::string& Text) {
-  std::fprintf(stderr, "kvo: %s: %s\n", Subject.c_str(), Text.c_str());
+  PrintPlain(stderr, "kvo: %s: %s\n", Subject.c_str(), Text.c_str());
 }
 
 bool DescribeFile(const std::string& FileName, TUniInfo& Info, std::string& Error) {

@@ -62,8 +62,8 @@ int RunConvert(const TConvertOptions& O) {
     UniClose(uni);
     subject = &O.Out;
     ImgSave(O.Out, img, outId);
-    std::printf("%s -> %s (%d x %d x %d bits, %s)\n", O.In.c_str(), O.Out.c_str(), img.Width,
-                img.Height, img.BitsPerPixel, WriteName(outId).c_str());
+    PrintPlain(stdout, "%s -> %s (%d x %d x %d bits, %s)\n", O.In.c_str(), O.Out.c_str(), img.Width,
+               img.Height, img.BitsPerPixel, WriteName(outId).c_str());
     ImgFree(img);
   });
   if (!NoError()) {

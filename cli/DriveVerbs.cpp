@@ -91,25 +91,26 @@ void PrintJson(TDrive& Drive, const TDriveInfo& I) {
 }
 
 void PrintText(TDrive& Drive, const TDriveInfo& I) {
-  std::printf("Drive: %s %s\n", I.Kind.c_str(), I.Path.c_str());
+  PrintPlain(stdout, "Drive: %s %s\n", I.Kind.c_str(), I.Path.c_str());
   if (!I.Layout.Format.empty()) {
-    std::printf("Format: %s\n", FormatText(I.Layout).c_str());
+    PrintPlain(stdout, "Format: %s\n", FormatText(I.Layout).c_str());
     for (const TVolumeInfo& v : I.Layout.Volumes)
-      std::printf("%s partition %d: %s, %s at offset %llu%s%s\n", v.Number == I.Partition ? "*" : " ",
-                  v.Number, v.FileSystem.empty() ? "not FAT" : v.FileSystem.c_str(),
-                  Megabytes(v.Size).c_str(), static_cast<unsigned long long>(v.Offset),
-                  v.Label.empty() ? "" : ", label ", v.Label.c_str());
+      PrintPlain(stdout, "%s partition %d: %s, %s at offset %llu%s%s\n",
+                 v.Number == I.Partition ? "*" : " ", v.Number,
+                 v.FileSystem.empty() ? "not FAT" : v.FileSystem.c_str(), Megabytes(v.Size).c_str(),
+                 static_cast<unsigned long long>(v.Offset), v.Label.empty() ? "" : ", label ",
+                 v.Label.c_str());
   }
   if (!I.Error.empty()) {
-    std::printf("Not usable: %s\n", I.Error.c_str());
+    PrintPlain(stdout, "Not usable: %s\n", I.Error.c_str());
     return;
   }
-  std::printf("Windows folder: %s%s\n", GuestPath(Drive, I.WinFolder).c_str(),
-              I.WinFolderFound ? "" : " (missing)");
-  std::printf("%s\n", ReadLogoSetting(Drive).Text.c_str());
+  PrintPlain(stdout, "Windows folder: %s%s\n", GuestPath(Drive, I.WinFolder).c_str(),
+             I.WinFolderFound ? "" : " (missing)");
+  PrintPlain(stdout, "%s\n", ReadLogoSetting(Drive).Text.c_str());
   for (const TLogoFileState& l : LogoStates(Drive))
-    std::printf("%s logo: %s, %s\n", PositionCaption(l.Position).c_str(),
-                GuestPath(Drive, l.Path).c_str(), l.Text.c_str());
+    PrintPlain(stdout, "%s logo: %s, %s\n", PositionCaption(l.Position).c_str(),
+               GuestPath(Drive, l.Path).c_str(), l.Text.c_str());
 }
 
 int DescribeVerb(bool Json) {
@@ -140,7 +141,7 @@ int LogosVerb(const std::string& Switch) {
     ReportError("drive logos", error);
     return EXIT_FAIL;
   }
-  std::printf("%s\n", ReadLogoSetting(ManagedDrive()).Text.c_str());
+  PrintPlain(stdout, "%s\n", ReadLogoSetting(ManagedDrive()).Text.c_str());
   return EXIT_OK;
 }
 

@@ -40,18 +40,18 @@ std::string SoundLine(const TUniInfo& U) {
 }
 
 void PrintText(const TUniInfo& U) {
-  std::printf("%s\n", U.FileName.c_str());
-  std::printf("  Format:       %s (%s)\n", U.Description.c_str(), ShortName(U.FormatId).c_str());
-  std::printf("  File size:    %s bytes\n", Grouped(U.FileSize).c_str());
-  std::printf("  Picture:      %d x %d x %d bits\n", U.Width, U.Height, U.BitsPerPixel);
-  std::printf("  Frames:       %d\n", U.FrameCount);
+  PrintPlain(stdout, "%s\n", U.FileName.c_str());
+  PrintPlain(stdout, "  Format:       %s (%s)\n", U.Description.c_str(), ShortName(U.FormatId).c_str());
+  PrintPlain(stdout, "  File size:    %s bytes\n", Grouped(U.FileSize).c_str());
+  PrintPlain(stdout, "  Picture:      %d x %d x %d bits\n", U.Width, U.Height, U.BitsPerPixel);
+  PrintPlain(stdout, "  Frames:       %d\n", U.FrameCount);
   if (U.FramesPerSecond > 0)
-    std::printf("  Frame rate:   %s per second (%s s)\n", Fixed(U.FramesPerSecond, 2).c_str(),
-                Fixed(U.VideoDuration, 2).c_str());
-  std::printf("  Compression:  %s\n", U.VideoCompression.c_str());
-  std::printf("  Valid:        %s\n", YesNo(U.VideoValid).c_str());
-  std::printf("  Loadable:     %s\n", YesNo(U.VideoLoadable).c_str());
-  std::printf("  Sound:        %s\n", SoundLine(U).c_str());
+    PrintPlain(stdout, "  Frame rate:   %s per second (%s s)\n", Fixed(U.FramesPerSecond, 2).c_str(),
+               Fixed(U.VideoDuration, 2).c_str());
+  PrintPlain(stdout, "  Compression:  %s\n", U.VideoCompression.c_str());
+  PrintPlain(stdout, "  Valid:        %s\n", YesNo(U.VideoValid).c_str());
+  PrintPlain(stdout, "  Loadable:     %s\n", YesNo(U.VideoLoadable).c_str());
+  PrintPlain(stdout, "  Sound:        %s\n", SoundLine(U).c_str());
 }
 
 std::string JsonObject(const TUniInfo& U) {

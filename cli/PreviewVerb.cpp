@@ -55,7 +55,7 @@ int PreviewVerb(const TPreviewArgs& A) {
   if (A.Current) {
     const std::string note = BuiltInLogoNote(position);
     if (!note.empty()) {
-      std::printf("%s\n", note.c_str());
+      PrintPlain(stdout, "%s\n", note.c_str());
       return EXIT_OK;
     }
   }
@@ -74,7 +74,7 @@ int PreviewVerb(const TPreviewArgs& A) {
     ClearError();
     return EXIT_FAIL;
   }
-  std::printf("%s: %d frame%s\n", A.Out.c_str(), frames, frames == 1 ? "" : "s");
+  PrintPlain(stdout, "%s: %d frame%s\n", A.Out.c_str(), frames, frames == 1 ? "" : "s");
   return EXIT_OK;
 }
 

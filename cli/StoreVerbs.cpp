@@ -46,17 +46,17 @@ void InstallCommandDialogs() {
   TDialogTable& t = Dialogs();
   t.ShowError = [](const std::string& s) {
     ++Answers().Errors;
-    std::fprintf(stderr, "kvo: %s\n", s.c_str());
+    PrintPlain(stderr, "kvo: %s\n", s.c_str());
   };
   t.ShowWarning = [](const std::string& s) {
     ++Answers().Errors;
-    std::fprintf(stderr, "kvo: %s\n", s.c_str());
+    PrintPlain(stderr, "kvo: %s\n", s.c_str());
   };
-  t.ShowInfo = [](const std::string& s) { std::printf("%s\n", s.c_str()); };
+  t.ShowInfo = [](const std::string& s) { PrintPlain(stdout, "%s\n", s.c_str()); };
   t.YesNo = [](const std::string&, bool) { return Answers().YesNo; };
   t.YesNoCancel = [](const std::string&, char) { return Answers().YesNoCancel; };
   t.OverwriteDialog = [](const std::string&, const std::string& Text) {
-    if (Answers().Overwrite == BA_SKIP) std::fprintf(stderr, "kvo: %s Skipped.\n", Text.c_str());
+    if (Answers().Overwrite == BA_SKIP) PrintPlain(stderr, "kvo: %s Skipped.\n", Text.c_str());
     return Answers().Overwrite;
   };
   t.RenameDialog = [](const std::string&, const std::string&, std::string& Name) {
@@ -124,9 +124,9 @@ int ListVerb(bool Json) {
     return EXIT_OK;
   }
   for (const TLogoEntry& e : list.Entries)
-    std::printf("%s  %s  used %s\n", PositionLetters(e.Positions).c_str(), e.FileName.c_str(),
-                PositionLetters(e.Used).c_str());
-  std::printf("%s\n", StatusSummary().c_str());
+    PrintPlain(stdout, "%s  %s  used %s\n", PositionLetters(e.Positions).c_str(), e.FileName.c_str(),
+               PositionLetters(e.Used).c_str());
+  PrintPlain(stdout, "%s\n", StatusSummary().c_str());
   return EXIT_OK;
 }
 
@@ -141,19 +141,20 @@ int AddVerb(const std::vector<std::string>& Files, const std::string& Mode,
   if (!Palette.empty()) Settings().Palette = Palette == "best" ? PALETTE_BEST : PALETTE_STANDARD;
   MakeLongDir(GetStorageDir());
   // A long import shows its progress on one line of a terminal, rewritten
-  // in place and erased when the picture is done.
+  // in place and erased when the picture is done: the only controls the
+  // command sends on purpose, outside the plain text.
   if (::isatty(STDERR_FILENO))
     ImportProgress() = [](const std::string& Name, int32_t File, int32_t Files, int32_t Percent) {
+      std::fputs("\r", stderr);
       if (Percent < 0)
-        std::fprintf(stderr, "\r\033[K");
+        std::fputs("\033[K", stderr);
       else
-        std::fprintf(stderr, "\rAdding \"%s\" (file %d of %d): %d %%", Name.c_str(), File, Files,
-                     Percent);
+        PrintPlain(stderr, "Adding \"%s\" (file %d of %d): %d %%", Name.c_str(), File, Files, Percent);
       std::fflush(stderr);
     };
   AddPictureFiles(Files);
   ImportProgress() = nullptr;
-  std::printf("%s\n", StatusSummary().c_str());
+  PrintPlain(stdout, "%s\n", StatusSummary().c_str());
   return Answers().Errors ? EXIT_FAIL : EXIT_OK;
 }
 
@@ -231,7 +232,7 @@ int SetVerb(const std::string& Name, uint32_t Positions) {
     // Composing is silent by design; say here whether the file came out.
     if (SetLogo(path, p)) {
       written |= p;
-      std::printf("%s: %s\n", PositionCaption(p).c_str(), logo.c_str());
+      PrintPlain(stdout, "%s: %s\n", PositionCaption(p).c_str(), logo.c_str());
     } else {
       ReportError(PositionCaption(p), "the logo could not be written: " + logo +
                                           (drive.LastError().empty() ? "" : " (" + drive.LastError() + ")"));
@@ -253,7 +254,8 @@ int ShuffleVerb() {
     return EXIT_FAIL;
   }
   SaveLogoMarks();
-  for (uint32_t p : POSITIONS) std::printf("%s: %s\n", PositionCaption(p).c_str(), ShownLogoFile(p).c_str());
+  for (uint32_t p : POSITIONS)
+    PrintPlain(stdout, "%s: %s\n", PositionCaption(p).c_str(), ShownLogoFile(p).c_str());
   return EXIT_OK;
 }
 
@@ -269,7 +271,7 @@ int RestoreVerb() {
     ReportError("restore", ManagedDrive().LastError());
     return EXIT_FAIL;
   }
-  std::printf("Previous logos restored.\n");
+  PrintPlain(stdout, "Previous logos restored.\n");
   return EXIT_OK;
 }
 

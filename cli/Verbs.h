@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
 #include <string>
 
 #include "formats/ConForm.h"
@@ -36,6 +37,11 @@ void AddPreviewVerb(CLI::App& App, int& Status);
 // INVALID_ID when there is none.
 int32_t FindStored(const std::string& Name);
 
+
+// printf into To, the whole text made plain (PlainText) on the way: what
+// the verbs print names files, pictures, drives and processes that others
+// named. Every text the command prints passes here; JSON escapes its own.
+void PrintPlain(std::FILE* To, const char* Format, ...) __attribute__((format(printf, 2, 3)));
 
 // "kvo: SUBJECT: TEXT" on standard error.
 void ReportError(const std::string& Subject, const std::string& Text);

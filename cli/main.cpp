@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <sstream>
 
 #include "base/Basic.h"
 #include "base/Errors.h"
@@ -17,6 +18,17 @@
 #include "drive/Drive.h"
 
 namespace {
+
+// CLI11's own report of a parse (help, version, a usage error), printed
+// plain like every other text: a usage error repeats the arguments given,
+// which may be file names from anywhere.
+int ExitWith(const CLI::App& App, const CLI::Error& E) {
+  std::ostringstream out, err;
+  const int rc = App.exit(E, out, err);
+  kvo::cli::PrintPlain(stdout, "%s", out.str().c_str());
+  kvo::cli::PrintPlain(stderr, "%s", err.str().c_str());
+  return rc;
+}
 
 int Run(int argc, char** argv) {
   CLI::App app{
@@ -44,16 +56,16 @@ int Run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return ExitWith(app, e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return ExitWith(app, e);
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return ExitWith(app, e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
+    ExitWith(app, e);
     return kvo::cli::EXIT_USAGE;
   }
-  if (app.get_subcommands().empty()) std::fputs(app.help().c_str(), stdout);
+  if (app.get_subcommands().empty()) kvo::cli::PrintPlain(stdout, "%s", app.help().c_str());
   return status;
 }
 
