@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "platform/FaultInject.h"
 
@@ -81,14 +83,75 @@ void RemoveFilesIf(const std::string& Folder, TName Named, TPick Doomed) {
   }
 }
 
-// Folder, made when missing, when it is a real folder of this user that
-// nobody else may enter (made so when it was not).
-bool OwnPrivateFolder(const std::string& Folder) {
-  if (::mkdir(Folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+// Makes Folder when it is missing; empty when it is then a real folder of
+// this user that nobody else may enter (made so when it was not), else
+// what keeps it from being one, naming it.
+std::string PrivateFolderProblem(const std::string& Folder) {
+  if (::mkdir(Folder.c_str(), 0700) != 0 && errno != EEXIST)
+    return Folder + " cannot be made: " + std::strerror(errno);
   struct stat st {};
-  if (::lstat(Folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
-    return false;
-  return (st.st_mode & 077) == 0 || ::chmod(Folder.c_str(), 0700) == 0;
+  if (::lstat(Folder.c_str(), &st) != 0) return Folder + " cannot be examined: " + std::strerror(errno);
+  if (S_ISLNK(st.st_mode)) return Folder + " is a symbolic link";
+  if (!S_ISDIR(st.st_mode)) return Folder + " is not a folder";
+  if (st.st_uid != ::getuid())
+    return Folder + " belongs to another user (user " + std::to_string(st.st_uid) + ")";
+  if ((st.st_mode & 077) != 0 && ::chmod(Folder.c_str(), 0700) != 0)
+    return Folder + " cannot be closed to other users: " + std::strerror(errno);
+  return std::string();
+}
+
+// The usual private folder in the temporary folder, "kvopanoramics-UID".
+// When another user or a link holds that name, a run makes a folder of its
+// own beside it under a name nobody can foresee: this name, "-", the
+// process number, "-" and six characters of mkdtemp.
+std::string UsualTempRunFolder() {
+  return HostTempFolder() + "/kvopanoramics-" + std::to_string(::getuid());
+}
+
+int RemoveTreeEntry(const char* Path, const struct stat*, int Kind, struct FTW*) {
+  if (Kind == FTW_DP)
+    ::rmdir(Path);
+  else if (Kind == FTW_F || Kind == FTW_SL || Kind == FTW_SLN)
+    ::unlink(Path);
+  return 0;
+}
+
+// Removes Folder, a folder of this user, with what is in it: never through
+// a link, never into another file system (an export still mounted there
+// keeps it for the sweep that takes such mounts down).
+void RemoveRunFolderTree(std::string Folder) {
+  // Without a trailing "/", which would lead through a link.
+  while (Folder.size() > 1 && Folder.back() == '/') Folder.pop_back();
+  struct stat st {};
+  if (::lstat(Folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) return;
+  ::nftw(Folder.c_str(), RemoveTreeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+// The folder this process made for itself that way, kept for the rest of
+// the run so that every part of it finds its files in one place; removed
+// when the process ends (or, when it was killed, by the sweep of the next
+// run). A child made by fork leaves it to its maker.
+struct TMadeRunFolder {
+  std::string Path;
+  pid_t Maker = 0;
+  ~TMadeRunFolder() {
+    if (!Path.empty() && Maker == ::getpid()) RemoveRunFolderTree(Path);
+  }
+};
+
+TMadeRunFolder& MadeRunFolder() {
+  static TMadeRunFolder made;
+  return made;
+}
+
+// Whether Name, in the temporary folder, is a folder made in place of the
+// usual one by a process that is no longer running.
+bool RunFolderOfGoneProcess(const std::string& Name) {
+  const std::string usual = "kvopanoramics-" + std::to_string(::getuid()) + "-";
+  if (Name.compare(0, usual.size(), usual) != 0) return false;
+  const size_t dash = Name.find('-', usual.size());
+  return dash != std::string::npos && Name.size() == dash + 1 + TEMP_SUFFIX &&
+         ProcessGone(Name.substr(usual.size(), dash - usual.size()));
 }
 
 }  // namespace
@@ -156,6 +219,7 @@ void RemoveHostTempLeftovers() {
   // Only this user's own files: the folder is shared with everyone.
   RemoveFilesIf(HostTempFolder() + "/", HostTempOfGoneProcess,
                 [](const std::string&, const struct stat& St) { return St.st_uid == ::getuid(); });
+  for (const std::string& folder : LeftRunFolders()) RemoveRunFolderTree(folder);
 }
 
 void RemoveHostLeftovers(const std::string& Folder, bool Idle) {
@@ -169,16 +233,54 @@ void RemoveHostLeftovers(const std::string& Folder, bool Idle) {
   });
 }
 
-std::string PrivateRunFolder() {
+std::string PrivateRunFolder(std::string& Why) {
+  Why.clear();
   // Looked at anew each time: a long run outlives what cleans the
-  // temporary folder.
+  // temporary folder, and the folder is made again where it was.
+  TMadeRunFolder& made = MadeRunFolder();
+  if (!made.Path.empty()) {
+    if (PrivateFolderProblem(made.Path).empty()) return made.Path + "/";
+    made.Path.clear();
+  }
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime && runtime[0] == '/') {
     std::string mine = std::string(runtime) + "/KvoPanoramics";
-    if (OwnPrivateFolder(mine)) return mine + "/";
+    if (PrivateFolderProblem(mine).empty()) return mine + "/";
   }
-  std::string mine = HostTempFolder() + "/kvopanoramics-" + std::to_string(::getuid());
-  return OwnPrivateFolder(mine) ? mine + "/" : std::string();
+  const std::string usual = UsualTempRunFolder();
+  const std::string problem = PrivateFolderProblem(usual);
+  if (problem.empty()) return usual + "/";
+  // Another user or a link took the usual name first: a folder under a
+  // name nobody can take before us (mkdtemp makes it, mode 0700).
+  std::string fresh = usual + "-" + std::to_string(::getpid()) + "-XXXXXX";
+  if (::mkdtemp(fresh.data())) {
+    made.Path = fresh;
+    made.Maker = ::getpid();
+    return fresh + "/";
+  }
+  const std::string why = std::strerror(errno);
+  Why = problem + ", and no other private folder can be made in " + HostTempFolder() + ": " + why + ".";
+  return std::string();
+}
+
+std::string PrivateRunFolder() {
+  std::string ignored;
+  return PrivateRunFolder(ignored);
+}
+
+std::vector<std::string> LeftRunFolders() {
+  std::vector<std::string> left;
+  const std::string temp = HostTempFolder() + "/";
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(temp.c_str()), ::closedir);
+  if (!dir) return left;
+  while (dirent* e = ::readdir(dir.get())) {
+    const std::string name = e->d_name;
+    struct stat st {};
+    if (RunFolderOfGoneProcess(name) && ::lstat((temp + name).c_str(), &st) == 0 &&
+        S_ISDIR(st.st_mode) && st.st_uid == ::getuid())
+      left.push_back(temp + name + "/");
+  }
+  return left;
 }
 
 }  // namespace kvo

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kvo {
 
@@ -37,7 +38,7 @@ std::string HostTempFolder();
 int MakeHostTemp(std::string_view Kind, std::string& Name);
 // Removes this user's copies that runs which were killed left in the
 // temporary folder, with the temporary files they were being written
-// under.
+// under, and the private folders they made there (LeftRunFolders).
 void RemoveHostTempLeftovers();
 
 // Removes from Folder (ending in "/") the scratch files of runs of this
@@ -47,10 +48,22 @@ void RemoveHostTempLeftovers();
 // run of the program is writing in Folder now).
 void RemoveHostLeftovers(const std::string& Folder, bool Idle);
 
-// A folder only this user can enter, for the program's runtime files:
-// $XDG_RUNTIME_DIR/KvoPanoramics/, else "kvopanoramics-UID" in the
-// temporary folder. With a trailing "/"; empty when no such folder can be
-// made (one that another user owns, or a link, is never used).
+// A folder only this user can enter, for the program's runtime files, with
+// a trailing "/": $XDG_RUNTIME_DIR/KvoPanoramics/, else "kvopanoramics-UID"
+// in the temporary folder. One that another user owns, or a link, is never
+// used: when that name is taken, the run makes a folder of its own beside it
+// ("kvopanoramics-UID-PID-XXXXXX", by mkdtemp), uses it for the rest of the
+// process and removes it at the end. Each call checks the folder again (and
+// makes it again when something cleaned it away). Empty only when no
+// private folder can be had at all; Why then says which folder could not be
+// used and why, and why no other could be made.
+std::string PrivateRunFolder(std::string& Why);
 std::string PrivateRunFolder();
+
+// The private folders that runs now gone made in place of the usual one
+// (see PrivateRunFolder) and left behind when they were killed, with a
+// trailing "/": for the sweep of the exports still mounted in them.
+// RemoveHostTempLeftovers removes them, and all they hold but a mount.
+std::vector<std::string> LeftRunFolders();
 
 }  // namespace kvo

@@ -263,5 +263,45 @@ TEST_F(KvoCommand, ConvertWorksOnEveryReadableTestFile) {
   EXPECT_GT(converted, 200);
 }
 
+// The usual private folder in the temporary folder taken first, by another
+// user or by a link: an image is written all the same, through a folder the
+// run makes for itself and removes at its end. Such folders that killed
+// runs left go at the next start; a live run's stays.
+TEST(KvoPrivateFolder, ATakenUsualPlaceIsNeverUsedNorInTheWay) {
+  test::ScopedXdg xdg;
+  auto q = [](const std::string& S) { return test::ShellQuoted(S); };
+  auto sh = [](const std::string& Command) {
+    return test::RunShell("MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 " + Command + " 2>&1 </dev/null");
+  };
+  const std::string dir = xdg.Root(), tmp = dir + "tmp/", img = dir + "w98.ima";
+  const std::string mine = "kvopanoramics-" + std::to_string(::getuid()), usual = tmp + mine;
+  const std::string live = mine + "-" + std::to_string(::getpid()) + "-Qw56Rt";
+  ASSERT_EQ(sh("convert -size 320x400 gradient:navy-orange " + q(dir + "dawn.png") +
+               " && mkfs.fat -F 12 -C " + q(img) + " 1440 >/dev/null && mmd -i " + q(img) + " ::WINDOWS && " +
+               q(KVO_CLI_PATH) + " --drive " + q(img) + " add " + q(dir + "dawn.png"))
+                .Status,
+            0);
+  const struct {
+    const char* By;
+    std::string Take;
+  } rows[] = {
+      {"another user", "mkdir " + q(usual) + " && chown 65534 " + q(usual)},
+      {"a link", "mkdir -p " + q(dir + "elsewhere") + " && ln -s " + q(dir + "elsewhere") + " " + q(usual)},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.By);
+    ASSERT_EQ(sh("rm -rf " + q(tmp) + " && mkdir -p " + q(usual + "-999999999-Ab12Cd/mtools-home") + " " +
+                 q(tmp + live) + " && touch " + q(usual + "-999999999-Ab12Cd/mtoolsrc") + " && " + row.Take)
+                  .Status,
+              0);
+    const test::TPipeRun set = sh("env -u XDG_RUNTIME_DIR TMPDIR=" + q(tmp) + " " + q(KVO_CLI_PATH) +
+                                  " --drive " + q(img) + " set Custom--dawn --wait");
+    EXPECT_EQ(set.Status, 0) << set.Out;
+    EXPECT_EQ(sh("mtype -i " + q(img) + " ::WINDOWS/LOGOW.SYS").Out.substr(0, 2), "BM");
+    EXPECT_EQ(sh("ls -A " + q(usual + "/")).Out, "");
+    EXPECT_EQ(sh("ls -A " + q(tmp)).Out, mine + "\n" + live + "\n");
+  }
+}
+
 }  // namespace
 }  // namespace kvo
