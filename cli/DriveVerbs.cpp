@@ -57,6 +57,12 @@ void PrintSettingJson(TDrive& Drive, const TLogoSetting& S) {
               JsonText(S.Text).c_str());
 }
 
+std::string JsonList(const std::vector<std::string>& Items) {
+  std::string list = "[";
+  for (size_t i = 0; i < Items.size(); ++i) list += (i ? ", " : "") + JsonText(Items[i]);
+  return list + "]";
+}
+
 std::string VolumeJson(const TVolumeInfo& V) {
   return "{\"partition\": " + std::to_string(V.Number) + ", \"offset\": " + std::to_string(V.Offset) +
          ", \"size\": " + std::to_string(V.Size) + ", \"type\": " + std::to_string(V.Type) +
@@ -67,10 +73,10 @@ void PrintJson(TDrive& Drive, const TDriveInfo& I) {
   std::printf("{\"kind\": %s, \"path\": %s, \"format\": %s, \"partition\": %d, \"fileSystem\": %s,\n",
               JsonText(I.Kind).c_str(), JsonText(I.Path).c_str(), JsonText(I.Layout.Format).c_str(),
               I.Partition, JsonText(I.FileSystem).c_str());
-  std::printf(" \"backingChain\": [");
-  for (size_t i = 0; i < I.Layout.BackingChain.size(); ++i)
-    std::printf("%s%s", i ? ", " : "", JsonText(I.Layout.BackingChain[i]).c_str());
-  std::printf("],\n");
+  // The files the image is made of besides itself, as checked.
+  std::printf(" \"backingChain\": %s, \"backingFormats\": %s, \"files\": %s, \"chain\": %s,\n",
+              JsonList(I.Layout.BackingChain).c_str(), JsonList(I.Layout.BackingFormats).c_str(),
+              JsonList(I.Layout.Files).c_str(), JsonText(I.Layout.ChainText).c_str());
   std::printf(" \"windowsFolder\": %s, \"windowsFolderFound\": %s, \"error\": %s,\n \"partitions\": [",
               JsonText(GuestPath(Drive, I.WinFolder)).c_str(), I.WinFolderFound ? "true" : "false",
               JsonText(I.Error).c_str());

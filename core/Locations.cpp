@@ -242,8 +242,9 @@ void RemoveLeftovers() {
     else
       RemoveHostLeftovers(folder, idle);
   }
-  RemoveHostTempLeftovers();
+  // Exports first: a killed run's own folder goes once its mount is down.
   RemoveStaleExports();
+  RemoveHostTempLeftovers();
 }
 
 bool HasCommandSwitch(const std::vector<std::string>& Args) {

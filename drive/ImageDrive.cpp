@@ -84,15 +84,21 @@ std::string MPath(const std::string& Path) { return "::/" + Path.substr(3); }
 // The environment mtools runs in: a private empty home and configuration
 // file, so that neither ~/.mtoolsrc nor MTOOLS_* settings of the user can
 // change how it reads the volume; volumes made by other systems'
-// formatters are accepted as they are. Empty when no private folder can
-// be made.
-std::vector<std::string> ToolEnvironment() {
-  const std::string run = PrivateRunFolder();
+// formatters are accepted as they are. Empty, with the reason, when no
+// private folder can be made.
+std::vector<std::string> ToolEnvironment(std::string& Why) {
+  const std::string run = PrivateRunFolder(Why);
   if (run.empty()) return {};
   const std::string home = run + "mtools-home", rc = run + "mtoolsrc";
-  if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) {
+    Why = home + ": " + std::strerror(errno);
+    return {};
+  }
   int fd = ::open(rc.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return {};
+  if (fd < 0) {
+    Why = rc + ": " + std::strerror(errno);
+    return {};
+  }
   ::close(fd);
   return {"HOME=" + home, "MTOOLSRC=" + rc, "MTOOLS_SKIP_CHECK=1", "TMPDIR=" + HostTempFolder(),
           "LC_ALL=C.UTF-8"};
@@ -351,9 +357,9 @@ TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args,
   const std::string injected = inject ? std::string(Program) + ": " + std::strerror(errno) : "";
   if (inject && *step != TFaultOp::Write) return TRunResult{true, 1, {}, injected};
   TRunOptions options;
-  options.Env = ToolEnvironment();
-  if (options.Env.empty())
-    return TRunResult{true, 1, {}, "kvo: no private folder for mtools can be made in " + HostTempFolder()};
+  std::string why;
+  options.Env = ToolEnvironment(why);
+  if (options.Env.empty()) return TRunResult{true, 1, {}, "kvo: no private folder for mtools can be made: " + why};
   options.DropEnv = {"MTOOLS"};
   options.TimeoutMs = TOOL_TIMEOUT_MS;
   options.MaxOut = MaxOut;

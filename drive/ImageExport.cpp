@@ -192,9 +192,10 @@ bool TImageExport::Start(TImageChain& Chain, bool Writable, std::string& Error) 
   if (Running()) Stop(Error);
   if (Error = ExportUnavailable(); !Error.empty()) return false;
   const std::string& image = Chain.Links.at(0).Name;
-  const std::string run = PrivateRunFolder();
+  std::string why;
+  const std::string run = PrivateRunFolder(why);
   if (run.empty()) {
-    Error = "No private folder can be made for the export of " + image + ".";
+    Error = "No private folder can be made for the export of " + image + ": " + why;
     return false;
   }
   Mount_ = run + std::string(EXPORT_PREFIX) + std::to_string(::getpid()) + "-" + std::to_string(++ExportCount);
@@ -355,17 +356,18 @@ bool TImageExport::KeepCid(std::string& Error) {
 }
 
 void RemoveStaleExports() {
-  const std::string run = PrivateRunFolder();
-  if (run.empty()) return;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(run.c_str()), ::closedir);
-  if (!dir) return;
-  while (dirent* e = ::readdir(dir.get())) {
-    const std::string name = e->d_name;
-    if (name.compare(0, EXPORT_PREFIX.size(), EXPORT_PREFIX) != 0) continue;
-    const std::string pid = name.substr(EXPORT_PREFIX.size(), name.find('-', EXPORT_PREFIX.size()) - EXPORT_PREFIX.size());
-    if (!ProcessGone(pid)) continue;
-    Unmount(run + name);
-    ::unlink((run + name).c_str());
+  std::vector<std::string> folders = LeftRunFolders();
+  if (std::string run = PrivateRunFolder(); !run.empty()) folders.push_back(run);
+  for (const std::string& run : folders) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(run.c_str()), ::closedir);
+    while (dirent* e = dir ? ::readdir(dir.get()) : nullptr) {
+      const std::string name = e->d_name;
+      if (name.compare(0, EXPORT_PREFIX.size(), EXPORT_PREFIX) != 0) continue;
+      const std::string pid = name.substr(EXPORT_PREFIX.size(), name.find('-', EXPORT_PREFIX.size()) - EXPORT_PREFIX.size());
+      if (!ProcessGone(pid)) continue;
+      Unmount(run + name);
+      ::unlink((run + name).c_str());
+    }
   }
 }
 

@@ -563,9 +563,9 @@ TEST_F(DriveTest, ContainerImagesGetWhatTheirRawDiskGets) {
       {"monolithicSparse VMDK", convert + "-O vmdk " + Q(img), "VMDK\n"},
       {"twoGbMaxExtentSparse VMDK", convert + "-O vmdk -o subformat=twoGbMaxExtentSparse " + Q(img),
        "VMDK, data in vm-caf\xe9-s001.disk\n"},
-      {"twoGbMaxExtentFlat VMDK in two files", split, "VMDK, split in 2 files: vm-s001.vmdk, vm-s002.vmdk\n"},
       {"VHDX", convert + "-O vhdx " + Q(img), "VHDX\n"},
       {"dynamic VHD", convert + "-O vpc " + Q(img), "dynamic VHD\n"},
+      {"twoGbMaxExtentFlat VMDK in two files", split, "VMDK, split in 2 files: vm-s001.vmdk, vm-s002.vmdk\n"},
   };
   for (const TFormat& f : formats) {
     SCOPED_TRACE(f.Name);
@@ -584,6 +584,8 @@ TEST_F(DriveTest, ContainerImagesGetWhatTheirRawDiskGets) {
     }
     EXPECT_TRUE(test::ReadWhole(base) == baseBefore) << "the backing file changed";
   }
+  EXPECT_NE(Kvo("--drive " + Q(img) + " drive --json").Out.find("\"files\": [\"vm-s001.vmdk\", \"vm-s002.vmdk\"]"),
+            std::string::npos);
 }
 
 // A Set on a QCOW2 image cut short by kill -9, of the program or of its
@@ -679,14 +681,14 @@ TEST_F(DriveTest, ContainersAndImagesInUseAreRefusedUnchanged) {
        "The disk image is in use; close the virtual machine first.", nullptr},
       {"raw image open for writing elsewhere", "cp " + Q(raw) + " " + Q(img), "",
        "The disk image is in use by kvo_tests (process " + std::to_string(::getpid()) + "); close the virtual machine first.",
-       [&] { held = ::open(img.c_str(), O_RDWR); }},
+       [&] { held = ::open(img.c_str(), O_RDWR | O_CLOEXEC); }},
       {"Bochs lock file", "cp " + Q(raw) + " " + Q(img) + " && touch " + Q(img + ".lock"), "", "in use by Bochs", nullptr},
       // Opened for writing, QEMU would repair the dirty image and clear the
       // autoclear bit it does not know at once, before any lock of its own.
       {"dirty QCOW2 open for writing elsewhere", convert + "-O qcow2 -o lazy_refcounts=on " + Q(img) +
                                       " && printf '\\001' | dd of=" + Q(img) + " bs=1 seek=79 conv=notrunc status=none" +
                                       " && printf '\\040' | dd of=" + Q(img) + " bs=1 seek=95 conv=notrunc status=none && true",
-       "", "in use by kvo_tests", [&] { held = ::open(img.c_str(), O_RDWR); }},
+       "", "in use by kvo_tests", [&] { held = ::open(img.c_str(), O_RDWR | O_CLOEXEC); }},
       {"QCOW2 without FUSE", convert + "-O qcow2 " + Q(img), "KVO_TEST_FUSE_DEVICE=/nonexistent ",
        "/nonexistent is missing or closed to this user (Debian package fuse3)", nullptr},
   };
