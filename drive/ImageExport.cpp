@@ -17,9 +17,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "platform/FaultInject.h"
@@ -303,10 +305,30 @@ bool TImageExport::WaitForMount(int ErrFd, int Mounts, std::string& Error) {
 
 bool TImageExport::Flush(std::string& Error) {
   // The export passes the sync on as a flush of the image: QEMU writes out
-  // what its driver keeps in memory and syncs the file.
+  // what its driver keeps in memory and syncs the file. A daemon that does
+  // not answer within the limit is ended, which fails the sync rather
+  // than leave it waiting.
   if (Fd_ < 0 || !Writable_) return true;
-  if (!FaultInjected(TFaultOp::Flush) && ::fsync(Fd_) == 0) return true;
-  Error = std::string("Cannot flush the disk image: ") + std::strerror(errno);
+  bool late = false;
+  std::mutex m;
+  std::condition_variable synced;
+  bool done = false;
+  std::thread guard([&] {
+    std::unique_lock<std::mutex> lock(m);
+    if (!synced.wait_for(lock, DAEMON_QUIT_LIMIT, [&] { return done; })) late = true, Kill();
+  });
+  const bool ok = !FaultInjected(TFaultOp::Flush) && ::fsync(Fd_) == 0;
+  const int error = errno;
+  {
+    std::lock_guard<std::mutex> lock(m);
+    done = true;
+  }
+  synced.notify_one();
+  guard.join();
+  if (ok) return true;
+  Error = late ? "QEMU's storage daemon did not flush the disk image within " +
+                     std::to_string(DAEMON_QUIT_LIMIT.count()) + " seconds and was stopped."
+               : std::string("Cannot flush the disk image: ") + std::strerror(error);
   return false;
 }
 

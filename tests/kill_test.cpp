@@ -50,7 +50,7 @@ class KillRuns : public testing::Test {
                     "cannot be preloaded";
 #endif
     src_ = xdg_.Root() + "src/";
-    ASSERT_EQ(Sh("mkdir -p " + Q(src_) + " && convert -size 320x400 gradient:red-blue " +
+    ASSERT_EQ(Sh("mkdir -p -m 700 " + Q(xdg_.Root() + "tmp") + " " + Q(xdg_.Root() + "run") + " && mkdir -p " + Q(src_) + " && convert -size 320x400 gradient:red-blue " +
                  Q(src_ + "a.png") + " && convert -size 100x100 xc:green " + Q(src_ + "b.png") +
                  " && convert -size 640x480 gradient:navy-orange " + Q(src_ + "c.png") +
                  " && convert -size 200x150 plasma:fractal -seed 7 " + Q(src_ + "d.png") +
@@ -88,7 +88,10 @@ class KillRuns : public testing::Test {
   // Runs Command (a program and its arguments, quoted for the shell) with
   // the kill library preloaded; its exit status, 128 + 9 when killed.
   int RunKilled(const std::string& Command, long KillAt, const std::string& CountFile) const {
-    std::string env = "env " + envOptions_ + "LD_PRELOAD=" + Q(KVO_KILL_PRELOAD);
+    // Temporary and runtime folders of the test's own: what other tests
+    // leave in the shared ones would be swept as extra steps of one run.
+    std::string env = "env " + envOptions_ + "TMPDIR=" + Q(xdg_.Root() + "tmp") + " XDG_RUNTIME_DIR=" +
+                      Q(xdg_.Root() + "run") + " LD_PRELOAD=" + Q(KVO_KILL_PRELOAD);
     if (KillAt > 0) env += " KVO_KILL_AT=" + std::to_string(KillAt);
     if (!CountFile.empty()) env += " KVO_KILL_COUNT_FILE=" + Q(CountFile);
     test::TPipeRun r = test::RunShell(env + " " + Command + " >/dev/null 2>&1 </dev/null; echo $?");
