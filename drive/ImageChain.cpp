@@ -358,11 +358,11 @@ class TChecker {
 // the reason, for anything else.
 std::string BackingFormat(int Fd, std::string& Why) {
   const std::string head = ReadAt(Fd, 0, SECTOR);
-  TContainerInfo c = ProbeContainer(Fd, "");
+  const TContainerInfo c = ProbeContainer(Fd, "");
   if (c.Format == "QCOW2" && c.Refusal.empty()) return "qcow2";
   if (!c.Format.empty()) {
-    Why = c.Refusal.empty() ? "is a " + c.Format + " image; only QCOW2 and raw backing files are followed."
-                            : c.Refusal.substr(1);
+    Why = c.Format == "QCOW2" ? "is a QCOW2 image this program cannot open (encrypted, or of another version)."
+                              : "is a " + c.Format + " image; only QCOW2 and raw backing files are followed.";
     return {};
   }
   if (head.size() == SECTOR && head[510] == '\x55' && head[511] == '\xAA') return "raw";
