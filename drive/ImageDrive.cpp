@@ -53,6 +53,12 @@ constexpr const char* INSTALL_NAME = "KVONEW.TMP";
 // No mtools run on a logo-sized file takes this long; one that does is
 // stuck (waiting for a lock, say) and is ended rather than waited for.
 constexpr int TOOL_TIMEOUT_MS = 60000;
+
+// The limit, or a shorter one a test sets to see a stuck tool ended.
+int ToolTimeoutMs() {
+  const char* t = std::getenv("KVO_TEST_TOOL_TIMEOUT_MS");
+  return t && std::atoi(t) > 0 ? std::atoi(t) : TOOL_TIMEOUT_MS;
+}
 // The most a folder listing may take: a FAT folder holds at most 65,536
 // entries, and mdir -b writes one short line for each.
 constexpr size_t MAX_LISTING_BYTES = 8u << 20;
@@ -166,8 +172,6 @@ class TImageDrive final : public TDrive {
   std::string Root() const override { return IMAGE_ROOT; }
   std::string WinFolder() const override { return IMAGE_ROOT + WinDir_ + "/"; }
   std::string Identity() const override { return Path_ + ":" + std::to_string(Volume_.Number); }
-  // The image as the user named it, opened without following a link put
-  // in its place; a link the user named is followed to its file once.
   TDriveInfo Describe() override;
   bool FileExists(const std::string& Path) override;
   bool FolderExists(const std::string& Path) override;
@@ -189,7 +193,7 @@ class TImageDrive final : public TDrive {
   void RemoveLeftovers(const std::string& Folder, bool Idle) override;
 
  private:
-  TRunResult Tool(const char* Program, std::vector<std::string> Args, size_t MaxOut = 0) const;
+  TRunResult Tool(const char* Program, std::vector<std::string> Args, size_t MaxOut = 0);
   // Whether Path may be acted on: a path inside a volume that could be
   // opened; otherwise the reason is recorded.
   bool Usable(const std::string& Path);
@@ -200,6 +204,8 @@ class TImageDrive final : public TDrive {
   void Forget(const std::string& Folder) { Listings_.erase(UpperText(Folder)); }
   // Folder's listing once the install file has become Target.
   void Installed(const std::string& Folder, const std::string& Target);
+  // The image as the user named it, opened without following a link put
+  // in its place; a link the user named is followed to its file once.
   bool OpenImage();
   bool ChooseVolume(int32_t Partition);
   void UseVolume(const TVolumeInfo& V) {
@@ -212,6 +218,10 @@ class TImageDrive final : public TDrive {
   int ToolFd() const { return Container() ? Export_.Fd() : ImageFd_; }
   bool Enter();
   void Leave();
+  bool StartExport(bool Writable, std::string& Error) {
+    ExportLost_.clear();
+    return Export_.Start(Chain_, Writable, Error);
+  }
   bool OpenContainer(int32_t Partition);
   bool FindWinDir();
   // The read-only, hidden and system attributes Path has, as mattrib
@@ -232,6 +242,8 @@ class TImageDrive final : public TDrive {
   // outlive its export.
   TImageChain Chain_;
   TImageExport Export_;
+  // Why the running export was ended; empty while it serves.
+  std::string ExportLost_;
   int Sessions_ = 0;
   TDiskLayout Layout_;
   TVolumeInfo Volume_;
@@ -303,7 +315,16 @@ bool TImageDrive::OpenContainer(int32_t Partition) {
     OpenError_ = Error_;
     return false;
   }
-  if (!ProbeDiskImageFd(Export_.Fd(), Path_, Layout_, OpenError_)) return false;
+  // The disk inside is read by this process itself: bounded like a tool's
+  // run, so a daemon that stops answering is ended rather than waited for.
+  bool late = false;
+  if (!Export_.Bounded([&] { return ProbeDiskImageFd(Export_.Fd(), Path_, Layout_, OpenError_); },
+                       std::chrono::milliseconds(ToolTimeoutMs()), late)) {
+    if (late)
+      OpenError_ = "Reading " + Path_ + " did not finish within " + std::to_string((ToolTimeoutMs() + 999) / 1000) +
+                   " seconds, and QEMU's storage daemon was stopped.";
+    return false;
+  }
   Layout_.Format = Container_.Format;
   Layout_.ChainText = Chain_.Text();
   Layout_.BackingChain = Chain_.BackingNames();
@@ -329,7 +350,7 @@ bool TImageDrive::Enter() {
     OperationLock_ = true;
     return true;
   }
-  if (Export_.Start(Chain_, LockDepth_ > 0, error)) return true;
+  if (StartExport(LockDepth_ > 0, error)) return true;
   return Fail(error);
 }
 
@@ -346,7 +367,7 @@ bool TImageDrive::Usable(const std::string& Path) {
   return true;
 }
 
-TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args, size_t MaxOut) const {
+TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args, size_t MaxOut) {
   std::vector<std::string> argv{Program, "-i", IMAGE_FD_PATH + std::string("@@") + std::to_string(Volume_.Offset)};
   argv.insert(argv.end(), Args.begin(), Args.end());
   // An injected failure: a copy fails once it has written its file, as one
@@ -356,21 +377,26 @@ TRunResult TImageDrive::Tool(const char* Program, std::vector<std::string> Args,
   const bool inject = step && FaultInjected(*step);
   const std::string injected = inject ? std::string(Program) + ": " + std::strerror(errno) : "";
   if (inject && *step != TFaultOp::Write) return TRunResult{true, 1, {}, injected};
+  // An export ended for a stuck tool answers nothing more: every tool after
+  // it fails for the same reason, until the next export.
+  if (Container() && !ExportLost_.empty() && Export_.Running()) return TRunResult{true, 1, {}, ExportLost_};
   TRunOptions options;
   std::string why;
   options.Env = ToolEnvironment(why);
   if (options.Env.empty()) return TRunResult{true, 1, {}, "kvo: no private folder for mtools can be made: " + why};
   options.DropEnv = {"MTOOLS"};
-  options.TimeoutMs = TOOL_TIMEOUT_MS;
+  options.TimeoutMs = ToolTimeoutMs();
   options.MaxOut = MaxOut;
   options.PassFd = ToolFd();
   // A tool stuck on the export is freed by ending the daemon, whose dead
   // export then fails every request.
-  if (Container()) options.OnTimeout = [this] { const_cast<TImageExport&>(Export_).Kill(); };
+  if (Container()) options.OnTimeout = [this] { Export_.Kill(); };
   TRunResult r = RunCaptured(argv, options);
-  if (r.TimedOut)
-    r.Err = std::string(Program) + ": did not finish within " + std::to_string(TOOL_TIMEOUT_MS / 1000) +
+  if (r.TimedOut) {
+    r.Err = std::string(Program) + ": did not finish within " + std::to_string((options.TimeoutMs + 999) / 1000) +
             " seconds" + (Container() ? ", and QEMU's storage daemon was stopped" : "") + ".\n" + r.Err;
+    if (Container()) ExportLost_ = r.Err;
+  }
   if (inject) {
     r.ExitCode = 1;
     r.Err = injected;
@@ -739,7 +765,7 @@ bool TImageDrive::Lock() {
     ::close(fd);
     return Fail(use);
   }
-  if (Container() && !Export_.Start(Chain_, true, error)) {
+  if (Container() && !StartExport(true, error)) {
     ::close(fd);
     return Fail(error);
   }

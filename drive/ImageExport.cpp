@@ -19,7 +19,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -50,11 +52,6 @@ std::string DaemonProgram() {
   return d && *d ? d : "qemu-storage-daemon";
 }
 
-std::string FolderOf(const std::string& Path) {
-  size_t slash = Path.rfind('/');
-  return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
-}
-
 // Milliseconds left until Until, for poll, at most Most.
 int MillisecondsUntil(std::chrono::steady_clock::time_point Until, int64_t Most) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Until - std::chrono::steady_clock::now());
@@ -78,13 +75,35 @@ bool WaitWithin(pid_t Pid, std::chrono::steady_clock::duration Limit, int& Statu
   return done;
 }
 
-// Whether Path is a mount point of its own (a FUSE export in place). An
-// export whose daemon was killed stays mounted, and every look at it fails
-// with "not connected": that is a mount too, one to be taken down.
+// Whether Path is a mount point of its own (a FUSE export in place), from
+// the mount table alone: a look at the export itself would wait on its
+// daemon, which may have stopped answering, and one whose daemon was
+// killed stays mounted until it is taken down.
 bool Mounted(const std::string& Path) {
-  struct stat file {}, folder {};
-  if (::stat(Path.c_str(), &file) != 0) return errno == ENOTCONN;
-  return ::stat(FolderOf(Path).c_str(), &folder) == 0 && file.st_dev != folder.st_dev;
+  std::string table;
+  if (!HostReadFile("/proc/self/mountinfo", table, 8u << 20)) return false;
+  // The table writes blanks, tabs, newlines and backslashes as octal.
+  std::string shown;
+  for (char c : Path) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\\') {
+      char octal[5];
+      std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(c));
+      shown += octal;
+    } else {
+      shown += c;
+    }
+  }
+  // Each line: mount id, parent id, device, root, mount point, ...
+  for (size_t from = 0; from < table.size();) {
+    const size_t eol = std::min(table.find('\n', from), table.size());
+    std::string_view line(table.data() + from, eol - from);
+    from = eol + 1;
+    size_t at = 0;
+    for (int field = 0; field < 4 && at != std::string_view::npos; ++field)
+      if ((at = line.find(' ', at)) != std::string_view::npos) ++at;
+    if (at != std::string_view::npos && line.substr(at, line.find(' ', at) - at) == shown) return true;
+  }
+  return false;
 }
 
 void Unmount(const std::string& Path) {
@@ -245,9 +264,12 @@ bool TImageExport::Start(TImageChain& Chain, bool Writable, std::string& Error) 
     Error = DaemonError(Error, image);
     return false;
   }
-  Fd_ = ::open(Mount_.c_str(), (Writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  bool late = false;
+  Bounded([&] { return (Fd_ = ::open(Mount_.c_str(), (Writable ? O_RDWR : O_RDONLY) | O_CLOEXEC)) >= 0; },
+          DAEMON_START_LIMIT, late);
   if (Fd_ < 0) {
-    Error = "Cannot open the export of " + image + ": " + std::strerror(errno);
+    Error = "Cannot open the export of " + image + ": " +
+            (late ? "QEMU's storage daemon did not answer, and was stopped." : std::strerror(errno));
     std::string ignored;
     Stop(ignored);
     return false;
@@ -303,32 +325,40 @@ bool TImageExport::WaitForMount(int ErrFd, int Mounts, std::string& Error) {
   }
 }
 
-bool TImageExport::Flush(std::string& Error) {
-  // The export passes the sync on as a flush of the image: QEMU writes out
-  // what its driver keeps in memory and syncs the file. A daemon that does
-  // not answer within the limit is ended, which fails the sync rather
-  // than leave it waiting.
-  if (Fd_ < 0 || !Writable_) return true;
-  bool late = false;
+bool TImageExport::Bounded(const std::function<bool()>& Step, std::chrono::milliseconds Limit, bool& Late) {
+  Late = false;
   std::mutex m;
-  std::condition_variable synced;
+  std::condition_variable finished;
   bool done = false;
   std::thread guard([&] {
     std::unique_lock<std::mutex> lock(m);
-    if (!synced.wait_for(lock, DAEMON_QUIT_LIMIT, [&] { return done; })) late = true, Kill();
+    if (!finished.wait_for(lock, Limit, [&] { return done; })) {
+      Late = true;
+      Kill();
+    }
   });
-  const bool ok = !FaultInjected(TFaultOp::Flush) && ::fsync(Fd_) == 0;
+  const bool ok = Step();
   const int error = errno;
   {
     std::lock_guard<std::mutex> lock(m);
     done = true;
   }
-  synced.notify_one();
+  finished.notify_one();
   guard.join();
-  if (ok) return true;
+  errno = error;
+  return ok;
+}
+
+bool TImageExport::Flush(std::string& Error) {
+  // The export passes the sync on as a flush of the image: QEMU writes out
+  // what its driver keeps in memory and syncs the file.
+  if (Fd_ < 0 || !Writable_) return true;
+  bool late = false;
+  if (Bounded([&] { return !FaultInjected(TFaultOp::Flush) && ::fsync(Fd_) == 0; }, DAEMON_QUIT_LIMIT, late))
+    return true;
   Error = late ? "QEMU's storage daemon did not flush the disk image within " +
                      std::to_string(DAEMON_QUIT_LIMIT.count()) + " seconds and was stopped."
-               : std::string("Cannot flush the disk image: ") + std::strerror(error);
+               : std::string("Cannot flush the disk image: ") + std::strerror(errno);
   return false;
 }
 

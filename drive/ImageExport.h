@@ -9,6 +9,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,11 @@ class TImageExport {
   // Flushes what was written, quits the daemon and removes the export.
   // False with the reason when the flush or the quit failed.
   bool Stop(std::string& Error);
+  // Runs Step, a read or a sync through the export, and ends the daemon
+  // when it takes longer than Limit: a step blocked on a daemon that stopped
+  // answering then fails instead of waiting for ever. Late says whether it
+  // came to that.
+  bool Bounded(const std::function<bool()>& Step, std::chrono::milliseconds Limit, bool& Late);
   // Ends the daemon at once, without a flush: its export fails every
   // request from then on, which frees a tool stuck waiting on it. Stop
   // still follows.

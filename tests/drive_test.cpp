@@ -707,6 +707,29 @@ TEST_F(DriveTest, ContainersAndImagesInUseAreRefusedUnchanged) {
   }
 }
 
+// A daemon that stops answering (its image on a mount that hangs, say)
+// holds no command up: the tool waiting on the export is freed by ending
+// the daemon, and the run says what timed out, within its limits.
+TEST_F(DriveTest, AFrozenDaemonEndsTheRunWithinItsLimits) {
+  const std::string raw = Floppy("frozen.ima"), img = dir_ + "frozen.qcow2", daemon = dir_ + "freezing-daemon";
+  ASSERT_EQ(M("mmd", raw, 0, "::WINDOWS").Status, 0);
+  ASSERT_EQ(Kvo("--drive " + Q(raw) + " add " + Q(dir_ + "dawn.png")).Status, 0);
+  ASSERT_EQ(Sh("qemu-img convert -f raw -O qcow2 " + Q(raw) + " " + Q(img)).Status, 0);
+  // The daemon stops itself the moment its export is mounted.
+  test::WriteWhole(daemon, "#!/bin/sh\nmp=$(printf '%s' \"$*\" | sed -n 's/.*\"mountpoint\":\"\\([^\"]*\\)\".*/\\1/p')\n"
+                           "me=$$\n(until grep -q \" $mp \" /proc/self/mountinfo; do sleep 0.005; done; kill -STOP $me) &\n"
+                           "exec qemu-storage-daemon \"$@\"\n");
+  ASSERT_EQ(::chmod(daemon.c_str(), 0755), 0);
+  const auto start = std::chrono::steady_clock::now();
+  test::TPipeRun r = Sh("KVO_TEST_STORAGE_DAEMON=" + Q(daemon) + " KVO_TEST_TOOL_TIMEOUT_MS=2000 timeout 60 " +
+                        Q(KVO_CLI_PATH) + " --drive " + Q(img) + " set Custom--dawn --wait");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(r.Status, 1) << r.Out;
+  EXPECT_NE(r.Out.find("did not finish within 2 seconds, and QEMU's storage daemon was stopped"), std::string::npos)
+      << r.Out;
+  EXPECT_NE(Sh("pgrep -f " + Q("[q]emu-storage-daemon .*" + dir_)).Status, 0) << "a daemon was left";
+}
+
 // Containers whose chain names something outside the image, each made as a
 // stranger's download could be made (qemu-img, a text descriptor, a
 // patched header): refused by name before any daemon starts, with the
