@@ -273,7 +273,7 @@ std::string DescriptorCid(std::string_view Text) {
   return from == std::string_view::npos ? std::string() : std::string(TrimBlanks(Text.substr(from, end - from)));
 }
 
-// The first link of the chain, or a backing file, as QEMU's driver sees it.
+// A file of the chain, open, and what it is.
 struct TOpened {
   TFd Fd;
   struct stat St {};
@@ -333,17 +333,14 @@ class TChecker {
     Why_ = Name + " " + Why;
     return false;
   }
-  // Takes the file F (named Name) into the chain: false when it is a file
-  // the chain holds already.
-  bool Take(TOpened& F, const std::string& Name) {
-    if (!Seen_.insert({F.St.st_dev, F.St.st_ino}).second)
-      return Fail(Name, "is a file the image is already made of: the chain loops.");
-    Owned_.push_back(F.Fd.Release());
-    return true;
+  // Counts the file St (named Name) in: false when the chain holds it
+  // already.
+  bool Mark(const struct stat& St, const std::string& Name) {
+    if (Seen_.insert({St.st_dev, St.st_ino}).second) return true;
+    return Fail(Name, "is a file the image is already made of: the chain loops.");
   }
   bool Qcow(int Dir);
   bool Vmdk(int Dir);
-  std::vector<int> Owned_;  // every descriptor opened, for the chain to close
 
  private:
   bool Backing(int Dir, const TQcowHeader& H, TFd& NextDir);
@@ -390,8 +387,8 @@ bool TChecker::Backing(int Dir, const TQcowHeader& H, TFd& NextDir) {
   link.Name = name;
   link.Format = format == "raw" ? "raw" : "QCOW2";
   link.Driver = format;
-  link.Fd = f.Fd.Get();
-  if (!Take(f, name)) return false;
+  if (!Mark(f.St, name)) return false;
+  link.Fd = f.Fd.Release();
   Chain_.Links.push_back(std::move(link));
   return true;
 }
@@ -432,9 +429,8 @@ bool TChecker::Extent(int Dir, const std::string& Descriptor, TVmdkExtent& E) {
     if (magic != "KDMV" && magic != "COWD")
       return Fail("The extent " + E.Name + " of " + Descriptor, "is not a sparse VMDK extent.");
   }
-  const int fd = f.Fd.Get();
-  if (!Take(f, E.Name)) return false;
-  E.Fd = fd;
+  if (!Mark(f.St, E.Name)) return false;
+  E.Fd = f.Fd.Release();
   return true;
 }
 
@@ -616,36 +612,26 @@ std::string TImageChain::Text() const {
 bool CheckImageChain(int Fd, const std::string& Path, const TContainerInfo& Info, TImageChain& Chain,
                      std::string& Why) {
   Chain = TImageChain();
+  struct stat st {};
+  if (::fstat(Fd, &st) != 0 || !S_ISREG(st.st_mode)) return (Why = Path + " is not a regular file.", false);
+  // Names in the image are relative to the folder it was named in.
+  const std::string folder = FolderOf(Path);
+  TFd dir(::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   TChainLink top;
   top.Name = Path;
   top.Format = Info.Format;
   top.Driver = Info.Driver;
   top.Fd = ::fcntl(Fd, F_DUPFD_CLOEXEC, 0);
-  if (top.Fd < 0) return (Why = Path + ": " + std::strerror(errno), false);
+  if (dir.Get() < 0 || top.Fd < 0) {
+    Why = Path + ": " + std::strerror(errno);
+    if (top.Fd >= 0) ::close(top.Fd);
+    return false;
+  }
   Chain.Links.push_back(std::move(top));
-  // Names in the image are relative to the folder it was named in.
-  const std::string folder = FolderOf(Path);
-  TFd dir(::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (dir.Get() < 0) return (Why = folder + ": " + std::strerror(errno), false);
   TChecker check(Chain, Why);
-  struct stat st {};
-  if (::fstat(Fd, &st) != 0 || !S_ISREG(st.st_mode)) return check.Fail(Path, "is not a regular file.");
-  TOpened self;
-  self.St = st;
-  self.Fd.Reset(::fcntl(Fd, F_DUPFD_CLOEXEC, 0));
-  bool ok = check.Take(self, Path);
+  bool ok = check.Mark(st, Path);
   if (ok && Info.Driver == "qcow2") ok = check.Qcow(dir.Get());
   if (ok && Info.Driver == "vmdk") ok = check.Vmdk(dir.Get());
-  // The chain closes the descriptors its links hold; the checker's own
-  // copies of them go now.
-  for (int fd : check.Owned_) {
-    bool held = false;
-    for (const TChainLink& l : Chain.Links) {
-      held = held || l.Fd == fd;
-      for (const TVmdkExtent& e : l.Vmdk.Extents) held = held || e.Fd == fd;
-    }
-    if (!held) ::close(fd);
-  }
   if (!ok) Chain = TImageChain();
   return ok;
 }
