@@ -10,6 +10,13 @@ namespace {
 
 constexpr char END_OF_FILE_MARK = 26;
 
+// The text the start-up reads: everything before the first end-of-file
+// mark. What follows the mark (old contents an editor left, a section some
+// program appended) is never read, so it is never switched either.
+std::string_view ReadText_(std::string_view Bytes) {
+  return Bytes.substr(0, Bytes.find(END_OF_FILE_MARK));
+}
+
 // One line of the file: its text is Bytes[Begin, End); the next line starts
 // at Next (after CR LF, LF or a lone CR).
 struct TLineSpan {
@@ -97,10 +104,10 @@ std::string_view FileEol_(std::string_view Bytes, const std::vector<TLineSpan>& 
 }
 
 // Bytes with "Logo=0" added: after the last key of the first [Options]
-// section, else as a new section at the end (before an end-of-file mark).
+// section, else as a new section at the end of the text (before the
+// end-of-file mark and whatever follows it).
 std::string AddLogoOff_(std::string_view Bytes) {
-  std::string_view body = Bytes;
-  while (!body.empty() && body.back() == END_OF_FILE_MARK) body.remove_suffix(1);
+  const std::string_view body = ReadText_(Bytes);
   const std::vector<TLineSpan> lines = SplitLines_(body);
   const std::string eol(FileEol_(Bytes, lines));
   const TLineSpan* after = nullptr;
@@ -147,6 +154,7 @@ TMsdosSys ParseMsdosSys(std::string_view Bytes) {
   }
   s.Form = TMsdosForm::Text;
   bool bootGui = false;
+  Bytes = ReadText_(Bytes);
   ForEachLine_(Bytes, SplitLines_(Bytes), [&](const TLineSpan&, const TLineMeaning& M, bool Options) {
     if (!M.Key || !Options) return;
     std::string_view value = Bytes.substr(M.ValueBegin, M.ValueEnd - M.ValueBegin);
@@ -169,7 +177,8 @@ std::string MsdosWithLogo(std::string_view Bytes, bool On) {
   // might read instead of the first says otherwise. Replaced from the end, so the
   // offsets found stay right.
   std::vector<std::pair<size_t, size_t>> values;
-  ForEachLine_(Bytes, SplitLines_(Bytes), [&](const TLineSpan&, const TLineMeaning& M, bool Options) {
+  const std::string_view text = ReadText_(Bytes);
+  ForEachLine_(text, SplitLines_(text), [&](const TLineSpan&, const TLineMeaning& M, bool Options) {
     if (M.Key && Options && SameText(M.Name, "Logo"))
       values.emplace_back(M.ValueBegin, NumberEnd_(Bytes, M.ValueBegin, M.ValueEnd));
   });

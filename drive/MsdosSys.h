@@ -8,13 +8,15 @@
 // Reading follows the start-up's own habits: the section and key names in
 // any letter case, blanks around them and around the value ignored, lines
 // whose first non-blank character is ';' skipped, the first line of a key
-// winning. A key that is absent has the value Windows gives it, 1 for both.
+// winning, and nothing after the end-of-file mark (^Z, 26) read. A key that
+// is absent has the value Windows gives it, 1 for both.
 // The MSDOS.SYS of MS-DOS and Windows 3.x is a program, not text: it says
 // nothing about logos and is never written.
 //
 // Writing changes the value of Logo= and nothing else: every other byte
 // (line ends, letter case, spacing, the ';' lines that keep the file over
-// 1024 bytes, other keys) stays as it was.
+// 1024 bytes, other keys, all that follows an end-of-file mark) stays as
+// it was.
 #pragma once
 
 #include <cstdint>

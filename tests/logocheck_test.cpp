@@ -113,6 +113,10 @@ TEST_F(LogoCheckTest, MsdosSysIsReadAndOnlyItsLogoValueSwitchedThenRestored) {
        R"("logo": 1, "bootGUI": 1,)", 0,
        "[Paths]\r\nWinDir=C:\\WINDOWS\r\n" + Padding("\r\n") + "[Options]\r\nLogo=0\r\n",
        "[Paths]\r\nWinDir=C:\\WINDOWS\r\n" + Padding("\r\n")},
+      // The start-up stops reading at ^Z: a Logo=0 after it neither counts
+      // nor is switched, and a Logo=0 added goes before it.
+      {"Logo=0 after the end mark", Win98("") + "\x1a" + "Logo=0\r\n", R"("logo": 1, "bootGUI": 1,)", 0,
+       Win98("Logo=0\r\n") + "\x1a" + "Logo=0\r\n", Win98("") + "\x1a" + "Logo=0\r\n"},
       {"the binary MS-DOS form", DosKernel(),
        R"("msdosSysForm": "not text", "logo": null, "bootGUI": null,
  "logosShown": "not known", )",
