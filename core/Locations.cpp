@@ -201,9 +201,12 @@ void SetExecutablePath(const std::string& Path) { ExePath_() = Path; }
 
 void SetAutoRun(bool Enable) {
   TProcScope trace("Locations.SetAutoRun");
+  // Off is off for good: the setting goes too, so neither the next start
+  // nor the options dialog brings back a job the restore removed.
+  if (!Enable) StoreAutoChangeOff();
   TRegistry reg;
   try {
-    if (reg.OpenKey(HKEY_LOCAL_MACHINE, RUN_KEY_PATH, true)) {
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, RUN_KEY_PATH, Enable)) {
       if (Enable)
         reg.WriteString(RUN_VALUE_NAME, ExecutablePathSetting() + " " + SWITCH_SHUFFLE);
       else
@@ -224,7 +227,7 @@ void RemoveLeftovers() {
   // gone process or a minute old are taken.
   TChangeLock changing(true, std::chrono::milliseconds(0));
   TDrive& drive = ManagedDrive();
-  const std::string settings = AddBS(GetAppDir()), winIni = AddBS(GetWinFolder());
+  const std::string settings = AddBS(GetAppDir());
   const std::string store = GetStorageDir(), backup = BackupDir();
   std::set<std::string> folders{settings, store, backup};
   for (uint32_t p : POSITIONS) {
@@ -233,10 +236,11 @@ void RemoveLeftovers() {
     if (slash != std::string::npos) folders.insert(logo.substr(0, slash + 1));
   }
   for (const std::string& folder : folders) {
-    // Settings saves take no lock: the settings folder and the folder of
-    // win.ini may hold a save in progress whatever the lock says.
+    // Settings saves take no lock: the settings folder (kvo.ini and the
+    // program's own win.ini) may hold a save in progress whatever the lock
+    // says.
     const bool locked = folder == store || folder == backup || drive.InVolume(folder);
-    const bool idle = changing.Exclusive() && locked && folder != settings && folder != winIni;
+    const bool idle = changing.Exclusive() && locked && folder != settings;
     if (drive.InVolume(folder))
       drive.RemoveLeftovers(folder, idle);
     else

@@ -29,7 +29,8 @@ inline constexpr const char* RUN_VALUE_NAME = "KvoPanoramics";
 inline constexpr const char* SWITCH_SHUFFLE = "/shuffle";
 inline constexpr const char* SWITCH_UNINST = "/uninst";
 
-// The win.ini section that remembers the storage folder between runs.
+// The win.ini section that remembers the storage folder between runs (in
+// the program's own win.ini; a drive's is only read).
 inline constexpr const char* MAKER_SECTION = "tarvoni";
 inline constexpr const char* MAKER_DATE = "2000-10-10";
 
@@ -82,6 +83,10 @@ std::string BackupDir();
 const std::string& ExecutablePathSetting();
 void SetExecutablePath(const std::string& Path);
 
+// Creates or removes the Run value, the log-in job that runs "/shuffle".
+// Removing it also turns the AutoChange setting off where it is stored
+// (StoreAutoChangeOff), so the job stays gone until the user turns
+// automatic change on again.
 void SetAutoRun(bool Enable);
 // Part of every start: removes the scratch files that runs which ended
 // halfway (killed, or stopped by a failing disk) left in the folders the

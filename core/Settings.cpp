@@ -25,7 +25,7 @@ void VisitKeys_(TSettings& S, V& Visit) {
   Visit.Str("LogoDrive", S.LogoDrive, "");
   Visit.Str("FileOpenDir", S.FileOpenDir, "/");
   Visit.Int("ResizeMode", S.ResizeMode, RESIZE_BORDER);
-  Visit.Bool("AutoChange", S.AutoChange, true);
+  Visit.Bool("AutoChange", S.AutoChange, false);
   Visit.Str("FontName", S.FontName, "Verdana");
   Visit.Bool("FontBold", S.FontBold, true);
   Visit.Bool("FontItalic", S.FontItalic, false);
@@ -75,20 +75,41 @@ struct TKeyWriter_ {
   }
 };
 
-// win.ini is the only place the storage folder survives between runs.
-void ReadMakerSection_() {
-  PrefsPrepare("win.ini", MAKER_SECTION);
-  std::string path, date, storage;
-  // The maker's path and date are kept for other tools; nothing here uses
-  // them.
-  PrefsReadStr("kvo-Path", path, "");
-  PrefsReadStr("kvo-Date", date, "");
+// The storage folder the managed drive's own win.ini names: a Windows
+// folder that an earlier version of the program, or another installation,
+// looked after. Empty for a disk image (its files are not read here), a
+// drive without a Windows folder, and a win.ini that names none. The file is
+// only read: a managed drive's win.ini is Windows' own.
+std::string DriveStorageDir_() {
+  TDrive& drive = ManagedDrive();
+  if (drive.Root().rfind(IMAGE_ROOT, 0) == 0 || drive.WinFolder().empty()) return {};
+  const std::string winIni = drive.FindNoCase(drive.WinFolder(), "win.ini");
+  // A bare name would be taken for the Windows folder's file.
+  if (winIni.find('/') == std::string::npos || !FileExists(winIni)) return {};
+  PrefsPrepare(winIni, MAKER_SECTION);
+  std::string storage;
   PrefsReadStr("kvo-StorageDir", storage, "");
+  return storage;
+}
+
+// The storage folder at start: the one the program remembers, unless the
+// managed drive is not the one the settings were saved with and its
+// win.ini names a store (the drive brings its pictures, as choosing it in
+// the window does). Settings of a version that kept the folder only in the
+// drive's win.ini find it there.
+void SettleStorageDir_(bool OtherDrive) {
+  PrefsPrepare(OwnWinIniFile(), MAKER_SECTION);
+  std::string own;
+  PrefsReadStr("kvo-StorageDir", own, "");
+  const std::string drives = (OtherDrive || own.empty()) ? DriveStorageDir_() : std::string();
+  const std::string& storage = drives.empty() ? own : drives;
   SetStorageDir(storage.empty() ? DefaultStorageDir() : storage);
 }
 
+// The maker's keys, in the program's own win.ini: the program's path and
+// date for other tools, and the storage folder.
 void WriteMakerSection_() {
-  PrefsPrepare("win.ini", MAKER_SECTION);
+  PrefsPrepare(OwnWinIniFile(), MAKER_SECTION);
   PrefsHoldWrites();
   PrefsWriteStr("kvo-Path", ExecutablePathSetting());
   PrefsWriteStr("kvo-Date", MAKER_DATE);
@@ -98,14 +119,17 @@ void WriteMakerSection_() {
 
 // Logo files chosen on another drive name nothing on this one: the drive's
 // own logo files take their place. Files written before drives were
-// chosen hold logo files of the folder drive.
-void MatchLogoFilesToDrive_(TSettings& S) {
+// chosen hold logo files of the folder drive. True when the drive is
+// another than the one the settings were saved with.
+bool MatchLogoFilesToDrive_(TSettings& S) {
   std::string current = ManagedDrive().Identity();
   std::string chosenOn = S.LogoDrive;
   if (chosenOn.empty()) chosenOn = OpenFolderDrive(GetWinFolder(), std::string())->Identity();
-  if (chosenOn != current)
+  const bool other = chosenOn != current;
+  if (other)
     for (uint32_t p : POSITIONS) S.LogoFile[PositionIndex(p)] = DefaultLogoFile(p);
   S.LogoDrive = current;
+  return other;
 }
 
 const char* MessageFileName_(uint32_t Position) {
@@ -126,6 +150,8 @@ TSettings& Settings() {
 
 std::string SettingsFile() { return GetAppDir() + "kvo.ini"; }
 
+std::string OwnWinIniFile() { return GetAppDir() + "win.ini"; }
+
 std::string ChangeLockFile() { return GetAppDir() + "kvo.lock"; }
 
 TChangeLock::TChangeLock(bool Quiet, std::chrono::milliseconds Wait) : Lock_(ChangeLockFile(), Wait) {
@@ -143,13 +169,13 @@ void ReadSettings(bool ReadMessages) {
   PrefsPrepare(SettingsFile(), SETTINGS_SECTION);
   TKeyReader_ reader;
   VisitKeys_(s, reader);
-  MatchLogoFilesToDrive_(s);
+  const bool otherDrive = MatchLogoFilesToDrive_(s);
   // Messages are held as UTF-8; a file written in the Windows code page is
   // read as such (TextToUtf8) and keeps its look.
   if (ReadMessages)
     for (uint32_t p : POSITIONS)
       s.Messages[PositionIndex(p)] = TextToUtf8(FileToStr(MessageFile(p)));
-  ReadMakerSection_();
+  SettleStorageDir_(otherDrive);
   s.GalDir = AddBS(s.GalDir);
   s.FileOpenDir = AddBS(s.FileOpenDir);
 }
@@ -179,14 +205,20 @@ void SaveSettings(bool WriteMessages) {
 void DriveChanged() {
   TProcScope trace("Settings.DriveChanged");
   MatchLogoFilesToDrive_(Settings());
-  // A disk image has no win.ini of its own here (the one read is the host
-  // Windows folder's), and a folder without the section names no store:
-  // either way the pictures the user has stay in view.
-  if (ManagedDrive().Root().rfind(IMAGE_ROOT, 0) == 0) return;
-  PrefsPrepare("win.ini", MAKER_SECTION);
-  std::string storage;
-  PrefsReadStr("kvo-StorageDir", storage, "");
+  // A drive whose win.ini names no store leaves the pictures the user has
+  // in view.
+  const std::string storage = DriveStorageDir_();
   if (!storage.empty()) SetStorageDir(storage);
+}
+
+void StoreAutoChangeOff() {
+  TProcScope trace("Settings.StoreAutoChangeOff");
+  Settings().AutoChange = false;
+  if (!FileExists(SettingsFile())) return;
+  PrefsPrepare(SettingsFile(), SETTINGS_SECTION);
+  bool stored = false;
+  PrefsReadBool("AutoChange", stored, false);
+  if (stored) PrefsWriteBool("AutoChange", false);
 }
 
 namespace {

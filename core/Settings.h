@@ -47,7 +47,10 @@ struct TSettings {
   std::string FileOpenDir = "/";
   int32_t ResizeMode = RESIZE_BORDER;
   int32_t Palette = PALETTE_STANDARD;  // the reduction of imported pictures
-  bool AutoChange = true;
+  // Off for a new user: the log-in job that puts random logos on the drive
+  // exists only once the user turned it on. A kvo.ini that says
+  // AutoChange=1 keeps it on.
+  bool AutoChange = false;
   std::string FontName = "Verdana";
   bool FontBold = true;
   bool FontItalic = false;
@@ -65,7 +68,7 @@ struct TSettings {
   bool MsgEnabled[3] = {true, true, true};  // Msg0Enabled .. Msg2Enabled
   int32_t MsgPickMethod = PICK_RANDOM;
   std::string Messages[3];  // startup, wait, turn off; UTF-8 with CR LF line breaks
-  std::string StorageDir;   // kept in win.ini, not in kvo.ini
+  std::string StorageDir;   // kept in the program's own win.ini, not in kvo.ini
 };
 
 // The one settings record of the program.
@@ -80,7 +83,12 @@ void SaveSettings(bool WriteMessages);
 // After another drive was chosen: its own logo files take the place of the
 // old drive's. The pictures stay those the user has: only a Windows folder
 // whose own win.ini names a storage folder brings that store with it.
+// Nothing on the drive is written.
 void DriveChanged();
+// Turns automatic change off where it is stored: the setting in memory, and
+// kvo.ini's AutoChange key when the file says on. The file is not created
+// for it (without one, automatic change is off anyway).
+void StoreAutoChangeOff();
 
 // Which stored picture (file name) each logo of the managed drive was last
 // written from, kept in the settings file with the drive it belongs to, so
@@ -99,6 +107,9 @@ void SetMessages(uint32_t Position, const std::string& Text);
 // The settings file and the message file of a position, in the
 // application folder.
 std::string SettingsFile();
+// The program's own win.ini, beside the settings file: the storage folder
+// is remembered there between runs. A managed drive's win.ini is only read.
+std::string OwnWinIniFile();
 std::string MessageFile(uint32_t Position);
 
 // ---- one change at a time ---------------------------------------------------------

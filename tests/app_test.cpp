@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
@@ -29,7 +30,7 @@ namespace {
 
 struct TRun {
   int Status = -1;
-  std::string Err;
+  std::string Out, Err;
 };
 
 // Our environment (with the test's XDG folders) without any display.
@@ -56,7 +57,10 @@ TRun RunApp(const std::vector<std::string>& Args, const std::string& ErrFile) {
   envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  const std::string outFile = ErrFile + ".out";
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   posix_spawn_file_actions_addopen(&actions, 2, ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   TRun r;
@@ -65,6 +69,7 @@ TRun RunApp(const std::vector<std::string>& Args, const std::string& ErrFile) {
   posix_spawn_file_actions_destroy(&actions);
   int raw = 0;
   if (rc == 0 && ::waitpid(pid, &raw, 0) == pid && WIFEXITED(raw)) r.Status = WEXITSTATUS(raw);
+  r.Out = test::ReadWhole(outFile);
   r.Err = test::ReadWhole(ErrFile);
   return r;
 }
@@ -90,9 +95,13 @@ class AppRun : public testing::Test {
   }
   void TearDown() override { Settings() = TSettings{}; }
   std::string Entry() const { return xdg_.Root() + "config/autostart/KvoPanoramics.desktop"; }
+  std::string Ini() const { return xdg_.Root() + "config/KvoPanoramics/kvo.ini"; }
   // Nothing but the Run value and the action's own files may appear.
-  void ExpectNothingSaved() const {
-    EXPECT_FALSE(FileExists(xdg_.Root() + "config/KvoPanoramics/kvo.ini"));
+  void ExpectNothingSaved(const char* IniWas = nullptr) const {
+    if (IniWas)
+      EXPECT_EQ(test::ReadWhole(Ini()), IniWas);
+    else
+      EXPECT_FALSE(FileExists(Ini()));
     EXPECT_FALSE(FileExists(xdg_.Root() + "config/KvoPanoramics/msg-startup.txt"));
     EXPECT_FALSE(FileExists(drive_ + "WINDOWS/win.ini"));
   }
@@ -101,12 +110,63 @@ class AppRun : public testing::Test {
 };
 
 TEST_F(AppRun, ShuffleRepairsTheRunValueAndEndsWithoutAWindow) {
+  const char* on = "[Main]\r\nAutoChange=1\r\n";
+  test::WriteWhole(Ini(), on);
   TRun r = RunApp({" /SHUFFLE "}, err_);
   EXPECT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(r.Err, "");
   EXPECT_EQ(RunValue(), AppPath() + " /shuffle");
   EXPECT_FALSE(FileExists(drive_ + "logo.sys"));
-  ExpectNothingSaved();
+  ExpectNothingSaved(on);
+}
+
+// The log-in job writes into the drive at every log-in, so it exists only
+// while the user wants it: asking the program what it is, starting it, or
+// a shuffle never makes one; an AutoChange=1 the user saved keeps it (at
+// its right place); the restore ends it, and the start after that does not
+// bring it back.
+TEST_F(AppRun, TheLogInJobExistsOnlyWhileAutomaticChangeIsOn) {
+  const std::string on = "[Main]\r\nAutoChange=1\r\n";
+  struct Row {
+    const char* Name;
+    const char* Ini;  // kvo.ini before the run; nullptr: none, "": as the row before left it
+    bool JobBefore;   // one at the program's old place
+    std::vector<std::string> Args;
+    bool Job;
+    const char* Said;  // the start of standard output
+  } const rows[] = {
+      {"--version", nullptr, false, {"--version"}, false, "kvopanoramics (KvoPanoramics) " KVO_VERSION "\n"},
+      {"--help", nullptr, false, {"--help"}, false, "Usage: kvopanoramics [FILE...]\n"},
+      {"first start", nullptr, false, {}, false, ""},
+      {"/shuffle", nullptr, false, {"/shuffle"}, false, ""},
+      {"a start with AutoChange=1", on.c_str(), true, {}, true, ""},
+      {"/uninst", on.c_str(), true, {"/uninst"}, false, ""},
+      {"the start after it", "", false, {}, false, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const std::string autostart = xdg_.Root() + "config/autostart";
+    if (row.JobBefore) {
+      SetAutoRun(true);
+    } else {
+      ::unlink(Entry().c_str());
+      ::rmdir(autostart.c_str());
+    }
+    if (row.Ini && *row.Ini) test::WriteWhole(Ini(), row.Ini);
+    if (!row.Ini) ::unlink(Ini().c_str());
+    const TRun r = RunApp(row.Args, err_);
+    EXPECT_EQ(FileExists(Entry()), row.Job);
+    if (row.Job) EXPECT_EQ(RunValue(), AppPath() + " /shuffle");
+    if (!row.JobBefore && !row.Job) EXPECT_FALSE(FolderExists(autostart));
+    EXPECT_EQ(r.Out.substr(0, std::string(row.Said).size()), row.Said);
+    if (*row.Said) {
+      // Asking writes nothing.
+      EXPECT_EQ(r.Status, 0);
+      EXPECT_FALSE(FileExists(Ini()));
+    }
+  }
+  // The restore turned automatic change off where it was stored.
+  EXPECT_NE(test::ReadWhole(Ini()).find("AutoChange=0"), std::string::npos);
 }
 
 TEST_F(AppRun, UninstallRestoresTheLogosAndRemovesTheRunValue) {
@@ -136,6 +196,7 @@ TEST_F(AppRun, ShuffleThenUninstallEndsWithoutAWindow) {
 }
 
 TEST_F(AppRun, OtherParametersAreNoSwitches) {
+  test::WriteWhole(Ini(), "[Main]\r\nAutoChange=1\r\n");
   TRun r = RunApp({"-shuffle"}, err_);
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("kvo --help"), std::string::npos) << r.Err;

@@ -129,6 +129,8 @@ TEST_F(LocationsTest, AutoRunWritesAndRemovesTheRunValue) {
   EXPECT_EQ(RunValue(), "");
   SetAutoRun(false);  // nothing to remove: still nothing
   EXPECT_FALSE(FileExists(EntryFile()));
+  // Off is the default: no settings file is made to say so.
+  EXPECT_FALSE(FileExists(SettingsFile()));
 }
 
 TEST_F(LocationsTest, AutoRunFailuresAreNotReported) {
@@ -143,6 +145,7 @@ TEST_F(LocationsTest, EveryStartWithAutoChangeRepairsTheRunValue) {
   SetExecutablePath("/old/place/kvopanoramics");
   SetAutoRun(true);
   ASSERT_EQ(RunValue(), "/old/place/kvopanoramics /shuffle");
+  test::WriteWhole(SettingsFile(), "[Main]\r\nAutoChange=1\r\n");
   LoadSettings(true);
   EXPECT_EQ(ExecutablePathSetting(), ExecutablePath());
   EXPECT_EQ(RunValue(), ExecutablePath() + " /shuffle");

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+
+#include <unistd.h>
 
 #include "base/IniWrap.h"
 #include "base/WinUtils.h"
@@ -53,7 +56,7 @@ TEST_F(SettingsTest, MissingFilesGiveEveryDefaultAndWriteNothing) {
   EXPECT_EQ(s.LogoFile[2], drive_ + "WINDOWS/logos.sys");
   EXPECT_EQ(s.FileOpenDir, "/");
   EXPECT_EQ(s.ResizeMode, 0);
-  EXPECT_TRUE(s.AutoChange);
+  EXPECT_FALSE(s.AutoChange);  // the log-in job is the user's choice
   EXPECT_EQ(s.FontName, "Verdana");
   EXPECT_TRUE(s.FontBold);
   EXPECT_FALSE(s.FontItalic || s.FontUnderline || s.FontStrikeout);
@@ -74,6 +77,7 @@ TEST_F(SettingsTest, MissingFilesGiveEveryDefaultAndWriteNothing) {
   EXPECT_FALSE(FileExists(SettingsFile()));
   EXPECT_FALSE(FileExists(MessageFile(POS_STARTUP)));
   EXPECT_FALSE(FileExists(WinIni()));
+  EXPECT_FALSE(FileExists(OwnWinIniFile()));
 }
 
 TEST_F(SettingsTest, LogoFilesChosenOnAnotherDriveGiveWayToThisDrivesOwn) {
@@ -306,22 +310,45 @@ TEST_F(SettingsTest, SaveAndLoadReturnEveryValue) {
   EXPECT_EQ(GetStorageDir(), "/srv/logos/");
 }
 
-TEST_F(SettingsTest, WinIniSectionIsWrittenAfterTheOtherSections) {
-  test::WriteWhole(WinIni(), "[windows]\r\nload=\r\nrun=\r\n");
-  SetExecutablePath("/opt/kvo/kvopanoramics");
-  SetStorageDir("/srv/logos");
-  SaveSettings(false);
-  EXPECT_EQ(test::ReadWhole(WinIni()),
-            "[windows]\r\nload=\r\nrun=\r\n"
-            "\r\n"
-            "[tarvoni]\r\n"
-            "kvo-Path=/opt/kvo/kvopanoramics\r\n"
-            "kvo-Date=2000-10-10\r\n"
-            "kvo-StorageDir=/srv/logos/\r\n");
-  // A later save changes the values in their lines.
-  SetStorageDir("/srv/new");
-  SaveSettings(false);
-  EXPECT_NE(test::ReadWhole(WinIni()).find("kvo-StorageDir=/srv/new/\r\n"), std::string::npos);
+// The storage folder is remembered in the program's own win.ini. A drive's
+// WIN.INI is Windows' file: it is read where it names a store (written
+// there by an earlier version, after the end mark Windows' editors leave),
+// and stays byte for byte as it was through every start and save.
+TEST_F(SettingsTest, TheStorageFolderIsTheProgramsOwnAndTheDrivesWinIniIsOnlyRead) {
+  const std::string drives = "[windows]\r\nload=\r\n\x1a\r\n[tarvoni]\r\nkvo-StorageDir=/old/logos\r\n";
+  const std::string other = "LogoDrive=/another/drive/\r\n";
+  struct Row {
+    const char* Name;
+    std::string Own, DriveWinIni, Ini;  // empty: none
+    std::string Store;
+  } const rows[] = {
+      {"nothing anywhere", "", "", "", drive_ + "Program Files/kvoLogos/"},
+      {"only the drive's, kept by an earlier version", "", drives, "", "/old/logos/"},
+      {"the program's own wins", "/srv/mine", drives, "", "/srv/mine/"},
+      {"a drive other than at the last save brings its store", "/srv/mine", drives, other, "/old/logos/"},
+      {"another drive without one keeps the user's", "/srv/mine", "[windows]\r\n", other, "/srv/mine/"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    for (const auto& [file, text] : {std::pair{OwnWinIniFile(), row.Own.empty() ? "" : "[tarvoni]\r\nkvo-StorageDir=" + row.Own + "\r\n"},
+                                     std::pair{WinIni(), row.DriveWinIni},
+                                     std::pair{SettingsFile(), row.Ini.empty() ? "" : "[Main]\r\n" + row.Ini}})
+      if (text.empty())
+        ::unlink(file.c_str());
+      else
+        test::WriteWhole(file, text);
+    Settings() = TSettings{};
+    LoadSettings(false);
+    EXPECT_EQ(GetStorageDir(), row.Store);
+    SetExecutablePath("/opt/kvo/kvopanoramics");
+    SaveSettings(true);
+    EXPECT_NE(test::ReadWhole(OwnWinIniFile()).find("kvo-StorageDir=" + row.Store + "\r\n"),
+              std::string::npos);
+    if (row.DriveWinIni.empty())
+      EXPECT_FALSE(FileExists(WinIni()));
+    else
+      EXPECT_EQ(test::ReadWhole(WinIni()), row.DriveWinIni);
+  }
 }
 
 TEST_F(SettingsTest, MessageFilesKeepTheirSeparatorsAsTheyWere) {

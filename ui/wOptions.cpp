@@ -33,10 +33,13 @@
 #include "core/Settings.h"
 #include "ui/CtlDisplay.h"
 #include "ui/VCLUtils_qt.h"
+#include "ui/wDrive.h"
 
 namespace kvo {
 
 // ---- the working copy -----------------------------------------------------------------
+
+std::string AutoStartText() { return "At log-in, put random logos on " + DriveCaption() + "."; }
 
 TOptionsCopy OptionsFromSettings() {
   const TSettings& s = Settings();
@@ -214,8 +217,17 @@ QWidget* TfrmOptions::BuildGeneralPage_() {
   QFont bold = chkAutoStart->font();
   bold.setBold(true);
   chkAutoStart->setFont(bold);
+  // What the switch does, in so many words: it starts a job at every log-in
+  // that writes into the drive, a virtual machine's disk image included.
+  lblAutoStart = new QLabel(QString::fromStdString(AutoStartText()), page);
+  lblAutoStart->setObjectName(QStringLiteral("lblAutoStart"));
+  lblAutoStart->setWordWrap(true);
+  lblAutoStart->setIndent(chkAutoStart->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+                          chkAutoStart->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing));
+  chkAutoStart->setAccessibleDescription(lblAutoStart->text());
   auto* layout = new QVBoxLayout(page);
   layout->addWidget(chkAutoStart);
+  layout->addWidget(lblAutoStart);
   layout->addWidget(BuildMsgPickBox_(page));
   layout->addWidget(BuildFontBox_(page));
   layout->addLayout(BuildPaletteRow_(page));
@@ -459,6 +471,8 @@ bool ExecOptionsDialog(QWidget* Parent) {
   if (!ExecOptionsDialog(copy, Parent)) return false;
   RunKeeping("wOptions.ExecOptionsDialog", [&] {
     OptionsToSettings(copy);
+    // The log-in job is made here and only here: turning automatic change
+    // on is the user's choice.
     SetAutoRun(Settings().AutoChange);
     SaveSettings(true);
   });

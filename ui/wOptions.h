@@ -15,6 +15,7 @@ class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QLabel;
 class QLayout;
 class QLineEdit;
 class QPlainTextEdit;
@@ -37,7 +38,7 @@ inline constexpr int ANIM_SAMPLE_HEIGHT = 100;
 struct TOptionsCopy {
   std::string Messages[3];  // startup, wait, turn off; CR LF line breaks
   int32_t ResizeMode = 0;   // carried through unchanged
-  bool AutoChange = true;
+  bool AutoChange = false;
   std::string FontName;
   bool FontBold = false;
   bool FontItalic = false;
@@ -92,6 +93,7 @@ class TfrmOptions : public TFormDialog {
 
   QTabWidget* pgOptions = nullptr;
   QCheckBox* chkAutoStart = nullptr;
+  QLabel* lblAutoStart = nullptr;  // what automatic change does (AutoStartText)
   QGroupBox* radMsgPick = nullptr;
   QButtonGroup* grpMsgPick = nullptr;
   // The reduction of imported pictures to the logo palette.
@@ -131,6 +133,10 @@ class TfrmOptions : public TFormDialog {
 
   TOptionsCopy& copy_;
 };
+
+// What automatic change does, naming the managed drive as the window's
+// title does: "At log-in, put random logos on DRIVE."
+std::string AutoStartText();
 
 // The dialog itself: true when confirmed with OK, Copy and the dialog's
 // settings then hold the new values. A font confirmed in the font dialog

@@ -34,6 +34,7 @@
 #include "core/Gallery.h"
 #include "core/Locations.h"
 #include "core/Settings.h"
+#include "platform/Folders.h"
 #include "tests/TestSupport.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/VCLUtils_qt.h"
@@ -624,7 +625,11 @@ TEST_F(OptionsTest, CancelLeavesSettingsAndFilesAsTheyWere) {
 }
 
 TEST_F(OptionsTest, OkWritesEverythingBackAndSaves) {
-  WhenModal<TfrmOptions>([](TfrmOptions* f) {
+  WhenModal<TfrmOptions>([&](TfrmOptions* f) {
+    // Off for a new user, and said in words what it would do.
+    EXPECT_FALSE(f->chkAutoStart->isChecked());
+    EXPECT_EQ(f->lblAutoStart->text().toStdString(),
+              "At log-in, put random logos on " + xdg_.Root() + "data/KvoPanoramics/drive_c/.");
     f->chkAutoStart->click();
     f->grpMsgPick->button(1)->click();
     f->pgOptions->setCurrentIndex(3);
@@ -646,7 +651,7 @@ TEST_F(OptionsTest, OkWritesEverythingBackAndSaves) {
   });
   EXPECT_TRUE(ExecOptionsDialog(nullptr));
   const TSettings& s = Settings();
-  EXPECT_FALSE(s.AutoChange);
+  EXPECT_TRUE(s.AutoChange);
   EXPECT_EQ(s.MsgPickMethod, 1);
   EXPECT_FALSE(s.MsgEnabled[2]);
   EXPECT_EQ(s.AnimMove, 1);
@@ -655,19 +660,20 @@ TEST_F(OptionsTest, OkWritesEverythingBackAndSaves) {
   EXPECT_EQ(test::ReadWhole(MessageFile(POS_TURNOFF)), "Good night\r\n\r\nSee you\r\n");
   const std::string ini = test::ReadWhole(SettingsFile());
   EXPECT_NE(ini.find("Msg2Enabled=0"), std::string::npos);
-  EXPECT_NE(ini.find("AutoChange=0"), std::string::npos);
+  EXPECT_NE(ini.find("AutoChange=1"), std::string::npos);
   EXPECT_NE(ini.find("Palette=1"), std::string::npos);  // Best
   EXPECT_NE(ini.find("ColorA=FFFFFF"), std::string::npos);  // the colour dialog's list
-  // Automatic change switched off removes the autostart entry.
-  EXPECT_EQ(test::ReadWhole(AutostartEntry()), "");
+  // Turning automatic change on is what makes the log-in job.
+  EXPECT_NE(test::ReadWhole(AutostartEntry()).find("/shuffle"), std::string::npos);
 
   WhenModal<TfrmOptions>([](TfrmOptions* f) {
-    EXPECT_FALSE(f->chkAutoStart->isChecked());
+    EXPECT_TRUE(f->chkAutoStart->isChecked());
     f->chkAutoStart->click();
     f->btnOK->click();
   });
   EXPECT_TRUE(ExecOptionsDialog(nullptr));
-  EXPECT_NE(test::ReadWhole(AutostartEntry()).find("/shuffle"), std::string::npos);
+  EXPECT_FALSE(FileExists(AutostartEntry()));
+  EXPECT_NE(test::ReadWhole(SettingsFile()).find("AutoChange=0"), std::string::npos);
 }
 
 TEST_F(OptionsTest, AnimationSwitchGreysTheWholeOptionsBox) {

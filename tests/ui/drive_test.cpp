@@ -17,6 +17,7 @@
 #include <string>
 
 #include "base/MiscProcs.h"
+#include "base/WinUtils.h"
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "core/Store.h"
@@ -169,9 +170,13 @@ TEST_F(DriveDialogTest, ContainerImageIsRefusedAndOkStaysOpen) {
 // The pictures are the user's, whichever drive the logos go to: choosing a
 // disk image keeps them in view (and a logo the image lacks is said to be
 // missing); only a Windows folder whose win.ini names a store brings its
-// own, and the status bar says so.
+// own, and the status bar says so. The WIN.INI of a folder drive is
+// Windows' own: start, drive changes and the end leave it byte for byte.
 TEST_F(DriveDialogTest, ChangingTheDriveKeepsThePicturesUnlessTheDriveBringsItsOwn) {
   const std::string img = MakeImage();
+  const std::string startWinIni = GetWinFolder() + "WIN.INI";  // of the default drive
+  const std::string startText = "[windows]\r\nload=\r\nrun=\r\n\x1a";
+  test::WriteWhole(startWinIni, startText);
   LoadSettings(true);
   const std::string mine = GetStorageDir();
   ASSERT_TRUE(MakeLongDir(mine));
@@ -213,13 +218,18 @@ TEST_F(DriveDialogTest, ChangingTheDriveKeepsThePicturesUnlessTheDriveBringsItsO
 
   const std::string folder = xdg_.Root() + "mnt/", theirs = xdg_.Root() + "theirs/";
   ASSERT_TRUE(MakeLongDir(folder + "WINDOWS/") && MakeLongDir(theirs));
-  test::WriteWhole(folder + "WINDOWS/win.ini", "[tarvoni]\r\nkvo-StorageDir=" + theirs + "\r\n");
+  const std::string theirText = "[tarvoni]\r\nkvo-StorageDir=" + theirs + "\r\n\x1a";
+  test::WriteWhole(folder + "WINDOWS/win.ini", theirText);
   choose(folder);
   EXPECT_EQ(GetStorageDir(), theirs);
   EXPECT_EQ(w.lstFiles->count(), 0);
   EXPECT_EQ(w.StatusText(), "Now using the pictures stored in " + theirs + ": 0 images (total size: 0.0 MB)");
   EXPECT_TRUE(dialogs_.Errors.empty()) << dialogs_.Errors.front();
   w.EndSession();
+  EXPECT_EQ(test::ReadWhole(startWinIni), startText);
+  EXPECT_EQ(test::ReadWhole(folder + "WINDOWS/win.ini"), theirText);
+  // The store in use is remembered with the program's own settings.
+  EXPECT_NE(test::ReadWhole(OwnWinIniFile()).find("kvo-StorageDir=" + theirs + "\r\n"), std::string::npos);
 }
 
 }  // namespace
