@@ -28,7 +28,7 @@ namespace {
 
 // Images are told apart by their content; the filter only narrows the list.
 constexpr const char* IMAGE_FILTER =
-    "Disk images|*.img;*.ima;*.vhd;*.hdd;*.raw;*.dsk|All files|*.*";
+    "Disk images|*.img;*.ima;*.raw;*.dsk;*.hdd;*.vhd;*.vhdx;*.qcow2;*.qcow;*.vdi;*.vmdk|All files|*.*";
 
 QString ToQ(const std::string& Text) { return QString::fromStdString(Text); }
 

@@ -823,6 +823,9 @@ void TfrmMain::ExportPreview() {
     std::string folder = Settings().GalDir, file = ForceFileExt(entry->FileName, ".gif");
     int32_t index = 1;
     if (!FileSaveDlg("Export Preview", folder, "Animated GIF (*.gif)|*.gif", index, file)) return;
+    // The file dialog leaves this question to its callers: a file that is
+    // there is replaced only when the user says so.
+    if (FileExists(file) && YesNo(file + " already exists. Do you want to replace it?", false) != 'Y') return;
     TImg img;
     int32_t important = ANIM_NONE;
     // A failure is shown by the command; the picture is released first.

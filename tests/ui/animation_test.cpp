@@ -308,6 +308,14 @@ TEST_F(LogoAnimation, ExportPreviewWritesTheSelectedPictureAsStartupLogo) {
   EXPECT_EQ(test::RunShell("identify -format '%T|' " + test::ShellQuoted(gif)).Out,
             "6|6|6|6|6|6|6|6|6|6|6|6|6|6|6|6|6|6|6|6|");
   EXPECT_TRUE(dialogs_.Errors.empty());
+  // A file that is there is replaced only when the user says so.
+  test::WriteWhole(gif, "mine");
+  for (char answer : {'N', 'Y'}) {
+    dialogs_.YesNoAnswers.push_back(answer);
+    w->mnuExportPreview->trigger();
+    EXPECT_EQ(test::ReadWhole(gif) == "mine", answer == 'N') << answer;
+  }
+  EXPECT_EQ(dialogs_.Questions.size(), 2u);
   w->EndSession();
 }
 
