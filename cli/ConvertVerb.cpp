@@ -27,6 +27,31 @@ std::string WriteName(int32_t Id) {
   return "?";
 }
 
+// The extension of Name (from its last dot, in the last part of the
+// path); empty when it has none.
+std::string ExtensionOf(const std::string& Name) {
+  const size_t slash = Name.rfind('/'), dot = Name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  return Name.substr(dot);
+}
+
+// Why OUT cannot be written: the type its extension names is not one this
+// program writes, and the types it does.
+std::string UnwritableText(const std::string& Out) {
+  std::string types;
+  for (int i = 0; const TFormatRow* row = FFWriteRow(i); ++i) {
+    const TFormatProcs* procs = FFProcs(row->Id);
+    if (!procs || !procs->Save) continue;  // a movie or sound type
+    const std::string& e = row->Exts;
+    const size_t next = e.find('.', 1);
+    types += (types.empty() ? "" : " ") + e.substr(0, next);
+  }
+  const std::string ext = ExtensionOf(Out);
+  return (ext.empty() ? std::string("the name has no extension to tell the type to write")
+                      : "\"" + ext + "\" is not a type kvo can write") +
+         "; the output name must end in one of: " + types;
+}
+
 int RunConvert(const TConvertOptions& O) {
   TUniInfo info;
   std::string error;
@@ -49,7 +74,7 @@ int RunConvert(const TConvertOptions& O) {
   const int32_t outId = FFGetFormatId(O.Out, FF_TABLE_WRITE);
   const TFormatProcs* procs = FFProcs(outId);
   if (!procs || !procs->Save) {  // found out before anything is loaded
-    ReportError(O.Out, ErrorText(EG_IMG, 2));
+    ReportError(O.Out, UnwritableText(O.Out));
     return EXIT_FAIL;
   }
   TImg img;

@@ -12,6 +12,7 @@
 #include "core/LogoPreview.h"
 #include "core/Settings.h"
 #include "core/Store.h"
+#include "platform/TextUtil.h"
 
 namespace kvo::cli {
 namespace {
@@ -46,7 +47,20 @@ bool LogoToExport(const TPreviewArgs& A, uint32_t Position, TImg& Img, int32_t& 
   return false;
 }
 
+// Whether Name ends in ".gif" in any letter case: the one type the
+// preview writes, so the file is what its name says.
+bool GifName(const std::string& Name) {
+  const size_t slash = Name.rfind('/');
+  const std::string base = slash == std::string::npos ? Name : Name.substr(slash + 1);
+  return base.size() > 4 && SameText(std::string_view(base).substr(base.size() - 4), ".gif");
+}
+
 int PreviewVerb(const TPreviewArgs& A) {
+  if (!GifName(A.Out)) {
+    ReportError(A.Out, "the preview is an animated GIF and is written only to a name ending in "
+                       ".gif; use kvo convert for other types");
+    return EXIT_FAIL;
+  }
   ReadSettings(true);
   LoadLogoList();
   const uint32_t position = A.Wait ? POS_WAIT : A.TurnOff ? POS_TURNOFF : POS_STARTUP;

@@ -245,20 +245,38 @@ int SetVerb(const std::string& Name, uint32_t Positions) {
   return failed ? EXIT_FAIL : EXIT_OK;
 }
 
+// Each logo written is named; a logo no picture may be used for stays as
+// it was, and says so; one that could not be written is an error with the
+// drive's reason. Success only when every picked logo was written.
 int ShuffleVerb() {
   TDriveOperation writing(true);
   std::optional<TChangeLock> changing;
   if (!OpenStoreToChange(changing)) return EXIT_FAIL;
-  if (!ShuffleLogos()) {
+  TShuffleOutcome o;
+  if (!ShuffleLogos(&o)) {
     ReportError("shuffle", ManagedDrive().LastError());
     return EXIT_FAIL;
   }
   SaveLogoMarks();
-  for (uint32_t p : POSITIONS)
-    PrintPlain(stdout, "%s: %s\n", PositionCaption(p).c_str(), ShownLogoFile(p).c_str());
-  return EXIT_OK;
+  if (!o.Picked) {
+    ReportError("shuffle", SHUFFLE_NOTHING_TEXT);
+    return EXIT_FAIL;
+  }
+  for (uint32_t p : POSITIONS) {
+    if (o.Written & p)
+      PrintPlain(stdout, "%s: %s\n", PositionCaption(p).c_str(), ShownLogoFile(p).c_str());
+    else if (o.NotWritten() & p)
+      ReportError(PositionCaption(p), "the logo could not be written: " + ShownLogoFile(p) + " (" +
+                                          o.Why[PositionIndex(p)] + ")");
+    else
+      PrintPlain(stdout, "%s: kept, no stored picture may be used there\n",
+                 PositionCaption(p).c_str());
+  }
+  return o.NotWritten() ? EXIT_FAIL : EXIT_OK;
 }
 
+// Success is said only when every logo came back; each one that did not
+// is named with its reason.
 int RestoreVerb() {
   TDriveOperation writing(true);
   std::optional<TChangeLock> changing;
@@ -267,10 +285,13 @@ int RestoreVerb() {
     ReportError("restore", "no backup of earlier logos: " + RestoreBatFile());
     return EXIT_FAIL;
   }
-  if (!RestoreLogos()) {
+  std::vector<std::string> failed;
+  if (!RestoreLogos(&failed)) {
     ReportError("restore", ManagedDrive().LastError());
     return EXIT_FAIL;
   }
+  for (const std::string& f : failed) ReportError("restore", "not restored: " + f);
+  if (!failed.empty()) return EXIT_FAIL;
   PrintPlain(stdout, "Previous logos restored.\n");
   return EXIT_OK;
 }
@@ -335,9 +356,14 @@ void AddStoreVerbs(CLI::App& App, int& Status) {
                   "how the picture is reduced to 235 colours: standard, or best (libimagequant); "
                   "the default is the one chosen in Options")
       ->check(CLI::IsMember({"standard", "best"}));
-  add->add_flag("--overwrite", overwrite, "replace stored pictures of the same name");
-  add->add_flag("--skip", skip, "keep stored pictures of the same name (the default)");
-  add->add_option("--rename-to", renameTo, "store a clashing picture under this name instead");
+  // One answer to the clash question: two that contradict each other are
+  // a usage error, never settled by an order of precedence.
+  auto* over = add->add_flag("--overwrite", overwrite, "replace stored pictures of the same name");
+  auto* keep = add->add_flag("--skip", skip, "keep stored pictures of the same name (the default)");
+  auto* renameOpt =
+      add->add_option("--rename-to", renameTo, "store a clashing picture under this name instead");
+  over->excludes(renameOpt);
+  keep->excludes(over)->excludes(renameOpt);
   add->callback([&Status] {
     Answers().Overwrite = overwrite ? BA_OVERWRITE_ALL : !renameTo.empty() ? BA_RENAME : BA_SKIP;
     Answers().RenameTo = renameTo;

@@ -19,8 +19,8 @@ namespace kvo {
 namespace {
 
 // Runs Body in a keeping frame and forgets whatever failed inside it: the
-// backup and the restore report nothing, and a recorded error must not be
-// mistaken for one of the caller's.
+// backup reports nothing, and a recorded error must not be mistaken for
+// one of the caller's.
 template <class F>
 auto Swallowed_(const char* Name, F&& Body) {
   if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
@@ -118,45 +118,71 @@ std::string RestorablePath_(TDrive& Drive, const std::string& Named) {
   return InBackupFolder_(Drive, key) ? path : std::string();
 }
 
+// What one command of the batch file came to. Refused: it names a file a
+// restore may not touch, and was left alone. Failed: the logo it names
+// (Subject, as the batch file names it) was not put back, for Why.
+enum class TLineResult { Done, Refused, Failed };
+struct TLineOutcome {
+  TLineResult Result = TLineResult::Failed;
+  std::string Subject, Why;
+};
+
+TLineOutcome Done_() { return {TLineResult::Done, {}, {}}; }
+TLineOutcome Refused_() { return {TLineResult::Refused, {}, {}}; }
+TLineOutcome Failed_(const std::string& Subject, const std::string& Why) {
+  return {TLineResult::Failed, Subject, Why};
+}
+
+// Why the copy From could not be put in place: its absence first, since
+// the drive's own words for a missing file say less.
+std::string CopyFailure_(TDrive& Drive, const std::string& From) {
+  const std::string copy = "its backup copy " + GuestPath(Drive, From);
+  if (!Drive.FileExists(From)) return copy + " is missing";
+  return Drive.LastError().empty() ? copy + " could not be copied" : Drive.LastError();
+}
+
 // The copy that brings MSDOS.SYS back: only from the backup folder, and
 // only the text file of Windows 95 or 98, since anything else written there
 // would keep Windows from starting. Deleting it is never restoring it.
-// False when the line may not act.
-bool RestoreMsdosSys_(TDrive& Drive, const std::string& From, const std::string& To) {
+TLineOutcome RestoreMsdosSys_(TDrive& Drive, const std::string& From, const std::string& To,
+                              const std::string& Subject) {
+  if (!InBackupFolder_(Drive, Drive.Canonical(From))) return Refused_();
   std::string bytes;
-  if (!InBackupFolder_(Drive, Drive.Canonical(From)) || !Drive.ReadFile(From, bytes, MAX_TEXT_FILE_BYTES) ||
-      !IsMsdosText(bytes))
-    return false;
-  Drive.ReplaceFile(To, bytes);
-  return true;
+  if (!Drive.ReadFile(From, bytes, MAX_TEXT_FILE_BYTES))
+    return Failed_(Subject, CopyFailure_(Drive, From));
+  if (!IsMsdosText(bytes))
+    return Failed_(Subject, "its backup copy " + GuestPath(Drive, From) +
+                                " is not the MSDOS.SYS of Windows 95 or 98");
+  if (!Drive.ReplaceFile(To, bytes)) return Failed_(Subject, Drive.LastError());
+  return Done_();
 }
 
 // One command of the batch file; REM lines, empty lines and anything else
 // are skipped. Paths as Windows names them are found on the managed drive.
-// False when the line names a file a restore may not touch, which is left
-// alone.
-bool RestoreLine_(const std::string& Line) {
+TLineOutcome RestoreLine_(const std::string& Line) {
   TDrive& drive = ManagedDrive();
   std::string line(TrimBlanks(Line));
   std::string u = UpperText(line);
   if (u.starts_with("DEL")) {
     const std::string name = QuotedField(line, 1);
-    if (name.empty()) return true;
+    if (name.empty()) return Done_();
     const std::string path = RestorablePath_(drive, name);
-    if (path.empty()) return false;
-    drive.DeleteFile(path);
+    if (path.empty()) return Refused_();
+    if (!drive.DeleteFile(path)) return Failed_(std::string(TrimBlanks(name)), drive.LastError());
   } else if (u.starts_with("COPY")) {
     const std::string source = QuotedField(line, 1), target = QuotedField(line, 2);
-    if (TrimBlanks(source).empty() || TrimBlanks(target).empty()) return true;
+    if (TrimBlanks(source).empty() || TrimBlanks(target).empty()) return Done_();
+    const std::string subject(TrimBlanks(target));
     const std::string from = RestorablePath_(drive, source);
-    const std::string msdos = PathFromGuest(drive, std::string(TrimBlanks(target)));
+    const std::string msdos = PathFromGuest(drive, subject);
     if (!from.empty() && !msdos.empty() && drive.Canonical(msdos) == MsdosSysKey_(drive))
-      return RestoreMsdosSys_(drive, from, msdos);
+      return RestoreMsdosSys_(drive, from, msdos, subject);
     const std::string to = RestorablePath_(drive, target);
-    if (from.empty() || to.empty()) return false;
-    CopyDriveFile(drive, from, to, MAX_LOGO_FILE_BYTES);
+    if (from.empty() || to.empty()) return Refused_();
+    if (!CopyDriveFile(drive, from, to, MAX_LOGO_FILE_BYTES))
+      return Failed_(subject, CopyFailure_(drive, from));
   }
-  return true;
+  return Done_();
 }
 
 // Saves the state of Path before its first change: restore.bat gets the
@@ -253,7 +279,7 @@ bool BackupMsdosSys(const std::string& Path) {
   });
 }
 
-bool RestoreLogos() {
+bool RestoreLogos(std::vector<std::string>* NotRestored) {
   TProcScope trace("Backup.RestoreLogos");
   TDriveLock lock(ManagedDrive());
   if (!lock.Held()) return false;
@@ -266,23 +292,39 @@ bool RestoreLogos() {
   // Each command stands alone: one that fails, or names a file no restore
   // may touch, must not keep the others from restoring their logos.
   std::string refused;
+  std::vector<std::string> failed;
   for (const std::string& line : SplitLines_(bytes)) {
-    bool skipped = false;
-    Swallowed_("Backup.RestoreLine_", [&] { skipped = !RestoreLine_(line); });
-    if (skipped) refused += "\n" + std::string(TrimBlanks(line));
+    // A line whose work ended in a failure of the system's own has not
+    // restored its logo either.
+    TLineOutcome out;
+    MonitoredKeep("Backup.RestoreLine_", [&] { out = RestoreLine_(line); });
+    if (!NoError()) out = Failed_(std::string(TrimBlanks(line)), LastErrorText());
+    ClearError();
+    if (out.Result == TLineResult::Refused) refused += "\n" + std::string(TrimBlanks(line));
+    if (out.Result == TLineResult::Failed) failed.push_back(out.Subject + ": " + out.Why);
   }
   if (!refused.empty())
     ShowWarning("These lines of " + GuestPath(ManagedDrive(), bat) +
                 " name files other than the logos and their backups, and were skipped:" + refused);
+  if (NotRestored)
+    *NotRestored = failed;
+  else if (!failed.empty())
+    ShowError(NotRestoredText(failed));
   // The logos are the originals again, no longer the stored pictures'.
   ForgetLogoSources();
   return true;
 }
 
-bool UninstallRun() {
+std::string NotRestoredText(const std::vector<std::string>& NotRestored) {
+  std::string text = "These logos could not be restored:";
+  for (const std::string& n : NotRestored) text += "\n" + n;
+  return text;
+}
+
+bool UninstallRun(std::vector<std::string>* NotRestored) {
   TProcScope trace("Backup.UninstallRun");
   SetAutoRun(false);
-  return RestoreLogos();
+  return RestoreLogos(NotRestored);
 }
 
 void RestoreCommand() {
@@ -290,10 +332,14 @@ void RestoreCommand() {
   if (YesNo("Do you want to restore previous logos?", true) != 'Y') return;
   TChangeLock changing;
   if (!changing.Held()) return;
-  if (UninstallRun())
-    ShowInfo("Previous logos restored.");
-  else
+  // Success is said only when every logo came back.
+  std::vector<std::string> failed;
+  if (!UninstallRun(&failed))
     ShowError(ManagedDrive().LastError());
+  else if (!failed.empty())
+    ShowError(NotRestoredText(failed));
+  else
+    ShowInfo("Previous logos restored.");
 }
 
 }  // namespace kvo

@@ -17,11 +17,13 @@
 // with CR LF line ends and paths as Windows names them (C:\WINDOWS\LOGOS.SYS),
 // so the file can be run by hand inside Windows. Every file goes through
 // the managed drive, a folder or a disk image alike.
-// Every file error here is swallowed: a failed backup never stops a logo
-// from being written, and the restore goes on with the next line.
+// Every file error of the backup is swallowed: a failed backup never stops
+// a logo from being written. The restore goes on with the next line, and
+// names each logo it could not put back.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kvo {
 
@@ -55,9 +57,14 @@ std::string QuotedField(const std::string& Line, int N);
 // copies the others back. The backup stays, so every restore brings back
 // the state from before the very first change. False (with the reason in
 // the drive's LastError) only when the drive could not be written at all.
-bool RestoreLogos();
+// Each logo that could not be put back (its copy missing, the drive full)
+// is named with the reason, "C:\LOGO.SYS: REASON", in NotRestored; without
+// NotRestored they are shown as one error (NotRestoredText).
+bool RestoreLogos(std::vector<std::string>* NotRestored = nullptr);
+// "These logos could not be restored:" and one line each.
+std::string NotRestoredText(const std::vector<std::string>& NotRestored);
 // The "/uninst" run: removes the Run value, then restores the logos.
-bool UninstallRun();
+bool UninstallRun(std::vector<std::string>* NotRestored = nullptr);
 // The menu command "Restore Original Logos...": asks, then UninstallRun.
 void RestoreCommand();
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/Shuffle.h"
 
+#include <vector>
+
 #include "base/Basic.h"
 #include "base/Errors.h"
 #include "base/VCLUtils.h"
@@ -9,6 +11,8 @@
 #include "core/Random.h"
 #include "core/Settings.h"
 #include "core/Store.h"
+#include "drive/Drive.h"
+#include "platform/Folders.h"
 
 namespace kvo {
 
@@ -35,50 +39,115 @@ int32_t PickImage(uint32_t Position) {
   return INVALID_ID;
 }
 
-bool ShuffleLogos(uint32_t* Written) {
+namespace {
+
+// Why SetLogo did not write the logo of Position from the stored picture
+// Name. The drive keeps its last words, which may be an earlier failure's:
+// they are taken when they changed during this write, or when the picture
+// is there (then the drive is what failed).
+std::string WhyNotWritten_(uint32_t Position, const std::string& Name, const std::string& Before) {
+  if (GetLogoFile(Position).empty()) return "no logo file is chosen for it";
+  const std::string& after = ManagedDrive().LastError();
+  if (!after.empty() && (after != Before || FileExists(GetStorageDir() + Name))) return after;
+  return "the stored picture " + Name + " could not be read";
+}
+
+// "Startup", "Startup and Turn off", "Startup, Wait to shut down and Turn off".
+std::string PositionList_(uint32_t Positions) {
+  std::vector<std::string> names;
+  for (uint32_t p : POSITIONS)
+    if (Positions & p) names.push_back(PositionCaption(p));
+  std::string list;
+  for (size_t i = 0; i < names.size(); ++i)
+    list += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  return list;
+}
+
+}  // namespace
+
+bool ShuffleLogos(TShuffleOutcome* Outcome) {
   // Nothing changes while the drive cannot be written (a virtual machine
   // running on its disk image): not the logos, not the round's marks.
   TDriveLock lock(ManagedDrive());
   if (!lock.Held()) return false;
   LoadLogoList();
-  uint32_t written = 0, picked = 0;
+  auto& entries = LogoList().Entries;
+  // The round's marks as they were, for a shuffle that falls short.
+  std::vector<uint32_t> used;
+  for (const TLogoEntry& e : entries) used.push_back(e.Used);
+  TShuffleOutcome o;
   std::string names[3];
   for (uint32_t p : POSITIONS) {
     int32_t k = PickImage(p);
     // A position no picture is allowed at keeps its logo.
     if (k == INVALID_ID) continue;
-    picked |= p;
-    names[PositionIndex(p)] = LogoList().Entries[static_cast<size_t>(k)].FileName;
-    if (SetLogo(GetStorageDir() + names[PositionIndex(p)], p)) written |= p;
+    o.Picked |= p;
+    const int i = PositionIndex(p);
+    names[i] = entries[static_cast<size_t>(k)].FileName;
+    const std::string driveSaid = ManagedDrive().LastError();
+    if (SetLogo(GetStorageDir() + names[i], p))
+      o.Written |= p;
+    else
+      o.Why[i] = WhyNotWritten_(p, names[i], driveSaid);
   }
-  // Recorded only when every picked logo is in place.
-  if (written && written == picked) RememberLogoSources(names);
-  if (Written) *Written = written;
+  if (!o.NotWritten()) {
+    if (o.Written) RememberLogoSources(names);
+  } else {
+    // A shuffle that fell short takes its picks back: no picture is used
+    // up by a logo that was not written, and the pictures' marks and the
+    // record of which picture each logo shows stay as they were or go,
+    // never half of a shuffle. The next shuffle picks from the same round.
+    for (size_t j = 0; j < entries.size(); ++j) entries[j].Used = used[j];
+    ForgetLogoSources();
+  }
+  if (Outcome) *Outcome = o;
   return true;
 }
 
-void ShuffleCommand() {
-  if (StoreBusy()) return;
+std::string ShuffleFailureText(const TShuffleOutcome& Outcome) {
+  std::string text;
+  for (uint32_t p : POSITIONS)
+    if (Outcome.NotWritten() & p)
+      text += (text.empty() ? "" : "\n") + ("The " + PositionCaption(p) +
+                                              " logo could not be written: ") +
+              Outcome.Why[PositionIndex(p)];
+  return text;
+}
+
+std::string ShuffleStatusText(const TShuffleOutcome& Outcome) {
+  if (!Outcome.Picked) return SHUFFLE_NOTHING_TEXT;
+  if (!Outcome.NotWritten()) return "Random logos are set.";
+  if (!Outcome.Written) return "No logo was written.";
+  const bool one = (Outcome.Written & (Outcome.Written - 1)) == 0;
+  return "Only the " + PositionList_(Outcome.Written) + (one ? " logo was" : " logos were") +
+         " changed.";
+}
+
+TShuffleOutcome ShuffleCommand() {
+  TShuffleOutcome o;
+  if (StoreBusy()) return o;
   TChangeLock changing;
-  if (!changing.Held()) return;
+  if (!changing.Held()) return o;
   StoreBusy() = true;
   ShowBusy();
   ShowStatus("Setting logos...", true);
-  uint32_t written = 0;
-  if (ShuffleLogos(&written)) {
+  if (ShuffleLogos(&o)) {
     // The round's marks go to the files before another run may shuffle:
     // it starts from the files.
     SaveLogoMarks();
     // An empty store, or one whose pictures are kept from every position,
-    // has nothing to choose from; that is no success to report.
-    bool choosable = false;
-    for (const TLogoEntry& e : LogoList().Entries) choosable = choosable || (e.Positions & POS_ALL);
-    ShowStatus(choosable || written ? "Random logos are set." : SHUFFLE_NOTHING_TEXT, true);
+    // has nothing to choose from; that is no success to report, and
+    // neither is a logo the drive did not take.
+    const std::string failure = ShuffleFailureText(o);
+    if (!failure.empty()) ShowError(failure);
+    ShowStatus(ShuffleStatusText(o), true);
   } else {
     ShowError(ManagedDrive().LastError());
+    ShowStatus("No logo was written.", true);
   }
   ShowReady();
   StoreBusy() = false;
+  return o;
 }
 
 void ShuffleCommandRun() {

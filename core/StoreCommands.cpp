@@ -3,11 +3,15 @@
 // choose positions of the selected pictures.
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "base/Basic.h"
 #include "base/VCLUtils.h"
 #include "core/Locations.h"
 #include "core/Settings.h"
 #include "core/Store.h"
+#include "core/StoreCommands.h"
 #include "platform/FaultInject.h"
 #include "platform/TextUtil.h"
 
@@ -33,6 +37,27 @@ std::string WithoutExt(const std::string& FileName) {
 }
 
 }  // namespace
+
+std::string RenameRefusal(const std::string& OldFileName, const std::string& NewFileName) {
+  if (NewFileName == OldFileName) return {};
+  // The list keeps LOGO_NAME_MAX characters of a name: a longer one could
+  // never be set, renamed or deleted again.
+  if (NewFileName.size() > LOGO_NAME_MAX)
+    return "the new name would be " + std::to_string(NewFileName.size()) +
+           " characters long, more than the " + std::to_string(LOGO_NAME_MAX) +
+           " a stored name may have.";
+  // The picture itself, found again by a name that differs in case only,
+  // is no other picture.
+  const TLogoEntry* other = EntryAt(FindByFileName(NewFileName));
+  if (other && other->FileName != OldFileName)
+    return "an image named " + other->FileName + " is stored already.";
+  return {};
+}
+
+std::string RenameFailure(int Errno) {
+  if (Errno == EEXIST) return "a file of the new name is in the storage folder already.";
+  return std::string(std::strerror(Errno)) + ".";
+}
 
 int32_t DeleteSelected(const TListSelection& Sel) {
   int32_t n = static_cast<int32_t>(Sel.Selected.size());
@@ -75,10 +100,14 @@ int32_t RenameSelected(const TListSelection& Sel) {
     ShowError("There already exists an image with that name, please select another one.");
     return -1;
   }
+  const std::string why = RenameRefusal(oldName, newName);
+  if (!why.empty()) {
+    ShowError("Couldn't rename image " + oldName + " to " + newName + ": " + why);
+    return -1;
+  }
   if (!RenameStored(oldName, newName)) {
-    ShowError(
-        "Couldn't rename image. Please use only letters and numbers for the image name. If the "
-        "files are changed in another application press F5 to refresh the list.");
+    ShowError("Couldn't rename image " + oldName + " to " + newName + ": " + RenameFailure(errno) +
+              " If the files are changed in another application press F5 to refresh the list.");
     return -1;
   }
   LoadLogoList();
@@ -94,26 +123,39 @@ int32_t ChangePrefixSelected(const TListSelection& Sel) {
   std::string input = PrefixOf(current->FileName);
   if (!ExecRenameDialog("Change Prefix", "New prefix for selected images", input)) return -1;
   std::string prefix = MakePrefix(input, true);
+  // The list keeps LOGO_PREFIX_MAX characters of a prefix: a longer one
+  // could never be found again by its prefix.
+  if (prefix.size() - 2 > LOGO_PREFIX_MAX) {
+    ShowError("The prefix " + prefix.substr(0, prefix.size() - 2) + " is longer than " +
+              std::to_string(LOGO_PREFIX_MAX) + " characters; no image was renamed.");
+    return -1;
+  }
   TChangeLock changing;
   if (!changing.Held()) return -1;
   // Take the names first: each rename updates the list it walks.
   std::vector<std::string> names;
   for (int32_t i : Sel.Selected)
     if (const TLogoEntry* e = EntryAt(i)) names.push_back(e->FileName);
-  int ok = 0, failed = 0;
-  std::string first;
+  int ok = 0;
+  std::string first, failed;
   for (const std::string& name : names) {
-    std::string renamed = prefix + NameAfterPrefix(name);
-    if (RenameStored(name, renamed)) {
+    const std::string renamed = prefix + NameAfterPrefix(name);
+    // A picture that has the prefix already is where it was asked to be.
+    std::string why = RenameRefusal(name, renamed);
+    if (why.empty() && renamed != name && !RenameStored(name, renamed)) why = RenameFailure(errno);
+    if (why.empty()) {
       if (ok++ == 0) first = renamed;
     } else {
-      ++failed;
+      failed += "\n" + name + ": " + why;
     }
   }
   LoadLogoList();
-  std::string report = "Images renamed: " + std::to_string(ok);
-  if (failed > 0) report += "\r\nImages that couldn't be renamed: " + std::to_string(failed);
-  ShowInfo(report);
+  // Every image that kept its name is named, with the reason.
+  const std::string report = "Images renamed: " + std::to_string(ok);
+  if (failed.empty())
+    ShowInfo(report);
+  else
+    ShowError(report + "\nImages that couldn't be renamed:" + failed);
   return first.empty() ? -1 : FindByFileName(first);
 }
 

@@ -123,7 +123,11 @@ TEST_F(BackupTest, RestoreSkipsBrokenLinesAndGoesOn) {
                        "  COPY \" " + bak_ + "logo1.bmp \" \"" + win_ + "logow.sys\"\r\n" +
                        "del  \"" + bak_ + "missing.sys\"\r\n" +
                        "Del  \"" + win_ + "logos.sys\"");                        // no final line end
-  RestoreLogos();
+  std::vector<std::string> notRestored;
+  EXPECT_TRUE(RestoreLogos(&notRestored));
+  // The one logo whose copy is missing is named; the rest came back.
+  EXPECT_EQ(notRestored, (std::vector<std::string>{drive_ + "logo.sys: its backup copy "
+                                                   "C:\\WINDOWS\\logos.bak\\missing.bmp is missing"}));
   EXPECT_FALSE(FileExists(drive_ + "logo.sys"));
   EXPECT_EQ(test::ReadWhole(win_ + "logow.sys"), "one");
   EXPECT_FALSE(FileExists(win_ + "logos.sys"));
