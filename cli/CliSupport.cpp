@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers the verbs share.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 
@@ -28,9 +31,15 @@ void ReportError(const std::string& Subject, const std::string& Text) {
 bool DescribeFile(const std::string& FileName, TUniInfo& Info, std::string& Error) {
   const bool ok = UniInfo(FileName, Info, false);
   if (ok && (Info.VideoValid || Info.AudioValid)) return true;
-  // Nothing recognised the file: the reason is what the extension's own
-  // reader says about it.
-  const int32_t id = FFGetFormatId(FileName, FF_TABLE_READ);
+  // A file that is not there is named as such, whatever its extension.
+  struct stat st {};
+  if (::stat(FileName.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    Error = ErrorText(EG_FILE, 9);
+    return false;
+  }
+  // Nothing recognised the file: the reason is what the reader its
+  // extension (or else its signature) names says about it.
+  const int32_t id = FFReadFormatOf(FileName);
   const TFormatProcs* procs = FFProcs(id);
   if (!procs || !procs->Info) {
     // FFInfo's own error for this case is worded for movie writers; the

@@ -29,9 +29,14 @@ std::vector<std::string> PicturesInFolder(const std::string& Folder) {
   for (const auto& entry : std::filesystem::directory_iterator(Folder, ec)) {
     if (!entry.is_regular_file(ec)) continue;
     const std::string path = entry.path().string();
+    // A file whose extension names no format is taken by its signature:
+    // a folder of collected logos holds LOGO.SYS files.
     TFormatRow row;
     FFGetFormat(path, row, FF_TABLE_READ);
-    if (row.Id != INVALID_ID && (row.Flags & FFF_PICTURES)) files.push_back(path);
+    const TFormatRow* byContent =
+        row.Id == INVALID_ID ? FFReadRowById(FFFormatOfFile(path)) : nullptr;
+    const uint32_t flags = byContent ? byContent->Flags : row.Flags;
+    if ((row.Id != INVALID_ID || byContent) && (flags & FFF_PICTURES)) files.push_back(path);
   }
   std::sort(files.begin(), files.end());
   return files;

@@ -16,7 +16,8 @@ namespace kvo {
 // whatever its name.
 bool IsGalleryFile(const std::string& Path);
 // The files directly in Folder whose extension names a format that gives
-// pictures (what Add would import), sorted by name.
+// pictures (what Add would import), or whose extension names no format and
+// whose content is such a picture (LOGO.SYS), sorted by name.
 std::vector<std::string> PicturesInFolder(const std::string& Folder);
 // Opens the galleries among Paths as Gallery > Open does, then adds the
 // other files, and the pictures in the folders among them, as Add does:

@@ -3,6 +3,7 @@
 // logo canvas, reduce it to the logo palette and store it.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -268,6 +269,12 @@ TImportProgress& ImportProgress() {
 }
 
 bool ImportPicture(const std::string& Source, std::string& Dest) {
+  // A name that leads to no file is not a format question: say so.
+  struct stat st {};
+  if (::stat(Source.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    ShowError(Source + ": " + ErrorText(EG_FILE, 9));
+    return false;
+  }
   TUniInfo info;
   bool known = UniInfo(Source, info, false);
   ClearError();

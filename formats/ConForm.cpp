@@ -82,6 +82,11 @@ int32_t ViewValue(const int32_t* P) { return P ? *P : 0; }
 
 }  // namespace
 
+int32_t FFReadFormatOf(const std::string& FileName) {
+  const int32_t id = FFGetFormatId(FileName, FF_TABLE_READ);
+  return id != INVALID_ID ? id : FFFormatOfFile(FileName);
+}
+
 const TFormatProcs* FFProcs(int32_t FormatId) {
   if (FormatId < 1 || FormatId > FF_MAX_ID) return nullptr;
   return &Procs()[static_cast<size_t>(FormatId)];
@@ -98,7 +103,7 @@ TFormatProcs FFSetProcs_(const TFormatProcs& P) {
 
 void ImgLoad(const std::string& FileName, TImg& Img, int32_t FormatId) {
   Monitored("conform.ImgLoad", [&] {
-    if (FormatId == INVALID_ID) FormatId = FFGetFormatId(FileName, FF_TABLE_READ);
+    if (FormatId == INVALID_ID) FormatId = FFReadFormatOf(FileName);
     const TFormatProcs* p = FFProcs(FormatId);
     if (!p || !p->Load) SetError(EG_IMG, 2, __LINE__);
     TImgLoadGuard guard(Img);  // a failed load leaves no stale block in Img
@@ -119,7 +124,7 @@ void ImgSave(const std::string& FileName, TImg& Img, int32_t FormatId) {
 void FFInfo(const std::string& FileName, int32_t FormatId, TFileInfo& Info) {
   Monitored("conform.FFInfo", [&] {
     Info = TFileInfo{};
-    if (FormatId == INVALID_ID) FormatId = FFGetFormatId(FileName, FF_TABLE_READ);
+    if (FormatId == INVALID_ID) FormatId = FFReadFormatOf(FileName);
     const TFormatProcs* p = FFProcs(FormatId);
     const TFormatRow* row = FFReadRowById(FormatId);
     if (!p || !p->Info || !row) SetError(EG_MVI2, 2, __LINE__);
@@ -142,7 +147,7 @@ void FFInfo(const std::string& FileName, int32_t FormatId, TFileInfo& Info) {
 void MviOpen(TMviFile& Mf, const std::string& FileName, int32_t FormatId) {
   Monitored("conform.MviOpen", [&] {
     Mf = TMviFile{};
-    Mf.type = FormatId != INVALID_ID ? FormatId : FFGetFormatId(FileName, FF_TABLE_READ);
+    Mf.type = FormatId != INVALID_ID ? FormatId : FFReadFormatOf(FileName);
     const TMviReader* r = MovieReader(Mf.type);
     if (!r) SetError(EG_MVI, 1, __LINE__);
     try {
@@ -190,13 +195,15 @@ void MviClose(TMviFile& Mf) {
 
 namespace {
 
-// Tries the reading table's rows in order, each identifier once and never
+// Tries the format the content names (ByContent, when not INVALID_ID),
+// then the reading table's rows in order, each identifier once and never
 // Id itself; the first description that finds a valid picture or sound
 // gives the format. The probes' errors stay in their own keeping frames.
-void UniProbe_(const std::string& FileName, int32_t& Id, TFileInfo& Fi) {
+void UniProbe_(const std::string& FileName, int32_t& Id, TFileInfo& Fi, int32_t ByContent) {
   std::vector<int32_t> tried{Id};
-  for (int i = 0; i < FF_READ_ROWS; ++i) {
-    const int32_t candidate = FFReadRow(i)->Id;
+  for (int i = -1; i < FF_READ_ROWS; ++i) {
+    const int32_t candidate = i < 0 ? ByContent : FFReadRow(i)->Id;
+    if (candidate == INVALID_ID) continue;
     if (std::find(tried.begin(), tried.end(), candidate) != tried.end()) continue;
     tried.push_back(candidate);
     TFileInfo probe;
@@ -264,13 +271,21 @@ bool UniInfo(const std::string& FileName, TUniInfo& Info, bool DetectSequences) 
   (void)DetectSequences;
   MonitoredKeep("conform.UniInfo", [&] {
     Info = TUniInfo{};
+    // The extension names the format; where it names none (LOGO.SYS, a
+    // picture saved without one) or its reader refuses the file, the
+    // signature at the file's start does. An explicit extension whose
+    // reader takes the file always wins.
     int32_t id = FFGetFormatId(FileName, FF_TABLE_READ);
+    const bool named = id != INVALID_ID;
+    if (!named) id = FFFormatOfFile(FileName);
     TFileInfo fi;
     MonKeepNext();
     FFInfo(FileName, id, fi);
-    // An extension no reader serves is refused, never probed.
+    // A file neither its name nor its content ties to a reader is refused,
+    // never probed: arbitrary files are not offered to every reader.
     if (ErrGroup() == EG_MVI2 && ErrCode() == 2) SetError(EG_MVI2, 2, __LINE__);
-    if (!NoError() || !(fi.VideoValid || fi.AudioValid)) UniProbe_(FileName, id, fi);
+    if (!NoError() || !(fi.VideoValid || fi.AudioValid))
+      UniProbe_(FileName, id, fi, named ? FFFormatOfFile(FileName) : INVALID_ID);
     UniFill_(Info, FileName, id, fi);
   });
   const bool ok = NoError();

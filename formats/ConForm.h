@@ -92,6 +92,9 @@ struct TFormatProcs {
   TFFFeedProc Feed = nullptr;
 };
 
+// The reading format of a file: the one its extension names, else the one
+// its content names (FFFormatOfFile); INVALID_ID when neither does.
+int32_t FFReadFormatOf(const std::string& FileName);
 // The row of a format identifier (nullptr outside 1 to 19).
 const TFormatProcs* FFProcs(int32_t FormatId);
 // Replaces the row of Procs.Id until ConDone; returns the row it replaced.
@@ -105,7 +108,8 @@ void MviClose(TMviFile& Mf);
 // ---- still pictures and descriptions -------------------------------------------------
 
 // FormatId may be INVALID_ID: the extension names the format (reading table
-// for loads and descriptions, writing table for saves). Unknown formats:
+// for loads and descriptions, writing table for saves); a file to read
+// whose extension names none is taken by its content (FFReadFormatOf). Unknown formats:
 // ImgLoad and ImgSave EG_IMG 2, FFInfo EG_MVI2 2.
 void ImgLoad(const std::string& FileName, TImg& Img, int32_t FormatId);
 void ImgSave(const std::string& FileName, TImg& Img, int32_t FormatId);
@@ -164,9 +168,11 @@ struct TUniFile {
 };
 
 // Describes any supported file. The extension names the format to try
-// first; when that reader fails or finds nothing valid, the other rows of
-// the reading table are tried in order, so a file under the wrong extension
-// is still recognised. An extension in no row is refused without probing.
+// first, or the file's signature when the extension names none; when that
+// reader fails or finds nothing valid, the signature's format and then the
+// other rows of the reading table are tried in order, so a file under the
+// wrong extension is still recognised. A file whose extension is in no row
+// and whose content carries no known signature is refused without probing.
 // False on failure (the error is replaced by the warning EG_FILE 9).
 // DetectSequences is accepted for the callers' sake; numbered sequences of
 // still files are not recognised as movies.

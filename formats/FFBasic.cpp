@@ -7,6 +7,7 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "base/Basic.h"
@@ -179,6 +180,86 @@ int32_t FFGetFormatId(std::string_view FileName, int Table) {
   return row.Id;
 }
 
+// ---- recognition by content --------------------------------------------------------
+
+namespace {
+
+bool Begins(std::span<const uint8_t> Head, std::string_view Sig, size_t At = 0) {
+  return Head.size() >= At + Sig.size() &&
+         std::memcmp(Head.data() + At, Sig.data(), Sig.size()) == 0;
+}
+
+bool IsPnmSpace(uint8_t C) { return C == ' ' || C == '\t' || C == '\n' || C == '\r'; }
+
+// A BMP file header followed by one of the DIB header sizes Windows and
+// OS/2 wrote: "BM" alone starts too many other files.
+bool LooksLikeBmp(std::span<const uint8_t> H) {
+  if (!Begins(H, "BM") || H.size() < 18) return false;
+  const uint32_t dib = H[14] | (H[15] << 8) | (H[16] << 16) | (uint32_t{H[17]} << 24);
+  return dib == 12 || dib == 16 || dib == 40 || dib == 52 || dib == 56 || dib == 64 ||
+         dib == 108 || dib == 124;
+}
+
+// PCX's first byte only, so version, encoding and depth must all be ones
+// ZSoft defined.
+bool LooksLikePcx(std::span<const uint8_t> H) {
+  if (H.size() < 4 || H[0] != 0x0A) return false;
+  const bool version = H[1] == 0 || (H[1] >= 2 && H[1] <= 5);
+  const bool depth = H[3] == 1 || H[3] == 2 || H[3] == 4 || H[3] == 8;
+  return version && H[2] == 1 && depth;
+}
+
+// An XPM starts with its "/* XPM */" comment, perhaps after white space.
+bool LooksLikeXpm(std::span<const uint8_t> H) {
+  size_t i = 0;
+  while (i < H.size() && IsPnmSpace(H[i])) ++i;
+  if (!Begins(H, "/*", i)) return false;
+  for (i += 2; i < H.size() && H[i] == ' '; ++i) {
+  }
+  return Begins(H, "XPM", i);
+}
+
+}  // namespace
+
+int32_t FFFormatOfBytes(std::span<const uint8_t> Head, std::span<const uint8_t> Tail) {
+  const auto& h = Head;
+  if (Begins(h, "\x89PNG\r\n\x1A\n")) return FF_PNG;
+  if (Begins(h, "GIF87a") || Begins(h, "GIF89a")) return FF_GIF;
+  if (Begins(h, "\xFF\xD8\xFF")) return FF_JPEG;
+  if (Begins(h, std::string_view("II*\0", 4)) || Begins(h, std::string_view("MM\0*", 4)))
+    return FF_TIFF;
+  if (Begins(h, "HAV\x1A")) return FF_HAV;  // HAV_SIGNATURE
+  if (Begins(h, "RIFF") && Begins(h, "AVI ", 8)) return FF_AVI;
+  if (Begins(h, "RIFF") && Begins(h, "WAVE", 8)) return FF_WAV;
+  if (Begins(h, "OggS")) return FF_OGG;
+  const bool mpegStart = Begins(h, std::string_view("\0\0\x01\xBA", 4)) ||  // pack
+                         Begins(h, std::string_view("\0\0\x01\xB3", 4));    // sequence
+  if (mpegStart || Begins(h, "ID3")) return FF_MPEG;
+  if (Begins(h, "\x59\xA6\x6A\x95")) return FF_RAS;
+  if (h.size() >= 4 && h[0] == 0x01 && h[1] == 0xDA && h[2] <= 1 && (h[3] == 1 || h[3] == 2))
+    return FF_SGI;
+  if (h.size() >= 6 && (Begins(h, "\x11\xAF", 4) || Begins(h, "\x12\xAF", 4))) return FF_FLIC;
+  if (h.size() >= 3 && h[0] == 'P' && h[1] >= '1' && h[1] <= '6' && IsPnmSpace(h[2])) return FF_PNM;
+  if (LooksLikeBmp(h)) return FF_BMP;
+  if (LooksLikePcx(h)) return FF_PCX;
+  if (LooksLikeXpm(h)) return FF_XPM;
+  if (Begins(Tail, std::string_view("TRUEVISION-XFILE.\0", 18))) return FF_TGA;
+  return INVALID_ID;
+}
+
+int32_t FFFormatOfFile(const std::string& FileName) {
+  std::ifstream in(FileName, std::ios::binary);
+  uint8_t head[FF_SNIFF_HEAD] = {}, tail[FF_SNIFF_TAIL] = {};
+  if (!in.read(reinterpret_cast<char*>(head), sizeof head) && in.gcount() <= 0) return INVALID_ID;
+  const size_t got = static_cast<size_t>(in.gcount());
+  in.clear();
+  size_t tailGot = 0;
+  if (in.seekg(-static_cast<std::streamoff>(sizeof tail), std::ios::end) &&
+      in.read(reinterpret_cast<char*>(tail), sizeof tail))
+    tailGot = sizeof tail;
+  return FFFormatOfBytes({head, got}, {tail, tailGot});
+}
+
 void FFConvExt_(std::string_view Exts, std::string& Patterns, std::string& List) {
   Patterns.clear();
   List.clear();
@@ -273,6 +354,14 @@ bool FFDescribedTooLarge(int64_t Width, int64_t Height, int32_t BitsPerPixel) {
   const int64_t perPixel = std::clamp((bits + 7) / 8, 1, 4);
   int64_t bytes = 0;
   return !CheckedMul3(Width, Height, perPixel, bytes) || bytes > FF_MAX_PICTURE_BYTES;
+}
+
+void FFBlendOnBlack(uint8_t* Pixels, int64_t Count, int32_t Bpp, int32_t AlphaAt) {
+  for (int64_t i = 0; i < Count; ++i, Pixels += Bpp) {
+    const uint8_t alpha = Pixels[AlphaAt];
+    for (int32_t k = 0; k < Bpp; ++k)
+      if (k != AlphaAt) Pixels[k] = FFOnBlack(Pixels[k], alpha);
+  }
 }
 
 void FFCheckFedSize(int64_t Width, int64_t Height, int64_t FileSize) {

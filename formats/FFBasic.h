@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -126,6 +127,23 @@ const TFormatRow* FFReadRowById(int32_t Id);
 void FFGetFormat(std::string_view FileName, TFormatRow& Row, int Table);
 int32_t FFGetFormatId(std::string_view FileName, int Table);
 
+// ---- recognition by content --------------------------------------------------------
+
+// The bytes FFFormatOfBytes looks at: the start of a file, and its end
+// (for the TGA footer).
+inline constexpr size_t FF_SNIFF_HEAD = 32;
+inline constexpr size_t FF_SNIFF_TAIL = 18;
+
+// The reading format whose signature the file's first bytes (Head) and last
+// bytes (Tail, may be empty) carry, or INVALID_ID. Only signatures that
+// other files do not begin with by chance are taken; formats without one
+// (Bayer raw, a TGA without its footer) are never guessed.
+int32_t FFFormatOfBytes(std::span<const uint8_t> Head, std::span<const uint8_t> Tail);
+// The same for a file: INVALID_ID as well when it cannot be read. For
+// files whose name gives no format, or whose named reader refuses them:
+// logos as Windows names them (LOGO.SYS) and pictures without extension.
+int32_t FFFormatOfFile(const std::string& FileName);
+
 // ".bmp.dib.rle" gives Patterns "*.bmp;*.dib;*.rle" and List "bmp,dib,rle".
 void FFConvExt_(std::string_view Exts, std::string& Patterns, std::string& List);
 
@@ -167,6 +185,17 @@ int64_t FFCheckPictureSize(int64_t Width, int64_t Height, int32_t BitsPerPixel);
 // Whether a picture a description gives is surely beyond that limit, at
 // the fewest bytes its pixels load into.
 bool FFDescribedTooLarge(int64_t Width, int64_t Height, int32_t BitsPerPixel);
+
+// Transparency: the logo has no alpha, and what lies behind a transparent
+// pixel is the logo's black background. A sample of alpha A (0 transparent,
+// 255 opaque) blended onto black: round(V x A / 255), exactly.
+inline uint8_t FFOnBlack(uint32_t V, uint32_t A) {
+  const uint32_t t = V * A + 128;
+  return static_cast<uint8_t>((t + (t >> 8)) >> 8);
+}
+// Blends Count pixels of Bpp bytes onto black in place: each pixel's byte
+// AlphaAt is its alpha and is kept; every other byte is a colour sample.
+void FFBlendOnBlack(uint8_t* Pixels, int64_t Count, int32_t Bpp, int32_t AlphaAt);
 
 // ---- readers that hand their rows to a feed ----------------------------------------
 // Such a reader never holds the picture, so its size has no cap beyond the

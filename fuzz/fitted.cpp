@@ -3,8 +3,10 @@
 // that every reader with a feed (JPEG, PNG, TIFF, BMP, TGA, PCX, PNM, SGI,
 // Sun raster) decodes straight into a feed, fitted to the logo canvas
 // through a frame that crops, stretches or adds borders (the first byte
-// picks which). A decode gives the full canvas, 24 bits, or
+// picks which); the same bytes are recognised by their signature too. A
+// decode gives the full canvas, 24 bits, or
 // an error; either way no block or file of the tracked tables stays behind.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -65,6 +67,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const std::string path = kvo::fuzz::InputPath(".img");
   if (!kvo::fuzz::WriteInput(path, Data, Size)) return 0;
   const uint8_t mode = Size > 0 ? Data[0] : 0;
+  // Recognition by content reads the same bytes: it names a reading format
+  // or none, and whatever it names agrees with the bytes in memory.
+  const int32_t byContent = kvo::FFFormatOfFile(path);
+  kvo::fuzz::Check(byContent == kvo::INVALID_ID || kvo::FFReadRowById(byContent) != nullptr,
+                   "recognition by content names a reading format");
+  const size_t tail = Size < kvo::FF_SNIFF_TAIL ? 0 : kvo::FF_SNIFF_TAIL;
+  kvo::fuzz::Check(byContent == kvo::FFFormatOfBytes({Data, std::min(Size, kvo::FF_SNIFF_HEAD)},
+                                                     {Data + Size - tail, tail}),
+                   "a file and its bytes are recognised alike");
   for (int32_t id = 1; id <= kvo::FF_MAX_ID; ++id) {
     const kvo::TFormatProcs* procs = kvo::FFProcs(id);
     if (procs && procs->Feed) Fit(path, mode, procs->Feed);

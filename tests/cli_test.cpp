@@ -105,7 +105,7 @@ TEST_F(KvoCommand, InfoReportsFailuresInTheSystemsTexts) {
   std::string missing = dir_.Path("missing.bmp");
   TRun r = RunKvo({"info", missing}, dir_);
   EXPECT_EQ(r.Status, 1);
-  EXPECT_EQ(r.Err, "kvo: " + missing + ": Cannot open file: " + missing + "\n");
+  EXPECT_EQ(r.Err, "kvo: " + missing + ": File not exist.\n");
   r = RunKvo({"info", dir_.Write("notes.xyz", "text")}, dir_);
   EXPECT_EQ(r.Status, 1);
   EXPECT_TRUE(Has(r.Err, "Invalid image format.")) << r.Err;
@@ -116,7 +116,7 @@ TEST_F(KvoCommand, InfoReportsFailuresInTheSystemsTexts) {
   // One bad file among good ones fails the run, the others are still shown.
   r = RunKvo({"info", "--json", missing, data_ + "pcx/kimageformats/rgb.pcx"}, dir_);
   EXPECT_EQ(r.Status, 1);
-  EXPECT_TRUE(Has(r.Out, "\"error\":\"Cannot open file: ")) << r.Out;
+  EXPECT_TRUE(Has(r.Out, "\"error\":\"File not exist.\"")) << r.Out;
   EXPECT_TRUE(Has(r.Out, "\"format\":\"PCX\"")) << r.Out;
 }
 
