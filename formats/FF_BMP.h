@@ -33,6 +33,7 @@ struct TImgFile {
   int32_t BottomUp = 0;
   int32_t CoreHeader = 0;   // BMP: the 12-byte header
   int32_t RightToLeft = 0;  // TGA: pixels stored right to left in each row
+  int32_t AlphaBits = 0;    // TGA: alpha bits of a 32-bit pixel (its descriptor)
   int32_t LineBytes = 0;    // PCX: bytes of one plane line
 };
 

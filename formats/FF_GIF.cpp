@@ -31,7 +31,8 @@
 // Pixels a file leaves undefined are defined here: the first frame starts on
 // a canvas of the background index (index 0 when the frame brings its own
 // colour table or the file has no global one), and palette entries past a
-// colour table are black.
+// colour table are black. A frame's transparent index is black in its
+// palette, so what shows through a still picture is the logo's background.
 #include "formats/FF_GIF.h"
 
 #include <algorithm>
@@ -643,6 +644,13 @@ void GIFFramePalette_(TGIFFile& Gf, TImg& Img, const TGIFFrameHdr& H) {
   }
 }
 
+// The frame's transparent index shows black, the logo's background, not
+// the colour its table happens to hold there (often a garish key colour).
+// Only this frame's palette changes: the global table stays as the file has it.
+void GIFBlackTransparent_(TImg& Img, const TGIFFrameHdr& H) {
+  if (H.Ext[3] & 1) MemFill(Img.Palette[H.Ext[6]], 3, 0);
+}
+
 // Remembers how this frame is to be disposed of, and for disposal 3 what
 // lies under it, before anything of it is drawn.
 void GIFKeepDisposal_(TGIFFile& Gf, const TImg& Img, const TGIFFrameHdr& H) {
@@ -768,6 +776,7 @@ void GIFLoadNext(TGIFFile& Gf, TImg& Img) {
     TGIFFrameHdr h;
     GIFGetImgHdr_(Gf, Gf.CurFrame, true, h);
     GIFFramePalette_(Gf, Img, h);
+    GIFBlackTransparent_(Img, h);
     GIFKeepDisposal_(Gf, Img, h);
     GIFDrawFrame_(Gf, Img, h);
     ++Gf.CurFrame;

@@ -188,7 +188,18 @@ void StepReadInfo_(png_structp Png, png_infop Info, void* Arg) {
 // 8 bits per sample, no alpha, one byte per grey or palette pixel, and blue
 // first as the image record keeps it. Interlaced files are put together by
 // libpng.
+//
+// Transparent and half-transparent pixels (an alpha channel, or tRNS) are
+// blended onto black, the logo's background, in the file's own sample
+// values (no gamma): round(value x alpha / 255). A palette file keeps its
+// indexes; libpng blends its palette entries instead.
 void StepTransforms_(png_structp Png, png_infop Info, void* Arg) {
+  // File and screen gamma both taken as 1: libpng would otherwise blend in
+  // linear light for a file with gAMA or sRGB, where every other reader
+  // (and every painting program) blends the stored values.
+  png_set_gamma(Png, 1.0, 1.0);
+  png_color_16 black{};
+  png_set_background(Png, &black, PNG_BACKGROUND_GAMMA_SCREEN, 0, 1.0);
   png_set_strip_16(Png);
   png_set_strip_alpha(Png);
   png_set_packing(Png);

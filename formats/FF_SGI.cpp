@@ -77,7 +77,8 @@ void SGIOpen_(TSGIFile& F, const std::string& FileName) {
   });
 }
 
-// The depth a file of Z channels loads as: grey and alpha become grey.
+// The depth a file of Z channels loads as: grey and alpha become grey
+// (blended onto black).
 int32_t SgiDepth_(int32_t Z) { return Z == 2 ? 8 : Z * 8; }
 
 uint32_t SgiTableValue_(const uint8_t* Table, int64_t Index) {
@@ -157,8 +158,13 @@ void SgiReadPlanes_(const TSGIFile& F, const TSgiTables& T, int32_t J, uint8_t* 
 // after the other) into a row of Bpp bytes a pixel.
 void SgiPutRow_(const TSGIFile& F, const uint8_t* Planes, int32_t Bpp, uint8_t* Row) {
   const int64_t x = F.XSize;
-  if (Bpp == 1) {  // grey; the alpha plane of a two-channel file is dropped
-    std::memcpy(Row, Planes, static_cast<size_t>(x));
+  // Grey and alpha become grey, and red, green, blue and alpha stay four
+  // bytes; either way the colour is blended onto black by its alpha.
+  if (Bpp == 1) {
+    if (F.ZSize == 2)
+      for (int64_t i = 0; i < x; ++i) Row[i] = FFOnBlack(Planes[i], Planes[x + i]);
+    else
+      std::memcpy(Row, Planes, static_cast<size_t>(x));
     return;
   }
   for (int64_t i = 0; i < x; ++i) {
@@ -168,6 +174,7 @@ void SgiPutRow_(const TSGIFile& F, const uint8_t* Planes, int32_t Bpp, uint8_t* 
     px[2] = Planes[i];
     if (Bpp == 4) px[3] = Planes[3 * x + i];
   }
+  if (Bpp == 4) FFBlendOnBlack(Row, x, 4, 3);
 }
 
 void SgiWriteHeader_(int32_t Handle, const TImg& Pic) {

@@ -16,6 +16,9 @@
 // - run-length packets that cross the end of a row, and run-length data that
 //   ends early (the rest of the picture stays black);
 // - a footer, an extension area or a developer area after the pixels.
+// A 32-bit picture whose descriptor gives 8 alpha bits is blended onto
+// black (the logo's background); with 0 alpha bits the fourth byte is
+// left alone, as writers put anything there.
 // Refused as not loadable (EG_IMG 1): colour-mapped pictures whose indices
 // are not 8 bits or that come without a colour map of 15, 16, 24 or 32-bit
 // entries, true-colour depths other than 15, 16, 24 and 32; pictures
@@ -97,6 +100,7 @@ void TGAOpen_(TImgFile& Imgf, const std::string& FileName) {
     Imgf.Compressed = type == 9 || type == 10 ? -1 : 0;
     Imgf.BottomUp = (descriptor & 0x20) ? 0 : -1;
     Imgf.RightToLeft = (descriptor & 0x10) ? -1 : 0;
+    Imgf.AlphaBits = depth == 32 && !IsColourMapped(type) ? descriptor & 0x0F : 0;
     Imgf.PalEntrySize = IsColourMapped(type) || mapType == 1 ? (mapBits + 7) / 8 : 0;
     Imgf.PalFirst = mapFirst;
     Imgf.PalSize = mapLength * ((mapBits + 7) / 8);
@@ -209,6 +213,7 @@ void TGALoad_(const std::string& FileName, TImg& Img) {
     if (imgf.RightToLeft)
       for (int64_t y = 0; y < Img.Height; ++y)
         MirrorRow_(Img.Data + y * Img.Width * Img.BytesPerPixel, Img.Width, Img.BytesPerPixel);
+    if (imgf.AlphaBits == 8) FFBlendOnBlack(Img.Data, int64_t{Img.Width} * Img.Height, 4, 3);
     ImgFileClose_(imgf);
   });
 }
@@ -238,6 +243,7 @@ void TGALoadFed_(const std::string& FileName, TImgFeed& Feed, const TImgFeedStar
                 imgf.BottomUp != 0);
     auto put = [&] {
       if (imgf.RightToLeft) MirrorRow_(ImgFeedRow(Feed), imgf.Width, imgf.BytesPerPixel);
+      if (imgf.AlphaBits == 8) FFBlendOnBlack(ImgFeedRow(Feed), imgf.Width, 4, 3);
       ImgFeedPut(Feed);
     };
     if (imgf.Compressed) {

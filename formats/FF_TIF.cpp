@@ -9,7 +9,8 @@
 // is raised as the system's error (EG_TEXT) as soon as the libtiff call that
 // produced it has returned; a warning is recorded and the work goes on.
 //
-// Tolerated beyond the plain cases: extra samples (alpha) are dropped, JPEG
+// Tolerated beyond the plain cases: extra samples are dropped (unassociated
+// alpha of a grey or RGB picture once its colours are blended onto black), JPEG
 // files in YCbCr are converted to RGB by libtiff, and the newer Deflate code
 // 8 is read like the older 32946 (libtiff decodes both alike). Not
 // supported: samples other than 8 bits, tiled files, separate planes, other
@@ -53,6 +54,7 @@ struct TTIFOpen_ {
   uint16_t Orientation = ORIENTATION_TOPLEFT;  // numbered as Exif numbers it
   int32_t Supported = 0;
   int32_t PictureBits = 0;  // 8 or 24: the depth a supported file loads at
+  int32_t AlphaAt = -1;     // the sample of unassociated alpha, or -1
   bool ErrorSeen = false;
   bool WriteFailed = false;
   char Text[FF_LIB_TEXT_MAX] = {};  // the first error libtiff gave
@@ -227,6 +229,22 @@ int32_t PictureBits_(const TTIFOpen_& T, uint16_t Samples, uint16_t Planar, bool
   return static_cast<int64_t>(T.LineSize) == static_cast<int64_t>(T.Width) * Samples ? bits : 0;
 }
 
+// The sample of a pixel that holds an alpha to blend by (the first extra
+// sample, when it is unassociated alpha), or -1. Associated alpha needs
+// nothing: its colours are already blended onto black. Only grey (black
+// is 0) and RGB pictures are blended; an index cannot be.
+int32_t AlphaSample_(const TTIFOpen_& T, uint16_t Samples) {
+  uint16_t count = 0;
+  uint16_t* kinds = nullptr;
+  if (!TIFFGetField(T.Handle.get(), TIFFTAG_EXTRASAMPLES, &count, &kinds) || count == 0 || !kinds ||
+      kinds[0] != EXTRASAMPLE_UNASSALPHA)
+    return -1;
+  const bool grey = T.Photometric == PHOTOMETRIC_MINISBLACK && T.PictureBits == 8;
+  const bool rgb = T.Photometric == PHOTOMETRIC_RGB && T.PictureBits == 24;
+  const int32_t at = grey ? 1 : rgb ? 3 : -1;
+  return at >= 0 && at < Samples && at < T.BytesPerPixel ? at : -1;
+}
+
 void ReadDirectory_(TTIFOpen_& T) {
   TIFF* tif = T.Handle.get();
   uint16_t samples = 1, planar = PLANARCONFIG_CONTIG;
@@ -248,6 +266,7 @@ void ReadDirectory_(TTIFOpen_& T) {
   T.BytesPerPixel = static_cast<uint16_t>(perPixel <= UINT16_MAX ? perPixel : 0);
   T.PictureBits = PictureBits_(T, samples, planar, TIFFIsTiled(tif) != 0);
   T.Supported = T.PictureBits != 0 ? -1 : 0;
+  T.AlphaAt = AlphaSample_(T, samples);
 }
 
 void TIFOpen_(const std::string& FileName, TTIFOpen_& T) {
@@ -313,16 +332,21 @@ void SetPalette_(const TTIFOpen_& T, TImg& Img) {
 }
 
 // Takes the first (grey, index) or the first three (red, green, blue) samples
-// of every pixel of a file line into a picture row, blue first.
-void TakeSamples_(const uint8_t* Line, int32_t Step, int32_t Width, bool Colour, uint8_t* Row) {
+// of every pixel of a file line into a picture row, blue first; blended
+// onto black by the sample AlphaAt unless that is -1.
+void TakeSamples_(const uint8_t* Line, int32_t Step, int32_t Width, bool Colour, int32_t AlphaAt,
+                  uint8_t* Row) {
+  const auto take = [&](const uint8_t* Px, int K) {
+    return AlphaAt < 0 ? Px[K] : FFOnBlack(Px[K], Px[AlphaAt]);
+  };
   if (!Colour) {
-    for (int32_t x = 0; x < Width; ++x) Row[x] = Line[static_cast<int64_t>(x) * Step];
+    for (int32_t x = 0; x < Width; ++x) Row[x] = take(Line + static_cast<int64_t>(x) * Step, 0);
     return;
   }
   for (int32_t x = 0; x < Width; ++x, Row += 3, Line += Step) {
-    Row[0] = Line[2];
-    Row[1] = Line[1];
-    Row[2] = Line[0];
+    Row[0] = take(Line, 2);
+    Row[1] = take(Line, 1);
+    Row[2] = take(Line, 0);
   }
 }
 
@@ -335,7 +359,7 @@ void ReadRows_(TTIFOpen_& T, TImg& Img) {
     int result = TIFFReadScanline(T.Handle.get(), line, y, 0);
     TifCheck_(T, __LINE__);
     if (result < 0) SetError(EG_IMG, 3, __LINE__);
-    TakeSamples_(line, step, Img.Width, Img.BytesPerPixel == 3, Img.Data + y * rowBytes);
+    TakeSamples_(line, step, Img.Width, Img.BytesPerPixel == 3, T.AlphaAt, Img.Data + y * rowBytes);
   }
   MemFree(line);
 }
@@ -463,7 +487,8 @@ void TIFLoadFed(const std::string& FileName, TImgFeed& Feed, const TImgFeedStart
       const int result = TIFFReadScanline(tif.Handle.get(), line, y, 0);
       TifCheck_(tif, __LINE__);
       if (result < 0) SetError(EG_IMG, 3, __LINE__);
-      TakeSamples_(line, tif.LineSize / width, width, tif.PictureBits == 24, ImgFeedRow(Feed));
+      TakeSamples_(line, tif.LineSize / width, width, tif.PictureBits == 24, tif.AlphaAt,
+                   ImgFeedRow(Feed));
       ImgFeedPut(Feed);
     }
     MemFree(line);

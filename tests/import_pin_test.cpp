@@ -132,8 +132,9 @@ const TPin kPins[] = {
     {"made:palette-700x900.png", RESIZE_BORDER, 0x30fe251cb8b8fd60},
     {"made:palette-700x900.png", RESIZE_STRETCH, 0x31d5aa79480a754f},
     {"made:grey-900x700.png", RESIZE_BORDER, 0xea9785b19ffa15fe},
-    {"made:grey16-alpha-800x1000.png", RESIZE_STRETCH, 0xe95b37716f54f682},
-    {"made:rgb16-alpha-1000x800.png", RESIZE_BORDER, 0x5b6304047637d463},
+    // Alpha is blended onto the logo's black background (it was dropped).
+    {"made:grey16-alpha-800x1000.png", RESIZE_STRETCH, 0x75a016b7cae83789},
+    {"made:rgb16-alpha-1000x800.png", RESIZE_BORDER, 0xb65f3c28f8562f05},
     {"made:interlaced-640x480-rgb.png", RESIZE_BORDER, 0x18aa8aaebd65e1f7},
     {"made:interlaced-640x480-rgb.png", RESIZE_STRETCH, 0x47553096c08dc23b},
 };

@@ -6,7 +6,8 @@ read a file, Pillow) sees it, or the error the reader must refuse it with.
 
     tests/make_format_golden.py [tests/data] > tests/format_golden.inc
 
-Pixels are compared as RGB. Files whose stored colours have 5 bits per
+Pixels are compared as RGB; a TGA whose descriptor gives eight alpha bits
+is blended onto black (round(value x alpha / 255)). Files whose stored colours have 5 bits per
 component (16-bit BMP, 15/16-bit TGA pixels or colour maps) are compared on
 the top 5 bits of each component, since decoders widen 5 bits to 8 in
 different ways. The hash is 64-bit FNV-1a over those bytes, row by row from
@@ -59,13 +60,14 @@ def fnv1a(data):
     return h
 
 
-def imagemagick_rgb(path):
+def imagemagick_rgb(path, on_black=False):
     try:
         size = subprocess.run(["/usr/bin/identify", "-format", "%w %h\n", path + "[0]"],
                               capture_output=True, timeout=60)
         w, h = map(int, size.stdout.split()[:2])
-        rgb = subprocess.run(["/usr/bin/convert", path + "[0]", "-auto-orient", "-depth", "8", "rgb:-"],
-                             capture_output=True, timeout=60).stdout
+        blend = ["-background", "black", "-alpha", "remove"] if on_black else []
+        rgb = subprocess.run(["/usr/bin/convert", path + "[0]", "-auto-orient"] + blend +
+                             ["-depth", "8", "rgb:-"], capture_output=True, timeout=60).stdout
         if len(rgb) == w * h * 3:
             return w, h, rgb, "ImageMagick"
     except (ValueError, subprocess.TimeoutExpired):
@@ -73,10 +75,12 @@ def imagemagick_rgb(path):
     return None
 
 
-def pillow_rgb(path):
+def pillow_rgb(path, on_black=False):
     try:
         from PIL import Image
         with Image.open(path) as im:
+            if on_black and im.mode == "RGBA":
+                im = Image.alpha_composite(Image.new("RGBA", im.size, (0, 0, 0, 255)), im)
             im = im.convert("RGB")
             return im.width, im.height, im.tobytes(), "Pillow"
     except Exception:  # noqa: BLE001 - any failure means Pillow cannot read it
@@ -268,9 +272,16 @@ def tga_rule(data):
                 out += palette[c[0]]
             elif bpp == 2:
                 out += rgb555(c[0] | (c[1] << 8))
+            elif desc & 0x0F == 8 and bpp == 4:  # eight alpha bits: blended onto black
+                out += bytes(on_black(c[k], c[3]) for k in (2, 1, 0))
             else:
                 out += bytes((c[2], c[1], c[0]))
     return bytes(out)
+
+
+def on_black(v, a):
+    """A sample of alpha a blended onto black, rounded to the nearest."""
+    return (2 * v * a + 255) // 510
 
 
 def reference_rendering(root, rel):
@@ -342,7 +353,9 @@ def choose(rel, ext, data, path, root):
     """(width, height, rgb, source) of the picture the reader must deliver."""
     bits = 5 if five_bit(ext, data) else 8
     cut = (lambda b: bytes(v >> 3 for v in b)) if bits == 5 else (lambda b: b)
-    tools = [t for t in (imagemagick_rgb(path), pillow_rgb(path)) if t]
+    # A TGA with an alpha channel is seen on black, the logo's background.
+    tga = ext == ".tga"
+    tools = [t for t in (imagemagick_rgb(path, tga), pillow_rgb(path, tga)) if t]
     ref = reference_rendering(root, rel)
     rule = None
     if ext == ".bmp":

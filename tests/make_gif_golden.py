@@ -11,7 +11,8 @@ here from the published format: frames found by their signatures, LZW
 with codes past the table taken as the entry being made, frames composed
 onto the logical screen (background fill of the first frame, disposal 2
 and 3, transparency only in frames that leave part of the screen
-uncovered, everything clipped to the screen). Each file is then checked
+uncovered, everything clipped to the screen, the transparent index black
+in the frame's palette). Each file is then checked
 against ImageMagick's own decoder (convert -coalesce): every pixel a frame
 draws itself must show the same colour there. The comment after each row
 says how that went. Pixels that are not drawn by the frame itself differ
@@ -302,6 +303,8 @@ class Movie:
         self.dispose()
         ext, d, fpos, after = frame_header(self.data, self.positions[self.cur], self.cur, True)
         after = self.palette(ext, d, after)
+        if ext[3] & 1:  # the transparent index shows the logo's black background
+            self.pal[ext[6]] = (0, 0, 0)
         self.keep_disposal(ext, d)
         drawn = self.draw(ext, d, after)
         self.cur += 1

@@ -8,8 +8,10 @@ it with.
 
 Pixels come from Pillow (libpng, libtiff, libjpeg-turbo at their default
 settings) as RGB, top row first, with the program's reading rules applied:
-alpha is dropped without blending (associated alpha is not undone), 16-bit
-samples keep their high byte, palettes are looked up. XPM files are decoded
+unassociated alpha is blended onto black, round(value x alpha / 255)
+(associated alpha is not undone), 16-bit samples keep their high byte,
+palettes are looked up. PNG files with an alpha channel or tRNS are decoded
+here from their chunks, blended as libpng blends them at the file's depth. XPM files are decoded
 by netpbm's xpmtoppm (ImageMagick where xpmtoppm cannot parse the C), TIFF
 files with premultiplied alpha by netpbm's tifftopnm (the stored samples),
 TIFF files Pillow cannot open by ImageMagick. The hash
@@ -105,16 +107,139 @@ def associated_alpha(path):
         return False
 
 
+def composite8(v, a):
+    """libpng's png_composite onto black: round(v x a / 255)."""
+    t = v * a + 128
+    return (t + (t >> 8)) >> 8
+
+
+def composite16(v, a):
+    """libpng's png_composite_16 onto black."""
+    t = v * a + 32768
+    return (t + (t >> 16)) >> 16
+
+
+ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2),
+         (0, 1, 1, 2))
+
+
+def png_unfilter(data, pos, rows, rowbytes, bpp):
+    """The unfiltered rows of one pass starting at data[pos]; and the end."""
+    out, prev = [], bytearray(rowbytes)
+    for _ in range(rows):
+        kind, line = data[pos], bytearray(data[pos + 1:pos + 1 + rowbytes])
+        pos += 1 + rowbytes
+        for i in range(rowbytes):
+            a = line[i - bpp] if i >= bpp else 0
+            b, c = prev[i], prev[i - bpp] if i >= bpp else 0
+            if kind == 1:
+                line[i] = (line[i] + a) & 255
+            elif kind == 2:
+                line[i] = (line[i] + b) & 255
+            elif kind == 3:
+                line[i] = (line[i] + (a + b) // 2) & 255
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        out.append(line)
+        prev = line
+    return out, pos
+
+
+def png_samples(line, count, depth):
+    if depth == 16:
+        return [(line[2 * i] << 8) | line[2 * i + 1] for i in range(count)]
+    if depth == 8:
+        return list(line[:count])
+    per = 8 // depth
+    return [(line[i // per] >> (8 - depth * (i % per + 1))) & ((1 << depth) - 1) for i in range(count)]
+
+
+def png_on_black(path):
+    """RGB bytes of a PNG with an alpha channel or tRNS by the reader's rule,
+    decoded here from the chunks: transparency blended onto black with
+    libpng's composite at the file's own depth (no gamma), then 16-bit
+    samples cut to their high byte; a colour key matches at full depth.
+    None for files without transparency."""
+    import struct
+    import zlib
+    with open(path, "rb") as fh:
+        data = fh.read()
+    pos, idat, plte, trns = 8, b"", b"", None
+    while pos + 8 <= len(data):
+        n, kind = struct.unpack_from(">I4s", data, pos)
+        body = data[pos + 8:pos + 8 + n]
+        if kind == b"IHDR":
+            w, h, depth, ctype, _, _, interlace = struct.unpack(">IIBBBBB", body)
+        elif kind == b"PLTE":
+            plte = body
+        elif kind == b"tRNS":
+            trns = body
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + n
+    if ctype not in (4, 6) and trns is None:
+        return None
+    raw = zlib.decompress(idat)
+    chans = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}[ctype]
+    bpp = max(1, depth * chans // 8)
+    pixels = [[None] * w for _ in range(h)]
+    pos = 0
+    for xs, ys, dx, dy in ADAM7 if interlace else ((0, 0, 1, 1),):
+        pw, ph = (w - xs + dx - 1) // dx, (h - ys + dy - 1) // dy
+        if pw <= 0 or ph <= 0:
+            continue
+        rows, pos = png_unfilter(raw, pos, ph, (pw * depth * chans + 7) // 8, bpp)
+        for j, line in enumerate(rows):
+            s = png_samples(line, pw * chans, depth)
+            for i in range(pw):
+                pixels[ys + j * dy][xs + i * dx] = s[i * chans:(i + 1) * chans]
+    key = None
+    if trns is not None and ctype == 0:
+        key = [struct.unpack(">H", trns[:2])[0]]
+    elif trns is not None and ctype == 2:
+        key = list(struct.unpack(">HHH", trns[:6]))
+    top = (1 << depth) - 1
+    out = bytearray()
+    for row in pixels:
+        for px in row:
+            if ctype == 3:
+                a = trns[px[0]] if px[0] < len(trns) else 255
+                out += bytes(composite8(c, a) for c in plte[3 * px[0]:3 * px[0] + 3])
+                continue
+            if key is not None and px == key:
+                px = [0] * chans
+            if ctype in (4, 6):
+                a = px[-1]
+                comp = composite16 if depth == 16 else composite8
+                px = [v if a == top else 0 if a == 0 else comp(v, a) for v in px[:-1]]
+            px = [v >> 8 if depth == 16 else v * 255 // top for v in px]
+            out += bytes(px * 3 if len(px) == 1 else px)
+    return w, h, bytes(out)
+
+
 def pillow_rgb(path):
     """RGB bytes by the program's reading rules, or None."""
     from PIL import Image
     try:
+        if path.lower().endswith(".png"):
+            got = png_on_black(path)
+            if got:
+                return got
         with Image.open(path) as im:
             im.load()
             if im.mode in ("I", "I;16", "I;16B", "I;16L"):
                 grey = bytes(v >> 8 for v in im.getdata())
                 return im.width, im.height, bytes(g for v in grey for g in (v, v, v))
-            if im.mode in ("LA", "La", "RGBA", "RGBa"):  # the raw colour bands
+            if im.mode in ("LA", "RGBA"):  # unassociated alpha: blended onto black
+                bands = [b.tobytes() for b in im.split()]
+                alpha = bands[-1]
+                bands = [bytes(composite8(v, a) for v, a in zip(b, alpha)) for b in bands[:-1]]
+                if len(bands) == 1:
+                    bands = bands * 3
+                return im.width, im.height, bytes(v for px in zip(*bands) for v in px)
+            if im.mode in ("La", "RGBa"):  # the raw colour bands
                 bands = im.split()
                 im = bands[0] if im.mode[0] == "L" else Image.merge("RGB", bands[:3])
             return im.width, im.height, im.convert("RGB").tobytes()

@@ -16,7 +16,8 @@ Pillow, the suites' own reference renderings and, for PNM maximum values
 below 255, netpbm's samples scaled by the reader's shift. The comment of each
 row names the sources that agree; rows that none confirms are listed on
 standard error for review. Pixels are compared as RGB, rows from the top;
-the hash is 64-bit FNV-1a.
+the hash is 64-bit FNV-1a. An SGI alpha channel is blended onto black
+(round(value x alpha / 255)); Pillow is asked to blend it too.
 """
 import glob
 import os
@@ -68,6 +69,9 @@ def pillow_rgb(path):
     try:
         from PIL import Image
         with Image.open(path) as im:
+            if im.mode in ("LA", "RGBA"):
+                im = Image.alpha_composite(Image.new("RGBA", im.size, (0, 0, 0, 255)),
+                                           im.convert("RGBA"))
             im = im.convert("RGB")
             return im.width, im.height, im.tobytes()
     except Exception:  # noqa: BLE001 - any failure means Pillow cannot read it
@@ -141,12 +145,18 @@ def sgi_decode(data):
                 planes[c][j] = data[at:at + x]
     out = bytearray()
     for j in reversed(range(y)):
+        alpha = planes[z - 1][j] if z in (2, 4) else bytes([255]) * x
         if z <= 2:
-            out += grey(planes[0][j])
+            out += grey(on_black(planes[0][j][i], alpha[i]) for i in range(x))
         else:
             for i in range(x):
-                out += bytes((planes[0][j][i], planes[1][j][i], planes[2][j][i]))
+                out += bytes(on_black(planes[c][j][i], alpha[i]) for c in range(3))
     return x, y, bytes(out)
+
+
+def on_black(v, a):
+    """A sample blended onto black by its alpha, rounded to the nearest."""
+    return (2 * v * a + 255) // 510
 
 
 # ---- Sun raster ------------------------------------------------------------------------------

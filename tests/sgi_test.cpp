@@ -133,12 +133,14 @@ TEST_F(SgiTest, ChannelLayoutsLoadBottomRowLast) {
   TSgi rgba{.X = 1, .Z = 4, .Rows = {{0x81, 10, 0}, {1, 20, 0}, {0x81, 30, 0}, {1, 40, 0}}};
   ASSERT_EQ(Load(rgba.File()), kOk);
   EXPECT_EQ(img_.BitsPerPixel, 32);
-  EXPECT_EQ(Pixels(), (Bytes{30, 20, 10, 40}));  // blue, green, red, alpha
+  // Blue, green, red blended onto black by the alpha 40 (30 x 40 / 255 =
+  // 4.7, 3.1, 1.6), and the alpha.
+  EXPECT_EQ(Pixels(), (Bytes{5, 3, 2, 40}));
 
   TSgi greyAlpha{.Storage = 0, .X = 2, .Z = 2, .Rows = {{5, 6}, {255, 0}}};
   ASSERT_EQ(Load(greyAlpha.File()), kOk);
   EXPECT_EQ(img_.BitsPerPixel, 8);
-  EXPECT_EQ(Pixels(), (Bytes{5, 6}));
+  EXPECT_EQ(Pixels(), (Bytes{5, 0}));  // opaque 5, transparent 6
 
   TSgi line{.Storage = 0, .Dim = 1, .X = 3, .Y = 9, .Z = 7, .Rows = {{7, 8, 9}}};
   ASSERT_EQ(Load(line.File()), kOk);  // one dimension: one row, one channel
