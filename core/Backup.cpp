@@ -150,9 +150,9 @@ TLineOutcome RestoreMsdosSys_(TDrive& Drive, const std::string& From, const std:
   std::string bytes;
   if (!Drive.ReadFile(From, bytes, MAX_TEXT_FILE_BYTES))
     return Failed_(Subject, CopyFailure_(Drive, From));
-  if (!IsMsdosText(bytes))
-    return Failed_(Subject, "its backup copy " + GuestPath(Drive, From) +
-                                " is not the MSDOS.SYS of Windows 95 or 98");
+  // Anything but that text is no backup this program made: the line is
+  // refused, as one naming a file no restore may touch.
+  if (!IsMsdosText(bytes)) return Refused_();
   if (!Drive.ReplaceFile(To, bytes)) return Failed_(Subject, Drive.LastError());
   return Done_();
 }
