@@ -275,8 +275,10 @@ int ShuffleVerb() {
   return o.NotWritten() ? EXIT_FAIL : EXIT_OK;
 }
 
-// Success is said only when every logo came back; each one that did not
-// is named with its reason.
+// As the window's Restore: automatic change is turned off first, so the
+// next log-in does not replace the restored logos. Success is said only
+// when every logo came back; each one that did not is named with its
+// reason.
 int RestoreVerb() {
   TDriveOperation writing(true);
   std::optional<TChangeLock> changing;
@@ -286,7 +288,7 @@ int RestoreVerb() {
     return EXIT_FAIL;
   }
   std::vector<std::string> failed;
-  if (!RestoreLogos(&failed)) {
+  if (!UninstallRun(&failed)) {
     ReportError("restore", ManagedDrive().LastError());
     return EXIT_FAIL;
   }

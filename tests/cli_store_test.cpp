@@ -90,8 +90,13 @@ TEST_F(KvoStoreVerbs, SetShuffleRestoreOnAFreshDrive) {
   EXPECT_FALSE(FileExists(DefaultLogoFile(POS_WAIT)));
   EXPECT_EQ(Kvo("shuffle").Status, 0);
   EXPECT_TRUE(FileExists(DefaultLogoFile(POS_WAIT)));
-  // None of the logos existed before: restoring deletes them all.
+  // None of the logos existed before: restoring deletes them all, and
+  // ends the log-in job that would shuffle them back.
+  SetAutoRun(true);
+  const std::string job = xdg_.Root() + "config/autostart/KvoPanoramics.desktop";
+  ASSERT_TRUE(FileExists(job));
   EXPECT_EQ(Kvo("restore").Status, 0);
+  EXPECT_FALSE(FileExists(job));
   EXPECT_FALSE(FileExists(startup));
   EXPECT_FALSE(FileExists(DefaultLogoFile(POS_WAIT)));
 }
