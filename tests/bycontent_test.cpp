@@ -114,10 +114,10 @@ TEST_F(ByContent, AddedPicturesAreStoredAsPillowSeesThemOnBlack) {
   EXPECT_EQ(missing.Out.find("Format not supported"), std::string::npos) << missing.Out;
 }
 
-// A dropped folder gives its pictures by extension and, where the
-// extension names nothing, by signature; other files stay out. An explicit
-// extension wins whenever its reader takes the file.
-TEST_F(ByContent, FoldersGiveLogosAndPicturesWithoutExtension) {
+// A logo dropped on the window is added; a dropped folder gives its
+// pictures by extension and, where the extension names nothing, by
+// signature; other files stay out.
+TEST_F(ByContent, DropsAndFoldersTakeLogosAndPicturesWithoutExtension) {
   test::WriteWhole(src_ + "readme.txt", "LOGO.SYS is the startup logo\n");
   test::WriteWhole(src_ + "LOGOW.SYS", test::ReadWhole(src_ + "LOGO.SYS"));
   const std::vector<std::string> want = {src_ + "LOGO.SYS", src_ + "LOGOW.SYS", src_ + "half.png",
@@ -127,6 +127,11 @@ TEST_F(ByContent, FoldersGiveLogosAndPicturesWithoutExtension) {
   EXPECT_EQ(FFFormatOfFile(src_ + "readme.txt"), INVALID_ID);
   EXPECT_EQ(FFFormatOfFile(src_ + "LOGOW.SYS"), FF_BMP);
   EXPECT_EQ(FFFormatOfFile(src_ + "half.tga"), FF_TGA);  // Pillow writes the footer
+
+  test::ScriptedDialogs dialogs;
+  AddDroppedFiles({src_ + "LOGOW.SYS"});
+  EXPECT_TRUE(dialogs.Errors.empty()) << dialogs.Errors.front();
+  EXPECT_TRUE(FileExists(GetStorageDir() + "Custom--LOGOW.kvo"));
 }
 
 }  // namespace
