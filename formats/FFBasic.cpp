@@ -280,20 +280,27 @@ void FFConvExt_(std::string_view Exts, std::string& Patterns, std::string& List)
 }
 
 void FFMakeLoadFilter(uint32_t Mask, int Options, std::string& Filter) {
+  // The logo files Windows shows (LOGO.SYS and its two siblings) are
+  // bitmaps under a name no reading row holds; the dialog offers them with
+  // the still pictures, and the import knows them by their content.
+  static const TFormatRow logoRow = {FF_BMP, 0x09, ".sys", "SYS", "Windows Logo",
+                                     "SYS, Windows Logo Bitmap"};
   std::string all = "All supported formats|";
   std::vector<std::string> entries;  // kept sorted; equal texts keep their order
   int taken = 0;
-  for (const TFormatRow& row : ReadTable()) {
-    if (Mask != 0 && (row.Flags & Mask) == 0) continue;
+  auto take = [&](const TFormatRow& Row) {
+    if (Mask != 0 && (Row.Flags & Mask) == 0) return;
     std::string patterns, list;
-    FFConvExt_(row.Exts, patterns, list);
-    std::string name = (Options & FFL_LONG_NAMES) ? row.LongName : row.ShortName;
+    FFConvExt_(Row.Exts, patterns, list);
+    std::string name = (Options & FFL_LONG_NAMES) ? Row.LongName : Row.ShortName;
     if (Options & FFL_LIST_EXTS) name += " (" + list + ")";
     std::string entry = name + "|" + patterns;
     all += patterns + ";";
     entries.insert(std::upper_bound(entries.begin(), entries.end(), entry), entry);
     ++taken;
-  }
+  };
+  for (const TFormatRow& row : ReadTable()) take(row);
+  take(logoRow);
   Filter.clear();
   if (!(Options & FFL_NO_ALL) && taken >= 2) Filter = all.substr(0, all.size() - 1) + "|";
   for (const std::string& entry : entries) Filter += entry + "|";

@@ -153,7 +153,8 @@ inline constexpr int FFL_LIST_EXTS = 2;   // " (bmp,dib,rle)" after each name
 inline constexpr int FFL_NO_ALL = 4;      // no "All supported formats", no "Any file"
 
 // The open dialog's filter ("name|patterns|name|patterns...") of the reading
-// rows whose flags share a bit with Mask (every row for Mask 0).
+// rows whose flags share a bit with Mask (every row for Mask 0), and of the
+// Windows logo files (*.sys) with the still pictures.
 void FFMakeLoadFilter(uint32_t Mask, int Options, std::string& Filter);
 
 // ---- writers -------------------------------------------------------------------

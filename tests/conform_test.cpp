@@ -83,7 +83,7 @@ TEST(FormatLookup, OpenDialogFilterOfStillFormatsByLongName) {
   const std::string expected =
       "All supported formats|*.gif;*.giff;*.bmp;*.dib;*.rle;*.ras;*.sun;*.rgb;*.rgba;*.bw;*.sgi;"
       "*.pnm;*.ppm;*.pgm;*.pcx;*.png;*.jpg;*.jpeg;*.jif;*.jfif;*.jpe;*.J;*.tif;*.tiff;*.tga;"
-      "*.bay;*.xpm|"
+      "*.bay;*.xpm;*.sys|"
       "BAY, Bayer Image|*.bay|"
       "BMP/DIB, Windows Device Independent Bitmap|*.bmp;*.dib;*.rle|"
       "GIF, Graphics Interchange Format|*.gif;*.giff|"
@@ -93,6 +93,7 @@ TEST(FormatLookup, OpenDialogFilterOfStillFormatsByLongName) {
       "PNM, Portable Image|*.pnm;*.ppm;*.pgm|"
       "RAS, Sun Raster Image|*.ras;*.sun|"
       "RGB, Silicon Graphics Image|*.rgb;*.rgba;*.bw;*.sgi|"
+      "SYS, Windows Logo Bitmap|*.sys|"
       "TGA, Truevision Targa|*.tga|"
       "TIFF, Tagged Image File Format|*.tif;*.tiff|"
       "XPM, X PixMap|*.xpm|"
@@ -104,9 +105,10 @@ TEST(FormatLookup, FilterOptionsListExtensionsAndDropTheCatchAlls) {
   std::string f;
   FFMakeLoadFilter(4, FFL_LIST_EXTS | FFL_NO_ALL, f);  // sound rows, short names
   EXPECT_EQ(f, "MPA (mp3,mpa,mp2)|*.mp3;*.mpa;*.mp2|OGG (ogg)|*.ogg|WAV (wav)|*.wav|");
-  // Mask 0 takes every row: the "All" entry, two bars per row, "Any file".
+  // Mask 0 takes every row and the logo files: the "All" entry, two bars
+  // each, "Any file".
   FFMakeLoadFilter(0, 0, f);
-  EXPECT_EQ(std::count(f.begin(), f.end(), '|'), 2 + 2 * FF_READ_ROWS + 1);
+  EXPECT_EQ(std::count(f.begin(), f.end(), '|'), 2 + 2 * (FF_READ_ROWS + 1) + 1);
 }
 
 TEST(FormatLookup, WriterDepthTable) {
