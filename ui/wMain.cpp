@@ -1001,6 +1001,7 @@ void TfrmMain::SetLogoClick_() {
     const uint32_t written = SetSelectedAsLogo(Selection());
     if (!written) return;
     lstFiles->Model()->RefreshSources();
+    RefreshViewedLogo_();
     // What went where, then whether Windows shows it (the core's word).
     const std::string showing = statusText_;
     SetStatus(LogosWrittenText(written, DriveCaption()) + (showing.empty() ? "" : " " + showing),
@@ -1018,6 +1019,7 @@ void TfrmMain::ShuffleClick_() {
     const bool bold = statusBold_;
     if (!ItemsMatchList_()) RefreshListDisplay(false);
     lstFiles->Model()->RefreshSources();
+    RefreshViewedLogo_();
     SetStatus(text, bold);
   });
 }
@@ -1088,7 +1090,18 @@ void TfrmMain::RestoreClick_() {
   Command_("wMain.mnuRestoreClick", [&] {
     RestoreCommand();
     lstFiles->Model()->RefreshSources();
+    RefreshViewedLogo_();
   });
+}
+
+// A view of one of the drive's logos shows what the drive holds once a
+// command has changed it; the command's own words stay in the status bar.
+void TfrmMain::RefreshViewedLogo_() {
+  if (viewedLogo_ == 0) return;
+  const std::string text = statusText_;
+  const bool bold = statusBold_;
+  ViewLogo(viewedLogo_);
+  SetStatus(text, bold);
 }
 
 void TfrmMain::OpenDocument_(const std::string& Name) {

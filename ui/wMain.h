@@ -211,6 +211,7 @@ class TfrmMain : public TFormNormal {
   void OpenDocument_(const std::string& Name);
   void OpenWebPage_(const char* Address);
   void ShowDrive_();
+  void RefreshViewedLogo_();
 
   // ---- commands ------------------------------------------------------------------
   void AddClick_();

@@ -250,9 +250,14 @@ TEST_F(MainWindowTest, EscOutsideABatchOnlySetsTheAnswer) {
 TEST_F(MainWindowTest, SetWritesTheLogoAndTheViewShowsIt) {
   auto w = Open();
   w->SelectIndex(1);
+  // The view of the drive's Wait logo, missing, follows the Set at once.
+  w->ViewLogo(POS_WAIT);
+  EXPECT_FALSE(w->Preview.Display->isVisible());
   dialogs_.PositionAnswers.push_back({true, POS_WAIT});
   w->btnSet->click();
   ASSERT_TRUE(FileExists(GetLogoFile(POS_WAIT)));
+  EXPECT_TRUE(w->Preview.Display->isVisible());
+  EXPECT_EQ(PreviewColour(*w), qRgb(10, 200, 10));
   w->SelectIndex(0);
   w->ViewLogo(POS_WAIT);
   EXPECT_TRUE(w->Preview.Display->isVisible());
