@@ -130,12 +130,22 @@ int DescribeVerb(bool Json) {
 }
 
 int SetDriveVerb(const std::string& Choice) {
+  TChangeLock changing;
+  if (!changing.Held()) return EXIT_FAIL;
+  // The pictures stay the user's, as when the window changes the drive,
+  // unless the new drive brings a store of its own; the choice is saved as
+  // the window saves it.
+  ReadSettings(false);
+  const std::string store = GetStorageDir();
   std::string error;
   if (!RememberDrive(Choice, error)) {
     ReportError("drive set", error);
     return EXIT_FAIL;
   }
   SetDriveOverride(std::string());
+  DriveChanged();
+  SaveSettings(false);
+  if (GetStorageDir() != store) PrintPlain(stdout, "Now using the pictures stored in %s\n", GetStorageDir().c_str());
   return DescribeVerb(false);
 }
 

@@ -340,10 +340,12 @@ TEST_F(DriveTest, SessionSwitchesUseTheRememberedImageWithoutADisplay) {
   std::string img = Floppy("dosbox.ima");
   ASSERT_EQ(M("mmd", img, 0, "::WINDOWS").Status, 0);
   Put(img, 0, "::WINDOWS/LOGOS.SYS", "the old turn-off logo");
+  // The picture added before the drive is chosen stays in view after.
+  ASSERT_EQ(Kvo("add " + Q(dir_ + "dawn.png")).Status, 0);
   test::TPipeRun chosen = Kvo("drive set " + Q(img));
   ASSERT_EQ(chosen.Status, 0) << chosen.Out;
   EXPECT_NE(chosen.Out.find("Windows folder: C:\\WINDOWS\\"), std::string::npos) << chosen.Out;
-  ASSERT_EQ(Kvo("add " + Q(dir_ + "dawn.png")).Status, 0);
+  EXPECT_NE(Kvo("list").Out.find("Custom--dawn"), std::string::npos);
   const std::string app = "env -u DISPLAY -u WAYLAND_DISPLAY " + Q(KVO_APP_PATH);
 
   ASSERT_EQ(Sh(app + " /shuffle").Status, 0);
