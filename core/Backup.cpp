@@ -179,7 +179,8 @@ TLineOutcome RestoreLine_(const std::string& Line) {
       return RestoreMsdosSys_(drive, from, msdos, subject);
     const std::string to = RestorablePath_(drive, target);
     if (from.empty() || to.empty()) return Refused_();
-    if (!CopyDriveFile(drive, from, to, MAX_LOGO_FILE_BYTES))
+    // A backup too large to be read was moved there whole; it moves back.
+    if (!CopyDriveFile(drive, from, to, MAX_LOGO_FILE_BYTES) && !(drive.TooLarge() && drive.MoveFile(from, to)))
       return Failed_(subject, CopyFailure_(drive, from));
   }
   return Done_();
@@ -189,9 +190,12 @@ TLineOutcome RestoreLine_(const std::string& Line) {
 // line CopyLine(copy, file) naming a numbered copy Stem N Ext in the backup
 // folder, or a "del" line for a file that did not exist. True when
 // restore.bat names Path afterwards, so it may be changed.
+// A file too large to be read (with Movable, a logo of megabytes, which
+// Windows could never have shown) is moved into the backup folder as it
+// is instead: nothing of it is read, and the new file takes its place.
 template <class F>
-bool BackupFile_(const std::string& Path, uint64_t MaxBytes, const char* Stem, const char* Ext,
-                 F CopyLine) {
+bool BackupFile_(const std::string& Path, uint64_t MaxBytes, bool Movable, const char* Stem,
+                 const char* Ext, F CopyLine) {
   if (TrimBlanks(Path).empty()) return false;
   TDrive& drive = ManagedDrive();
   std::string folder = BackupDir();
@@ -208,9 +212,15 @@ bool BackupFile_(const std::string& Path, uint64_t MaxBytes, const char* Stem, c
   // that failed would keep this file from ever being backed up again,
   // and its restore would fail.
   std::string backup = NextFreeName_(folder, Stem, Ext);
-  if (!CopyDriveFile(drive, Path, backup, MaxBytes)) return false;
+  bool moved = false;
+  if (!CopyDriveFile(drive, Path, backup, MaxBytes)) {
+    if (!Movable || !drive.TooLarge() || !drive.MoveFile(Path, backup)) return false;
+    moved = true;
+    ShowStatus(file + " was larger than any logo Windows can show; it is kept as " + GuestPath(drive, backup) +
+               ".");
+  }
   if (AddRestoreLine(bat, Path, CopyLine(GuestPath(drive, backup), file))) return true;
-  drive.DeleteFile(backup);
+  moved ? drive.MoveFile(backup, Path) : drive.DeleteFile(backup);
   return false;
 }
 
@@ -261,7 +271,7 @@ bool AddRestoreLine(const std::string& BatPath, const std::string& LogoPath,
 
 bool BackupLogo(const std::string& LogoPath) {
   return Swallowed_("Backup.BackupLogo", [&] {
-    return BackupFile_(LogoPath, MAX_LOGO_FILE_BYTES, "logo", ".bmp", [](const std::string& Copy, const std::string& Logo) {
+    return BackupFile_(LogoPath, MAX_LOGO_FILE_BYTES, true, "logo", ".bmp", [](const std::string& Copy, const std::string& Logo) {
       return "copy \"" + Copy + "\" \"" + Logo + "\"";
     });
   });
@@ -272,7 +282,7 @@ bool BackupMsdosSys(const std::string& Path) {
     // Windows keeps MSDOS.SYS read-only, hidden and system, and COPY will
     // not write over a read-only file: the batch file lifts the attributes
     // for the copy and puts them back after it.
-    return BackupFile_(Path, MAX_TEXT_FILE_BYTES, "msdos", ".sys", [](const std::string& Copy, const std::string& File) {
+    return BackupFile_(Path, MAX_TEXT_FILE_BYTES, false, "msdos", ".sys", [](const std::string& Copy, const std::string& File) {
       return "attrib -r -h -s \"" + File + "\"\r\ncopy \"" + Copy + "\" \"" + File +
              "\"\r\nattrib +r +h +s \"" + File + "\"";
     });

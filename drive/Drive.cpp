@@ -148,8 +148,19 @@ std::vector<std::string> TFolderDrive::List(const std::string& Folder) {
 }
 
 bool TFolderDrive::ReadFile(const std::string& Path, std::string& Bytes, uint64_t MaxBytes) {
+  TooLarge_ = false;
   if (HostReadFile(Path, Bytes, MaxBytes, true)) return true;
-  return Fail(errno == EFBIG ? TooLargeText(Path, MaxBytes) : "Cannot read " + Path + ".");
+  TooLarge_ = errno == EFBIG;
+  return Fail(TooLarge_ ? TooLargeText(Path, MaxBytes) : "Cannot read " + Path + ".");
+}
+
+bool TFolderDrive::MoveFile(const std::string& Source, const std::string& Target) {
+  // Only a file of the drive's own moves: a link in its place is never
+  // carried into the backup folder as if it were the logo.
+  struct stat st {};
+  if (::lstat(Source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail("Cannot move " + Source + ".");
+  if (!FaultInjected(TFaultOp::Rename) && ::rename(Source.c_str(), Target.c_str()) == 0) return true;
+  return Fail("Cannot move " + Source + " to " + Target + ": " + std::strerror(errno));
 }
 
 bool TFolderDrive::InstallFile(const std::string& Scratch, const std::string& Path) {

@@ -60,6 +60,9 @@ class TDrive {
   virtual TDriveInfo Describe() = 0;
   // Why the last call failed, in words for the user.
   const std::string& LastError() const { return Error_; }
+  // Whether the last ReadFile failed because the file is larger than it
+  // was allowed to be.
+  bool TooLarge() const { return TooLarge_; }
 
   virtual bool FileExists(const std::string& Path) = 0;
   virtual bool FolderExists(const std::string& Path) = 0;
@@ -87,6 +90,9 @@ class TDrive {
   // folder stands there (the tools would put the file inside it).
   bool CanWriteFile(const std::string& Path);
   virtual bool DeleteFile(const std::string& Path) = 0;
+  // Moves the file Source to Target on the same drive, in place of any
+  // file there, without reading it: for files too large to be read.
+  virtual bool MoveFile(const std::string& Source, const std::string& Target) = 0;
   // Creates the folder and its missing parents.
   virtual bool MakeFolder(const std::string& Path) = 0;
   // Writes may follow: an image is checked for being writable and unused
@@ -118,6 +124,7 @@ class TDrive {
     return false;
   }
   std::string Error_;
+  bool TooLarge_ = false;
 };
 
 // A folder drive whose Windows folder is WinFolder (ending in "/").

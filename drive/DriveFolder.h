@@ -27,6 +27,7 @@ class TFolderDrive final : public TDrive {
   bool InstallFile(const std::string& Scratch, const std::string& Path) override;
   bool ReplaceFile(const std::string& Path, std::string_view Bytes) override;
   bool DeleteFile(const std::string& Path) override;
+  bool MoveFile(const std::string& Source, const std::string& Target) override;
   bool MakeFolder(const std::string& Path) override;
   bool Lock() override { return true; }
   void Unlock() override {}

@@ -69,7 +69,7 @@ constexpr const char* IMAGE_FD_PATH = "/proc/self/fd/3";
 // (see FaultInject.h).
 std::optional<TFaultOp> ToolStep(std::string_view Program) {
   if (Program == "mcopy") return TFaultOp::Write;
-  if (Program == "mren") return TFaultOp::Rename;
+  if (Program == "mren" || Program == "mmove") return TFaultOp::Rename;
   if (Program == "mdel") return TFaultOp::Delete;
   if (Program == "mmd") return TFaultOp::MakeFolder;
   return std::nullopt;
@@ -181,6 +181,7 @@ class TImageDrive final : public TDrive {
   bool InstallFile(const std::string& Scratch, const std::string& Path) override;
   bool ReplaceFile(const std::string& Path, std::string_view Bytes) override;
   bool DeleteFile(const std::string& Path) override;
+  bool MoveFile(const std::string& Source, const std::string& Target) override;
   bool MakeFolder(const std::string& Path) override;
   bool Lock() override;
   void Unlock() override;
@@ -532,6 +533,7 @@ std::vector<std::string> TImageDrive::List(const std::string& Folder) {
 
 bool TImageDrive::ReadFile(const std::string& Path, std::string& Bytes, uint64_t MaxBytes) {
   Bytes.clear();
+  TooLarge_ = false;
   if (!Usable(Path)) return false;
   if (auto kept = Contents_.find(UpperText(Path)); kept != Contents_.end() && kept->second.size() <= MaxBytes) {
     Bytes = kept->second;
@@ -542,6 +544,7 @@ bool TImageDrive::ReadFile(const std::string& Path, std::string& Bytes, uint64_t
   // The tool is stopped as soon as it has written more than the file may
   // hold: a cluster chain of hundreds of megabytes costs nothing.
   TRunResult r = Tool("mtype", {MPath(Path)}, static_cast<size_t>(MaxBytes));
+  TooLarge_ = r.OutCut;
   if (r.OutCut) return Fail(TooLargeText(GuestPath(*this, Path) + " of " + Path_, MaxBytes));
   if (r.ExitCode != 0) return Fail("Cannot read " + Path + " of " + Path_ + ": " + ToolMessage(r));
   Bytes = std::move(r.Out);
@@ -645,6 +648,20 @@ bool TImageDrive::DeleteFile(const std::string& Path) {
   Contents_.erase(UpperText(Path));
   if (r.ExitCode == 0) return true;
   return Fail("Cannot delete " + GuestPath(*this, Path) + " in " + Path_ + ": " + ToolMessage(r));
+}
+
+bool TImageDrive::MoveFile(const std::string& Source, const std::string& Target) {
+  if (!Usable(Source) || !Usable(Target)) return false;
+  TSession session(*this);
+  if (!session.Ok()) return false;
+  // The volume moves the file's entry; none of its clusters is read.
+  TRunResult r = Tool("mmove", {"-D", "o", MPath(Source), MPath(Target)});
+  for (const std::string& p : {Source, Target}) {
+    Forget(ParentOf(p));
+    Contents_.erase(UpperText(p));
+  }
+  if (r.ExitCode == 0) return true;
+  return Fail("Cannot move " + GuestPath(*this, Source) + " in " + Path_ + ": " + ToolMessage(r));
 }
 
 bool TImageDrive::MakeFolder(const std::string& Path) {

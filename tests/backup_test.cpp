@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "base/Errors.h"
@@ -12,6 +13,7 @@
 #include "core/Composer.h"
 #include "core/Locations.h"
 #include "core/Settings.h"
+#include "platform/FaultInject.h"
 #include "platform/Folders.h"
 #include "platform/TextUtil.h"
 #include "tests/TestSupport.h"
@@ -194,19 +196,24 @@ TEST_F(BackupTest, FailuresEndTheBackupSilently) {
 
 TEST_F(BackupTest, AFailedCopyLeavesNoLineSoTheNextChangeTriesAgain) {
   const std::string logo = win_ + "logow.sys";
-  // The logo exists but cannot be read (it is larger than any logo can
-  // be), so no copy can be made.
-  test::WriteWhole(logo, "BM");
-  ASSERT_EQ(::truncate(logo.c_str(), 2 << 20), 0);
-  ASSERT_TRUE(FileExists(logo));
+  // The copy fails as on a full disk.
+  test::WriteWhole(logo, LogoBytes("wait"));
+  ASSERT_TRUE(EnsureFolder(bak_));
+  FaultInjectStart(1, ENOSPC);
   BackupLogo(logo);
+  FaultInjectStop();
   EXPECT_FALSE(FileExists(bak_ + "restore.bat"));
   EXPECT_FALSE(FileExists(bak_ + "logo1.bmp"));
   EXPECT_TRUE(NoError());
-  ::unlink(logo.c_str());
-  test::WriteWhole(logo, LogoBytes("wait"));
   BackupLogo(logo);
   EXPECT_EQ(test::ReadWhole(bak_ + "logo1.bmp"), LogoBytes("wait"));
+  // A logo too large to be read is moved into the backup folder whole.
+  const std::string big = drive_ + "logo.sys";
+  test::WriteWhole(big, "BM");
+  ASSERT_EQ(::truncate(big.c_str(), 2 << 20), 0);
+  BackupLogo(big);
+  EXPECT_FALSE(FileExists(big));
+  EXPECT_EQ(test::ReadWhole(bak_ + "logo2.bmp").size(), 2u << 20);
 }
 
 TEST_F(BackupTest, RestoreCommandAsksFirst) {

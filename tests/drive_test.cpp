@@ -451,6 +451,18 @@ TEST_F(DriveTest, HostileImagesActOnlyInsideTheirVolume) {
        },
        "", "preview --current --startup " + Q(dir_ + "now.gif"), 1, "is larger than 1048576 bytes", true,
        [&](const std::string&) { EXPECT_EQ(Sh("ls -A " + Q(tmp) + " | grep -c '^kvo-'").Out, "0\n"); }},
+      {"a logo too large to read, moved into the backup folder whole and back",
+       [&](const std::string& Img) {
+         Put(Img, off, "::LOGO.SYS", std::string(3 << 20, 'x'));
+         return Img;
+       },
+       "", "set Custom--dawn --startup", 0, "", false,
+       [&](const std::string& Img) {
+         EXPECT_EQ(Type(Img, off, "::LOGO.SYS").size(), 129078u);
+         EXPECT_EQ(Type(Img, off, "::WINDOWS/LOGOS.BAK/LOGO2.BMP"), std::string(3 << 20, 'x'));
+         EXPECT_EQ(Sh(Q(KVO_CLI_PATH) + " --drive " + Q(Img) + " restore").Status, 0);
+         EXPECT_EQ(Type(Img, off, "::LOGO.SYS"), std::string(3 << 20, 'x'));
+       }},
       {"a restore.bat far larger than one can be",
        [&](const std::string& Img) {
          Put(Img, off, "::WINDOWS/LOGOS.BAK/RESTORE.BAT", batHead + std::string(100000, ' '));
