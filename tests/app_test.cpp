@@ -156,8 +156,12 @@ TEST_F(AppRun, TheLogInJobExistsOnlyWhileAutomaticChangeIsOn) {
     if (!row.Ini) ::unlink(Ini().c_str());
     const TRun r = RunApp(row.Args, err_);
     EXPECT_EQ(FileExists(Entry()), row.Job);
-    if (row.Job) EXPECT_EQ(RunValue(), AppPath() + " /shuffle");
-    if (!row.JobBefore && !row.Job) EXPECT_FALSE(FolderExists(autostart));
+    if (row.Job) {
+      EXPECT_EQ(RunValue(), AppPath() + " /shuffle");
+    }
+    if (!row.JobBefore && !row.Job) {
+      EXPECT_FALSE(FolderExists(autostart));
+    }
     EXPECT_EQ(r.Out.substr(0, std::string(row.Said).size()), row.Said);
     if (*row.Said) {
       // Asking writes nothing.
