@@ -4,6 +4,7 @@
 // answered from the command's options, never by prompting.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -158,12 +159,26 @@ int AddVerb(const std::vector<std::string>& Files, const std::string& Mode,
   return Answers().Errors ? EXIT_FAIL : EXIT_OK;
 }
 
-int DeleteVerb(const std::vector<std::string>& Names) {
+// Moves the named pictures to the Trash and says where each went, so a
+// script (or its user) can bring one back; --permanently unlinks them.
+int DeleteVerb(const std::vector<std::string>& Names, bool Permanently) {
   OpenStore();
   TListSelection sel;
   if (!SelectNames(Names, sel)) return EXIT_FAIL;
-  DeleteSelected(sel);
-  return Answers().Errors ? EXIT_FAIL : EXIT_OK;
+  std::vector<std::string> names;
+  // In the order the core takes them, each once.
+  for (int32_t i : sel.Selected) {
+    const std::string& n = LogoList().Entries[static_cast<size_t>(i)].FileName;
+    if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+  }
+  std::vector<std::string> where;
+  DeleteSelected(sel, Permanently, &where);
+  if (Answers().Errors) return EXIT_FAIL;
+  if (Permanently)
+    for (const std::string& n : names) PrintPlain(stdout, "%s deleted.\n", n.c_str());
+  for (size_t i = 0; i < where.size() && i < names.size(); ++i)
+    PrintPlain(stdout, "%s moved to the Trash: %s\n", names[i].c_str(), where[i].c_str());
+  return EXIT_OK;
 }
 
 int RenameVerb(const std::string& Name, const std::string& NewName) {
@@ -372,10 +387,14 @@ void AddStoreVerbs(CLI::App& App, int& Status) {
     Status = GuardVerb("add", [] { return AddVerb(files, mode, palette); });
   });
 
-  auto* del = App.add_subcommand("delete", "delete stored pictures");
+  auto* del = App.add_subcommand("delete", "move stored pictures to the Trash");
   static std::vector<std::string> delNames;
+  static bool delPermanently = false;
   del->add_option("NAME", delNames, "stored pictures, with or without .kvo")->required();
-  del->callback([&Status] { Status = GuardVerb("delete", [] { return DeleteVerb(delNames); }); });
+  del->add_flag("--permanently", delPermanently, "delete them for good instead");
+  del->callback([&Status] {
+    Status = GuardVerb("delete", [] { return DeleteVerb(delNames, delPermanently); });
+  });
 
   auto* ren = App.add_subcommand("rename", "rename a stored picture");
   static std::string renName, renNew;

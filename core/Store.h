@@ -132,7 +132,11 @@ TImportProgress& ImportProgress();
 // ---- user commands (the main window's buttons and menu items) -----------------------
 // Each returns the list index to select afterwards, or -1 to keep the selection.
 int32_t AddPictures();
-int32_t DeleteSelected(const TListSelection& Sel);
+// Moves the selected pictures to the desktop's Trash (all or none), or with
+// Permanently unlinks them, after a question naming each; Where, when
+// given, gets the place in the Trash of each one moved.
+int32_t DeleteSelected(const TListSelection& Sel, bool Permanently = false,
+                       std::vector<std::string>* Where = nullptr);
 int32_t RenameSelected(const TListSelection& Sel);
 int32_t ChangePrefixSelected(const TListSelection& Sel);
 void ChoosePositionsSelected(const TListSelection& Sel);

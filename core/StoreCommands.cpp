@@ -3,6 +3,7 @@
 // choose positions of the selected pictures.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,6 +15,7 @@
 #include "core/StoreCommands.h"
 #include "platform/FaultInject.h"
 #include "platform/TextUtil.h"
+#include "platform/Trash.h"
 
 namespace kvo {
 namespace {
@@ -59,26 +61,101 @@ std::string RenameFailure(int Errno) {
   return std::string(std::strerror(Errno)) + ".";
 }
 
-int32_t DeleteSelected(const TListSelection& Sel) {
-  int32_t n = static_cast<int32_t>(Sel.Selected.size());
-  if (n == 0 || StoreBusy()) return -1;
-  const TLogoEntry* current = EntryAt(Sel.Current);
-  std::string question = (n == 1 && current) ? "Delete " + current->FileName + "?"
-                                             : "Delete " + std::to_string(n) + " selected logos?";
-  if (YesNo(question, false) != 'Y') return -1;
-  TChangeLock changing;
-  if (!changing.Held()) return -1;
-  std::string dir = GetStorageDir();
+// The question before a deletion: it names exactly the pictures that go,
+// as the list shows them, and where they go.
+std::string DeleteQuestion(const std::vector<std::string>& Names, bool Permanently) {
+  const size_t n = Names.size();
+  std::string q = Permanently ? "Delete " : "Move ";
+  q += n == 1 ? Names[0] : "these " + std::to_string(n) + " pictures";
+  q += Permanently ? " permanently? It cannot be brought back." : " to the Trash?";
+  if (n == 1) return q;
+  // A box taller than the screen would hide its buttons: the first names,
+  // then how many more.
+  constexpr size_t SHOWN = 15;
+  q += "\n";
+  for (size_t i = 0; i < n && i < SHOWN; ++i) q += "\n" + Names[i];
+  if (n > SHOWN) q += "\n... and " + std::to_string(n - SHOWN) + " more";
+  return q;
+}
+
+namespace {
+
+// Unlinks the named pictures; each one that stays is reported.
+int32_t UnlinkStored(const std::vector<std::string>& Names, const std::string& Dir) {
+  int32_t gone = 0;
+  for (const std::string& name : Names) {
+    const std::string path = Dir + name;
+    if (FaultInjected(TFaultOp::Delete) || ::unlink(path.c_str()) != 0)
+      ShowError("Couldn't delete image file \"" + path + "\": " + std::strerror(errno) + ".");
+    else
+      ++gone;
+  }
+  return gone;
+}
+
+// Moves the named pictures to the Trash, all of them or none: when one
+// cannot go, those moved already are put back, so the list never holds
+// half of what the question named. Where gets each one's place in the Trash.
+bool TrashStored(const std::vector<std::string>& Names, const std::string& Dir,
+                 std::vector<std::string>& Where) {
+  std::vector<TTrashed> moved;
+  for (const std::string& name : Names) {
+    TTrashed t;
+    if (MoveToTrash(Dir + name, t)) {
+      moved.push_back(t);
+      continue;
+    }
+    std::string text = "Couldn't move image file \"" + Dir + name + "\" to the Trash: " +
+                       std::strerror(errno) + ".";
+    std::string kept;
+    for (const TTrashed& m : moved)
+      if (!PutBackFromTrash(m)) kept += " " + m.InTrash;
+    if (!moved.empty())
+      text += kept.empty() ? " Those moved before it were put back; nothing was deleted."
+                           : " These stay in the Trash:" + kept;
+    ShowError(text);
+    return false;
+  }
+  for (const TTrashed& m : moved) Where.push_back(m.InTrash);
+  return true;
+}
+
+}  // namespace
+
+int32_t DeleteSelected(const TListSelection& Sel, bool Permanently, std::vector<std::string>* Where) {
+  if (StoreBusy()) return -1;
+  // The selection alone decides what goes; the focus row only when it is
+  // selected. A row named twice goes once.
+  std::vector<std::string> names;
+  int32_t first = -1;
   for (int32_t i : Sel.Selected) {
     const TLogoEntry* e = EntryAt(i);
-    if (!e) continue;
-    std::string path = dir + e->FileName;
-    if (FaultInjected(TFaultOp::Delete) || ::unlink(path.c_str()) != 0)
-      ShowError("Couldn't delete image file: \"" + path + "\"");
+    if (!e || std::find(names.begin(), names.end(), e->FileName) != names.end()) continue;
+    names.push_back(e->FileName);
+    if (first < 0 || i < first) first = i;
   }
+  if (names.empty()) return -1;
+  if (YesNo(DeleteQuestion(names, Permanently), false) != 'Y') return -1;
+  TChangeLock changing;
+  if (!changing.Held()) return -1;
+  const std::string dir = GetStorageDir();
+  std::vector<std::string> where;
+  if (Permanently) {
+    const int32_t gone = UnlinkStored(names, dir);
+    if (gone == 1 && names.size() == 1)
+      ShowStatus(names[0] + " deleted.");
+    else if (gone > 0)
+      ShowStatus(std::to_string(gone) + (gone == 1 ? " picture" : " pictures") + " deleted.");
+  } else if (TrashStored(names, dir, where)) {
+    ShowStatus(names.size() == 1 ? names[0] + " moved to the Trash."
+                                 : std::to_string(names.size()) + " pictures moved to the Trash.");
+  }
+  if (Where) *Where = where;
+  // The others keep their marks: they live in the files, and the list is
+  // read again from the folder.
   LoadLogoList();
-  int32_t select = Sel.Current + 1 - n;
-  return (select >= 0 && select < LogoList().Count) ? select : -1;
+  // The row that took the place of the first one gone.
+  return LogoList().Count > 0 ? std::min(first, LogoList().Count - 1) : -1;
 }
 
 int32_t RenameSelected(const TListSelection& Sel) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kvo {
 
@@ -12,6 +13,9 @@ namespace kvo {
 // extension): a name too long to be listed whole, or one stored already.
 // Empty when it may.
 std::string RenameRefusal(const std::string& OldFileName, const std::string& NewFileName);
+// The question Delete asks: the names of the pictures that go (the first
+// fifteen of a longer list, then how many more) and where they go.
+std::string DeleteQuestion(const std::vector<std::string>& Names, bool Permanently);
 // A failed RenameStored's reason, from the errno it left.
 std::string RenameFailure(int Errno);
 

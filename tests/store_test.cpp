@@ -278,7 +278,8 @@ TEST_F(Store, RenamePrefixPositionsAndDelete) {
 
   // Delete asks, with No as the default answer.
   EXPECT_EQ(DeleteSelected({{0, 1}, 1}), -1);
-  EXPECT_EQ(dialogs_.Questions.back(), "Delete 2 selected logos?");
+  EXPECT_EQ(dialogs_.Questions.back(),
+            "Move these 2 pictures to the Trash?\n\nMyCars--Fresh_one.kvo\nMyCars--y.kvo");
   EXPECT_EQ(LogoList().Count, 3);
   dialogs_.YesNoAnswers = {'Y'};
   EXPECT_EQ(DeleteSelected({{0, 1}, 1}), 0);

@@ -981,7 +981,15 @@ bool TfrmMain::RestoreWindowPlace_() {
 }
 
 void TfrmMain::DeleteClick_() {
-  Command_("wMain.btnDeleteClick", [&] { AfterListChange_(DeleteSelected(Selection())); });
+  Command_("wMain.btnDeleteClick", [&] {
+    const std::string before = statusText_;
+    const int32_t select = DeleteSelected(Selection());
+    // What went where (the core's word) stays in the status bar over the
+    // summary the rebuilt list shows.
+    const std::string told = statusText_ != before ? statusText_ : std::string();
+    AfterListChange_(select);
+    if (!told.empty()) SetStatus(told, false);
+  });
 }
 
 void TfrmMain::RenameClick_() {

@@ -276,7 +276,7 @@ TEST_F(KeyboardTest, EveryCommandIsReachedWithoutAMouse) {
   } const cases[] = {
       {"Add", {QKeyCombination(Qt::Key_A)}, "Add New Image"},
       {"Set", {QKeyCombination(Qt::Key_Return)}, "Select one or mo"},
-      {"Delete", {QKeyCombination(Qt::Key_Delete)}, "Delete Custom--Sunset.kvo?"},
+      {"Delete", {QKeyCombination(Qt::Key_Delete)}, "Move Custom--Sunset.kvo to the Trash?"},
       {"Rename", {QKeyCombination(Qt::Key_F2)}, "Rename"},
       {"Choose Position", {alt(Qt::Key_I), QKeyCombination(Qt::Key_C)}, "When using Shuff (note)"},
       {"Set from the menu", {alt(Qt::Key_I), QKeyCombination(Qt::Key_S)}, "Select one or mo"},

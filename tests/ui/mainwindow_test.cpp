@@ -415,13 +415,22 @@ TEST_F(MainWindowTest, PreviewAsStartupLogoAndTheSplitAreRemembered) {
 
 TEST_F(MainWindowTest, DeleteAndRenameRebuildTheList) {
   auto w = Open();
+  w->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+  // Ctrl+Down moves the focus off the selection: Delete names and takes
+  // the selected picture, and says where it went.
   w->lstFiles->setCurrentRow(1, QItemSelectionModel::ClearAndSelect);
-  w->lstFiles->setRowSelected(2, true);
-  dialogs_.YesNoAnswers.push_back('Y');
+  QTest::keyClick(w->lstFiles, Qt::Key_Down, Qt::ControlModifier);
+  dialogs_.YesNoAnswers = {'Y', 'Y'};
+  QTest::keyClick(w->lstFiles, Qt::Key_Delete);
+  ASSERT_FALSE(dialogs_.Questions.empty());
+  EXPECT_EQ(dialogs_.Questions.back(), "Move custom--Beta.kvo to the Trash?");
+  EXPECT_EQ(w->StatusText(), "custom--Beta.kvo moved to the Trash.");
+  EXPECT_TRUE(FileExists(xdg_.Root() + "data/Trash/files/custom--Beta.kvo"));
+  w->lstFiles->setCurrentRow(1, QItemSelectionModel::ClearAndSelect);
   w->btnDelete->click();
   ASSERT_EQ(w->lstFiles->count(), 1);
   EXPECT_EQ(w->lstFiles->currentRow(), 0);
-  EXPECT_EQ(dialogs_.Questions.back(), "Delete 2 selected logos?");
   dialogs_.RenameAnswers.push_back({true, "Zulu"});
   w->mnuRename->trigger();
   ASSERT_EQ(w->lstFiles->count(), 1);
