@@ -319,13 +319,14 @@ bool TImageDrive::OpenContainer(int32_t Partition) {
   // The disk inside is read by this process itself: bounded like a tool's
   // run, so a daemon that stops answering is ended rather than waited for.
   bool late = false;
-  if (!Export_.Bounded([&] { return ProbeDiskImageFd(Export_.Fd(), Path_, Layout_, OpenError_); },
-                       std::chrono::milliseconds(ToolTimeoutMs()), late)) {
-    if (late)
-      OpenError_ = "Reading " + Path_ + " did not finish within " + std::to_string((ToolTimeoutMs() + 999) / 1000) +
-                   " seconds, and QEMU's storage daemon was stopped.";
-    return false;
-  }
+  // A daemon ended at the limit serves nothing more, even when the read
+  // itself came through just in time.
+  const bool read = Export_.Bounded([&] { return ProbeDiskImageFd(Export_.Fd(), Path_, Layout_, OpenError_); },
+                                    std::chrono::milliseconds(ToolTimeoutMs()), late);
+  if (late)
+    OpenError_ = "Reading " + Path_ + " did not finish within " + std::to_string((ToolTimeoutMs() + 999) / 1000) +
+                 " seconds, and QEMU's storage daemon was stopped.";
+  if (!read || late) return false;
   Layout_.Format = Container_.Format;
   Layout_.ChainText = Chain_.Text();
   Layout_.BackingChain = Chain_.BackingNames();

@@ -267,6 +267,10 @@ bool TImageExport::Start(TImageChain& Chain, bool Writable, std::string& Error) 
   bool late = false;
   Bounded([&] { return (Fd_ = ::open(Mount_.c_str(), (Writable ? O_RDWR : O_RDONLY) | O_CLOEXEC)) >= 0; },
           DAEMON_START_LIMIT, late);
+  if (late && Fd_ >= 0) {
+    ::close(Fd_);
+    Fd_ = -1;
+  }
   if (Fd_ < 0) {
     Error = "Cannot open the export of " + image + ": " +
             (late ? "QEMU's storage daemon did not answer, and was stopped." : std::strerror(errno));
@@ -354,7 +358,8 @@ bool TImageExport::Flush(std::string& Error) {
   // what its driver keeps in memory and syncs the file.
   if (Fd_ < 0 || !Writable_) return true;
   bool late = false;
-  if (Bounded([&] { return !FaultInjected(TFaultOp::Flush) && ::fsync(Fd_) == 0; }, DAEMON_QUIT_LIMIT, late))
+  if (Bounded([&] { return !FaultInjected(TFaultOp::Flush) && ::fsync(Fd_) == 0; }, DAEMON_QUIT_LIMIT, late) &&
+      !late)
     return true;
   Error = late ? "QEMU's storage daemon did not flush the disk image within " +
                      std::to_string(DAEMON_QUIT_LIMIT.count()) + " seconds and was stopped."
