@@ -92,7 +92,15 @@ bool SelectNames(const std::vector<std::string>& Names, TListSelection& Sel) {
   for (const std::string& n : Names) {
     int32_t i = FindStored(n);
     if (i == INVALID_ID) {
-      ReportError(n, "no such stored picture in " + GetStorageDir());
+      // Several pictures whose names differ only in letter case: which one
+      // is meant is for the user to say.
+      std::vector<std::string> like = FileNamesLike(n);
+      for (const std::string& k : FileNamesLike(n + STORED_EXT)) like.push_back(k);
+      std::string names;
+      for (const std::string& k : like) names += (names.empty() ? "" : ", ") + k;
+      ReportError(n, like.size() > 1 ? "several stored pictures differ from this name only in letter case (" +
+                                           names + "); give one of them exactly"
+                                     : "no such stored picture in " + GetStorageDir());
       return false;
     }
     Sel.Selected.push_back(i);

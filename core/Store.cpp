@@ -239,10 +239,24 @@ void SaveLogoMarks() {
 }
 
 int32_t FindByFileName(const std::string& FileName) {
+  // The storage folder tells names apart by letter case: the name as it is
+  // wins, and one that differs only in case stands for a picture only when
+  // no other picture matches it too.
   const auto& entries = LogoList().Entries;
-  for (size_t i = 0; i < entries.size(); ++i)
-    if (SameText(entries[i].FileName, FileName)) return static_cast<int32_t>(i);
-  return INVALID_ID;
+  int32_t found = INVALID_ID;
+  int matches = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].FileName == FileName) return static_cast<int32_t>(i);
+    if (SameText(entries[i].FileName, FileName) && ++matches == 1) found = static_cast<int32_t>(i);
+  }
+  return matches == 1 ? found : INVALID_ID;
+}
+
+std::vector<std::string> FileNamesLike(const std::string& FileName) {
+  std::vector<std::string> names;
+  for (const TLogoEntry& e : LogoList().Entries)
+    if (SameText(e.FileName, FileName)) names.push_back(e.FileName);
+  return names;
 }
 
 int32_t FindByPrefix(const std::string& Prefix) {
@@ -329,19 +343,14 @@ bool RenameStored(const std::string& OldFileName, const std::string& NewFileName
     rc = (::lstat(to.c_str(), &st) == 0) ? -1 : ::rename(from.c_str(), to.c_str());
   }
   if (rc != 0) return false;
-  auto& entries = LogoList().Entries;
-  int32_t lo = 0, hi = static_cast<int32_t>(entries.size()) - 1;
-  while (lo <= hi) {
-    int32_t mid = (lo + hi) / 2;
-    int c = CompareNatural(entries[static_cast<size_t>(mid)].FileName, OldFileName);
-    if (c == 0) {
-      TLogoEntry& e = entries[static_cast<size_t>(mid)];
-      e.FileName = NewFileName.substr(0, LOGO_NAME_MAX);
-      e.OnDisk = e.OnDisk && e.FileName == NewFileName;
-      e.Prefix = PrefixOf(e.FileName).substr(0, LOGO_PREFIX_MAX);
-      break;
-    }
-    if (c < 0) lo = mid + 1; else hi = mid - 1;
+  // Found by its exact name: the list's order does not tell apart names
+  // that differ only in letter case.
+  for (TLogoEntry& e : LogoList().Entries) {
+    if (e.FileName != OldFileName) continue;
+    e.FileName = NewFileName.substr(0, LOGO_NAME_MAX);
+    e.OnDisk = e.OnDisk && e.FileName == NewFileName;
+    e.Prefix = PrefixOf(e.FileName).substr(0, LOGO_PREFIX_MAX);
+    break;
   }
   return true;
 }

@@ -82,7 +82,11 @@ std::string MakePrefix(const std::string& Text, bool WithSeparator);
 // ---- the list ------------------------------------------------------------------
 void LoadLogoList();
 void SaveLogoMarks();
+// The entry named FileName: the exact name, else the one name that differs
+// from it only in letter case; INVALID_ID when none or several do.
 int32_t FindByFileName(const std::string& FileName);
+// The stored names equal to FileName but for letter case.
+std::vector<std::string> FileNamesLike(const std::string& FileName);
 int32_t FindByPrefix(const std::string& Prefix);
 std::string StatusSummary();
 

@@ -168,12 +168,14 @@ int32_t RenameSelected(const TListSelection& Sel) {
   std::string input = oldName;
   if (!ExecRenameDialog("Rename", "Enter new name", input)) return -1;
   std::string newName = SanitizeName(input);
-  if (SameText(newName, oldName)) return -1;
+  // A change of letter case alone is a rename too.
+  if (newName == oldName) return -1;
   oldName += STORED_EXT;
   newName += STORED_EXT;
   TChangeLock changing;
   if (!changing.Held()) return -1;
-  if (FindByFileName(newName) != INVALID_ID) {
+  const TLogoEntry* other = EntryAt(FindByFileName(newName));
+  if (other && other->FileName != oldName) {
     ShowError("There already exists an image with that name, please select another one.");
     return -1;
   }

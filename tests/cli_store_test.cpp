@@ -79,6 +79,26 @@ TEST_F(KvoStoreVerbs, AddListRenamePrefixPositionsDelete) {
   EXPECT_EQ(Kvo("delete MyCars--Sunset").Status, 1);
 }
 
+// Names that differ only in letter case are different pictures: the exact
+// name wins, a name matching several only by case is refused naming them,
+// and a change of case alone renames.
+TEST_F(KvoStoreVerbs, NamesDifferingInCaseAreDifferentPictures) {
+  ASSERT_EQ(std::system(("mkdir -p '" + src_ + "b' && cp '" + src_ + "leaf.png' '" + src_ + "Sun.png' && cp '" + src_ +
+                         "leaf.png' '" + src_ + "b/sun.png'").c_str()), 0);
+  ASSERT_EQ(Kvo("add '" + src_ + "Sun.png' '" + src_ + "b/sun.png' '" + src_ + "Sunset.JPG'").Status, 0);
+  TOut r = Kvo("set Custom--SUN --startup");
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Text.find("differ from this name only in letter case (Custom--Sun.kvo, Custom--sun.kvo)"),
+            std::string::npos) << r.Text;
+  EXPECT_EQ(Kvo("delete --permanently Custom--sun").Status, 0);
+  EXPECT_TRUE(FileExists(Stored("Custom--Sun.kvo")));
+  EXPECT_FALSE(FileExists(Stored("Custom--sun.kvo")));
+  r = Kvo("rename Custom--Sunset Custom--SUNSET");
+  EXPECT_EQ(r.Status, 0) << r.Text;
+  EXPECT_TRUE(FileExists(Stored("Custom--SUNSET.kvo")));
+  EXPECT_FALSE(FileExists(Stored("Custom--Sunset.kvo")));
+}
+
 TEST_F(KvoStoreVerbs, SetShuffleRestoreOnAFreshDrive) {
   ASSERT_EQ(Kvo("add '" + src_ + "leaf.png'").Status, 0);
   TOut r = Kvo("set leaf");

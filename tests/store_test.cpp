@@ -242,9 +242,12 @@ TEST_F(Store, RenamePrefixPositionsAndDelete) {
                    Make("z.png", "-size 64x64 xc:gray")});
   ASSERT_EQ(LogoList().Count, 3);
 
-  // Same name without regard to case: nothing happens.
-  dialogs_.RenameAnswers = {{true, "custom--X"}};
+  // The same name: nothing happens. A change of letter case alone renames.
+  dialogs_.RenameAnswers = {{true, "Custom--x"}, {true, "custom--X"}, {true, "Custom--x"}};
   EXPECT_EQ(RenameSelected({{0}, 0}), -1);
+  EXPECT_EQ(RenameSelected({{0}, 0}), 0);
+  EXPECT_EQ(LogoList().Entries[0].FileName, "custom--X.kvo");
+  EXPECT_EQ(RenameSelected({{0}, 0}), 0);
   EXPECT_EQ(LogoList().Entries[0].FileName, "Custom--x.kvo");
   // A clash is refused, a new name renames.
   dialogs_.RenameAnswers = {{true, "Custom--y"}, {true, " Fresh/one "}};
