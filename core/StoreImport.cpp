@@ -191,6 +191,23 @@ bool LoadFitted(const TUniInfo& Info, TImg& Img, int32_t ResizeMode, bool& Stopp
   return true;
 }
 
+// Where a picture from Source is stored: "Custom--NAME.kvo" in Folder. A
+// name longer than the list keeps (LOGO_NAME_MAX) could never be set,
+// renamed or deleted again, so it is shortened (never inside a UTF-8
+// character) and numbered when a shortened name is taken already.
+std::string StoredDestination(const std::string& Folder, const std::string& Source) {
+  const std::string whole = CUSTOM_PREFIX + std::string("--") + ForceFileExt(ExtractFileName(Source), STORED_EXT);
+  if (whole.size() <= LOGO_NAME_MAX) return Folder + whole;
+  const std::string stem = whole.substr(0, whole.size() - std::string(STORED_EXT).size());
+  for (int n = 1;; ++n) {
+    const std::string mark = n == 1 ? std::string() : "~" + std::to_string(n);
+    size_t keep = LOGO_NAME_MAX - std::string(STORED_EXT).size() - mark.size();
+    while (keep > 0 && (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80) --keep;
+    const std::string name = stem.substr(0, keep) + mark + STORED_EXT;
+    if (!FileExists(Folder + name)) return Folder + name;
+  }
+}
+
 }  // namespace
 
 void FitToCanvas(TImg& Img, int32_t ResizeMode) {
@@ -336,8 +353,7 @@ int32_t AddPictureFiles(const std::vector<std::string>& Candidates) {
   int n = static_cast<int>(Files.size());
   for (int i = 0; i < n; ++i) {
     const std::string& source = Files[static_cast<size_t>(i)];
-    std::string dest =
-        GetStorageDir() + CUSTOM_PREFIX + "--" + ForceFileExt(ExtractFileName(source), STORED_EXT);
+    std::string dest = StoredDestination(GetStorageDir(), source);
     char status[1024];
     std::snprintf(status, sizeof status,
                   "Adding image \"%s\" (file %d of %d), press ESC to abort...",

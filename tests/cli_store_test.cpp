@@ -97,6 +97,15 @@ TEST_F(KvoStoreVerbs, NamesDifferingInCaseAreDifferentPictures) {
   EXPECT_EQ(r.Status, 0) << r.Text;
   EXPECT_TRUE(FileExists(Stored("Custom--SUNSET.kvo")));
   EXPECT_FALSE(FileExists(Stored("Custom--Sunset.kvo")));
+  // Names longer than the list keeps (127 characters) are shortened when
+  // added, numbered when the shortened name is taken, and can be named.
+  const std::string a150 = src_ + std::string(146, 'a') + ".png", a250 = src_ + std::string(246, 'a') + ".png";
+  ASSERT_EQ(std::system(("cp '" + src_ + "leaf.png' '" + a150 + "' && cp '" + src_ + "leaf.png' '" + a250 + "'").c_str()), 0);
+  ASSERT_EQ(Kvo("add '" + a150 + "' '" + a250 + "'").Status, 0);
+  const std::string first = "Custom--" + std::string(115, 'a') + ".kvo", second = "Custom--" + std::string(113, 'a') + "~2.kvo";
+  EXPECT_TRUE(FileExists(Stored(first)));
+  EXPECT_TRUE(FileExists(Stored(second)));
+  EXPECT_EQ(Kvo("delete --permanently " + first + " " + second).Status, 0);
 }
 
 TEST_F(KvoStoreVerbs, SetShuffleRestoreOnAFreshDrive) {
