@@ -548,7 +548,7 @@ void TfrmMain::SetHints_() {
   SetHint(btnAdd, "Add images to the list");
   SetHint(btnSet, "Set currently displayed image as the logo");
   SetHint(btnShuffle, "Set random logos");
-  SetHint(btnDelete, "Delete selected logos");
+  SetHint(btnDelete, "Move the selected pictures to the Trash");
   SetHint(btnHelp, "Short manual");
   SetHint(btnAbout, "More information about this software");
   SetHint(btnExit, "Close this application");
