@@ -132,6 +132,10 @@ std::string ShellQuoted(const std::string& Text) {
   return q + "'";
 }
 
+TPipeRun RunTools(const std::string& Command) {
+  return RunShell("MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 " + Command + " 2>&1 </dev/null");
+}
+
 TPipeRun RunShell(const std::string& Command) {
   TPipeRun r;
   std::FILE* p = ::popen(Command.c_str(), "r");

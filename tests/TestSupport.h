@@ -36,6 +36,9 @@ struct TPipeRun {
   std::string Out;
 };
 TPipeRun RunShell(const std::string& Command);
+// The same with no input, standard error joined to the output, and mtools
+// reading no settings of the user's: how the tests run the tools and kvo.
+TPipeRun RunTools(const std::string& Command);
 
 // Points XDG_CONFIG_HOME and XDG_DATA_HOME at fresh folders for one test.
 class ScopedXdg {

@@ -21,13 +21,8 @@
 namespace kvo {
 namespace {
 
-const std::string kTools = "MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 ";
-
 std::string Q(const std::string& S) { return test::ShellQuoted(S); }
-
-test::TPipeRun Sh(const std::string& Command) {
-  return test::RunShell(kTools + Command + " 2>&1 </dev/null");
-}
+const auto Sh = test::RunTools;
 
 class Outcomes : public testing::Test {
  protected:

@@ -16,10 +16,7 @@ namespace kvo {
 namespace {
 
 std::string Q(const std::string& S) { return test::ShellQuoted(S); }
-
-test::TPipeRun Sh(const std::string& Command) {
-  return test::RunShell("MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1 " + Command + " 2>&1 </dev/null");
-}
+const auto Sh = test::RunTools;
 
 // Clears the screen, goes back to the line's start, sends the C1 CSI as
 // UTF-8 and as a lone byte, and DEL; the euro sign (0x82 in its UTF-8)
