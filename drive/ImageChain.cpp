@@ -116,7 +116,8 @@ void ProbeVdi(const std::string& Head, const std::string& Path, TContainerInfo& 
 std::string VmdkDescriptorText(const std::string& Head, int Fd) {
   if (!StartsWith(Head, "KDMV")) return ReadAt(Fd, 0, VMDK_DESCRIPTOR_MAX);
   const uint64_t offset = Le(Head, 28, 8), size = Le(Head, 36, 8);
-  if (offset == 0 || size == 0 || size > VMDK_DESCRIPTOR_MAX / SECTOR) return {};
+  // An offset past any file this program reads would wrap once made bytes.
+  if (offset == 0 || offset > VMDK_EXTENT_SECTORS_MAX || size == 0 || size > VMDK_DESCRIPTOR_MAX / SECTOR) return {};
   return ReadAt(Fd, offset * SECTOR, size * SECTOR);
 }
 

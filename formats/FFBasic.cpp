@@ -2,12 +2,15 @@
 // The format tables, their lookups, and the depth preparation of writers.
 #include "formats/FFBasic.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 #include "base/Basic.h"
@@ -248,16 +251,22 @@ int32_t FFFormatOfBytes(std::span<const uint8_t> Head, std::span<const uint8_t> 
 }
 
 int32_t FFFormatOfFile(const std::string& FileName) {
-  std::ifstream in(FileName, std::ios::binary);
+  // Only a regular file is looked into: a FIFO or a device named like a
+  // picture is never waited on.
+  const int fd = ::open(FileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  struct stat st {};
+  if (fd < 0) return INVALID_ID;
   uint8_t head[FF_SNIFF_HEAD] = {}, tail[FF_SNIFF_TAIL] = {};
-  if (!in.read(reinterpret_cast<char*>(head), sizeof head) && in.gcount() <= 0) return INVALID_ID;
-  const size_t got = static_cast<size_t>(in.gcount());
-  in.clear();
-  size_t tailGot = 0;
-  if (in.seekg(-static_cast<std::streamoff>(sizeof tail), std::ios::end) &&
-      in.read(reinterpret_cast<char*>(tail), sizeof tail))
-    tailGot = sizeof tail;
-  return FFFormatOfBytes({head, got}, {tail, tailGot});
+  ssize_t got = -1, tailGot = 0;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    got = ::pread(fd, head, sizeof head, 0);
+    if (st.st_size >= static_cast<off_t>(sizeof tail))
+      tailGot = ::pread(fd, tail, sizeof tail, st.st_size - static_cast<off_t>(sizeof tail));
+  }
+  ::close(fd);
+  if (got <= 0) return INVALID_ID;
+  return FFFormatOfBytes({head, static_cast<size_t>(got)},
+                         {tail, tailGot == static_cast<ssize_t>(sizeof tail) ? sizeof tail : 0});
 }
 
 void FFConvExt_(std::string_view Exts, std::string& Patterns, std::string& List) {
